@@ -1,0 +1,43 @@
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "platform/Export.h"
+
+using ThreadRoutine = void* (*)(void*);
+
+// Thread handles are POSIX thread identifiers; 0 stands for "no thread".
+VASQ_EXPORT int CreateThread(unsigned long* handle, ThreadRoutine routine, void* argument);
+// Called by a worker on its own handle just before it returns: nobody joins
+// such a thread, so it is detached and the system reclaims it.
+VASQ_EXPORT void CloseThread(unsigned long handle);
+// Joins a thread started by CreateThread; does nothing for handle 0 or for the calling thread.
+VASQ_EXPORT void JoinThread(unsigned long handle);
+VASQ_EXPORT int CloseHandle(long descriptor);
+
+VASQ_EXPORT void SleepEx(uint32_t milliseconds);
+VASQ_EXPORT uint64_t GetTickCount64();
+
+constexpr uint32_t TIMER_SIGNAL_SAMPLING = 10;
+constexpr uint32_t TIMER_SIGNAL_TEST = 12;
+
+struct PeriodicTimer;
+using TimerId = PeriodicTimer*;
+
+// Every expiry sets g_hSigUsr1Event (signal number 10) or g_hSigUsr2Event
+// (12). The expiries are taken on a thread of the library, not as signals, so
+// no system call of the application is ever interrupted.
+VASQ_EXPORT TimerId CreateNewTimer(uint32_t periodMs, uint32_t& signalNumber);
+// After it returns no further tick arrives; a tick already set stays set.
+VASQ_EXPORT void DeleteTimer(uint32_t signalNumber, TimerId& timer);
+
+class VASQ_EXPORT CInstance {
+public:
+    CInstance();
+    std::string GetWorkingDirectory() const;
+
+private:
+    std::string m_strWorkingDirectory;
+};
