@@ -1,0 +1,153 @@
+#include "device/Packet.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "device/Transport.h"
+
+std::vector<std::vector<uint8_t>> g_vecDataBuffer;
+
+namespace {
+
+std::mutex s_queueMutex;
+
+// How long a frame whose beginning has already arrived may take to complete
+// while late input is drained.
+constexpr uint32_t kLateFrameCompletionMs = 50;
+
+void QueueFrame(const uint8_t* frame, size_t length)
+{
+    std::lock_guard<std::mutex> lock(s_queueMutex);
+    g_vecDataBuffer.emplace_back(frame, frame + length);
+}
+
+// Takes the first queued entry if it is of the wanted kind.
+bool TakeQueuedFrame(bool wantStream, std::vector<uint8_t>& frame)
+{
+    std::lock_guard<std::mutex> lock(s_queueMutex);
+    if (g_vecDataBuffer.empty() || IsStreamFrame(g_vecDataBuffer.front().data()) != wantStream)
+        return false;
+    frame.swap(g_vecDataBuffer.front());
+    g_vecDataBuffer.erase(g_vecDataBuffer.begin());
+    return true;
+}
+
+bool IsWholeFrame(const uint8_t* bytes, size_t length)
+{
+    return length >= FRAME_OVERHEAD && bytes[0] == FRAME_START &&
+           length == bytes[3] + FRAME_OVERHEAD && bytes[length - 1] == FRAME_END &&
+           FrameChecksum(bytes, length) == 0;
+}
+
+// Bytes that arrived since the last exchange are not an answer to the request
+// about to be sent: stream packets among them are queued as a receive would
+// queue them, everything else (a late answer to a failed exchange, a broken
+// frame) is dropped.
+void DrainLateInput()
+{
+    std::vector<uint8_t> pending;
+    uint8_t chunk[FRAME_BUFFER_SIZE];
+    int got;
+    while ((got = DeviceReadAvailable(chunk, sizeof(chunk))) > 0)
+        pending.insert(pending.end(), chunk, chunk + got);
+    size_t at = 0;
+    while (at < pending.size()) {
+        if (pending[at] != FRAME_START) {
+            ++at;
+            continue;
+        }
+        const size_t available = pending.size() - at;
+        if (available < 4 || available < pending[at + 3] + FRAME_OVERHEAD) {
+            const size_t wanted = (available < 4 ? FRAME_OVERHEAD : pending[at + 3] + FRAME_OVERHEAD);
+            const size_t missing = wanted - available;
+            pending.resize(pending.size() + missing);
+            if (DeviceReadDataWithin(&pending[pending.size() - missing], static_cast<int>(missing),
+                                     kLateFrameCompletionMs) != static_cast<int>(missing))
+                return;
+            if (available < 4)
+                continue;  // the length byte is known now; look again
+        }
+        const size_t length = pending[at + 3] + FRAME_OVERHEAD;
+        if (pending.size() - at < length)
+            return;
+        if (IsWholeFrame(&pending[at], length)) {
+            if (IsStreamFrame(&pending[at]))
+                QueueFrame(&pending[at], length);
+            at += length;
+        } else {
+            ++at;
+        }
+    }
+}
+
+}  // namespace
+
+uint8_t FrameChecksum(const uint8_t* frame, size_t length)
+{
+    uint8_t sum = 0;
+    for (size_t i = 0; i < length; ++i)
+        sum = static_cast<uint8_t>(sum + frame[i]);
+    return sum;
+}
+
+bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length)
+{
+    if (length > MAX_PAYLOAD || (length > 0 && payload == nullptr))
+        return false;
+    DrainLateInput();
+    uint8_t frame[FRAME_BUFFER_SIZE] = {};
+    frame[0] = FRAME_START;
+    frame[1] = category;
+    frame[2] = command;
+    frame[3] = static_cast<uint8_t>(length);
+    if (length > 0)
+        memcpy(frame + 6, payload, length);
+    frame[length + 6] = FRAME_END;
+    frame[5] = static_cast<uint8_t>(0u - FrameChecksum(frame, length + FRAME_OVERHEAD));
+    return DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) != 0;
+}
+
+bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
+{
+    const bool wantStream = stream != 0;
+    for (;;) {
+        std::vector<uint8_t> queued;
+        if (TakeQueuedFrame(wantStream, queued)) {
+            const uint32_t copy = std::min<uint32_t>(queued[3], outSize);
+            if (copy > 0)
+                memcpy(out, queued.data() + 6, copy);
+            return true;
+        }
+        uint8_t frame[FRAME_BUFFER_SIZE] = {};
+        if (DeviceReadData(frame, FRAME_OVERHEAD) == 0)
+            return false;
+        const uint8_t length = frame[3];
+        if (length != 0 && DeviceReadData(frame + FRAME_OVERHEAD, length) == 0)
+            return false;
+        if (FrameChecksum(frame, length + FRAME_OVERHEAD) != 0)
+            return false;
+        if (status != nullptr)
+            *status = frame[4];
+        if (IsStreamFrame(frame) == wantStream) {
+            const uint32_t copy = std::min<uint32_t>(length, outSize);
+            if (copy > 0)
+                memcpy(out, frame + 6, copy);
+            return frame[4] == 0;
+        }
+        QueueFrame(frame, length + FRAME_OVERHEAD);
+    }
+}
+
+void ClearStreamQueue()
+{
+    std::lock_guard<std::mutex> lock(s_queueMutex);
+    g_vecDataBuffer.clear();
+}
+
+size_t StreamQueueSize()
+{
+    std::lock_guard<std::mutex> lock(s_queueMutex);
+    return g_vecDataBuffer.size();
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/Export.h"
+#include "vasq.h"
+
+constexpr uint8_t CMD_IDENTITY_READ = 0;
+constexpr uint8_t CMD_MFG_READ = 1;
+constexpr uint8_t CMD_IDENTITY_WRITE = 128;
+constexpr uint8_t CMD_MFG_WRITE = 129;
+constexpr uint32_t IDENTITY_PAYLOAD_SIZE = 17;
+constexpr uint32_t MFG_RECORD_SIZE = 64;
+constexpr uint32_t MFG_INFO_SIZE = 16;
+constexpr uint8_t VASQ9_MODEL_CODE = 0x70;
+
+extern MODEL_INFORMATION g_ModelInfo;
+extern HW_INFORMATION g_HWInfo;
+extern BOOTLOADER_INFORMATION g_bootloaderInfo;
+
+VASQ_EXPORT bool UpdateDeviceInformation();
+VASQ_EXPORT bool GetDeviceInformation(MODEL_INFORMATION* info);
+VASQ_EXPORT bool GetHWInformation(HW_INFORMATION* info);
+VASQ_EXPORT bool GetBootloaderInformation(BOOTLOADER_INFORMATION* info);
+VASQ_EXPORT bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware);
+VASQ_EXPORT bool IsTargetDevice();
+VASQ_EXPORT bool ReadMfgInfo(uint8_t* buffer, unsigned long size);
+VASQ_EXPORT bool WriteMfgInfo(const uint8_t* data, unsigned long size);
+
+// Zeroes the model and hardware records; the bootloader record keeps the last device's values.
+void ClearDeviceIdentity();
+// The serial-number text of g_ModelInfo in a static buffer; empty unless it is exactly 14 characters.
+VASQ_EXPORT const char* FormatSerialNumber();
