@@ -1,0 +1,78 @@
+#include "TestSupport.h"
+
+#include <ftw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "device/Packet.h"
+#include "device/Transport.h"
+#include "protocol/Identity.h"
+
+TempFolder::TempFolder()
+{
+    char name[] = "/tmp/vasq-test-XXXXXX";
+    if (mkdtemp(name) == nullptr)
+        throw std::runtime_error("cannot create a temporary folder");
+    m_path = name;
+}
+
+TempFolder::~TempFolder()
+{
+    nftw(
+        m_path.c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+void DeviceTest::SetUp()
+{
+    SetDeviceFoldersForTesting(m_folder.path(), m_folder.path());
+}
+
+void DeviceTest::TearDown()
+{
+    DeviceClose();
+    ClearStreamQueue();
+    ClearDeviceIdentity();
+    g_bootloaderInfo = BOOTLOADER_INFORMATION{};
+    SetDeviceFoldersForTesting("", "");
+}
+
+std::unique_ptr<vasqsim::SimDevice> DeviceTest::StartDevice(int portNumber)
+{
+    auto device = std::make_unique<vasqsim::SimDevice>(m_folder.path(), portNumber);
+    EXPECT_TRUE(device->Plugged()) << device->NodePath();
+    return device;
+}
+
+std::string DeviceTest::LockPath(int portNumber) const
+{
+    return m_folder.path() + "/kestrova.ACM" + std::to_string(portNumber) + ".lock";
+}
+
+bool FileExists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+std::vector<uint8_t> IdentityBytes(uint8_t sig0, uint8_t sig1, uint8_t model, uint8_t variant,
+                                   uint16_t serialIndex, uint8_t serialGroup)
+{
+    return {sig0, sig1, model, variant, static_cast<uint8_t>(serialIndex & 0xFF),
+            static_cast<uint8_t>(serialIndex >> 8), serialGroup, 0, 2, 1, 1, 4, 2, 0, 1, 0, 3};
+}
+
+bool WaitForPendingInput(int count, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int pending = 0;
+        if (ioctl(static_cast<int>(g_hDevice.load()), FIONREAD, &pending) == 0 && pending >= count)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        poll(nullptr, 0, 2);  // FIONREAD has no blocking form
+    }
+}

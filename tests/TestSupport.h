@@ -1,0 +1,54 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimDevice.h"
+
+// A private folder for device nodes and lock files, removed with its contents.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// Each test gets its own node and lock folders and leaves the library closed.
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::unique_ptr<vasqsim::SimDevice> StartDevice(int portNumber);
+    std::string LockPath(int portNumber) const;
+
+    TempFolder m_folder;
+};
+
+bool FileExists(const std::string& path);
+
+// Waits until at least count bytes wait unread on the library's open port: a
+// pseudo-terminal hands written bytes over a moment after the write returns.
+bool WaitForPendingInput(int count, std::chrono::milliseconds timeout);
+
+class Stopwatch {
+public:
+    Stopwatch() : m_start(std::chrono::steady_clock::now()) {}
+    double Ms() const
+    {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point m_start;
+};
+
+// The 17-byte identity answer with the given signature, model, variant, serial index and group.
+std::vector<uint8_t> IdentityBytes(uint8_t sig0, uint8_t sig1, uint8_t model, uint8_t variant = 1,
+                                   uint16_t serialIndex = 42, uint8_t serialGroup = 7);
