@@ -41,6 +41,8 @@ struct Gate {
 };
 Gate s_gate;
 
+std::atomic<bool> s_portFailed{false};
+
 std::mutex s_folderMutex;
 std::string s_nodeFolder = "/dev";
 std::string s_lockFolder = "/var/lock";
@@ -122,11 +124,14 @@ int Transfer(uint8_t* readBuffer, const uint8_t* writeBuffer, int count, uint32_
                 usleep(10000);
                 continue;
             }
+            s_portFailed.store(true);
             break;
         }
         // A read of 0 bytes on a readable port means the port has hung up.
-        if (done == 0)
+        if (done == 0) {
+            s_portFailed.store(true);
             return 0;
+        }
         total += static_cast<int>(done);
     }
     return total;
@@ -220,6 +225,7 @@ bool DoFindDevice(int portNumber)
             return false;
         }
         g_hDevice.store(fd);
+        s_portFailed.store(false);
         if (!LockDeviceHeld(portNumber)) {
             g_hDevice.store(-1);
             close(fd);
@@ -362,7 +368,13 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
         return static_cast<int>(done);
     if (done < 0 && (errno == EAGAIN || errno == EINTR))
         return 0;
+    s_portFailed.store(true);
     return -1;
+}
+
+bool DevicePortFailed()
+{
+    return s_portFailed.load();
 }
 
 void StringTrimRight(char* text)

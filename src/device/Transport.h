@@ -39,6 +39,9 @@ VASQ_EXPORT void StringTrim(char* text);
 // Reads what has already arrived, without waiting: the number of bytes read,
 // 0 when nothing is pending, -1 when no port is open or the port failed.
 int DeviceReadAvailable(uint8_t* buffer, int capacity);
+// True once a transfer on the open port has met a hang-up or an error other
+// than a timeout; a port that failed this way answers every later read at once.
+bool DevicePortFailed();
 // DeviceReadData with its own time limit instead of the global one.
 int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs);
 

@@ -1,0 +1,185 @@
+#include "protocol/DeviceControl.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "device/Packet.h"
+#include "platform/Platform.h"
+#include "platform/ProcessObjects.h"
+#include "protocol/Command.h"
+#include "protocol/Units.h"
+
+std::atomic<uint8_t> g_nAirPort{0};
+
+namespace {
+constexpr int kAirPortBits = 8;
+constexpr uint32_t kBlockHeaderSize = 8;
+}  // namespace
+
+bool EnableAirPort(int port, bool enable)
+{
+    if (port < 0 || port >= kAirPortBits)
+        return true;
+    const auto bit = static_cast<uint8_t>(1u << port);
+    if (enable)
+        g_nAirPort.fetch_and(static_cast<uint8_t>(~bit));
+    else
+        g_nAirPort.fetch_or(bit);
+    return true;
+}
+
+bool ResetAirPort()
+{
+    g_nAirPort.store(0);
+    return true;
+}
+
+bool UpdateAirPortRelay()
+{
+    const uint8_t mask = g_nAirPort.load();
+    return Exchange(CATEGORY_PARAMETER, CMD_AIR_PORT_RELAY, &mask, 1);
+}
+
+bool GetAirPortStatus(bool* bit1Set, bool* bit0Set)
+{
+    uint8_t answer[2];
+    if (!Exchange(CATEGORY_PARAMETER, CMD_AIR_PORT_STATUS, nullptr, 0, answer, sizeof(answer)))
+        return false;
+    const uint16_t status = GetU16(answer);
+    if (bit1Set != nullptr)
+        *bit1Set = (status & 2) != 0;
+    if (bit0Set != nullptr)
+        *bit0Set = (status & 1) != 0;
+    return true;
+}
+
+unsigned int GetDeviceStatus()
+{
+    uint8_t status[1];
+    if (!Exchange(CATEGORY_INSTRUMENT, CMD_DEVICE_STATUS, nullptr, 0, status, sizeof(status)))
+        return 0;
+    return status[0];
+}
+
+bool SetCalibrationPressureNumber(int n)
+{
+    uint8_t payload[1];
+    PutU8(payload, n);
+    return Exchange(CATEGORY_INSTRUMENT, CMD_CALIBRATION_NUMBER, payload, sizeof(payload));
+}
+
+bool EnableDeviceStartTest(bool start)
+{
+    if (start)
+        g_hStopTestEvent.ResetEvent();
+    else
+        g_hStopTestEvent.SetEvent();
+    return Exchange(CATEGORY_INSTRUMENT, start ? CMD_START_TEST : CMD_STOP_TEST, nullptr, 0);
+}
+
+bool NotifyDeviceAPConnected(bool connected)
+{
+    const uint8_t payload = connected ? 1 : 0;
+    return Exchange(CATEGORY_INSTRUMENT, CMD_HOST_CONNECTED, &payload, 1);
+}
+
+bool SwitchDeviceOperationMode(FUNCTION_ENUM function)
+{
+    uint8_t payload[1];
+    PutU8(payload, static_cast<int64_t>(function));
+    return Exchange(CATEGORY_INSTRUMENT, CMD_OPERATION_MODE, payload, sizeof(payload));
+}
+
+bool StartDeviceBuzzer()
+{
+    return Exchange(CATEGORY_INSTRUMENT, CMD_BUZZER, nullptr, 0);
+}
+
+bool EnableBuzzer()
+{
+    return StartDeviceBuzzer();
+}
+
+bool CheckSDCardStatus()
+{
+    uint8_t present[1];
+    if (!Exchange(CATEGORY_INSTRUMENT, CMD_SD_CARD, nullptr, 0, present, sizeof(present)))
+        return false;
+    return present[0] != 0;
+}
+
+bool SDCardTest()
+{
+    return Exchange(CATEGORY_INSTRUMENT, CMD_SD_CARD, nullptr, 0);
+}
+
+bool ReadSDCard(int nFirst, int nSecond, int nLength, unsigned char* buffer)
+{
+    if (nLength > 0 && buffer == nullptr)
+        return false;
+    uint8_t request[5];
+    PutU16(request, nSecond);
+    PutU16(request + 2, nLength);
+    PutU8(request + 4, nFirst);
+    if (!SendPacket(CATEGORY_RESULT, CMD_READ_SD_CARD, request, sizeof(request)))
+        return false;
+    return ReceivePacket(buffer, nLength > 0 ? static_cast<uint32_t>(nLength) : 0, 0, nullptr);
+}
+
+bool PausePump()
+{
+    return Exchange(CATEGORY_INSTRUMENT, CMD_PAUSE_PUMP, nullptr, 0);
+}
+
+bool EnableDeviceDebugMode(bool bEnableDebug, bool bFineResolution, int unit, bool bOnlyLowerSensor)
+{
+    g_fPressureresolution.store(bFineResolution || unit == 1 ? 100.0f : 10.0f);
+    const uint8_t payload[3] = {static_cast<uint8_t>(bEnableDebug ? 1 : 0),
+                                static_cast<uint8_t>(bFineResolution ? 1 : 0),
+                                static_cast<uint8_t>(bOnlyLowerSensor ? 1 : 0)};
+    return Exchange(CATEGORY_INSTRUMENT, CMD_DEBUG_MODE, payload, sizeof(payload));
+}
+
+bool WritePNGFileName(const char* name)
+{
+    if (name == nullptr)
+        return false;
+    const size_t length = strlen(name);
+    // The name travels in one packet; a longer one would need a length byte it cannot have.
+    if (length > MAX_PAYLOAD)
+        return false;
+    return Exchange(CATEGORY_INSTRUMENT, CMD_PICTURE_NAME, reinterpret_cast<const uint8_t*>(name),
+                    static_cast<uint32_t>(length));
+}
+
+bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, BlockSentFn onBlockSent, void* context)
+{
+    for (uint32_t offset = 0; offset < size; offset += kBlockDataSize) {
+        const uint32_t count = std::min<uint32_t>(kBlockDataSize, size - offset);
+        uint8_t packet[kBlockHeaderSize + kBlockDataSize] = {};
+        PutU32(packet, offset);
+        memcpy(packet + kBlockHeaderSize, data + offset, count);
+        if (!SendPacket(CATEGORY_INSTRUMENT, command, packet, kBlockHeaderSize + count))
+            return false;
+        const uint64_t sentAt = GetTickCount64();
+        if (onBlockSent != nullptr)
+            onBlockSent(context, offset + count);
+        if (size - offset > kBlockDataSize)
+            AwaitBlockAcknowledgement(sentAt);
+    }
+    return ReceivePacket(nullptr, 0, 0, nullptr);
+}
+
+bool WritePNG(const char* data, int size)
+{
+    if (data == nullptr)
+        return false;
+    return ChunkedUpload(CMD_PICTURE_DATA, reinterpret_cast<const uint8_t*>(data),
+                         size > 0 ? static_cast<uint32_t>(size) : 0);
+}
+
+bool Restart()
+{
+    return SendPacket(CATEGORY_INSTRUMENT, CMD_RESTART, nullptr, 0);
+}

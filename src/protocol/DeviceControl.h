@@ -1,0 +1,60 @@
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "platform/Export.h"
+#include "vasq.h"
+
+// Bit n set = air port n disabled. Lives in the library; reaches the device
+// only through UpdateAirPortRelay.
+extern std::atomic<uint8_t> g_nAirPort;
+
+constexpr uint8_t CMD_DEVICE_STATUS = 0;
+constexpr uint8_t CMD_SD_CARD = 10;
+constexpr uint8_t CMD_CALIBRATION_NUMBER = 131;
+constexpr uint8_t CMD_START_TEST = 132;
+constexpr uint8_t CMD_STOP_TEST = 133;
+constexpr uint8_t CMD_HOST_CONNECTED = 135;
+constexpr uint8_t CMD_OPERATION_MODE = 136;
+constexpr uint8_t CMD_BUZZER = 137;
+constexpr uint8_t CMD_PAUSE_PUMP = 139;
+constexpr uint8_t CMD_DEBUG_MODE = 140;
+constexpr uint8_t CMD_PICTURE_NAME = 141;
+constexpr uint8_t CMD_PICTURE_DATA = 142;
+constexpr uint8_t CMD_RESTART = 146;
+constexpr uint8_t CMD_AIR_PORT_STATUS = 9;
+constexpr uint8_t CMD_AIR_PORT_RELAY = 137;
+constexpr uint8_t CMD_READ_SD_CARD = 5;
+
+VASQ_EXPORT bool EnableAirPort(int port, bool enable);
+VASQ_EXPORT bool ResetAirPort();
+VASQ_EXPORT bool UpdateAirPortRelay();
+VASQ_EXPORT bool GetAirPortStatus(bool* bit1Set, bool* bit0Set);
+VASQ_EXPORT unsigned int GetDeviceStatus();
+VASQ_EXPORT bool SetCalibrationPressureNumber(int n);
+// Resets the stop-test event on a start, sets it on a stop (even when the
+// exchange then fails), so every waiting test worker ends.
+VASQ_EXPORT bool EnableDeviceStartTest(bool start);
+VASQ_EXPORT bool NotifyDeviceAPConnected(bool connected);
+VASQ_EXPORT bool SwitchDeviceOperationMode(FUNCTION_ENUM function);
+VASQ_EXPORT bool StartDeviceBuzzer();
+VASQ_EXPORT bool EnableBuzzer();
+VASQ_EXPORT bool CheckSDCardStatus();
+VASQ_EXPORT bool SDCardTest();
+VASQ_EXPORT bool ReadSDCard(int nFirst, int nSecond, int nLength, unsigned char* buffer);
+VASQ_EXPORT bool PausePump();
+VASQ_EXPORT bool EnableDeviceDebugMode(bool bEnableDebug, bool bFineResolution, int unit, bool bOnlyLowerSensor);
+VASQ_EXPORT bool WritePNGFileName(const char* name);
+VASQ_EXPORT bool WritePNG(const char* data, int size);
+VASQ_EXPORT bool Restart();
+
+// The block transfer that pictures and firmware use: packets of
+// [offset (4 bytes), 0 (4 bytes), up to 96 data bytes]. Every packet but the
+// last waits for its acknowledgement (at most 5000 ms, a missing one is
+// skipped); the last packet's acknowledgement is the result. onBlockSent, when
+// given, is told each block's end offset once it is sent.
+using BlockSentFn = void (*)(void* context, uint32_t sentBytes);
+bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, BlockSentFn onBlockSent = nullptr,
+                   void* context = nullptr);

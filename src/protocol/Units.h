@@ -1,0 +1,51 @@
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "platform/Export.h"
+
+// The device works in one unit at a time (0 = mmHg, 1 = kPa); the library
+// never converts between them.
+extern std::atomic<int> g_nPressureUnit;
+// Divisor that turns raw samples and leak values into the current unit.
+extern std::atomic<float> g_fPressureresolution;
+
+constexpr int kLimitTableSize = 18;
+extern const double g_limitMmhg[kLimitTableSize];
+extern const double g_limitKpa[kLimitTableSize];
+
+constexpr uint8_t CMD_READ_DEVICE_SETTINGS = 3;
+constexpr uint8_t CMD_READ_STATIC_PRESSURE = 4;
+constexpr uint8_t CMD_SET_MAX_AUTO_SEQUENCE = 129;
+constexpr uint8_t CMD_WRITE_DEVICE_SETTINGS = 131;
+constexpr uint8_t CMD_WRITE_STATIC_PRESSURE = 132;
+constexpr uint8_t CMD_STATIC_AUTO_SEQUENCE = 139;
+constexpr uint8_t CMD_FIXED_STATIC_PRESSURE = 143;
+constexpr uint8_t CMD_STATIC_RESULT = 0;
+constexpr uint8_t CMD_READ_ZERO_BASE = 20;
+constexpr uint8_t CMD_WAIT_STABLE_TIME = 21;
+constexpr uint8_t CMD_SET_STAND_PRESSURE = 134;
+constexpr uint8_t CMD_SET_ZERO_BASE = 148;
+
+constexpr uint32_t DEVICE_SETTINGS_SIZE = 4;
+constexpr uint32_t STATIC_PRESSURE_RECORD_SIZE = 25;
+constexpr int kMaxStaticPressures = 10;
+
+VASQ_EXPORT double CheckLimit(int kind, double value);
+VASQ_EXPORT double CheckPressureLimit(int kind, double value, int unit);
+
+VASQ_EXPORT bool SetUnit(int unit);
+VASQ_EXPORT int GetUnit();
+VASQ_EXPORT bool SetStaticPressure(double dPressure, int nStaticParam, bool bStaticFlag, int unit);
+VASQ_EXPORT bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam,
+                                     bool bStaticFlag, int unit);
+VASQ_EXPORT bool SetFixedStaticPressure(double dPressure, int unit);
+VASQ_EXPORT bool SetStaticPressureAutoSequence(double* pressures, bool* enabled, int count, int nStaticParam,
+                                               bool bStaticFlag, bool bFlag1, bool bFlag2, int nNumber, int unit);
+VASQ_EXPORT bool SetMaxNumberAutoSequence(int n);
+VASQ_EXPORT bool GetStaticPressureTestResult(int* result);
+VASQ_EXPORT bool GetWaitStableTime(double* waitTime);
+VASQ_EXPORT bool RebaseZero(bool on);
+VASQ_EXPORT bool SetStandPressure(double value);
