@@ -1,8 +1,35 @@
 #include "DeviceModel.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vasqsim {
+
+namespace {
+
+template <size_t N>
+std::vector<uint8_t> Bytes(const std::array<uint8_t, N>& record)
+{
+    return std::vector<uint8_t>(record.begin(), record.end());
+}
+
+// Stores a write into a record; a shorter write replaces only its own length.
+template <size_t N>
+bool Store(std::array<uint8_t, N>& record, const std::vector<uint8_t>& payload)
+{
+    if (payload.empty() || payload.size() > N)
+        return false;
+    std::copy(payload.begin(), payload.end(), record.begin());
+    return true;
+}
+
+void PutU16(uint8_t* at, unsigned value)
+{
+    at[0] = static_cast<uint8_t>(value & 0xFF);
+    at[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+}
+
+}  // namespace
 
 DeviceModel::DeviceModel()
 {
@@ -10,6 +37,38 @@ DeviceModel::DeviceModel()
     identity = {'Q', 'X', 0x70, 0x01, 42, 0, 7, 0, 2, 1, 1, 4, 2, 0, 1, 0, 3};
     for (size_t i = 0; i < mfgRecord.size(); ++i)
         mfgRecord[i] = static_cast<uint8_t>(0xA0 + i);
+
+    deviceSettings = {3, 0, 0, 1};
+    staticPressure = {0x01, 0x00, 100, 0, 150, 0, 200, 0, 250, 0, 44, 1, 94, 1, 144, 1, 194, 1, 244, 1, 0x2C, 0x01,
+                      0x34, 0x12, 0};
+    for (size_t i = 0; i < bpSetting.size(); ++i)
+        bpSetting[i] = static_cast<uint8_t>(0x30 + i);
+    // Method 1: a stored default envelope (mmHg) with its own amplitudes.
+    std::array<uint8_t, 30> method1{};
+    const unsigned pressures[8] = {300, 200, 120, 110, 90, 80, 60, 20};
+    for (int i = 0; i < 8; ++i)
+        PutU16(&method1[2 * i], pressures[i]);
+    PutU16(&method1[16], 0);
+    PutU16(&method1[18], 0);
+    method1[20] = 60;
+    method1[21] = 200;
+    method1[22] = 190;
+    method1[23] = 80;
+    method1[24] = 10;
+    method1[25] = 1;
+    PutU16(&method1[26], 72);
+    PutU16(&method1[28], 100);
+    envelopeParams[1] = method1;
+    overpressureSetting = {1, 0x2C, 0x01, 0xC8, 0x00, 0x64, 0x00};
+    PutU16(&bpResult[0], 120);
+    PutU16(&bpResult[2], 800);
+    PutU16(&bpResult[4], 720);
+    PutU16(&bpResult[6], 50);
+    PutU16(&leakageResult[0], 123);
+    PutU16(&leakageResult[2], 45);
+    leakageResult[4] = 1;
+    for (int i = 0; i < 6; ++i)
+        PutU16(&overpressureResult[2 * i], 300 + 10 * i);
 }
 
 Frame DeviceModel::Answer(const Frame& request, std::vector<uint8_t> payload, uint8_t status)
@@ -40,34 +99,253 @@ Frame DeviceModel::NextStreamPacket()
     return packet;
 }
 
+void DeviceModel::LoadStatusSequence()
+{
+    if (!runsStatusSequences || !scriptedStatuses.empty())
+        return;
+    auto add = [this](uint8_t code, int queries) { scriptedStatuses.insert(scriptedStatuses.end(), queries, code); };
+    switch (operationMode) {
+    case 2:  // BP simulation
+        add(kStatusRunning, 5);
+        break;
+    case 0:  // static pressure
+        add(kStatusWaitStable, 4);
+        add(kStatusHolding, 4);
+        break;
+    default:  // leakage test, calibration, overpressure
+        add(kStatusWaitStable, 4);
+        add(kStatusPressureRunning, 4);
+        break;
+    }
+    add(kStatusCompleted, 1);
+}
+
 std::optional<Frame> DeviceModel::Handle(const Frame& request)
 {
     const auto& p = request.payload;
-    if (request.category == kIdentityCategory) {
+    switch (request.category) {
+    case kIdentityCategory:
         switch (request.command) {
         case 0:
-            return Answer(request, std::vector<uint8_t>(identity.begin(), identity.end()));
+            return Answer(request, Bytes(identity));
         case 1:
-            return Answer(request, std::vector<uint8_t>(mfgRecord.begin(), mfgRecord.end()));
+            return Answer(request, Bytes(mfgRecord));
         case 128:
             if (p.size() != identity.size())
-                break;
+                return Refuse(request);
             // The boot loader version is the device's own; a write leaves it.
-            for (size_t i = 0; i < 13; ++i)
-                identity[i] = p[i];
+            std::copy(p.begin(), p.begin() + 13, identity.begin());
             return Answer(request);
         case 129:
             if (p.size() != mfgRecord.size())
-                break;
+                return Refuse(request);
             std::copy(p.begin(), p.end(), mfgRecord.begin());
             return Answer(request);
         default:
-            break;
+            return Refuse(request);
         }
-    } else if (request.category == kParameterCategory && request.command == kStreamCommand) {
-        return NextStreamPacket();
+    case kInstrumentCategory:
+        return HandleInstrument(request);
+    case kParameterCategory:
+        return HandleParameter(request);
+    case kResultCategory:
+        return HandleResult(request);
+    default:
+        return Refuse(request);
     }
-    return Answer(request, {}, unknownCommandStatus);
+}
+
+std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
+{
+    const auto& p = request.payload;
+    switch (request.command) {
+    case 0:
+        if (!scriptedStatuses.empty()) {
+            status = scriptedStatuses.front();
+            scriptedStatuses.pop_front();
+        }
+        return Answer(request, {status});
+    case 10:
+        return Answer(request, {sdCardPresent});
+    case 20:
+        return Answer(request, {zeroBase});
+    case 21:
+        return Answer(request, {waitStableTenths});
+    case 131:
+        if (p.size() != 1)
+            return Refuse(request);
+        calibrationNumber = p[0];
+        return Answer(request);
+    case 132:
+        testRunning = true;
+        LoadStatusSequence();
+        return Answer(request);
+    case 133:
+        testRunning = false;
+        scriptedStatuses.clear();
+        status = kStatusIdle;
+        return Answer(request);
+    case 134:
+        if (p.size() != 4)
+            return Refuse(request);
+        standPressure = static_cast<int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
+        return Answer(request);
+    case 135:
+        if (p.size() != 1)
+            return Refuse(request);
+        hostConnected = p[0];
+        return Answer(request);
+    case 136:
+        if (p.size() != 1)
+            return Refuse(request);
+        operationMode = p[0];
+        return Answer(request);
+    case 137:
+        ++buzzerCount;
+        return Answer(request);
+    case 139:
+        ++pumpPauses;
+        return Answer(request);
+    case 140:
+        if (p.size() != 3)
+            return Refuse(request);
+        std::copy(p.begin(), p.end(), debugFlags.begin());
+        return Answer(request);
+    case 141:
+        pictureName.assign(p.begin(), p.end());
+        picture.clear();
+        pictureBlocks = 0;
+        return Answer(request);
+    case 142: {
+        if (p.size() < 8)
+            return Refuse(request);
+        const uint32_t offset = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+        if (picture.size() < offset + p.size() - 8)
+            picture.resize(offset + p.size() - 8);
+        std::copy(p.begin() + 8, p.end(), picture.begin() + offset);
+        ++pictureBlocks;
+        return Answer(request);
+    }
+    case 146:
+        ++restarts;
+        return std::nullopt;
+    case 148:
+        if (p.size() != 1)
+            return Refuse(request);
+        zeroBase = p[0];
+        return Answer(request);
+    default:
+        return Refuse(request);
+    }
+}
+
+std::optional<Frame> DeviceModel::HandleParameter(const Frame& request)
+{
+    const auto& p = request.payload;
+    switch (request.command) {
+    case kStreamCommand:
+        return NextStreamPacket();
+    case 3:
+        return Answer(request, Bytes(deviceSettings));
+    case 4:
+        return Answer(request, Bytes(staticPressure));
+    case 5:
+        return Answer(request, Bytes(bpSetting));
+    case 6: {
+        leakCalibrationQuery = p;
+        std::vector<uint8_t> answer(6);
+        PutU16(&answer[4], leakCalibrationRate);
+        return Answer(request, answer);
+    }
+    case 7:
+        return Answer(request, Bytes(overpressureSetting));
+    case 8: {
+        if (p.size() != 1)
+            return Refuse(request);
+        const auto found = envelopeParams.find(p[0]);
+        if (found == envelopeParams.end())
+            return Answer(request, std::vector<uint8_t>(30));
+        return Answer(request, Bytes(found->second));
+    }
+    case 9:
+        return Answer(request, {static_cast<uint8_t>(airPortStatus & 0xFF), static_cast<uint8_t>(airPortStatus >> 8)});
+    case 129:
+        if (p.size() != 1)
+            return Refuse(request);
+        maxAutoSequence = p[0];
+        return Answer(request);
+    case 131:
+        return p.size() == deviceSettings.size() && Store(deviceSettings, p) ? Answer(request) : Refuse(request);
+    case 132:
+        return p.size() == staticPressure.size() && Store(staticPressure, p) ? Answer(request) : Refuse(request);
+    case 133:
+        // The short form carries the first 12 bytes of the record, the long form all 30.
+        return (p.size() == 12 || p.size() == 30) && Store(bpSetting, p) ? Answer(request) : Refuse(request);
+    case 134:
+        return p.size() == leakSetting.size() && Store(leakSetting, p) ? Answer(request) : Refuse(request);
+    case 135:
+        return p.size() == overpressureSetting.size() && Store(overpressureSetting, p) ? Answer(request)
+                                                                                         : Refuse(request);
+    case 136: {
+        if (p.size() != 30)
+            return Refuse(request);
+        std::array<uint8_t, 30> record{};
+        std::copy(p.begin(), p.end(), record.begin());
+        envelopeParams[p[25]] = record;
+        return Answer(request);
+    }
+    case 137:
+        if (p.size() != 1)
+            return Refuse(request);
+        airPortMask = p[0];
+        return Answer(request);
+    case 138:
+        if (p.size() % 6 != 0)
+            return Refuse(request);
+        envelopePoints.insert(envelopePoints.end(), p.begin(), p.end());
+        ++envelopeBlocks;
+        return Answer(request);
+    case 139:
+    case 140:
+    case 141:
+    case 142:
+        autoSequenceSteps[request.command] = p;
+        return Answer(request);
+    case 143:
+        if (p.size() != 2)
+            return Refuse(request);
+        fixedStaticPressure = p;
+        return Answer(request);
+    default:
+        return Refuse(request);
+    }
+}
+
+std::optional<Frame> DeviceModel::HandleResult(const Frame& request)
+{
+    const auto& p = request.payload;
+    switch (request.command) {
+    case 0:
+        return Answer(request, {staticResult});
+    case 1:
+        return Answer(request, Bytes(bpResult));
+    case 2:
+        return Answer(request, Bytes(leakageResult));
+    case 3:
+        return Answer(request, Bytes(overpressureResult));
+    case 5: {
+        if (p.size() != 5)
+            return Refuse(request);
+        lastSdRequest = p;
+        const size_t length = std::min<size_t>(p[2] | (p[3] << 8), 255);
+        std::vector<uint8_t> data(length);
+        for (size_t i = 0; i < length; ++i)
+            data[i] = static_cast<uint8_t>(p[0] + i);
+        return Answer(request, data);
+    }
+    default:
+        return Refuse(request);
+    }
 }
 
 }  // namespace vasqsim

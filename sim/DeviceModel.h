@@ -3,7 +3,10 @@
 #include <stdint.h>
 
 #include <array>
+#include <deque>
+#include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "SimFrame.h"
@@ -17,9 +20,18 @@ constexpr uint8_t kResultCategory = 'R';
 constexpr uint8_t kStreamCommand = 2;
 constexpr size_t kSamplesPerPacket = 10;
 
-// What the device knows and how it answers one request. The simulator's port
-// thread calls it under the simulator's lock; tests read and change it through
-// SimDevice::WithModel.
+// Device status codes the simulator runs through.
+constexpr uint8_t kStatusIdle = 0;
+constexpr uint8_t kStatusRunning = 10;
+constexpr uint8_t kStatusPressureRunning = 2;
+constexpr uint8_t kStatusHolding = 12;
+constexpr uint8_t kStatusWaitStable = 13;
+constexpr uint8_t kStatusCompleted = 14;
+
+// What the device knows and how it answers one request. It keeps every
+// settings record between a read and the following write. The simulator's
+// port thread calls it under the simulator's lock; tests read and change it
+// through SimDevice::WithModel.
 class DeviceModel {
 public:
     DeviceModel();
@@ -28,17 +40,72 @@ public:
     std::optional<Frame> Handle(const Frame& request);
 
     // The next stream packet of the cuff-pressure waveform: ten little-endian
-    // int16 samples numbered without gaps.
+    // int16 samples whose low six bits count the samples without gaps.
     Frame NextStreamPacket();
 
+    // Identity and manufacturing data.
     std::array<uint8_t, 17> identity{};
     std::array<uint8_t, 64> mfgRecord{};
+
+    // Settings records, as the device stores them.
+    std::array<uint8_t, 4> deviceSettings{};  // cuff location, unit, adult flag, 500 ml flag
+    std::array<uint8_t, 25> staticPressure{};
+    std::array<uint8_t, 30> bpSetting{};
+    std::map<uint8_t, std::array<uint8_t, 30>> envelopeParams;  // by method
+    std::array<uint8_t, 6> leakSetting{};
+    std::array<uint8_t, 7> overpressureSetting{};
+    std::map<uint8_t, std::vector<uint8_t>> autoSequenceSteps;  // last step, by command
+    uint8_t maxAutoSequence = 0;
+    std::vector<uint8_t> fixedStaticPressure;
+    uint16_t leakCalibrationRate = 25;
+    std::vector<uint8_t> leakCalibrationQuery;
+
+    // Block transfers: raw envelope points and the picture.
+    std::vector<uint8_t> envelopePoints;
+    int envelopeBlocks = 0;
+    std::string pictureName;
+    std::vector<uint8_t> picture;
+    int pictureBlocks = 0;
+
+    // Instrument state.
+    uint8_t airPortMask = 0;
+    uint16_t airPortStatus = 0x0002;
+    uint8_t status = kStatusIdle;
+    // Statuses the next status queries report, one each; the last one stays.
+    std::deque<uint8_t> scriptedStatuses;
+    // When set, a start loads a plausible status sequence for the operating function.
+    bool runsStatusSequences = true;
+    uint8_t operationMode = 0;
+    bool testRunning = false;
+    int hostConnected = -1;
+    uint8_t zeroBase = 0;
+    uint8_t waitStableTenths = 37;
+    int32_t standPressure = 0;
+    std::array<uint8_t, 3> debugFlags{};
+    uint8_t calibrationNumber = 0;
+    int buzzerCount = 0;
+    int pumpPauses = 0;
+    uint8_t sdCardPresent = 1;
+    std::vector<uint8_t> lastSdRequest;
+    int restarts = 0;
+
+    // Results the result commands report.
+    uint8_t staticResult = 1;
+    std::array<uint8_t, 8> bpResult{};
+    std::array<uint8_t, 6> leakageResult{};
+    std::array<uint8_t, 12> overpressureResult{};
+
     // Status byte of the answer to a command the device does not know.
     uint8_t unknownCommandStatus = 0xEE;
     uint32_t samplesSent = 0;
 
 private:
+    std::optional<Frame> HandleInstrument(const Frame& request);
+    std::optional<Frame> HandleParameter(const Frame& request);
+    std::optional<Frame> HandleResult(const Frame& request);
+    void LoadStatusSequence();
     static Frame Answer(const Frame& request, std::vector<uint8_t> payload = {}, uint8_t status = 0);
+    Frame Refuse(const Frame& request) const { return Answer(request, {}, unknownCommandStatus); }
 };
 
 }  // namespace vasqsim

@@ -232,6 +232,10 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
         for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
             if ((it->category == kAnyCode || it->category == request.category) &&
                 (it->command == kAnyCode || it->command == request.command)) {
+                if (it->fault.after > 0) {
+                    --it->fault.after;
+                    break;
+                }
                 fault = it->fault;
                 m_faults.erase(it);
                 break;

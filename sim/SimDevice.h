@@ -39,6 +39,8 @@ struct Fault {
     FaultKind kind;
     uint8_t status = 1;
     int delayMs = 0;
+    // Matching requests to let through before this one applies.
+    int after = 0;
     int count = 0;
     std::vector<uint8_t> bytes;
 };
