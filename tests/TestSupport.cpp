@@ -47,6 +47,36 @@ std::unique_ptr<vasqsim::SimDevice> DeviceTest::StartDevice(int portNumber)
     return device;
 }
 
+void ConnectedTest::SetUp()
+{
+    DeviceTest::SetUp();
+    m_device = StartDevice(0);
+    ASSERT_TRUE(FindDevice(0));
+    m_device->ClearLog();
+}
+
+std::string ConnectedTest::RequestCodes() const
+{
+    std::string codes;
+    for (const auto& frame : m_device->Log()) {
+        if (!codes.empty())
+            codes += ' ';
+        codes += static_cast<char>(frame.category);
+        codes += std::to_string(frame.command);
+    }
+    return codes;
+}
+
+std::vector<uint8_t> ConnectedTest::LastPayload(uint8_t category, uint8_t command) const
+{
+    std::vector<uint8_t> payload;
+    for (const auto& frame : m_device->Log()) {
+        if (frame.category == category && frame.command == command)
+            payload = frame.payload;
+    }
+    return payload;
+}
+
 std::string DeviceTest::LockPath(int portNumber) const
 {
     return m_folder.path() + "/kestrova.ACM" + std::to_string(portNumber) + ".lock";

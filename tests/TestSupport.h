@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,21 @@ protected:
     std::string LockPath(int portNumber) const;
 
     TempFolder m_folder;
+};
+
+// A simulated device on port 0, found and open, with an empty frame log.
+class ConnectedTest : public DeviceTest {
+protected:
+    void SetUp() override;
+    // The requests the device received since the fixture connected.
+    std::vector<vasqsim::LoggedFrame> Requests() const { return m_device->Log(); }
+    // The (category, command) pairs of those requests, as "P137 P4 P132".
+    std::string RequestCodes() const;
+    // The payload of the last request with these codes; empty if there was none.
+    std::vector<uint8_t> LastPayload(uint8_t category, uint8_t command) const;
+    void WithModel(const std::function<void(vasqsim::DeviceModel&)>& fn) { m_device->WithModel(fn); }
+
+    std::unique_ptr<vasqsim::SimDevice> m_device;
 };
 
 bool FileExists(const std::string& path);

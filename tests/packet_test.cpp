@@ -32,17 +32,7 @@ std::vector<uint8_t> StreamPacket(uint8_t marker)
 
 }  // namespace
 
-class PacketTest : public DeviceTest {
-protected:
-    void SetUp() override
-    {
-        DeviceTest::SetUp();
-        m_device = StartDevice(0);
-        ASSERT_TRUE(FindDevice(0));
-        m_device->ClearLog();
-    }
-    std::unique_ptr<vasqsim::SimDevice> m_device;
-};
+using PacketTest = ConnectedTest;
 
 TEST_F(PacketTest, RequestsAreFramedByteExact)
 {
