@@ -6,8 +6,9 @@
 #include <mutex>
 
 #include "device/Transport.h"
+#include "platform/InitOrder.h"
 
-std::vector<std::vector<uint8_t>> g_vecDataBuffer;
+std::vector<std::vector<uint8_t>> g_vecDataBuffer VASQ_INIT_DEVICE;
 
 namespace {
 

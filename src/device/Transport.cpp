@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/Event.h"
+#include "platform/InitOrder.h"
 #include "platform/Platform.h"
 #include "protocol/Identity.h"
 
@@ -39,13 +40,16 @@ struct Gate {
     int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ~Gate() { close(wakeFd); }
 };
-Gate s_gate;
+Gate s_gate VASQ_INIT_DEVICE;
 
 std::atomic<bool> s_portFailed{false};
+int s_openPort = -1;
+uint64_t s_connection = 0;
+uint64_t s_lastConnection = 0;
 
 std::mutex s_folderMutex;
-std::string s_nodeFolder = "/dev";
-std::string s_lockFolder = "/var/lock";
+std::string s_nodeFolder VASQ_INIT_DEVICE = "/dev";
+std::string s_lockFolder VASQ_INIT_DEVICE = "/var/lock";
 
 class PortUse {
 public:
@@ -174,13 +178,61 @@ void ConfigurePort(int fd)
     tcsetattr(fd, TCSANOW, &tio);
 }
 
+// Closes the open port with the gate held: the port is marked gone at once,
+// transfers in progress are woken and waited for, then the descriptor goes.
+void ClosePortHeld(std::unique_lock<std::mutex>& lock)
+{
+    const long fd = g_hDevice.load();
+    if (fd == -1)
+        return;
+    g_hDevice.store(-1);
+    const uint64_t one = 1;
+    (void)!write(s_gate.wakeFd, &one, sizeof(one));
+    s_gate.idle.wait(lock, [] { return s_gate.users == 0; });
+    UnlockDeviceHeld();
+    memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
+    close(static_cast<int>(fd));
+    uint64_t drained;
+    (void)!read(s_gate.wakeFd, &drained, sizeof(drained));
+}
+
 }  // namespace
 
-void SetDeviceFoldersForTesting(const std::string& nodeFolder, const std::string& lockFolder)
+void SetDeviceFoldersForTesting(const char* nodeFolder, const char* lockFolder)
 {
     std::lock_guard<std::mutex> lock(s_folderMutex);
-    s_nodeFolder = nodeFolder.empty() ? "/dev" : nodeFolder;
-    s_lockFolder = lockFolder.empty() ? "/var/lock" : lockFolder;
+    s_nodeFolder = nodeFolder == nullptr || *nodeFolder == '\0' ? "/dev" : nodeFolder;
+    s_lockFolder = lockFolder == nullptr || *lockFolder == '\0' ? "/var/lock" : lockFolder;
+}
+
+int DeviceOpenPortNumber()
+{
+    std::lock_guard<std::mutex> lock(s_gate.mutex);
+    return g_hDevice.load() == -1 ? -1 : s_openPort;
+}
+
+void AdoptDeviceHandle(long handle)
+{
+    std::lock_guard<std::mutex> lock(s_gate.mutex);
+    g_hDevice.store(handle);
+    s_openPort = -1;
+    s_connection = ++s_lastConnection;
+    s_portFailed.store(false);
+}
+
+uint64_t DeviceConnectionNumber()
+{
+    std::lock_guard<std::mutex> lock(s_gate.mutex);
+    return g_hDevice.load() == -1 ? 0 : s_connection;
+}
+
+bool DeviceCloseConnection(uint64_t connection)
+{
+    std::unique_lock<std::mutex> lock(s_gate.mutex);
+    if (connection == 0 || g_hDevice.load() == -1 || s_connection != connection)
+        return false;
+    ClosePortHeld(lock);
+    return true;
 }
 
 std::string DeviceNodePath(int portNumber)
@@ -225,6 +277,7 @@ bool DoFindDevice(int portNumber)
             return false;
         }
         g_hDevice.store(fd);
+        s_connection = ++s_lastConnection;
         s_portFailed.store(false);
         if (!LockDeviceHeld(portNumber)) {
             g_hDevice.store(-1);
@@ -244,6 +297,7 @@ bool DoFindDevice(int portNumber)
         return false;  // closed by another thread during the probe
     memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
     memcpy(g_szDevicePath, path.c_str(), path.size());
+    s_openPort = portNumber;
     return true;
 }
 
@@ -271,18 +325,7 @@ bool DeviceConnect(int portNumber, int attempts)
 bool DeviceClose()
 {
     std::unique_lock<std::mutex> lock(s_gate.mutex);
-    const long fd = g_hDevice.load();
-    if (fd == -1)
-        return true;
-    g_hDevice.store(-1);
-    const uint64_t one = 1;
-    (void)!write(s_gate.wakeFd, &one, sizeof(one));
-    s_gate.idle.wait(lock, [] { return s_gate.users == 0; });
-    UnlockDeviceHeld();
-    memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
-    close(static_cast<int>(fd));
-    uint64_t drained;
-    (void)!read(s_gate.wakeFd, &drained, sizeof(drained));
+    ClosePortHeld(lock);
     return true;
 }
 
@@ -304,17 +347,22 @@ bool ListDeviceNodes(std::vector<std::string>& paths)
     return true;
 }
 
-bool DeviceIsAlive()
+Listing ListOpenPort()
 {
     std::vector<std::string> paths;
     if (!ListDeviceNodes(paths))
-        return false;
+        return Listing::Failed;
     for (std::string& path : paths) {
         StringTrim(&path[0]);
         if (DeviceCheckPath(path.c_str()))
-            return true;
+            return Listing::WithPort;
     }
-    return false;
+    return Listing::WithoutPort;
+}
+
+bool DeviceIsAlive()
+{
+    return ListOpenPort() == Listing::WithPort;
 }
 
 bool DeviceIsConnected()

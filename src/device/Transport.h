@@ -48,8 +48,21 @@ int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs);
 // The device nodes present now, as full paths; false if they cannot be listed.
 bool ListDeviceNodes(std::vector<std::string>& paths);
 
+enum class Listing { Failed, WithoutPort, WithPort };
+// One listing of the device nodes, checked for the open port's path.
+Listing ListOpenPort();
+
 // Points the node and lock-file folders elsewhere (tests, the simulator's
-// demo); empty strings restore /dev and /var/lock.
-VASQ_EXPORT void SetDeviceFoldersForTesting(const std::string& nodeFolder, const std::string& lockFolder);
+// demo); null or empty restores /dev and /var/lock.
+VASQ_EXPORT void SetDeviceFoldersForTesting(const char* nodeFolder, const char* lockFolder);
+// Each opening of a port is a connection with a number of its own; 0 when no
+// port is open. A watcher closes only the connection it watched, never one
+// opened after it decided that its own was gone.
+uint64_t DeviceConnectionNumber();
+bool DeviceCloseConnection(uint64_t connection);
+// The port number of the open port, -1 when none or when the port was adopted.
+int DeviceOpenPortNumber();
+// Makes the descriptor the open port as it is: no configuration, no lock file.
+void AdoptDeviceHandle(long handle);
 std::string DeviceNodePath(int portNumber);
 std::string DeviceLockPath(int portNumber);

@@ -1,5 +1,7 @@
 #include "platform/Event.h"
 
+#include "platform/InitOrder.h"
+
 #include <errno.h>
 #include <time.h>
 
@@ -32,13 +34,15 @@ struct SetNotifier {
     pthread_cond_t cond;
     uint64_t generation = 0;
     SetNotifier() { InitMonotonicCond(&cond); }
+    ~SetNotifier() { pthread_cond_destroy(&cond); }
 };
+
+// Constructed before every event of the library and destroyed after them.
+SetNotifier s_notifier VASQ_INIT_PLATFORM_CORE;
 
 SetNotifier& Notifier()
 {
-    // Never destroyed: events may be set by threads that outlive static destruction order.
-    static SetNotifier* notifier = new SetNotifier;
-    return *notifier;
+    return s_notifier;
 }
 
 void NotifySet()

@@ -1,12 +1,14 @@
 #include "platform/ProcessObjects.h"
 
-CSimpleCriticalSection g_APICriticalSection;
-CAutoResetEvent g_hConnectedEvent(false);
-CAutoResetEvent g_hReconnectEvent(false);
-CAutoResetEvent g_hSigUsr1Event(false);
-CAutoResetEvent g_hSigUsr2Event(false);
-CManualResetEvent g_hStopTestEvent(false);
-CAutoResetEvent g_hStableEvent(false);
-CManualResetEvent g_hSamplingEvent(false);
-CManualResetEvent g_hSamplingPauseEvent(false);
-CInstance g_Instance;
+#include "platform/InitOrder.h"
+
+CSimpleCriticalSection VASQ_INIT_PLATFORM g_APICriticalSection;
+CAutoResetEvent VASQ_INIT_PLATFORM g_hConnectedEvent(false);
+CAutoResetEvent VASQ_INIT_PLATFORM g_hReconnectEvent(false);
+CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr1Event(false);
+CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr2Event(false);
+CManualResetEvent VASQ_INIT_PLATFORM g_hStopTestEvent(false);
+CAutoResetEvent VASQ_INIT_PLATFORM g_hStableEvent(false);
+CManualResetEvent VASQ_INIT_PLATFORM g_hSamplingEvent(false);
+CManualResetEvent VASQ_INIT_PLATFORM g_hSamplingPauseEvent(false);
+CInstance VASQ_INIT_PLATFORM g_Instance;

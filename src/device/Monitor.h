@@ -1,0 +1,43 @@
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include "platform/Event.h"
+#include "platform/Export.h"
+
+// Device-change callbacks by event code. The Linux build keeps the registry but
+// never calls through it; code 537 is the Windows device-change message.
+using NotifyEventCallback = void (*)(uint32_t code, uint32_t first, unsigned long second);
+constexpr uint32_t DEVICE_CHANGE_EVENT = 537;
+
+// Watches the open port while a device is connected: the thread runs from load
+// to unload and idles until StartMonitor begins a monitoring run. A run ends
+// when none of three listings of the device nodes shows the port: it then
+// closes the port and wakes the connection thread.
+class VASQ_EXPORT CAutoMonitor {
+public:
+    CAutoMonitor();
+    ~CAutoMonitor();
+    CAutoMonitor(const CAutoMonitor&) = delete;
+    CAutoMonitor& operator=(const CAutoMonitor&) = delete;
+
+    void StartMonitor();
+    void WaitMonitor();
+
+private:
+    pthread_t m_thread;
+    CAutoResetEvent m_startEvent;
+    bool m_started;
+};
+
+extern CAutoMonitor g_AutoMonitor;
+
+VASQ_EXPORT void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback);
+VASQ_EXPORT void WinEventCb(uint32_t code, uint32_t first, unsigned long second);
+// The registered callback for a code; null when none is set.
+NotifyEventCallback RegisteredNotifyEvent(uint32_t code, bool* present = nullptr);
+void* MonitorDeviceThread(void* unused);
+
+// Monitoring runs completed since load (a loss was declared), for tests.
+uint32_t MonitorLossCount();
