@@ -2,11 +2,14 @@
 #ifndef VASQ_H
 #define VASQ_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#define VASQ_API __attribute__((visibility("default")))
 
 /* Identity records, copied whole; field order and widths are fixed. */
 typedef struct MODEL_INFORMATION {
@@ -93,6 +96,27 @@ typedef enum FUNCTION_ENUM {
     FUNCTION_OVERPRESSURE_TEST = 5,
     FUNCTION_CALIBRATION_OFF = 8
 } FUNCTION_ENUM;
+
+/* Called on the library's connection thread with true once a device is
+   connected and with false once it is lost. */
+typedef void (*ConnectedCallback)(bool connected);
+
+/* Starts the connection thread, which searches every port and reconnects after
+   a loss. True when the thread runs. */
+VASQ_API bool VasqInit(ConnectedCallback callback);
+/* Waits up to timeoutMs for a device on the port (-1: any port). True at once
+   when a device is already connected on such a port. */
+VASQ_API bool VasqConnect(int portNumber, uint32_t timeoutMs);
+/* Stops any test and sampling, releases the device and ends the connection thread. */
+VASQ_API void VasqFree(void);
+
+VASQ_API int VasqGetDeviceInformation(MODEL_INFORMATION* info);
+VASQ_API int VasqGetHWInformation(HW_INFORMATION* info);
+/* The serial number of the connected device, or "" when there is none; the
+   text lives in static storage that the next call overwrites. */
+VASQ_API const char* VasqGetSerialNumber(void);
+/* Tells the device to stop any test and ends the test's worker. Always 1. */
+VASQ_API int VasqStopTest(void);
 
 #ifdef __cplusplus
 }

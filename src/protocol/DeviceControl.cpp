@@ -153,21 +153,22 @@ bool WritePNGFileName(const char* name)
                     static_cast<uint32_t>(length));
 }
 
-bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, BlockSentFn onBlockSent, void* context)
+bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, UploadProgressFn progress, void* context)
 {
     for (uint32_t offset = 0; offset < size; offset += kBlockDataSize) {
+        if (progress != nullptr)
+            progress(context, offset);
         const uint32_t count = std::min<uint32_t>(kBlockDataSize, size - offset);
         uint8_t packet[kBlockHeaderSize + kBlockDataSize] = {};
         PutU32(packet, offset);
         memcpy(packet + kBlockHeaderSize, data + offset, count);
         if (!SendPacket(CATEGORY_INSTRUMENT, command, packet, kBlockHeaderSize + count))
             return false;
-        const uint64_t sentAt = GetTickCount64();
-        if (onBlockSent != nullptr)
-            onBlockSent(context, offset + count);
         if (size - offset > kBlockDataSize)
-            AwaitBlockAcknowledgement(sentAt);
+            AwaitBlockAcknowledgement(GetTickCount64());
     }
+    if (progress != nullptr)
+        progress(context, size);
     return ReceivePacket(nullptr, 0, 0, nullptr);
 }
 

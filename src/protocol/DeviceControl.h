@@ -53,8 +53,9 @@ VASQ_EXPORT bool Restart();
 // The block transfer that pictures and firmware use: packets of
 // [offset (4 bytes), 0 (4 bytes), up to 96 data bytes]. Every packet but the
 // last waits for its acknowledgement (at most 5000 ms, a missing one is
-// skipped); the last packet's acknowledgement is the result. onBlockSent, when
-// given, is told each block's end offset once it is sent.
-using BlockSentFn = void (*)(void* context, uint32_t sentBytes);
-bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, BlockSentFn onBlockSent = nullptr,
+// skipped); the last packet's acknowledgement is the result. progress, when
+// given, is told each block's offset before the block goes out, and the whole
+// size before the last acknowledgement is read.
+using UploadProgressFn = void (*)(void* context, uint32_t done);
+bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, UploadProgressFn progress = nullptr,
                    void* context = nullptr);

@@ -1,0 +1,223 @@
+#include "api/Connection.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "device/Monitor.h"
+#include "device/Transport.h"
+#include "platform/InitOrder.h"
+#include "platform/Platform.h"
+#include "platform/ProcessObjects.h"
+#include "protocol/DeviceControl.h"
+#include "protocol/Identity.h"
+#include "vasq_service.h"
+
+unsigned long g_hConnectDeviceThread = 0;
+std::atomic<int> g_bStopConnectDeviceThread{0};
+std::atomic<ConnectedCallback> g_ConnectedCallback{nullptr};
+std::atomic<int> g_bConnected{0};
+std::atomic<int> g_nPortNumber{-1};
+
+namespace {
+
+// Set when VasqFree runs on the connection thread itself (from the connection
+// callback): nobody will join the thread, so it releases itself when it ends.
+std::atomic<bool> s_releaseSelf{false};
+// Set by a thread that released itself, once it is about to end.
+CManualResetEvent s_releasedThreadEnded VASQ_INIT_LIFETIME(false);
+
+constexpr useconds_t kSearchRetryPauseUs = 10000;
+
+bool OnConnectionThread()
+{
+    const unsigned long thread = g_hConnectDeviceThread;
+    return thread != 0 && pthread_equal(static_cast<pthread_t>(thread), pthread_self());
+}
+
+void WaitWhileConnected()
+{
+    for (;;) {
+        if (g_bStopConnectDeviceThread.load() != 0)
+            return;
+        g_hReconnectEvent.Wait();
+        if (!DeviceIsAlive())
+            return;
+    }
+}
+
+void Disconnect()
+{
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        NotifyDeviceAPConnected(false);
+    }
+    DeviceClose();
+    ClearDeviceIdentity();
+    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+    NotifyListener(false);
+}
+
+void StopConnectionThread()
+{
+    bool running;
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        running = g_hConnectDeviceThread != 0;
+    }
+    if (!running)
+        return;
+    unsigned long thread;
+    bool self;
+    bool releasing;
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        g_bStopConnectDeviceThread.store(1);
+        g_ConnectedCallback.store(nullptr);
+        ReconnectDevice();
+        thread = g_hConnectDeviceThread;
+        self = OnConnectionThread();
+        releasing = s_releaseSelf.load();
+        if (self && !releasing) {
+            s_releasedThreadEnded.ResetEvent();
+            s_releaseSelf.store(true);
+        }
+    }
+    if (self)
+        return;  // the thread ends by itself once its callback returns
+    if (releasing) {
+        // A callback already released the thread; it must not be joined as well.
+        s_releasedThreadEnded.Wait();
+        return;
+    }
+    JoinThread(thread);
+    CAutoCriticalSection lock(g_APICriticalSection);
+    if (g_hConnectDeviceThread == thread)
+        g_hConnectDeviceThread = 0;
+}
+
+// At unload the connection thread must end before the code it runs goes away.
+struct LibraryLifetime {
+    ~LibraryLifetime() { VasqFree(); }
+};
+LibraryLifetime VASQ_INIT_LIFETIME s_lifetime;
+
+}  // namespace
+
+void ReconnectDevice()
+{
+    g_hReconnectEvent.SetEvent();
+}
+
+void NotifyListener(bool connected)
+{
+    g_bConnected.store(connected ? 1 : 0);
+    const ConnectedCallback callback = g_ConnectedCallback.load();
+    if (callback != nullptr)
+        callback(connected);
+}
+
+void ConnectedHandler(bool connected)
+{
+    if (connected)
+        g_hConnectedEvent.SetEvent();
+}
+
+bool ConnectionThreadRunning()
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    return g_hConnectDeviceThread != 0;
+}
+
+// Decides under the API lock whether the thread ends, so that a VasqInit that
+// clears the stop request meanwhile keeps it running.
+static bool ConnectionThreadEnds()
+{
+    if (g_bStopConnectDeviceThread.load() == 0)
+        return false;
+    CAutoCriticalSection lock(g_APICriticalSection);
+    if (g_bStopConnectDeviceThread.load() == 0)
+        return false;
+    if (s_releaseSelf.exchange(false)) {
+        CloseThread(g_hConnectDeviceThread);
+        g_hConnectDeviceThread = 0;
+        s_releasedThreadEnded.SetEvent();
+    }
+    return true;
+}
+
+void* ConnectDeviceThread(void* /*unused*/)
+{
+    while (!ConnectionThreadEnds()) {
+        if (!DeviceConnect(g_nPortNumber.load(), 1)) {
+            usleep(kSearchRetryPauseUs);
+            continue;
+        }
+        {
+            CAutoCriticalSection lock(g_APICriticalSection);
+            NotifyDeviceAPConnected(true);
+            ResetAirPort();
+        }
+        NotifyListener(true);
+        g_AutoMonitor.StartMonitor();
+        WaitWhileConnected();
+        Disconnect();
+    }
+    return nullptr;
+}
+
+bool DoInit(ConnectedCallback callback)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    g_hReconnectEvent.ResetEvent();
+    g_bStopConnectDeviceThread.store(0);
+    s_releaseSelf.store(false);
+    g_ConnectedCallback.store(callback);
+    if (g_hConnectDeviceThread != 0)
+        return true;
+    return CreateThread(&g_hConnectDeviceThread, ConnectDeviceThread, nullptr) != 0;
+}
+
+bool VasqInit(ConnectedCallback callback)
+{
+    g_nPortNumber.store(-1);
+    return DoInit(callback);
+}
+
+bool VasqConnect(int portNumber, uint32_t timeoutMs)
+{
+    g_nPortNumber.store(portNumber);
+    g_hConnectedEvent.ResetEvent();
+    if (!DoInit(ConnectedHandler))
+        return false;
+    {
+        // A device already connected on an acceptable port is the answer at once.
+        CAutoCriticalSection lock(g_APICriticalSection);
+        const int open = DeviceOpenPortNumber();
+        if (g_bConnected.load() != 0 && open != -1 && (portNumber == -1 || portNumber == open))
+            return true;
+    }
+    if (g_hConnectedEvent.WaitTimeout(timeoutMs) == WAIT_SIGNALED)
+        return true;
+    VasqFree();
+    return false;
+}
+
+void VasqFree()
+{
+    VasqStopTest();
+    StopConnectionThread();
+}
+
+long VasqGetDeviceHandle()
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    return g_hDevice.load();
+}
+
+void VasqSetDeviceHandle(long handle)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    AdoptDeviceHandle(handle);
+    if (handle != 0)
+        IsTargetDevice();
+}

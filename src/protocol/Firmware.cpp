@@ -1,0 +1,166 @@
+#include "protocol/Firmware.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "device/Packet.h"
+#include "platform/InitOrder.h"
+#include "platform/ProcessObjects.h"
+#include "protocol/Command.h"
+#include "protocol/DeviceControl.h"
+#include "protocol/Identity.h"
+#include "vasq_service.h"
+
+namespace {
+
+struct LoadedImage {
+    std::mutex mutex;
+    std::vector<unsigned char> bytes;  // empty: no image loaded
+    HW_INFORMATION version{};
+};
+
+LoadedImage g_FlashImage VASQ_INIT_DEVICE;
+std::atomic<FirmwareProgressFn> g_UpdateProgressCb{nullptr};
+
+struct ChunkReporter {
+    ChunkProgressFn progress;
+    unsigned int total;
+};
+
+void ForwardChunk(void* context, uint32_t done)
+{
+    const auto* reporter = static_cast<ChunkReporter*>(context);
+    reporter->progress(done, reporter->total);
+}
+
+}  // namespace
+
+int FlashLoadBinFile(const char* /*path*/, int* /*first*/, int* /*second*/, int* /*third*/)
+{
+    return -1;
+}
+
+void NotifyUpdateStatus(int code, unsigned int done, unsigned int total)
+{
+    const FirmwareProgressFn progress = g_UpdateProgressCb.load();
+    if (progress != nullptr)
+        progress(code, done, total);
+}
+
+void FlashUpdateWriteHandler(unsigned int done, unsigned int total)
+{
+    NotifyUpdateStatus(FW_PROGRESS_WRITING, done, total);
+}
+
+void FlashUpdateVerifyHandler(unsigned int done, unsigned int total)
+{
+    NotifyUpdateStatus(FW_PROGRESS_VERIFYING, done, total);
+}
+
+bool WriteDataFWBinFile(unsigned char* data, int size, ChunkProgressFn chunkProgress)
+{
+    if (data == nullptr && size > 0)
+        return false;
+    const uint32_t length = size > 0 ? static_cast<uint32_t>(size) : 0;
+    ChunkReporter reporter = {chunkProgress, length};
+    return ChunkedUpload(CMD_FIRMWARE_DATA, data, length, chunkProgress != nullptr ? ForwardChunk : nullptr,
+                         &reporter);
+}
+
+unsigned int GetFWBinSize()
+{
+    uint8_t answer[4];
+    if (!Exchange(CATEGORY_INSTRUMENT, CMD_FIRMWARE_SIZE, nullptr, 0, answer, sizeof(answer)))
+        return 0;
+    return static_cast<unsigned int>(answer[0] | (answer[1] << 8) | (answer[2] << 16)) |
+           (static_cast<unsigned int>(answer[3]) << 24);
+}
+
+bool UpdateFWAction()
+{
+    return SendPacket(CATEGORY_INSTRUMENT, CMD_FIRMWARE_APPLY, nullptr, 0);
+}
+
+void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFORMATION* version)
+{
+    std::lock_guard<std::mutex> lock(g_FlashImage.mutex);
+    g_FlashImage.bytes.clear();
+    g_FlashImage.version = HW_INFORMATION{};
+    if (data == nullptr || size <= 0)
+        return;
+    g_FlashImage.bytes.assign(data, data + size);
+    if (version != nullptr)
+        g_FlashImage.version = *version;
+}
+
+void FlashBurnBinFile(FirmwareProgressFn progress)
+{
+    std::vector<unsigned char> image;
+    HW_INFORMATION imageVersion;
+    {
+        std::lock_guard<std::mutex> lock(g_FlashImage.mutex);
+        image = g_FlashImage.bytes;
+        imageVersion = g_FlashImage.version;
+    }
+    if (image.empty())
+        return;
+    g_UpdateProgressCb.store(progress);
+    if (!VasqConnect(-1, 10000)) {
+        NotifyUpdateStatus(FW_PROGRESS_CONNECT_FAILED, 0, 0);
+        return;
+    }
+    const int length = static_cast<int>(image.size()) - kFirmwareTailSize;
+    const unsigned int transferLength = length > 0 ? static_cast<unsigned int>(length) : 0;
+    NotifyUpdateStatus(FW_PROGRESS_WRITING, 0, 0);
+    bool written;
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        written = WriteDataFWBinFile(image.data(), static_cast<int>(transferLength), FlashUpdateWriteHandler);
+    }
+    if (!written) {
+        NotifyUpdateStatus(FW_PROGRESS_WRITE_FAILED, 0, 0);
+        VasqFree();
+        return;
+    }
+    NotifyUpdateStatus(FW_PROGRESS_VERIFYING, 0, 0);
+    unsigned int received;
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        received = GetFWBinSize();
+    }
+    if (received == 0 || received != transferLength) {
+        NotifyUpdateStatus(FW_PROGRESS_SIZE_MISMATCH, 0, 0);
+        VasqFree();
+        return;
+    }
+    bool applied;
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        applied = UpdateFWAction();
+    }
+    if (!applied) {
+        NotifyUpdateStatus(FW_PROGRESS_APPLY_FAILED, 0, 0);
+        VasqFree();
+        return;
+    }
+    VasqFree();
+    NotifyUpdateStatus(FW_PROGRESS_UPDATING, 0, 0);
+    if (!VasqConnect(-1, 15000)) {
+        NotifyUpdateStatus(FW_PROGRESS_RECONNECT_FAILED, 0, 0);
+        return;
+    }
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        HW_INFORMATION current;
+        MODEL_INFORMATION model;
+        GetHWInformation(&current);
+        GetDeviceInformation(&model);
+        imageVersion.nHWVersion1 = current.nHWVersion1;
+        imageVersion.nHWVersion2 = current.nHWVersion2;
+        SetDeviceInformation(&model, &imageVersion);
+    }
+    NotifyUpdateStatus(FW_PROGRESS_DONE, 0, 0);
+    VasqFree();
+    g_UpdateProgressCb.store(nullptr);
+}
