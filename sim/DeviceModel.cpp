@@ -167,6 +167,11 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
         return Answer(request, {status});
     case 10:
         return Answer(request, {sdCardPresent});
+    case 17: {
+        const uint32_t size = reportedFirmwareSize.value_or(firmwareBytes);
+        return Answer(request, {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
+                                static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 24)});
+    }
     case 20:
         return Answer(request, {zeroBase});
     case 21:
@@ -226,8 +231,25 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
         ++pictureBlocks;
         return Answer(request);
     }
+    case 143: {
+        if (p.size() < 8)
+            return Refuse(request);
+        const uint32_t offset = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+        if (offset == 0) {
+            firmwareBytes = 0;
+            firmwareBlocks = 0;
+        }
+        firmwareBytes += static_cast<uint32_t>(p.size() - 8);
+        ++firmwareBlocks;
+        return Answer(request);
+    }
+    case 144:
+        ++firmwareApplies;
+        restartRequested = true;
+        return std::nullopt;
     case 146:
         ++restarts;
+        restartRequested = true;
         return std::nullopt;
     case 148:
         if (p.size() != 1)

@@ -88,6 +88,16 @@ public:
     uint8_t sdCardPresent = 1;
     std::vector<uint8_t> lastSdRequest;
     int restarts = 0;
+    // Set when a command makes the device restart; the simulator then drops
+    // off the bus and comes back with the same identity.
+    bool restartRequested = false;
+
+    // Firmware transfer.
+    uint32_t firmwareBytes = 0;
+    int firmwareBlocks = 0;
+    int firmwareApplies = 0;
+    // When set, the received size the device reports instead of the real count.
+    std::optional<uint32_t> reportedFirmwareSize;
 
     // Results the result commands report.
     uint8_t staticResult = 1;

@@ -27,7 +27,57 @@ SimDevice::SimDevice(std::string folder, int portNumber, bool plugIn)
 
 SimDevice::~SimDevice()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+    }
+    m_changed.notify_all();
+    // The port thread may be starting a restart; once it has been joined the
+    // restart thread is known, and it no longer plugs in once closing is set.
     Unplug();
+    if (m_restartThread.joinable())
+        m_restartThread.join();
+    Unplug();
+}
+
+void SimDevice::SetRestartDelay(std::chrono::milliseconds delay)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_restartDelay = delay;
+}
+
+size_t SimDevice::RestartsCompleted() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_restartsCompleted;
+}
+
+bool SimDevice::WaitForRestarts(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_restartsCompleted >= count; });
+}
+
+// Called on the port thread: the restart runs on a thread of its own, since
+// unplugging joins the port thread.
+void SimDevice::RestartLater()
+{
+    // A previous restart has already plugged this port thread in; it is done
+    // or about to be, and does not wait for this thread.
+    if (m_restartThread.joinable())
+        m_restartThread.join();
+    m_restartThread = std::thread([this] {
+        Unplug();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_changed.wait_for(lock, m_restartDelay, [this] { return m_closing; }))
+            return;
+        lock.unlock();
+        Plug();
+        lock.lock();
+        ++m_restartsCompleted;
+        lock.unlock();
+        m_changed.notify_all();
+    });
 }
 
 bool SimDevice::Plug()
@@ -226,6 +276,7 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
     std::optional<Frame> answer;
     std::optional<Fault> fault;
     bool paced;
+    bool restart;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_log.push_back({std::chrono::steady_clock::now(), request.category, request.command, request.payload});
@@ -243,8 +294,14 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
         }
         answer = m_model.Handle(request);
         paced = m_paced;
+        restart = m_model.restartRequested && !m_closing;
+        m_model.restartRequested = false;
     }
     m_changed.notify_all();
+    if (restart) {
+        RestartLater();
+        return false;
+    }
     if (!answer)
         return true;
 

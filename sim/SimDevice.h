@@ -73,6 +73,11 @@ public:
     void SendRaw(const std::vector<uint8_t>& bytes);
     // Sends the answers at 115200 baud instead of all at once.
     void SetPacing(bool paced);
+    // How long a restart keeps the device off the bus.
+    void SetRestartDelay(std::chrono::milliseconds delay);
+    // Restarts completed (the device came back).
+    size_t RestartsCompleted() const;
+    bool WaitForRestarts(size_t count, std::chrono::milliseconds timeout) const;
 
     std::vector<LoggedFrame> Log() const;
     // Every byte received from the port, frames and anything else.
@@ -95,6 +100,7 @@ private:
     bool WriteAll(int masterFd, const std::vector<uint8_t>& bytes);
     bool SleepUnlessStopped(int stopFd, int milliseconds);
     void CloseLocked();
+    void RestartLater();
 
     const std::string m_folder;
     const int m_portNumber;
@@ -108,6 +114,10 @@ private:
     std::vector<uint8_t> m_raw;
     size_t m_answersSent = 0;
     bool m_paced = false;
+    std::chrono::milliseconds m_restartDelay{300};
+    size_t m_restartsCompleted = 0;
+    bool m_closing = false;
+    std::thread m_restartThread;
 
     std::mutex m_lifeMutex;  // plug and unplug
     int m_masterFd = -1;
