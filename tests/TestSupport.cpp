@@ -28,7 +28,7 @@ TempFolder::~TempFolder()
 
 void DeviceTest::SetUp()
 {
-    SetDeviceFoldersForTesting(m_folder.path(), m_folder.path());
+    SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
 }
 
 void DeviceTest::TearDown()

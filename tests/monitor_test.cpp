@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "device/Monitor.h"
+#include "device/Transport.h"
+#include "platform/ProcessObjects.h"
+
+namespace {
+void IgnoreEvent(uint32_t, uint32_t, unsigned long) {}
+}  // namespace
+
+TEST(NotifyRegistry, EntriesAreSetReplacedAndCleared)
+{
+    bool present = false;
+    EXPECT_EQ(nullptr, RegisteredNotifyEvent(DEVICE_CHANGE_EVENT, &present));
+    EXPECT_FALSE(present);
+    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, IgnoreEvent);
+    EXPECT_EQ(&IgnoreEvent, RegisteredNotifyEvent(DEVICE_CHANGE_EVENT));
+    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+    EXPECT_EQ(nullptr, RegisteredNotifyEvent(DEVICE_CHANGE_EVENT, &present));
+    EXPECT_TRUE(present) << "a cleared entry stays, with no callback";
+}
+
+TEST(NotifyRegistry, OnlyTheDeviceChangeCodeWakesTheConnectionThread)
+{
+    g_hReconnectEvent.ResetEvent();
+    WinEventCb(536, 0, 0);
+    EXPECT_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+    WinEventCb(DEVICE_CHANGE_EVENT, 0, 0);
+    EXPECT_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(0));
+}
+
+using MonitorTest = DeviceTest;
+
+TEST_F(MonitorTest, AWatcherClosesOnlyTheConnectionItWatched)
+{
+    auto first = StartDevice(0);
+    auto second = StartDevice(1);
+    ASSERT_TRUE(FindDevice(0));
+    const uint64_t watched = DeviceConnectionNumber();
+    EXPECT_NE(0u, watched);
+    DeviceClose();
+    EXPECT_EQ(0u, DeviceConnectionNumber());
+    ASSERT_TRUE(FindDevice(1));
+    EXPECT_FALSE(DeviceCloseConnection(watched)) << "a stale watcher closed a newer connection";
+    EXPECT_TRUE(DeviceIsConnected());
+    EXPECT_TRUE(FileExists(LockPath(1)));
+    EXPECT_TRUE(DeviceCloseConnection(DeviceConnectionNumber()));
+    EXPECT_FALSE(DeviceIsConnected());
+    EXPECT_FALSE(FileExists(LockPath(1)));
+}
+
+TEST_F(MonitorTest, MonitorDeclaresAVanishedPortLost)
+{
+    auto device = StartDevice(2);
+    ASSERT_TRUE(FindDevice(2));
+    g_hReconnectEvent.ResetEvent();
+    const uint32_t losses = MonitorLossCount();
+    g_AutoMonitor.StartMonitor();
+    device->Unplug();
+    Stopwatch watch;
+    ASSERT_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(8000));
+    EXPECT_LT(watch.Ms(), 4000.0);
+    EXPECT_EQ(losses + 1, MonitorLossCount());
+    EXPECT_FALSE(DeviceIsConnected()) << "the monitor closes the lost port";
+    EXPECT_FALSE(FileExists(LockPath(2)));
+}
