@@ -1,0 +1,97 @@
+// Measures, through the exported functions and a simulated Vasq9: the time to
+// connect, to notice an unplugged device and to reconnect after it is plugged
+// back in. Prints the median and range of several runs.
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "SimDevice.h"
+#include "vasq.h"
+
+void SetDeviceFoldersForTesting(const char* nodeFolder, const char* lockFolder);
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+std::mutex g_mutex;
+std::condition_variable g_changed;
+int g_changes = 0;
+Clock::time_point g_lastChange;
+
+void OnConnection(bool)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_changes;
+    g_lastChange = Clock::now();
+    g_changed.notify_all();
+}
+
+// Milliseconds from since until the next connection change, -1 on timeout.
+double WaitForChange(int count, Clock::time_point since)
+{
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (!g_changed.wait_for(lock, std::chrono::seconds(15), [&] { return g_changes >= count; }))
+        return -1;
+    return std::chrono::duration<double, std::milli>(g_lastChange - since).count();
+}
+
+void Report(const char* what, std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    printf("%-28s median %8.1f ms   min %8.1f ms   max %8.1f ms   (%zu runs)\n", what, values[values.size() / 2],
+           values.front(), values.back(), values.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = argc > 1 ? atoi(argv[1]) : 7;
+    char folderTemplate[] = "/tmp/vasq-bench-XXXXXX";
+    const char* folder = mkdtemp(folderTemplate);
+    if (folder == nullptr || runs < 1)
+        return 1;
+    std::vector<double> connect, loss, reconnect;
+    {
+        vasqsim::SimDevice device(folder, 0);
+        SetDeviceFoldersForTesting(folder, folder);
+        for (int i = 0; i < runs; ++i) {
+            const auto started = Clock::now();
+            if (!VasqConnect(-1, 5000))
+                return 1;
+            connect.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+            VasqFree();
+        }
+        VasqInit(OnConnection);
+        int changes = 1;
+        if (WaitForChange(changes, Clock::now()) < 0)
+            return 1;
+        for (int i = 0; i < runs; ++i) {
+            // Unplug at a different point of the monitor's cycle each time.
+            usleep(static_cast<useconds_t>(1500000 + 397000 * i % 1700000));
+            const auto unplugged = Clock::now();
+            device.Unplug();
+            const double lost = WaitForChange(++changes, unplugged);
+            const auto plugged = Clock::now();
+            device.Plug();
+            const double back = WaitForChange(++changes, plugged);
+            if (lost < 0 || back < 0)
+                return 1;
+            loss.push_back(lost);
+            reconnect.push_back(back);
+        }
+        VasqFree();
+    }
+    rmdir(folder);
+    Report("connect (VasqConnect)", connect);
+    Report("notice an unplug", loss);
+    Report("reconnect after plug-in", reconnect);
+    return 0;
+}
