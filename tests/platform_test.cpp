@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
@@ -164,6 +165,22 @@ TEST(Timers, NoTickAfterDeleteButAPendingOneStays)
     DeleteTimer(signal, none);
     uint32_t unknownSignal = 15;
     EXPECT_EQ(nullptr, CreateNewTimer(50, unknownSignal));
+}
+
+TEST(Timers, TheApplicationKeepsItsSignals)
+{
+    uint32_t sampling = TIMER_SIGNAL_SAMPLING;
+    uint32_t test = TIMER_SIGNAL_TEST;
+    TimerId a = CreateNewTimer(20, sampling);
+    TimerId b = CreateNewTimer(20, test);
+    EXPECT_EQ(WAIT_SIGNALED, g_hSigUsr1Event.WaitTimeout(2000));
+    for (int signal : {SIGUSR1, SIGUSR2}) {
+        struct sigaction action;
+        ASSERT_EQ(0, sigaction(signal, nullptr, &action));
+        EXPECT_EQ(SIG_DFL, action.sa_handler) << "the library took signal " << signal;
+    }
+    DeleteTimer(sampling, a);
+    DeleteTimer(test, b);
 }
 
 TEST(Timers, TwoTestTimersShareOneEvent)
