@@ -21,8 +21,11 @@ std::atomic<int> g_nPortNumber{-1};
 namespace {
 
 // Set when VasqFree runs on the connection thread itself (from the connection
-// callback): nobody will join the thread, so it releases itself when it ends.
+// callback): the thread cannot join itself, so it ends by itself and leaves
+// its handle to be joined by the next VasqInit, VasqConnect, VasqFree or the
+// unload. It is not detached: the unload must know it has left the library's code.
 std::atomic<bool> s_releaseSelf{false};
+unsigned long s_threadToReap = 0;
 // Set by a thread that released itself, once it is about to end.
 CManualResetEvent s_releasedThreadEnded VASQ_INIT_LIFETIME(false);
 
@@ -57,6 +60,17 @@ void Disconnect()
     NotifyListener(false);
 }
 
+void ReapReleasedThread()
+{
+    unsigned long thread;
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        thread = s_threadToReap;
+        s_threadToReap = 0;
+    }
+    JoinThread(thread);
+}
+
 void StopConnectionThread()
 {
     bool running;
@@ -64,8 +78,10 @@ void StopConnectionThread()
         CAutoCriticalSection lock(g_APICriticalSection);
         running = g_hConnectDeviceThread != 0;
     }
-    if (!running)
+    if (!running) {
+        ReapReleasedThread();
         return;
+    }
     unsigned long thread;
     bool self;
     bool releasing;
@@ -85,8 +101,9 @@ void StopConnectionThread()
     if (self)
         return;  // the thread ends by itself once its callback returns
     if (releasing) {
-        // A callback already released the thread; it must not be joined as well.
+        // A callback already released the thread: wait for it to hand itself over.
         s_releasedThreadEnded.Wait();
+        ReapReleasedThread();
         return;
     }
     JoinThread(thread);
@@ -138,7 +155,7 @@ static bool ConnectionThreadEnds()
     if (g_bStopConnectDeviceThread.load() == 0)
         return false;
     if (s_releaseSelf.exchange(false)) {
-        CloseThread(g_hConnectDeviceThread);
+        s_threadToReap = g_hConnectDeviceThread;
         g_hConnectDeviceThread = 0;
         s_releasedThreadEnded.SetEvent();
     }
@@ -167,6 +184,7 @@ void* ConnectDeviceThread(void* /*unused*/)
 
 bool DoInit(ConnectedCallback callback)
 {
+    ReapReleasedThread();
     CAutoCriticalSection lock(g_APICriticalSection);
     g_hReconnectEvent.ResetEvent();
     g_bStopConnectDeviceThread.store(0);

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "E2ESupport.h"
 
 namespace {
@@ -17,13 +19,26 @@ struct Library {
         connect = reinterpret_cast<bool (*)(int, uint32_t)>(dlsym(handle, "VasqConnect"));
         init = reinterpret_cast<bool (*)(void (*)(bool))>(dlsym(handle, "VasqInit"));
         serial = reinterpret_cast<const char* (*)()>(dlsym(handle, "VasqGetSerialNumber"));
+        release = reinterpret_cast<void (*)()>(dlsym(handle, "VasqFree"));
     }
     void* handle;
     void (*setFolders)(const char*, const char*) = nullptr;
     bool (*connect)(int, uint32_t) = nullptr;
     bool (*init)(void (*)(bool)) = nullptr;
     const char* (*serial)() = nullptr;
+    void (*release)() = nullptr;
 };
+
+void (*g_release)() = nullptr;
+std::atomic<int> g_releasedFromCallback{0};
+
+void ReleaseOnConnect(bool connected)
+{
+    if (connected && g_release != nullptr) {
+        g_release();
+        g_releasedFromCallback.fetch_add(1);
+    }
+}
 
 }  // namespace
 
@@ -35,12 +50,12 @@ TEST(Unload, WhileConnectedSearchingOrIdle)
     ASSERT_TRUE(device.Plugged());
     const int baseline = e2e::ThreadCount();
 
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Library library(VASQ_SHARED_LIBRARY);
         ASSERT_NE(nullptr, library.handle) << dlerror();
-        ASSERT_TRUE(library.setFolders && library.connect && library.init && library.serial);
-        switch (round % 3) {
+        ASSERT_TRUE(library.setFolders && library.connect && library.init && library.serial && library.release);
+        switch (round % 4) {
         case 0:
             library.setFolders(withDevice.path().c_str(), withDevice.path().c_str());
             ASSERT_TRUE(library.connect(-1, 5000));
@@ -51,6 +66,16 @@ TEST(Unload, WhileConnectedSearchingOrIdle)
             library.setFolders(empty.path().c_str(), empty.path().c_str());
             ASSERT_TRUE(library.init(nullptr));  // searching when unloaded
             break;
+        case 2: {
+            // Released from its own connection callback, then unloaded.
+            library.setFolders(withDevice.path().c_str(), withDevice.path().c_str());
+            g_release = library.release;
+            const int before = g_releasedFromCallback.load();
+            ASSERT_TRUE(library.init(ReleaseOnConnect));
+            e2e::Condition poll;
+            ASSERT_TRUE(poll.WaitFor([&] { return g_releasedFromCallback.load() > before; }, std::chrono::seconds(5)));
+            break;
+        }
         default:
             break;  // loaded and never used
         }
