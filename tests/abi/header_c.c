@@ -11,7 +11,33 @@ _Static_assert(sizeof(HW_INFORMATION) == 20, "HW_INFORMATION size");
 _Static_assert(offsetof(HW_INFORMATION, nHWVersion1) == 12, "nHWVersion1 offset");
 _Static_assert(sizeof(BOOTLOADER_INFORMATION) == 12, "BOOTLOADER_INFORMATION size");
 
+/* Both BP records start alike, so the BP start can read eMethod from either. */
+_Static_assert(offsetof(BPEnvelopeCustomized, dDiastolicOffset) == offsetof(BPCommon, dDiastolicOffset),
+               "BP records share their first fields");
+#if defined(__x86_64__) || defined(__aarch64__)
+_Static_assert(sizeof(BPCommon) == 56, "BPCommon size");
+_Static_assert(offsetof(BPCommon, dSystolic) == 8, "dSystolic offset");
+_Static_assert(offsetof(BPCommon, nHeartRate) == 24, "nHeartRate offset");
+_Static_assert(offsetof(BPCommon, dPulseVolume) == 32, "dPulseVolume offset");
+_Static_assert(offsetof(BPEnvelopeCustomized, dTopPressure) == 56, "dTopPressure offset");
+_Static_assert(offsetof(BPEnvelopeCustomized, nSystolicAmplitude) == 104, "nSystolicAmplitude offset");
+_Static_assert(sizeof(BPEnvelopeCustomized) == 128, "BPEnvelopeCustomized size");
+#endif
+_Static_assert(sizeof(BPMethodType) == 4 && sizeof(FUNCTION_ENUM) == 4, "enums travel as 32-bit values");
+
+/* The callback and function types the header promises, as C sees them. */
+static void OnConnection(bool connected)
+{
+    (void)connected;
+}
+
 int main(void)
 {
+    ConnectedCallback callback = OnConnection;
+    bool (*init)(ConnectedCallback) = VasqInit;
+    const char* (*serial)(void) = VasqGetSerialNumber;
+    (void)callback;
+    (void)init;
+    (void)serial;
     return 0;
 }
