@@ -1,5 +1,8 @@
 // The connection life cycle through the shared library's exported functions only.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -258,5 +261,46 @@ TEST_F(Lifecycle, SecondLibraryInstanceSkipsTheLockedPort)
     dlclose(library);
     EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(1)));
     EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(0))) << "the first instance's lock was touched";
+    EXPECT_STREQ("NQX7001-070042", VasqGetSerialNumber());
+}
+
+TEST_F(Lifecycle, AnotherProcessSkipsTheLockedPort)
+{
+    auto held = Device(0);
+    auto other = Device(1);
+    other->WithModel([](vasqsim::DeviceModel& m) { m.identity[4] = 77; });
+    ASSERT_TRUE(VasqConnect(0, 5000));
+
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(0, pipe2(toChild, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(fromChild, O_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+    const std::string folder = m_folder.path();
+    char* argv[] = {const_cast<char*>(VASQ_PORT_HOLDER), const_cast<char*>(folder.c_str()), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(0, posix_spawn(&child, VASQ_PORT_HOLDER, &actions, nullptr, argv, environ));
+    posix_spawn_file_actions_destroy(&actions);
+    close(toChild[0]);
+    close(fromChild[1]);
+
+    // The holder prints the serial number of the device it got (the read ends
+    // at its newline or when it exits; the pipe read blocks with the child's
+    // own 5 s connect limit as the deadline).
+    std::string line;
+    char c;
+    while (read(fromChild[0], &c, 1) == 1 && c != '\n')
+        line += c;
+    EXPECT_EQ("NQX7001-070077", line) << "the other process took the locked port";
+    EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(1)));
+    close(toChild[1]);
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(fromChild[0]);
+    EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(1))) << "the other process left its lock behind";
+    EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(0)));
     EXPECT_STREQ("NQX7001-070042", VasqGetSerialNumber());
 }
