@@ -71,20 +71,6 @@ bool WriteBPSetting(const uint8_t* record, uint32_t size)
     return Exchange(CATEGORY_PARAMETER, CMD_WRITE_BP_SETTING, record, size);
 }
 
-bool ReadDeviceSettings(uint8_t* settings)
-{
-    return Exchange(CATEGORY_PARAMETER, CMD_READ_DEVICE_SETTINGS, nullptr, 0, settings, DEVICE_SETTINGS_SIZE);
-}
-
-bool ChangeDeviceSetting(int index, int64_t value)
-{
-    uint8_t settings[DEVICE_SETTINGS_SIZE];
-    if (!ReadDeviceSettings(settings))
-        return false;
-    PutU8(settings + index, value);
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_DEVICE_SETTINGS, settings, sizeof(settings));
-}
-
 }  // namespace
 
 bool SetBPDefault(BPCommon* p, int unit)

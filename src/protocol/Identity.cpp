@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "device/Packet.h"
+#include "protocol/Command.h"
 
 MODEL_INFORMATION g_ModelInfo = {};
 HW_INFORMATION g_HWInfo = {};
@@ -25,10 +26,8 @@ constexpr size_t kSerialNumberLength = 14;
 
 bool UpdateDeviceInformation()
 {
-    if (!SendPacket(CATEGORY_IDENTITY, CMD_IDENTITY_READ, nullptr, 0))
-        return false;
-    uint8_t answer[IDENTITY_PAYLOAD_SIZE] = {};
-    if (!ReceivePacket(answer, sizeof(answer), 0, nullptr))
+    uint8_t answer[IDENTITY_PAYLOAD_SIZE];
+    if (!Exchange(CATEGORY_IDENTITY, CMD_IDENTITY_READ, nullptr, 0, answer, sizeof(answer)))
         return false;
     std::lock_guard<std::mutex> lock(s_recordsMutex);
     g_ModelInfo.chSignature[0] = static_cast<char>(answer[0]);
@@ -91,9 +90,7 @@ bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
     payload[10] = static_cast<uint8_t>(hardware->nFWVersion1);
     payload[11] = static_cast<uint8_t>(hardware->nFWVersion2);
     payload[12] = static_cast<uint8_t>(hardware->nFWVersion3);
-    if (!SendPacket(CATEGORY_IDENTITY, CMD_IDENTITY_WRITE, payload, sizeof(payload)))
-        return false;
-    if (!ReceivePacket(nullptr, 0, 0, nullptr))
+    if (!Exchange(CATEGORY_IDENTITY, CMD_IDENTITY_WRITE, payload, sizeof(payload)))
         return false;
     return UpdateDeviceInformation();
 }
@@ -115,10 +112,7 @@ namespace {
 
 bool ReadMfgRecord(uint8_t (&record)[MFG_RECORD_SIZE])
 {
-    if (!SendPacket(CATEGORY_IDENTITY, CMD_MFG_READ, nullptr, 0))
-        return false;
-    memset(record, 0, sizeof(record));
-    return ReceivePacket(record, sizeof(record), 0, nullptr);
+    return Exchange(CATEGORY_IDENTITY, CMD_MFG_READ, nullptr, 0, record, sizeof(record));
 }
 
 }  // namespace
@@ -138,9 +132,7 @@ bool WriteMfgInfo(const uint8_t* data, unsigned long size)
     if (!ReadMfgRecord(record))
         return false;
     memcpy(record, data, std::min<unsigned long>(size, MFG_INFO_SIZE));
-    if (!SendPacket(CATEGORY_IDENTITY, CMD_MFG_WRITE, record, sizeof(record)))
-        return false;
-    return ReceivePacket(nullptr, 0, 0, nullptr);
+    return Exchange(CATEGORY_IDENTITY, CMD_MFG_WRITE, record, sizeof(record));
 }
 
 const char* FormatSerialNumber()

@@ -84,21 +84,29 @@ double CheckPressureLimit(int kind, double value, int unit)
     return Clamp(g_limitMmhg, kind, std::round(value));
 }
 
-bool SetUnit(int unit)
+bool ReadDeviceSettings(uint8_t* settings)
+{
+    return Exchange(CATEGORY_PARAMETER, CMD_READ_DEVICE_SETTINGS, nullptr, 0, settings, DEVICE_SETTINGS_SIZE);
+}
+
+bool ChangeDeviceSetting(int index, int64_t value)
 {
     uint8_t settings[DEVICE_SETTINGS_SIZE];
-    if (!Exchange(CATEGORY_PARAMETER, CMD_READ_DEVICE_SETTINGS, nullptr, 0, settings, sizeof(settings)))
+    if (!ReadDeviceSettings(settings))
         return false;
-    PutU8(settings + 1, unit);
+    PutU8(settings + index, value);
     return Exchange(CATEGORY_PARAMETER, CMD_WRITE_DEVICE_SETTINGS, settings, sizeof(settings));
+}
+
+bool SetUnit(int unit)
+{
+    return ChangeDeviceSetting(1, unit);
 }
 
 int GetUnit()
 {
     uint8_t settings[DEVICE_SETTINGS_SIZE];
-    if (!Exchange(CATEGORY_PARAMETER, CMD_READ_DEVICE_SETTINGS, nullptr, 0, settings, sizeof(settings)))
-        return 0;
-    return settings[1];
+    return ReadDeviceSettings(settings) ? settings[1] : 0;
 }
 
 bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam, bool bStaticFlag, int unit)

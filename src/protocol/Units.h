@@ -36,6 +36,11 @@ constexpr int kMaxStaticPressures = 10;
 VASQ_EXPORT double CheckLimit(int kind, double value);
 VASQ_EXPORT double CheckPressureLimit(int kind, double value, int unit);
 
+// The device settings record: cuff location, unit, adult flag, 500 ml flag.
+bool ReadDeviceSettings(uint8_t* settings);
+// Read-modify-write of one byte of the device settings record.
+bool ChangeDeviceSetting(int index, int64_t value);
+
 VASQ_EXPORT bool SetUnit(int unit);
 VASQ_EXPORT int GetUnit();
 VASQ_EXPORT bool SetStaticPressure(double dPressure, int nStaticParam, bool bStaticFlag, int unit);
