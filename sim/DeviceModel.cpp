@@ -81,6 +81,14 @@ Frame DeviceModel::Answer(const Frame& request, std::vector<uint8_t> payload, ui
     return answer;
 }
 
+Frame DeviceModel::StoreByte(const Frame& request, uint8_t& setting) const
+{
+    if (request.payload.size() != 1)
+        return Refuse(request);
+    setting = request.payload[0];
+    return Answer(request);
+}
+
 Frame DeviceModel::NextStreamPacket()
 {
     Frame packet;
@@ -177,10 +185,7 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
     case 21:
         return Answer(request, {waitStableTenths});
     case 131:
-        if (p.size() != 1)
-            return Refuse(request);
-        calibrationNumber = p[0];
-        return Answer(request);
+        return StoreByte(request, calibrationNumber);
     case 132:
         testRunning = true;
         LoadStatusSequence();
@@ -201,10 +206,7 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
         hostConnected = p[0];
         return Answer(request);
     case 136:
-        if (p.size() != 1)
-            return Refuse(request);
-        operationMode = p[0];
-        return Answer(request);
+        return StoreByte(request, operationMode);
     case 137:
         ++buzzerCount;
         return Answer(request);
@@ -252,10 +254,7 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
         restartRequested = true;
         return std::nullopt;
     case 148:
-        if (p.size() != 1)
-            return Refuse(request);
-        zeroBase = p[0];
-        return Answer(request);
+        return StoreByte(request, zeroBase);
     default:
         return Refuse(request);
     }
@@ -292,10 +291,7 @@ std::optional<Frame> DeviceModel::HandleParameter(const Frame& request)
     case 9:
         return Answer(request, {static_cast<uint8_t>(airPortStatus & 0xFF), static_cast<uint8_t>(airPortStatus >> 8)});
     case 129:
-        if (p.size() != 1)
-            return Refuse(request);
-        maxAutoSequence = p[0];
-        return Answer(request);
+        return StoreByte(request, maxAutoSequence);
     case 131:
         return p.size() == deviceSettings.size() && Store(deviceSettings, p) ? Answer(request) : Refuse(request);
     case 132:
@@ -317,10 +313,7 @@ std::optional<Frame> DeviceModel::HandleParameter(const Frame& request)
         return Answer(request);
     }
     case 137:
-        if (p.size() != 1)
-            return Refuse(request);
-        airPortMask = p[0];
-        return Answer(request);
+        return StoreByte(request, airPortMask);
     case 138:
         if (p.size() % 6 != 0)
             return Refuse(request);

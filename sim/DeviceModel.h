@@ -115,6 +115,8 @@ private:
     std::optional<Frame> HandleResult(const Frame& request);
     void LoadStatusSequence();
     static Frame Answer(const Frame& request, std::vector<uint8_t> payload = {}, uint8_t status = 0);
+    // A one-byte setting: stored and acknowledged, refused at any other length.
+    Frame StoreByte(const Frame& request, uint8_t& setting) const;
     Frame Refuse(const Frame& request) const { return Answer(request, {}, unknownCommandStatus); }
 };
 
