@@ -16,10 +16,11 @@ constexpr std::chrono::microseconds kByteTimeAt115200{87};
 
 }  // namespace
 
-SimDevice::SimDevice(std::string folder, int portNumber, bool plugIn)
+SimDevice::SimDevice(std::string folder, int portNumber, bool plugIn, PortSettings settings)
     : m_folder(std::move(folder)),
       m_portNumber(portNumber),
-      m_nodePath(m_folder + "/ttyACM" + std::to_string(portNumber))
+      m_nodePath(m_folder + "/ttyACM" + std::to_string(portNumber)),
+      m_settings(settings)
 {
     if (plugIn)
         Plug();
@@ -105,10 +106,17 @@ bool SimDevice::Plug()
         close(master);
         return false;
     }
-    termios tio;
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
+    if (m_settings == PortSettings::Cooked) {
+        termios tio;
+        tcgetattr(slave, &tio);
+        tio.c_iflag |= ICRNL | IXON;
+        tio.c_oflag |= OPOST | ONLCR;
+        tio.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+        tio.c_cflag |= CLOCAL;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        tcsetattr(slave, TCSANOW, &tio);
+    }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     unlink(m_nodePath.c_str());
     if (symlink(slaveName, m_nodePath.c_str()) != 0) {

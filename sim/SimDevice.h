@@ -47,12 +47,21 @@ struct Fault {
 
 constexpr int kAnyCode = -1;
 
+// How the port's settings are when the library opens it.
+enum class PortSettings {
+    AsCreated,  // left as the system creates a pseudo-terminal
+    // As another program may leave a port: CR/NL mapping, XON/XOFF, output
+    // processing, echo, canonical mode, CLOCAL, and VMIN = VTIME = 0.
+    Cooked,
+};
+
 // A Vasq9 on a pseudo-terminal. The slave side is exposed as <folder>/ttyACM<port>;
 // unplugging removes that node and closes the master, so the library's reads
 // see a hang-up. Runs a thread of its own that answers requests as they come.
 class SimDevice {
 public:
-    SimDevice(std::string folder, int portNumber, bool plugIn = true);
+    SimDevice(std::string folder, int portNumber, bool plugIn = true,
+              PortSettings settings = PortSettings::AsCreated);
     ~SimDevice();
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
@@ -105,6 +114,7 @@ private:
     const std::string m_folder;
     const int m_portNumber;
     const std::string m_nodePath;
+    const PortSettings m_settings;
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;

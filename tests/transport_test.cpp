@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "device/Packet.h"
 #include "device/Transport.h"
+#include "protocol/DeviceControl.h"
 #include "protocol/Identity.h"
 
 using vasqsim::Fault;
@@ -216,4 +217,119 @@ TEST(DefaultPaths, RealNodeAndLockFoldersAsRoot)
     EXPECT_STREQ("NQX7001-070042", FormatSerialNumber());
     DeviceClose();
     EXPECT_FALSE(FileExists(lock));
+}
+
+namespace {
+
+// The termios record of a port as the simulated device left it, read through
+// a descriptor of the test's own.
+termios SettingsOf(const std::string& node)
+{
+    termios tio{};
+    const int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(0, tcgetattr(fd, &tio));
+    close(fd);
+    return tio;
+}
+
+}  // namespace
+
+TEST_F(TransportTest, CookedAndFreshPortsAreConfiguredExactlyAsTheTableSays)
+{
+    for (vasqsim::PortSettings settings : {vasqsim::PortSettings::Cooked, vasqsim::PortSettings::AsCreated}) {
+        const bool cooked = settings == vasqsim::PortSettings::Cooked;
+        SCOPED_TRACE(cooked ? "cooked port" : "fresh port");
+        vasqsim::SimDevice device(m_folder.path(), 0, true, settings);
+        const termios before = SettingsOf(device.NodePath());
+        if (cooked) {
+            ASSERT_NE(0u, before.c_iflag & ICRNL);
+            ASSERT_NE(0u, before.c_lflag & ICANON);
+            ASSERT_NE(0u, before.c_cflag & CLOCAL);
+            ASSERT_EQ(0, before.c_cc[VMIN]);
+        }
+        termios expected = before;
+        expected.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+        expected.c_iflag |= IGNPAR;
+        expected.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+        expected.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+        expected.c_lflag = 0;
+        cfsetospeed(&expected, B115200);
+
+        ASSERT_TRUE(FindDevice(0));
+        termios after{};
+        ASSERT_EQ(0, tcgetattr(static_cast<int>(g_hDevice.load()), &after));
+        EXPECT_EQ(expected.c_iflag, after.c_iflag);
+        EXPECT_EQ(expected.c_oflag, after.c_oflag);
+        EXPECT_EQ(expected.c_cflag, after.c_cflag);
+        EXPECT_EQ(0u, after.c_cflag & CLOCAL);
+        EXPECT_EQ(0u, after.c_lflag);
+        EXPECT_EQ(before.c_cc[VMIN], after.c_cc[VMIN]) << "VMIN is the driver's";
+        EXPECT_EQ(before.c_cc[VTIME], after.c_cc[VTIME]) << "VTIME is the driver's";
+        EXPECT_EQ(B115200, cfgetospeed(&after));
+        DeviceClose();
+    }
+}
+
+TEST_F(TransportTest, IdleReadsOfACookedPortAreNotAHangUp)
+{
+    vasqsim::SimDevice device(m_folder.path(), 0, true, vasqsim::PortSettings::Cooked);
+    ASSERT_TRUE(FindDevice(0));
+    uint8_t nothing[8];
+    EXPECT_EQ(0, DeviceReadAvailable(nothing, sizeof(nothing))) << "an idle VMIN = 0 port reads 0 bytes";
+    EXPECT_FALSE(DevicePortFailed());
+
+    // Bytes a cooked port would map, stop on or echo travel unchanged both ways.
+    const uint8_t tricky[16] = {0x0D, 0x0A, 0x11, 0x13, 0x03, 0x04, 0x7F, 0x1A,
+                                0x0D, 0x0D, 0x0A, 0x00, 0xFF, 0x15, 0x17, 0x12};
+    device.ClearLog();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(WriteMfgInfo(tricky, sizeof(tricky))) << "round " << round;
+        uint8_t back[16] = {};
+        ASSERT_TRUE(ReadMfgInfo(back, sizeof(back)));
+        EXPECT_EQ(0, memcmp(tricky, back, sizeof(tricky)));
+    }
+    const auto log = device.Log();
+    ASSERT_FALSE(log.empty());
+    const auto& written = log[1].payload;
+    ASSERT_EQ(64u, written.size());
+    EXPECT_EQ(0, memcmp(tricky, written.data(), sizeof(tricky))) << "the device received altered bytes";
+    EXPECT_FALSE(DevicePortFailed()) << "idle reads marked the port failed";
+
+    // A real hang-up still ends a read at once.
+    device.InjectFault({FaultKind::HangUpMidFrame});
+    Stopwatch watch;
+    EXPECT_FALSE(UpdateDeviceInformation());
+    EXPECT_LT(watch.Ms(), 900.0);
+    EXPECT_TRUE(DevicePortFailed());
+}
+
+TEST_F(TransportTest, BlockUploadOnACookedPortWaitsTheWholeAcknowledgementTime)
+{
+    vasqsim::SimDevice device(m_folder.path(), 0, true, vasqsim::PortSettings::Cooked);
+    ASSERT_TRUE(FindDevice(0));
+    device.InjectFault({FaultKind::NoAnswer}, 'I', 142);
+    device.ClearLog();
+    const std::string picture(200, '\x0D');
+    EXPECT_TRUE(WritePNG(picture.data(), static_cast<int>(picture.size())));
+    const auto log = device.Log();
+    ASSERT_EQ(3u, log.size());
+    const double waitedMs = std::chrono::duration<double, std::milli>(log[1].time - log[0].time).count();
+    printf("block acknowledgement wait on a cooked port: %.0f ms\n", waitedMs);
+    EXPECT_GE(waitedMs, 4900.0) << "the next block went out before the acknowledgement time was up";
+    EXPECT_EQ(std::vector<uint8_t>(96, 0x0D), std::vector<uint8_t>(log[0].payload.begin() + 8, log[0].payload.end()));
+    EXPECT_FALSE(DevicePortFailed());
+}
+
+TEST_F(TransportTest, ExplicitPortNumbersAreTriedAsGiven)
+{
+    auto high = StartDevice(200);
+    EXPECT_FALSE(FindDevice(-1)) << "the scan covers 0 to 127 only";
+    EXPECT_TRUE(high->Log().empty());
+    EXPECT_FALSE(FindDevice(-5));
+    ASSERT_TRUE(FindDevice(200));
+    EXPECT_STREQ(high->NodePath().c_str(), g_szDevicePath);
+    EXPECT_TRUE(FileExists(LockPath(200)));
+    DeviceClose();
+    EXPECT_FALSE(FileExists(LockPath(200)));
 }

@@ -48,9 +48,13 @@ void WaitWhileConnected()
     }
 }
 
+// At unload nothing is sent: a short-lived program relies on the device
+// carrying on with what it was told.
+std::atomic<bool> s_unloading{false};
+
 void Disconnect()
 {
-    {
+    if (!s_unloading.load()) {
         CAutoCriticalSection lock(g_APICriticalSection);
         NotifyDeviceAPConnected(false);
     }
@@ -112,9 +116,15 @@ void StopConnectionThread()
         g_hConnectDeviceThread = 0;
 }
 
-// At unload the connection thread must end before the code it runs goes away.
+// At unload the connection thread must end before the code it runs goes away;
+// the port is closed and its lock file removed, and the device is told nothing.
 struct LibraryLifetime {
-    ~LibraryLifetime() { VasqFree(); }
+    ~LibraryLifetime()
+    {
+        s_unloading.store(true);
+        StopConnectionThread();
+        DeviceClose();
+    }
 };
 LibraryLifetime VASQ_INIT_LIFETIME s_lifetime;
 
@@ -203,6 +213,8 @@ bool VasqInit(ConnectedCallback callback)
 
 bool VasqConnect(int portNumber, uint32_t timeoutMs)
 {
+    if (portNumber < -1)
+        return false;
     g_nPortNumber.store(portNumber);
     g_hConnectedEvent.ResetEvent();
     if (!DoInit(ConnectedHandler))

@@ -105,8 +105,18 @@ bool WaitReady(const PortUse& port, short events, bool limited, int64_t& budgetU
             return false;
         if ((fds[0].revents & POLLNVAL) != 0)
             return false;
+        if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            s_portFailed.store(true);
+            return false;
+        }
         return true;
     }
+}
+
+bool PortHungUp(int fd)
+{
+    pollfd probe = {fd, 0, 0};
+    return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int Transfer(uint8_t* readBuffer, const uint8_t* writeBuffer, int count, uint32_t timeoutMs)
@@ -262,7 +272,7 @@ bool UnlockDevice()
 
 bool DoFindDevice(int portNumber)
 {
-    if (portNumber < 0 || portNumber >= kPortCount)
+    if (portNumber < 0)
         return false;
     const std::string path = DeviceNodePath(portNumber);
     if (path.size() >= sizeof(g_szDevicePath))
@@ -415,6 +425,10 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
     if (done > 0)
         return static_cast<int>(done);
     if (done < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    // An idle port with VMIN = 0 answers with 0 bytes as well; only the
+    // system's own report tells a hang-up from an empty read.
+    if (done == 0 && !PortHungUp(port.fd()))
         return 0;
     s_portFailed.store(true);
     return -1;

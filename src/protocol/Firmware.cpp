@@ -94,6 +94,12 @@ void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFOR
         g_FlashImage.version = *version;
 }
 
+HW_INFORMATION FlashImageVersion()
+{
+    std::lock_guard<std::mutex> lock(g_FlashImage.mutex);
+    return g_FlashImage.version;
+}
+
 void FlashBurnBinFile(FirmwareProgressFn progress)
 {
     std::vector<unsigned char> image;
@@ -156,8 +162,13 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
         MODEL_INFORMATION model;
         GetHWInformation(&current);
         GetDeviceInformation(&model);
-        imageVersion.nHWVersion1 = current.nHWVersion1;
-        imageVersion.nHWVersion2 = current.nHWVersion2;
+        {
+            // The loaded image's record takes the device's own hardware version.
+            std::lock_guard<std::mutex> image(g_FlashImage.mutex);
+            g_FlashImage.version.nHWVersion1 = current.nHWVersion1;
+            g_FlashImage.version.nHWVersion2 = current.nHWVersion2;
+            imageVersion = g_FlashImage.version;
+        }
         SetDeviceInformation(&model, &imageVersion);
     }
     NotifyUpdateStatus(FW_PROGRESS_DONE, 0, 0);

@@ -40,3 +40,5 @@ VASQ_EXPORT void FlashUpdateVerifyHandler(unsigned int done, unsigned int total)
 // (the 32-byte tail included) and the firmware version it carries. Tests use
 // it to run the update; null clears the state.
 void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFORMATION* version);
+// The loaded image's version record (its hardware fields are the device's after an update).
+HW_INFORMATION FlashImageVersion();
