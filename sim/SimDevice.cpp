@@ -143,6 +143,23 @@ void SimDevice::Unplug()
     CloseLocked();
 }
 
+void SimDevice::RemoveNode()
+{
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    unlink(m_nodePath.c_str());
+}
+
+void SimDevice::HangUpKeepingNode()
+{
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    if (m_masterFd == -1)
+        return;
+    const uint64_t one = 1;
+    (void)!write(m_stopFd, &one, sizeof(one));
+    m_thread.join();
+    CloseLocked();
+}
+
 void SimDevice::CloseLocked()
 {
     // After a hang-up the port thread has closed the port's descriptors itself.
@@ -336,6 +353,17 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
             }
             break;
         }
+        case FaultKind::StreamFloodWithoutAnswer:
+            for (int i = 0; i < fault->count; ++i) {
+                std::vector<uint8_t> packet;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    packet = EncodeFrame(m_model.NextStreamPacket());
+                }
+                if (!WriteAll(masterFd, packet) || !SleepUnlessStopped(stopFd, fault->delayMs))
+                    return false;
+            }
+            return true;
         case FaultKind::BadChecksum:
         case FaultKind::HangUpMidFrame:
             break;

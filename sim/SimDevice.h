@@ -32,6 +32,8 @@ enum class FaultKind {
     Garbage,         // bytes go out before the answer
     StreamFlood,     // count unsolicited stream packets go out before the answer
     HangUpMidFrame,  // half the answer goes out, then the port hangs up
+    // no answer; count stream packets go out unasked instead, delayMs apart
+    StreamFloodWithoutAnswer,
 };
 
 struct Fault {
@@ -72,6 +74,10 @@ public:
     bool Plug();
     void Unplug();
     bool Plugged() const;
+    // The node goes while the port stays open: nothing reports the loss but the listing.
+    void RemoveNode();
+    // The port hangs up but its node stays, as a link to nothing.
+    void HangUpKeepingNode();
 
     // Runs fn on the device model under the simulator's lock.
     void WithModel(const std::function<void(DeviceModel&)>& fn);

@@ -207,6 +207,7 @@ TEST(DefaultPaths, RealNodeAndLockFoldersAsRoot)
                          FileExists("/var/lock/kestrova.ACM" + std::to_string(port) + ".lock")))
         --port;
     SetDeviceFoldersForTesting("", "");
+    SetDeviceProbe(IsTargetDevice);
     vasqsim::SimDevice device("/dev", port);
     ASSERT_TRUE(device.Plugged());
     const std::string lock = "/var/lock/kestrova.ACM" + std::to_string(port) + ".lock";
