@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -333,4 +335,98 @@ TEST_F(TransportTest, ExplicitPortNumbersAreTriedAsGiven)
     EXPECT_TRUE(FileExists(LockPath(200)));
     DeviceClose();
     EXPECT_FALSE(FileExists(LockPath(200)));
+}
+
+namespace {
+
+// A fake sysfs entry: the node's USB device publishes these ids.
+void PublishUsbIds(const std::string& root, int port, const char* vendor, const char* product)
+{
+    const std::string usb = root + "/devices/usb1/1-" + std::to_string(port);
+    const std::string interface = usb + "/1-" + std::to_string(port) + ":1.0";
+    const std::string tty = root + "/class/tty/ttyACM" + std::to_string(port);
+    for (const std::string& folder : {root + "/devices", root + "/devices/usb1", usb, interface, root + "/class",
+                                      root + "/class/tty", tty})
+        mkdir(folder.c_str(), 0755);
+    ASSERT_EQ(0, symlink(interface.c_str(), (tty + "/device").c_str()));
+    for (const auto& id : {std::make_pair("idVendor", vendor), std::make_pair("idProduct", product)}) {
+        FILE* file = fopen((usb + "/" + id.first).c_str(), "w");
+        ASSERT_NE(nullptr, file);
+        fprintf(file, "%s\n", id.second);
+        fclose(file);
+    }
+}
+
+// Reports whether anything opened the pseudo-terminal behind a node.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string& node)
+    {
+        char target[256] = {};
+        EXPECT_GT(readlink(node.c_str(), target, sizeof(target) - 1), 0);
+        m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        EXPECT_GE(inotify_add_watch(m_fd, target, IN_OPEN), 0);
+    }
+    ~OpenWatch() { close(m_fd); }
+    bool Opened() const
+    {
+        alignas(inotify_event) char events[1024];
+        return read(m_fd, events, sizeof(events)) > 0;
+    }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+TEST_F(TransportTest, ScanSkipsForeignPortsWithoutOpeningThem)
+{
+    TempFolder sysfs;
+    SetSysfsRootForTesting(sysfs.path().c_str());
+    std::vector<std::unique_ptr<vasqsim::SimDevice>> foreign;
+    for (int port = 0; port < 4; ++port) {
+        foreign.push_back(StartDevice(port));
+        foreign.back()->InjectFault({FaultKind::NoAnswer});
+        PublishUsbIds(sysfs.path(), port, port % 2 == 0 ? "0403" : "04d8", port % 2 == 0 ? "6001" : "0001");
+    }
+    auto withoutIds = StartDevice(5);
+    std::vector<std::unique_ptr<OpenWatch>> watches;
+    for (const auto& device : foreign)
+        watches.push_back(std::make_unique<OpenWatch>(device->NodePath()));
+    Stopwatch watch;
+    ASSERT_TRUE(FindDevice(-1));
+    EXPECT_STREQ(withoutIds->NodePath().c_str(), g_szDevicePath) << "a node without published ids is probed";
+    EXPECT_LT(watch.Ms(), 900.0) << "a foreign port was waited on";
+    for (size_t i = 0; i < foreign.size(); ++i) {
+        EXPECT_FALSE(watches[i]->Opened()) << "foreign port " << i << " was opened";
+        EXPECT_TRUE(foreign[i]->RawReceived().empty()) << "foreign port " << i << " was written to";
+    }
+    DeviceClose();
+
+    // The device's own ids are probed; an explicit number is probed whatever its ids.
+    auto own = StartDevice(6);
+    PublishUsbIds(sysfs.path(), 6, "04D8", "0000");
+    withoutIds->Unplug();
+    ASSERT_TRUE(FindDevice(-1));
+    EXPECT_STREQ(own->NodePath().c_str(), g_szDevicePath);
+    DeviceClose();
+    EXPECT_FALSE(FindDevice(0));
+    EXPECT_TRUE(watches[0]->Opened()) << "an explicit port number was not tried";
+    SetSysfsRootForTesting(nullptr);
+}
+
+TEST_F(TransportTest, NewNodeEndsThePauseBetweenSearches)
+{
+    std::unique_ptr<vasqsim::SimDevice> device;
+    std::thread plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the pause after the first attempt
+        device = StartDevice(7);
+    });
+    Stopwatch watch;
+    EXPECT_FALSE(DeviceConnect(-1, 1));
+    const double paused = watch.Ms();
+    plug.join();
+    EXPECT_LT(paused, 800.0) << "the pause ran its full second although a node appeared";
+    EXPECT_TRUE(DeviceConnect(-1, 1));
 }

@@ -12,6 +12,7 @@
 #include "platform/Platform.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/DeviceControl.h"
+#include "protocol/Firmware.h"
 #include "protocol/Identity.h"
 #include "vasq_service.h"
 
@@ -165,6 +166,7 @@ struct LayerHooks {
         SetDeviceProbe(IsTargetDevice);
         SetDeviceLossHandler(ReconnectDevice);
         SetMonitorLossNotifier(ReconnectDevice);
+        SetFirmwareConnection(VasqConnect, VasqFree);
     }
 };
 LayerHooks VASQ_INIT_LIFETIME s_hooks;

@@ -52,9 +52,10 @@ Paused Pause(uint32_t milliseconds)
             return Paused::HungUp;
         case HangUpWait::Stopped:
             return Paused::Stopped;
-        case HangUpWait::Closed:
-            // A close elsewhere: the listing shows whether it was this port.
-            return Paused::Done;
+        case HangUpWait::Changed:
+            // Watch the port that is open now for the rest of the pause; the
+            // listing that follows tells whether the watched one is gone.
+            break;
         }
     }
 }

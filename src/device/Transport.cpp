@@ -42,10 +42,14 @@ struct Gate {
     int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     // Ends the pause between search attempts early when the search is stopped.
     int searchStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Readable once a port has become usable by every thread, so that a watch
+    // that began without a port takes up the new one at once.
+    int publishedFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ~Gate()
     {
         close(wakeFd);
         close(searchStopFd);
+        close(publishedFd);
     }
 };
 Gate s_gate VASQ_INIT_DEVICE;
@@ -328,6 +332,12 @@ void OpenPortHeld(long fd, int portNumber, bool held)
     epoll_ctl(s_epollFd, EPOLL_CTL_ADD, s_gate.wakeFd, &wake);
 }
 
+void AnnouncePublished()
+{
+    const uint64_t one = 1;
+    (void)!write(s_gate.publishedFd, &one, sizeof(one));
+}
+
 // Closes the open port with the gate held: the port is marked gone at once,
 // transfers in progress are woken and waited for, then the descriptor goes.
 void ClosePortHeld(std::unique_lock<std::mutex>& lock)
@@ -475,6 +485,7 @@ void AdoptDeviceHandle(long handle)
     if (handle == -1)
         return;
     OpenPortHeld(handle, -1, false);
+    AnnouncePublished();
 }
 
 uint64_t DeviceConnectionNumber()
@@ -567,6 +578,8 @@ bool DoFindDevice(int portNumber)
     memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
     memcpy(g_szDevicePath, path.c_str(), path.size());
     s_held = t_keepHeld;
+    if (!s_held)
+        AnnouncePublished();
     return true;
 }
 
@@ -604,8 +617,10 @@ bool DeviceConnectHeld(int portNumber, int attempts)
 void DeviceReleaseHeld()
 {
     std::lock_guard<std::mutex> lock(s_gate.mutex);
-    if (s_held && pthread_equal(s_holder, pthread_self()))
+    if (s_held && pthread_equal(s_holder, pthread_self())) {
         s_held = false;
+        AnnouncePublished();
+    }
 }
 
 void DeviceStopSearch()
@@ -727,23 +742,27 @@ HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd)
         if (port.valid() && s_hungUp.load())
             return HangUpWait::HungUp;
         // Events 0: only a hang-up or an error is reported, input is left alone.
-        pollfd fds[3] = {{stopFd, POLLIN, 0}, {s_gate.wakeFd, POLLIN, 0}, {port.fd(), 0, 0}};
-        const int count = port.valid() ? 3 : 1;
-        const int ready = poll(fds, count, RemainingMs(true, deadlineUs));
+        // Without a port the wait ends when one is published.
+        pollfd fds[3] = {{stopFd, POLLIN, 0}, {port.valid() ? s_gate.wakeFd : s_gate.publishedFd, POLLIN, 0},
+                         {port.fd(), 0, 0}};
+        const int ready = poll(fds, port.valid() ? 3 : 2, RemainingMs(true, deadlineUs));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready == 0)
             return HangUpWait::TimedOut;
         if (ready < 0 || fds[0].revents != 0)
             return HangUpWait::Stopped;
-        if (fds[1].revents != 0 || !port.valid())
-            return HangUpWait::Closed;
+        if (!port.valid()) {
+            uint64_t drained;
+            (void)!read(s_gate.publishedFd, &drained, sizeof(drained));
+            return HangUpWait::Changed;
+        }
+        if (fds[1].revents != 0 || (fds[2].revents & POLLNVAL) != 0)
+            return HangUpWait::Changed;
         if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {
             MarkHungUp();
             return HangUpWait::HungUp;
         }
-        if ((fds[2].revents & POLLNVAL) != 0)
-            return HangUpWait::Closed;
     }
 }
 

@@ -45,10 +45,10 @@ bool DeviceHasBufferedInput();
 // found a readable port empty); such a port counts as gone.
 bool DevicePortFailed();
 
-enum class HangUpWait { TimedOut, HungUp, Closed, Stopped };
+enum class HangUpWait { TimedOut, HungUp, Changed, Stopped };
 // Pauses for up to the given time, ending early when the open port hangs up,
-// is closed, or stopFd becomes readable. Without an open port only the time
-// and stopFd end it.
+// stopFd becomes readable, or the port changes (it is being closed, or a port
+// was published while none was open).
 HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd);
 
 // What the layers above hand down: the identity check that decides whether a

@@ -10,7 +10,6 @@
 #include "protocol/Command.h"
 #include "protocol/DeviceControl.h"
 #include "protocol/Identity.h"
-#include "vasq_service.h"
 
 namespace {
 
@@ -22,6 +21,22 @@ struct LoadedImage {
 
 LoadedImage g_FlashImage VASQ_INIT_DEVICE;
 std::atomic<FirmwareProgressFn> g_UpdateProgressCb{nullptr};
+// The connection life cycle belongs to the layer above, which hands it down.
+std::atomic<FirmwareConnectFn> s_connect{nullptr};
+std::atomic<FirmwareReleaseFn> s_release{nullptr};
+
+bool Connect(int portNumber, uint32_t timeoutMs)
+{
+    const FirmwareConnectFn connect = s_connect.load();
+    return connect != nullptr && connect(portNumber, timeoutMs);
+}
+
+void Release()
+{
+    const FirmwareReleaseFn release = s_release.load();
+    if (release != nullptr)
+        release();
+}
 
 struct ChunkReporter {
     ChunkProgressFn progress;
@@ -94,6 +109,12 @@ void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFOR
         g_FlashImage.version = *version;
 }
 
+void SetFirmwareConnection(FirmwareConnectFn connect, FirmwareReleaseFn release)
+{
+    s_connect.store(connect);
+    s_release.store(release);
+}
+
 HW_INFORMATION FlashImageVersion()
 {
     std::lock_guard<std::mutex> lock(g_FlashImage.mutex);
@@ -112,7 +133,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     if (image.empty())
         return;
     g_UpdateProgressCb.store(progress);
-    if (!VasqConnect(-1, 10000)) {
+    if (!Connect(-1, 10000)) {
         NotifyUpdateStatus(FW_PROGRESS_CONNECT_FAILED, 0, 0);
         return;
     }
@@ -126,7 +147,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     if (!written) {
         NotifyUpdateStatus(FW_PROGRESS_WRITE_FAILED, 0, 0);
-        VasqFree();
+        Release();
         return;
     }
     NotifyUpdateStatus(FW_PROGRESS_VERIFYING, 0, 0);
@@ -137,7 +158,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     if (received == 0 || received != transferLength) {
         NotifyUpdateStatus(FW_PROGRESS_SIZE_MISMATCH, 0, 0);
-        VasqFree();
+        Release();
         return;
     }
     bool applied;
@@ -147,12 +168,12 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     if (!applied) {
         NotifyUpdateStatus(FW_PROGRESS_APPLY_FAILED, 0, 0);
-        VasqFree();
+        Release();
         return;
     }
-    VasqFree();
+    Release();
     NotifyUpdateStatus(FW_PROGRESS_UPDATING, 0, 0);
-    if (!VasqConnect(-1, 15000)) {
+    if (!Connect(-1, 15000)) {
         NotifyUpdateStatus(FW_PROGRESS_RECONNECT_FAILED, 0, 0);
         return;
     }
@@ -172,6 +193,6 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
         SetDeviceInformation(&model, &imageVersion);
     }
     NotifyUpdateStatus(FW_PROGRESS_DONE, 0, 0);
-    VasqFree();
+    Release();
     g_UpdateProgressCb.store(nullptr);
 }

@@ -284,3 +284,34 @@ TEST_F(Integrity, StressOfLifeCycleExchangesUnplugsAndFloods)
     device->Plug();
     ExpectReleased(1, kDescriptorsPerDevice);
 }
+
+TEST_F(Integrity, HangUpReachesTheCallbackWithoutAListingCycle)
+{
+    auto device = Device(0);
+    ASSERT_TRUE(VasqInit(CountChanges));
+    ASSERT_TRUE(g_changed.WaitFor([] { return g_connected == 1; }, std::chrono::seconds(5)));
+    // Idle, and again while an exchange waits for its answer.
+    for (bool busy : {false, true}) {
+        SCOPED_TRACE(busy ? "during an exchange" : "idle");
+        const int disconnected = g_disconnected.load();
+        std::thread exchange;
+        if (busy) {
+            device->InjectFault({FaultKind::NoAnswer}, 'S', 1);
+            exchange = std::thread([] {
+                unsigned char mfg[16];
+                EXPECT_EQ(0, VasqReadMfgInfo(mfg, sizeof(mfg)));
+            });
+            ASSERT_TRUE(device->WaitForLogSize(3, std::chrono::seconds(5)));
+        }
+        Stopwatch watch;
+        device->Unplug();
+        ASSERT_TRUE(g_changed.WaitFor([&] { return g_disconnected > disconnected; }, std::chrono::seconds(6)));
+        // A listing cycle takes at least its three listings 500 ms apart.
+        EXPECT_LT(watch.Ms(), 1000.0) << "the loss waited for the listings";
+        if (exchange.joinable())
+            exchange.join();
+        device->ClearLog();
+        ASSERT_TRUE(device->Plug());
+        ASSERT_TRUE(g_changed.WaitFor([&] { return g_connected > 1 + (busy ? 1 : 0); }, std::chrono::seconds(6)));
+    }
+}
