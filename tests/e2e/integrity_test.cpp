@@ -19,6 +19,8 @@ using vasqsim::Fault;
 using vasqsim::FaultKind;
 using vasqsim::SimDevice;
 
+bool Restart();
+
 namespace {
 
 int DescriptorCount()
@@ -211,8 +213,17 @@ TEST_F(Integrity, QuickResetsAreReconnected)
         unsigned char mfg[16];
         EXPECT_EQ(1, VasqReadMfgInfo(mfg, sizeof(mfg))) << "exchanges fail after the restart";
     }
+    // The device's own restart command.
+    device->SetRestartDelay(std::chrono::milliseconds(200));
+    const int connected = g_connected.load();
+    int disconnected = g_disconnected.load();
+    ASSERT_TRUE(Restart());
+    ASSERT_TRUE(device->WaitForRestarts(1, std::chrono::seconds(5)));
+    ASSERT_TRUE(g_changed.WaitFor([&] { return g_disconnected > disconnected && g_connected > connected; },
+                                  std::chrono::seconds(6)))
+        << "the device's own restart was not reconnected";
     // A hang-up whose node stays as a link to nothing is a loss too.
-    const int disconnected = g_disconnected.load();
+    disconnected = g_disconnected.load();
     device->HangUpKeepingNode();
     ASSERT_TRUE(g_changed.WaitFor([&] { return g_disconnected > disconnected; }, std::chrono::seconds(6)));
     ASSERT_TRUE(device->Plug());
