@@ -79,6 +79,9 @@ void Disconnect(Run& run, uint64_t connection)
     // identity and the connected state to the new one.
     if (!current)
         return;
+    // A release leaves no port open, an adopted one included.
+    if (run.stop.load())
+        DeviceClose();
     ClearDeviceIdentity();
     RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
     NotifyListener(false);

@@ -149,12 +149,33 @@ int RemainingMs(bool limited, int64_t deadlineUs)
     return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
 }
 
+// Waits on the port and the gate's wake-up: for room to write (only after the
+// port refused a write), or for input on a port that epoll does not take.
+bool WaitReady(const PortUse& port, short events, bool limited, int64_t deadlineUs)
+{
+    for (;;) {
+        pollfd fds[2] = {{port.fd(), events, 0}, {s_gate.wakeFd, POLLIN, 0}};
+        const int ready = poll(fds, 2, RemainingMs(limited, deadlineUs));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || fds[1].revents != 0 || !port.valid() || (fds[0].revents & POLLNVAL) != 0)
+            return false;
+        if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            MarkHungUp();
+            return false;
+        }
+        return true;
+    }
+}
+
 enum class Ready { Yes, TimedOut, Failed };
 
 // Waits until the port has input, it hangs up, it is being closed, or the
 // deadline passes. A wait interrupted by a signal resumes with what is left.
 Ready WaitReadable(const PortUse& port, bool limited, int64_t deadlineUs)
 {
+    if (port.epollFd() < 0)
+        return WaitReady(port, POLLIN, limited, deadlineUs) ? Ready::Yes : Ready::Failed;
     for (;;) {
         const int timeoutMs = RemainingMs(limited, deadlineUs);
         epoll_event events[2];
@@ -177,24 +198,6 @@ Ready WaitReadable(const PortUse& port, bool limited, int64_t deadlineUs)
         }
         if (input)
             return Ready::Yes;
-    }
-}
-
-// Waits for room to write; only reached when the port refused a write.
-bool WaitWritable(const PortUse& port, bool limited, int64_t deadlineUs)
-{
-    for (;;) {
-        pollfd fds[2] = {{port.fd(), POLLOUT, 0}, {s_gate.wakeFd, POLLIN, 0}};
-        const int ready = poll(fds, 2, RemainingMs(limited, deadlineUs));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0 || fds[1].revents != 0 || !port.valid() || (fds[0].revents & POLLNVAL) != 0)
-            return false;
-        if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
-            MarkHungUp();
-            return false;
-        }
-        return true;
     }
 }
 
@@ -266,7 +269,7 @@ int WriteWithin(const uint8_t* buffer, int count, uint32_t timeoutMs)
             MarkHungUp();
             break;
         }
-        if (!WaitWritable(port, limited, deadlineUs))
+        if (!WaitReady(port, POLLOUT, limited, deadlineUs))
             return 0;
     }
     return total;
@@ -325,11 +328,15 @@ void OpenPortHeld(long fd, int portNumber, bool held)
     epoll_event port = {};
     port.events = EPOLLIN;
     port.data.fd = static_cast<int>(fd);
-    epoll_ctl(s_epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &port);
     epoll_event wake = {};
     wake.events = EPOLLIN;
     wake.data.fd = s_gate.wakeFd;
-    epoll_ctl(s_epollFd, EPOLL_CTL_ADD, s_gate.wakeFd, &wake);
+    // An adopted descriptor that epoll refuses is waited on with poll instead.
+    if (s_epollFd >= 0 && (epoll_ctl(s_epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &port) != 0 ||
+                           epoll_ctl(s_epollFd, EPOLL_CTL_ADD, s_gate.wakeFd, &wake) != 0)) {
+        close(s_epollFd);
+        s_epollFd = -1;
+    }
 }
 
 void AnnouncePublished()

@@ -1,7 +1,9 @@
 // Life-cycle calls from several threads, probing, quick resets and adopted
 // handles, through the shared library's exported functions only.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -241,6 +243,24 @@ TEST_F(Integrity, AdoptingAHandleReleasesThePreviousPortAndLock)
     VasqFree();
     ExpectReleased(1, kDescriptorsPerDevice);
     EXPECT_TRUE(VasqConnect(0, 5000)) << "the next connect failed on the process's own lock";
+
+    // A port the application opened itself replaces the library's own.
+    const int own = open(device->NodePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(own, 0);
+    termios tio;
+    ASSERT_EQ(0, tcgetattr(own, &tio));
+    cfmakeraw(&tio);
+    ASSERT_EQ(0, tcsetattr(own, TCSANOW, &tio));
+    VasqSetDeviceHandle(own);
+    EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(0)));
+    EXPECT_EQ(own, VasqGetDeviceHandle());
+    EXPECT_STREQ("NQX7001-070042", VasqGetSerialNumber());
+    unsigned char mfg[16];
+    EXPECT_EQ(1, VasqReadMfgInfo(mfg, sizeof(mfg)));
+    VasqFree();
+    EXPECT_EQ(-1, VasqGetDeviceHandle());
+    EXPECT_EQ(-1, fcntl(own, F_GETFD)) << "the released library left the adopted port open";
+    ExpectReleased(1, kDescriptorsPerDevice);
 }
 
 // Life-cycle calls, exchanges, unplugs and floods from several threads at
