@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "api/Runners.h"
 #include "device/Monitor.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
@@ -222,7 +223,9 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
 
 void VasqFree()
 {
+    VasqStopSampling();
     VasqStopTest();
+    JoinTestWorkers();
     StopConnectionThread();
 }
 
