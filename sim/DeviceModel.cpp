@@ -81,6 +81,14 @@ Frame DeviceModel::Answer(const Frame& request, std::vector<uint8_t> payload, ui
     return answer;
 }
 
+void DeviceModel::NextScripted(std::deque<uint8_t>& script, uint8_t& setting)
+{
+    if (script.empty())
+        return;
+    setting = script.front();
+    script.pop_front();
+}
+
 Frame DeviceModel::StoreByte(const Frame& request, uint8_t& setting) const
 {
     if (request.payload.size() != 1)
@@ -295,10 +303,7 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
     const auto& p = request.payload;
     switch (request.command) {
     case 0:
-        if (!scriptedStatuses.empty()) {
-            status = scriptedStatuses.front();
-            scriptedStatuses.pop_front();
-        }
+        NextScripted(scriptedStatuses, status);
         return Answer(request, {status});
     case 10:
         return Answer(request, {sdCardPresent});
@@ -310,10 +315,7 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
     case 20:
         return Answer(request, {zeroBase});
     case 21:
-        if (!scriptedWaitStable.empty()) {
-            waitStableTenths = scriptedWaitStable.front();
-            scriptedWaitStable.pop_front();
-        }
+        NextScripted(scriptedWaitStable, waitStableTenths);
         return Answer(request, {waitStableTenths});
     case 131:
         return StoreByte(request, calibrationNumber);
@@ -475,6 +477,7 @@ std::optional<Frame> DeviceModel::HandleResult(const Frame& request)
     const auto& p = request.payload;
     switch (request.command) {
     case 0:
+        NextScripted(scriptedStaticResults, staticResult);
         return Answer(request, {staticResult});
     case 1:
         return Answer(request, Bytes(bpResult));

@@ -80,6 +80,8 @@ public:
     std::deque<uint8_t> scriptedStatuses;
     // Wait-stable times (tenths of a second) the next wait-stable queries report, likewise.
     std::deque<uint8_t> scriptedWaitStable;
+    // Static-pressure test results the next result queries report, likewise.
+    std::deque<uint8_t> scriptedStaticResults;
     // When set, a start loads a plausible status sequence for the operating
     // function (unless statuses are scripted) and prepares consistent results.
     bool runsStatusSequences = true;
@@ -135,6 +137,8 @@ private:
     double NextCuffPressure();
     double SettingPressureMmhg(const uint8_t* at) const;
     bool BPSimulationRuns() const;
+    // Takes the next scripted value into the setting, if one is scripted.
+    static void NextScripted(std::deque<uint8_t>& script, uint8_t& setting);
     static Frame Answer(const Frame& request, std::vector<uint8_t> payload = {}, uint8_t status = 0);
     // A one-byte setting: stored and acknowledged, refused at any other length.
     Frame StoreByte(const Frame& request, uint8_t& setting) const;
