@@ -34,6 +34,11 @@ constexpr int kEnvelopePointsKpa = 479;
 
 WorkerThreads VASQ_INIT_DEVICE s_testWorkers;
 
+unsigned long Self()
+{
+    return static_cast<unsigned long>(pthread_self());
+}
+
 bool IsRunningCode(unsigned status)
 {
     return status == kStatusPressureRunning || status == kStatusRunning;
@@ -62,7 +67,8 @@ public:
             CEvent* events[2] = {&g_hStopTestEvent, &g_hSigUsr2Event};
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
-                if (result == 0 || result == WAIT_TIMEDOUT) {
+                // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
+                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(Self())) {
                     m_end = true;
                 } else if (result == 1) {
                     CAutoCriticalSection lock(g_APICriticalSection);
@@ -71,10 +77,9 @@ public:
             }
             DeleteTimer(signalNumber, timer);
         }
-        const unsigned long self = static_cast<unsigned long>(pthread_self());
-        unsigned long expected = self;
+        unsigned long expected = Self();
         m_handle.compare_exchange_strong(expected, 0);
-        s_testWorkers.Ended(self);
+        s_testWorkers.Ended(Self());
     }
 
 protected:
