@@ -414,3 +414,48 @@ TEST(Exports, WorkWithoutADeviceOrFailPromptly)
     EXPECT_EQ(0, VasqGetDeviceInformation(nullptr));
     EXPECT_EQ(0, VasqGetHWInformation(nullptr));
 }
+
+namespace {
+
+std::atomic<int> g_staticStatus{-1};
+
+void RecordStatic(VasqStatus status, double, int)
+{
+    g_staticStatus.store(status);
+}
+
+std::atomic<int> g_bpStatus{-1};
+
+void RecordBP(VasqStatus status, double, double, double, double)
+{
+    g_bpStatus.store(status);
+}
+
+}  // namespace
+
+TEST_F(Sampling, WaveformFollowsTheHeldStaticPressureAndTheBPDeflation)
+{
+    g_staticStatus = -1;
+    m_device->WithModel([](DeviceModel& m) {
+        m.sampleMode = SampleMode::Waveform;
+        m.phaseQueries = 10;
+    });
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_EQ(1, VasqRunStaticPressure(150.0, -1, RecordStatic, false));
+    ASSERT_TRUE(m_changed.WaitFor([] { return g_staticStatus.load() == STATUS_HOLDING; }, 5s));
+    const size_t holding = m_samples.Size();
+    ASSERT_TRUE(m_samples.WaitForSize(holding + 40));
+    for (size_t i = holding; i < holding + 40; ++i)
+        EXPECT_NEAR(150.0, m_samples.Get()[i], 2.0) << "sample " << i;
+    VasqStopTest();
+
+    // A BP simulation deflates from above the systolic pressure.
+    g_bpStatus = -1;
+    BPCommon record{BP_METHOD_DEFAULT, 120.0, 80.0, 60, 1.0, 0.0, 0.0};
+    ASSERT_EQ(1, VasqRunBPTest(&record, RecordBP));
+    const size_t started = m_samples.Size();
+    ASSERT_TRUE(m_samples.WaitForSize(started + 200));
+    const auto samples = m_samples.Get();
+    EXPECT_GT(samples[started + 20], 120.0);
+    EXPECT_LT(samples[started + 199], samples[started + 20] - 5.0);
+}
