@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "E2ESupport.h"
+#include "ConnectedDevice.h"
 #include "vasq.h"
 #include "vasq_service.h"
 
@@ -104,52 +104,22 @@ void StopOnCompletion(VasqStatus s, double r1, double r2, double r3, double r4)
         VasqStopTest();
 }
 
-class Runners : public ::testing::Test {
+class Runners : public e2e::ConnectedDevice {
 protected:
     void SetUp() override
     {
         g_reports = &m_reports;
         g_otherReports = &m_otherReports;
-        SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
-        m_device = std::make_unique<SimDevice>(m_folder.path(), 0);
-        ASSERT_TRUE(VasqConnect(0, 5000));
-        m_idleThreads = e2e::ThreadCount();
-        m_device->ClearLog();
+        ConnectedDevice::SetUp();
     }
     void TearDown() override
     {
-        VasqFree();
-        m_device.reset();
-        SetDeviceFoldersForTesting(nullptr, nullptr);
+        ConnectedDevice::TearDown();
         g_reports = g_otherReports = nullptr;
     }
     void Script(std::deque<uint8_t> statuses)
     {
         m_device->WithModel([&](DeviceModel& m) { m.scriptedStatuses = statuses; });
-    }
-    void WithModel(const std::function<void(DeviceModel&)>& fn) { m_device->WithModel(fn); }
-    size_t Count(uint8_t category, uint8_t command)
-    {
-        const auto log = m_device->Log();
-        return std::count_if(log.begin(), log.end(),
-                             [&](const vasqsim::LoggedFrame& f) { return f.category == category && f.command == command; });
-    }
-    std::vector<uint8_t> LastPayload(uint8_t category, uint8_t command)
-    {
-        const auto log = m_device->Log();
-        for (auto it = log.rbegin(); it != log.rend(); ++it) {
-            if (it->category == category && it->command == command)
-                return it->payload;
-        }
-        return {};
-    }
-    std::string Codes()
-    {
-        std::string codes;
-        for (const auto& f : m_device->Log())
-            codes += (codes.empty() ? "" : " ") + std::string(1, static_cast<char>(f.category)) +
-                     std::to_string(f.command);
-        return codes;
     }
     // Waits until the workers have polled the device this many more times.
     bool WaitForPolls(size_t more)
@@ -157,18 +127,9 @@ protected:
         const size_t target = Count('I', 0) + more;
         return m_changed.WaitFor([&] { return Count('I', 0) >= target; }, 5s);
     }
-    // The worker threads (and their timers) have ended.
-    bool WaitForIdleThreads()
-    {
-        return m_changed.WaitFor([&] { return e2e::ThreadCount() <= m_idleThreads; }, 5s);
-    }
 
-    e2e::TempFolder m_folder;
-    std::unique_ptr<SimDevice> m_device;
     Reports m_reports;
     Reports m_otherReports;
-    e2e::Condition m_changed;
-    int m_idleThreads = 0;
 };
 
 BPCommon DefaultRecord()

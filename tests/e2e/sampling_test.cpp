@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "E2ESupport.h"
+#include "ConnectedDevice.h"
 #include "vasq.h"
 #include "vasq_service.h"
 
@@ -90,62 +90,32 @@ void StopSamplingFromTestCallback(VasqStatus, double, int)
 }
 
 // Counter samples in mmHg: each is its sample number divided by 10.
-long Count(double value, double resolution = 10.0)
+long SampleNumber(double value, double resolution = 10.0)
 {
     return std::lround(value * resolution);
 }
 
-class Sampling : public ::testing::Test {
+class Sampling : public e2e::ConnectedDevice {
 protected:
     void SetUp() override
     {
         g_samples = &m_samples;
         g_otherSamples = &m_otherSamples;
-        SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
-        m_device = std::make_unique<SimDevice>(m_folder.path(), 0);
-        m_baseline = e2e::ThreadCount();
-        m_device->WithModel([](DeviceModel& m) { m.sampleMode = SampleMode::Counter; });
-        ASSERT_TRUE(VasqConnect(0, 5000));
-        m_idleThreads = e2e::ThreadCount();
-        m_device->ClearLog();
+        ConnectedDevice::SetUp();
+        WithModel([](DeviceModel& m) { m.sampleMode = SampleMode::Counter; });
     }
     void TearDown() override
     {
-        VasqFree();
-        m_device.reset();
-        SetDeviceFoldersForTesting(nullptr, nullptr);
+        ConnectedDevice::TearDown();
         g_samples = g_otherSamples = nullptr;
     }
     bool WaitForThreads(int count)
     {
         return m_changed.WaitFor([&] { return e2e::ThreadCount() == count; }, 5s);
     }
-    std::string Codes()
-    {
-        std::string codes;
-        for (const auto& f : m_device->Log())
-            codes += (codes.empty() ? "" : " ") + std::string(1, static_cast<char>(f.category)) +
-                     std::to_string(f.command);
-        return codes;
-    }
 
-    std::vector<uint8_t> LastPayload(uint8_t category, uint8_t command)
-    {
-        const auto log = m_device->Log();
-        for (auto it = log.rbegin(); it != log.rend(); ++it) {
-            if (it->category == category && it->command == command)
-                return it->payload;
-        }
-        return {};
-    }
-
-    e2e::TempFolder m_folder;
-    std::unique_ptr<SimDevice> m_device;
     Samples m_samples;
     Samples m_otherSamples;
-    e2e::Condition m_changed;
-    int m_baseline = 0;
-    int m_idleThreads = 0;
 };
 
 }  // namespace
@@ -187,7 +157,7 @@ TEST_F(Sampling, StreamHasNoGapOrRepeatOverSeconds)
     VasqStopSampling();
     const auto samples = m_samples.Get();
     for (size_t i = 1; i < samples.size(); ++i)
-        ASSERT_EQ(Count(samples[i - 1]) + 1, Count(samples[i])) << "sample " << i;
+        ASSERT_EQ(SampleNumber(samples[i - 1]) + 1, SampleNumber(samples[i])) << "sample " << i;
     EXPECT_EQ(0u, samples.size() % 10) << "whole blocks of ten";
     EXPECT_EQ(200, VasqGetSampleRate());
 }
@@ -268,7 +238,7 @@ TEST_F(Sampling, UnitSwitchRestartsSamplingForTheSameCallback)
     const auto samples = m_samples.Get();
     // Samples of the new thread are counts divided by 100, still without gaps.
     for (size_t i = switched + 1; i < samples.size(); ++i)
-        ASSERT_EQ(Count(samples[i - 1], 100.0) + 1, Count(samples[i], 100.0)) << "sample " << i;
+        ASSERT_EQ(SampleNumber(samples[i - 1], 100.0) + 1, SampleNumber(samples[i], 100.0)) << "sample " << i;
     const auto codes = Codes();
     const size_t written = codes.find("P3 P131");
     ASSERT_NE(std::string::npos, written) << codes;
