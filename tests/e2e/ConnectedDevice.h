@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +15,40 @@
 #include "vasq.h"
 
 namespace e2e {
+
+// What a callback of the library was called with, in order; callbacks run on
+// the library's threads, tests read from their own.
+template <typename T>
+class Recorder {
+public:
+    void Add(T value)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_values.push_back(std::move(value));
+        }
+        m_changed.Notify();
+    }
+    std::vector<T> Get()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_values;
+    }
+    size_t Size() { return Get().size(); }
+    bool WaitForSize(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5))
+    {
+        return WaitFor([&] { return Size() >= count; }, timeout);
+    }
+    bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+    {
+        return m_changed.WaitFor(done, timeout);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<T> m_values;
+    Condition m_changed;
+};
 
 class ConnectedDevice : public ::testing::Test {
 protected:

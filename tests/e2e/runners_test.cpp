@@ -26,21 +26,8 @@ struct Report {
     int code;
 };
 
-class Reports {
+class Reports : public e2e::Recorder<Report> {
 public:
-    void Add(Report report)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_reports.push_back(std::move(report));
-        }
-        m_changed.Notify();
-    }
-    std::vector<Report> Get()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_reports;
-    }
     std::vector<VasqStatus> Statuses()
     {
         std::vector<VasqStatus> statuses;
@@ -48,25 +35,15 @@ public:
             statuses.push_back(report.status);
         return statuses;
     }
-    size_t Size() { return Get().size(); }
-    bool WaitForSize(size_t count, std::chrono::milliseconds timeout = 5s)
-    {
-        return m_changed.WaitFor([&] { return Size() >= count; }, timeout);
-    }
     bool WaitForStatus(VasqStatus status, std::chrono::milliseconds timeout = 5s)
     {
-        return m_changed.WaitFor(
+        return WaitFor(
             [&] {
                 const auto statuses = Statuses();
                 return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
             },
             timeout);
     }
-
-private:
-    std::mutex m_mutex;
-    std::vector<Report> m_reports;
-    e2e::Condition m_changed;
 };
 
 Reports* g_reports = nullptr;

@@ -20,32 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Samples {
-public:
-    void Add(double value)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_values.push_back(value);
-        }
-        m_changed.Notify();
-    }
-    std::vector<double> Get()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_values;
-    }
-    size_t Size() { return Get().size(); }
-    bool WaitForSize(size_t count, std::chrono::milliseconds timeout = 5s)
-    {
-        return m_changed.WaitFor([&] { return Size() >= count; }, timeout);
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<double> m_values;
-    e2e::Condition m_changed;
-};
+using Samples = e2e::Recorder<double>;
 
 Samples* g_samples = nullptr;
 Samples* g_otherSamples = nullptr;
