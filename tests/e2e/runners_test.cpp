@@ -165,8 +165,23 @@ TEST_F(Runners, BPReportsEntriesInto10And14AndKeepsPollingUntilStopped)
     EXPECT_EQ(1u, Count('R', 1));
 
     EXPECT_EQ(1, VasqStopTest());
+    const size_t polls = Count('I', 0);
     EXPECT_TRUE(WaitForIdleThreads()) << "the stop ends the worker";
+    EXPECT_EQ(polls, Count('I', 0)) << "the worker ended without polling again";
     EXPECT_EQ(3u, m_reports.Size());
+}
+
+TEST_F(Runners, FailedStatusQueryIsAQuietChangeToZero)
+{
+    Script({10, 10, 10});
+    vasqsim::Fault silent{vasqsim::FaultKind::NoAnswer};
+    silent.after = 1;  // the first tick's query goes unanswered
+    m_device->InjectFault(silent, 'I', 0);
+    BPCommon record = DefaultRecord();
+    ASSERT_EQ(1, VasqRunBPTest(&record, OnBP));
+    ASSERT_TRUE(m_reports.WaitForSize(2)) << "10 after the failed query is a change again";
+    ASSERT_TRUE(WaitForPolls(2));
+    EXPECT_EQ((std::vector<VasqStatus>{STATUS_RUNNING, STATUS_RUNNING}), m_reports.Statuses());
 }
 
 TEST_F(Runners, BPStatusTwoIsStoredSilently)
