@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "api/Runners.h"
 #include "device/Monitor.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
@@ -271,7 +272,9 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
 
 void VasqFree()
 {
+    VasqStopSampling();
     VasqStopTest();
+    JoinTestWorkers();
     StopConnectionThread();
 }
 

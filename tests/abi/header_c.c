@@ -24,6 +24,7 @@ _Static_assert(offsetof(BPEnvelopeCustomized, nSystolicAmplitude) == 104, "nSyst
 _Static_assert(sizeof(BPEnvelopeCustomized) == 128, "BPEnvelopeCustomized size");
 #endif
 _Static_assert(sizeof(BPMethodType) == 4 && sizeof(FUNCTION_ENUM) == 4, "enums travel as 32-bit values");
+_Static_assert(sizeof(VasqStatus) == 4 && STATUS_COMPLETED == 4, "statuses travel as 32-bit values");
 
 /* The callback and function types the header promises, as C sees them. */
 static void OnConnection(bool connected)
@@ -31,13 +32,38 @@ static void OnConnection(bool connected)
     (void)connected;
 }
 
+static void OnStatic(VasqStatus status, double waitStableSeconds, int testResult)
+{
+    (void)status;
+    (void)waitStableSeconds;
+    (void)testResult;
+}
+
 int main(void)
 {
     ConnectedCallback callback = OnConnection;
     bool (*init)(ConnectedCallback) = VasqInit;
     const char* (*serial)(void) = VasqGetSerialNumber;
+    StaticPressureCallback onStatic = OnStatic;
+    /* Every public function, as C sees it; they link against the library. */
+    void* functions[] = {
+        (void*)VasqInit, (void*)VasqConnect, (void*)VasqFree, (void*)VasqGetDeviceInformation,
+        (void*)VasqGetHWInformation, (void*)VasqGetSerialNumber, (void*)VasqSetPressureUnit,
+        (void*)VasqGetPressureUnit, (void*)VasqRebaseZero, (void*)VasqStartSampling, (void*)VasqStopSampling,
+        (void*)VasqGetSampleRate, (void*)VasqEnableAirPort, (void*)VasqResetAirPort, (void*)VasqUpdateAirPort,
+        (void*)VasqPausePump, (void*)VasqStopTest, (void*)VasqRunBPTest, (void*)VasqRunLeakageTest,
+        (void*)VasqRunLeakageCalibration, (void*)VasqGetLeakageCalibrationRate, (void*)VasqRunOverpressureTest,
+        (void*)VasqRunStaticPressure, (void*)VasqGetWaitStableTime, (void*)VasqGetEnvelopeRawData,
+        (void*)VasqSetEnvelopeRawData, (void*)VasqSwitchToAdultMode, (void*)VasqSwitchTo500mlMode,
+        (void*)VasqIs500mlMode, (void*)VasqWritePNGFileName, (void*)VasqWritePNG, (void*)VasqGetVersion,
+    };
     (void)callback;
     (void)init;
     (void)serial;
-    return 0;
+    (void)onStatic;
+    for (unsigned i = 0; i < sizeof(functions) / sizeof(functions[0]); ++i) {
+        if (functions[i] == NULL)
+            return 1;
+    }
+    return sizeof(functions) / sizeof(functions[0]) == 32 && VasqGetSampleRate() == 200 ? 0 : 1;
 }
