@@ -2,15 +2,15 @@
 # Installs the build into a private prefix and builds a C application and a C++
 # service tool against the installed tree, once through pkg-config and once
 # through find_package(vasq), then runs them.
-# Usage: install_test.sh BUILD_DIR CONSUMER_SOURCE LIBDIR INCLUDEDIR VERSION
+# Usage: install_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE LIBDIR INCLUDEDIR VERSION
 set -eu
-build=$1 consumer=$2 libdir=$3 includedir=$4 version=$5
+cmake=$1 build=$2 consumer=$3 libdir=$4 includedir=$5 version=$6
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 fail() { echo "install test: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
 
 # The library with its SONAME links, the headers.
 lib=$prefix/$libdir
@@ -53,10 +53,10 @@ LD_LIBRARY_PATH="$pc_libdir" "$work/service-consumer-pc" || fail "service consum
 
 # find_package(vasq), with the imported target vasq::vasq.
 unset PKG_CONFIG_PATH
-cmake -S "$consumer" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+"$cmake" -S "$consumer" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "find_package(vasq) failed"; }
 grep -q "vasq_DIR:PATH=$prefix/" "$work/cmake-build/CMakeCache.txt" || fail "find_package found another vasq package"
-cmake --build "$work/cmake-build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "consumer build failed"; }
+"$cmake" --build "$work/cmake-build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "consumer build failed"; }
 check_run "C consumer (find_package)" "$work/cmake-build/consumer"
 "$work/cmake-build/service_consumer" || fail "service consumer (find_package) failed"
 
