@@ -163,6 +163,8 @@ TEST_F(TransportTest, CloseFromAnotherThreadEndsTheExchange)
     auto device = StartDevice(0);
     ASSERT_TRUE(FindDevice(0));
     device->ClearLog();
+    // The probe's answer is counted once written, which may be after the library has read it.
+    ASSERT_TRUE(device->WaitForAnswersSent(1, std::chrono::seconds(5)));
     const size_t answered = device->AnswersSent();
     Fault slow{FaultKind::Delay};
     slow.delayMs = 2000;
