@@ -160,6 +160,9 @@ TEST_F(TransportTest, CloseFromAnotherThreadEndsTheExchange)
     auto device = StartDevice(0);
     ASSERT_TRUE(FindDevice(0));
     device->ClearLog();
+    // The simulator counts the probe's answer after writing it, which can be
+    // after FindDevice has already read it.
+    ASSERT_TRUE(device->WaitForAnswersSent(1, std::chrono::seconds(5)));
     const size_t answered = device->AnswersSent();
     Fault slow{FaultKind::Delay};
     slow.delayMs = 2000;
