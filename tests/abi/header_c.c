@@ -28,13 +28,6 @@ static void OnConnection(bool connected)
     (void)connected;
 }
 
-static void OnStatic(VasqStatus status, double waitStableSeconds, int testResult)
-{
-    (void)status;
-    (void)waitStableSeconds;
-    (void)testResult;
-}
-
 int main(void)
 {
     const size_t count = sizeof vasq_public_functions / sizeof vasq_public_functions[0];
