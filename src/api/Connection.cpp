@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/Runners.h"
+#include "api/Workers.h"
 #include "device/Monitor.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
@@ -94,10 +95,13 @@ void Disconnect(Run& run, uint64_t connection)
 
 // Joins the stopped threads that are ready: all of them, or (without waiting)
 // only those that have ended already. A connection thread (a callback that
-// frees) never waits for a join: it may itself be the thread being joined.
+// frees) never waits for a join: it may itself be the thread being joined. Nor
+// does a test worker or the sampling thread: its callback may hold the API
+// lock that the stopping thread needs to say goodbye to the device. The thread
+// then ends by itself and a later call, or the unload, joins it.
 void JoinStopped(bool onlyEnded)
 {
-    if (t_run != nullptr)
+    if (t_run != nullptr || OnLibraryWorkerThread())
         return;
     std::lock_guard<std::mutex> joining(s_joinMutex);
     std::vector<Run*> runs;

@@ -126,9 +126,9 @@ typedef enum VasqStatus {
      From a test callback you may call the functions that only talk to the
      device (VasqStopTest, VasqGetWaitStableTime, ...). VasqStopSampling there
      stops sampling without waiting for the sampling thread, and while
-     sampling runs VasqSetPressureUnit returns 0 and changes nothing. Do not
-     call VasqFree from a test callback (it waits for the connection thread,
-     which needs the API lock that the callback's thread holds).
+     sampling runs VasqSetPressureUnit returns 0 and changes nothing. VasqFree
+     there releases the device without waiting for the library's threads: they
+     end by themselves once the callback has returned.
    - SamplingCallback runs on the library's sampling thread, ten times in a
      row every 50 ms, without the API lock; it may call functions that talk to
      the device. VasqStopSampling there stops sampling without waiting for the

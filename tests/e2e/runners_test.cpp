@@ -264,6 +264,32 @@ TEST_F(Runners, StopFromInsideACallbackEndsTheWorker)
     EXPECT_EQ(1u, Count('I', 133));
 }
 
+void FreeOnCompletion(VasqStatus s, double r1, double r2, double r3, double r4)
+{
+    OnBP(s, r1, r2, r3, r4);
+    if (s == STATUS_COMPLETED) {
+        VasqFree();
+        g_reports->Add({STATUS_NONE, {}, 1});
+    }
+}
+
+TEST_F(Runners, FreeFromInsideACallbackReleasesTheDeviceWithoutDeadlock)
+{
+    Script({0, 10, 14});
+    BPCommon record = DefaultRecord();
+    ASSERT_EQ(1, VasqRunBPTest(&record, FreeOnCompletion));
+    ASSERT_TRUE(m_reports.WaitFor(
+        [&] {
+            const auto reports = m_reports.Get();
+            return !reports.empty() && reports.back().code == 1;
+        },
+        5s))
+        << "VasqFree returned inside the callback";
+    ASSERT_TRUE(m_changed.WaitFor([&] { return Count('I', 135) >= 1; }, 5s)) << "the device was told it is released";
+    EXPECT_TRUE(m_changed.WaitFor([&] { return e2e::ThreadCount() <= m_baseline; }, 5s)) << "every thread ends";
+    ASSERT_TRUE(VasqConnect(0, 5000)) << "the library connects again";
+}
+
 TEST_F(Runners, StopEventStaysSetUntilTheNextStartClearsIt)
 {
     EXPECT_EQ(1, VasqStopTest()) << "no test runs";
