@@ -420,6 +420,8 @@ int main(int argc, char** argv)
     if (options.command.empty()) {
         printf("%s\n", device.NodePath().c_str());
         fflush(stdout);
+    } else {
+        fprintf(stderr, "vasq-sim: a simulated Vasq9 on %s\n", device.NodePath().c_str());
     }
 
     pid_t child = -1;
