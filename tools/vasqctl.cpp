@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -31,12 +32,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-volatile sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int)
-{
-    g_interrupted = 1;
-}
+// Set from the signal handler; lock-free, so safe there.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 const char kMainHelp[] =
     "usage: vasqctl [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
@@ -961,8 +959,11 @@ int main(int argc, char** argv)
         }
         if (!deviceFolder.empty())
             SetDeviceFoldersForTesting(deviceFolder.c_str(), deviceFolder.c_str());
+        // The library may have threads from its load on, so a handler (not a
+        // blocked mask) takes Ctrl-C; SA_RESTART spares their system calls.
         struct sigaction action {};
-        action.sa_handler = OnInterrupt;
+        action.sa_handler = [](int) { g_interrupted = true; };
+        action.sa_flags = SA_RESTART;
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
         return command.run(args);
