@@ -167,6 +167,20 @@ class Connected(unittest.TestCase):
         self.assertEqual(count, samples.count())
         self.assertTrue(all(isinstance(v, float) for v in samples.reports))
 
+    def test_exit_with_sampling_running_closes_the_device(self):
+        import subprocess
+        script = ("import sys, threading, vasq; from vasq.testing import set_device_folder;"
+                  f"set_device_folder({self.sim.folder!r});"
+                  "d = vasq.connect(port=4); got = threading.Event();"
+                  "d.start_sampling(lambda p: got.set()); got.wait(10); print(d.serial_number)")
+        env = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+        self.device.close()
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=DEADLINE,
+                                env=env)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual("NQX7001-120345", result.stdout.strip())
+        self.device = vasq.connect(port=4)
+
     def test_refused_start_raises(self):
         self.device.close()
         with self.assertRaises(vasq.VasqError):

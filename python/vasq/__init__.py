@@ -7,10 +7,12 @@
 
 The library is process-wide: one instrument at a time, so one open Device.
 Callbacks run on the library's threads; the test callbacks must return
-promptly and must not close the device (see the library's header).
+promptly and must not close the device (see the library's header). A device
+still open when Python exits is closed then (its test and sampling stop).
 """
 from __future__ import annotations
 
+import atexit
 import ctypes
 import ctypes.util
 import enum
@@ -488,6 +490,13 @@ class Device:
 
     def stop_sampling(self) -> None:
         self._lib.VasqStopSampling()
+
+
+@atexit.register
+def _close_at_exit() -> None:
+    # The library's threads must not call into an interpreter that is shutting down.
+    if _open_device is not None:
+        _open_device.close()
 
 
 def connect(port: int = -1, timeout: float = 5.0) -> Device:
