@@ -85,6 +85,16 @@ class SimulatorProgram(unittest.TestCase):
             self.assertEqual(3, failed.returncode)
             self.assertEqual([], os.listdir(folder))
 
+    def test_paced_counter_stream_has_no_gaps_or_repeats(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder, "--paced", "--samples", "counter", "--",
+                          VASQCTL, "sample", "--seconds", "1", "--csv"])
+            self.assertEqual(0, result.returncode, result.stderr)
+        # The counter counts samples; the library reads it as tenths of a mmHg.
+        values = [round(float(line.split(",")[1]) * 10) for line in result.stdout.splitlines()[1:]]
+        self.assertEqual(200, len(values))
+        self.assertEqual(list(range(values[0], values[0] + 200)), values)
+
 
 class BenchSession(unittest.TestCase):
     def test_session_log_walks_through_every_step(self):
