@@ -188,5 +188,20 @@ class Connected(unittest.TestCase):
         self.device = vasq.connect(port=4)
 
 
+class HotPlug(unittest.TestCase):
+    def test_connection_callback_sees_the_device_go(self):
+        sim = SimulatedDevice(port=2).start()
+        try:
+            sim.point_library_here()
+            changes = Recorder()
+            with vasq.connect(port=2) as device:
+                device.on_connection(changes)
+                sim.stop()  # the simulator ends and takes its node away
+                self.assertTrue(changes.wait_for(lambda connected: connected is False))
+                self.assertEqual("", device.serial_number)
+        finally:
+            sim.stop()
+
+
 if __name__ == "__main__":
     unittest.main()

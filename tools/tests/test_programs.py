@@ -85,6 +85,14 @@ class SimulatorProgram(unittest.TestCase):
             self.assertEqual(3, failed.returncode)
             self.assertEqual([], os.listdir(folder))
 
+    def test_scripted_statuses_drive_the_reports(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder, "--statuses", "0,2,2,12,12,14", "--",
+                          VASQCTL, "static", "80", "--wait"])
+            self.assertEqual(0, result.returncode, result.stderr)
+        reports = [line.split()[2] for line in result.stdout.splitlines() if line.strip().endswith("test result 1")]
+        self.assertEqual(["NONE", "RUNNING", "HOLDING", "COMPLETED"], reports)
+
     def test_paced_counter_stream_has_no_gaps_or_repeats(self):
         with tempfile.TemporaryDirectory() as folder:
             result = run([VASQ_SIM, "--dir", folder, "--paced", "--samples", "counter", "--",
@@ -164,6 +172,14 @@ class Vasqctl(unittest.TestCase):
         self.assertEqual("1.995", lines[-1].split(",")[0])
         for line in lines[1:]:
             float(line.split(",")[1])
+
+    def test_live_sample_prints_values_with_their_unit(self):
+        result = self.ctl("sample", "--seconds", "1")
+        self.assertEqual(0, result.returncode, result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertGreater(len(lines), 3)
+        for line in lines:
+            self.assertRegex(line, r"^ +\d+\.\d s +-?\d+\.\d\d mmHg   \(-?[\d.]+ to -?[\d.]+ over \d+ samples\)$")
 
     def test_static_with_wait_follows_to_completion(self):
         result = self.ctl("static", "120", "--wait")
