@@ -703,7 +703,9 @@ std::string SvgPlot(const BPEnvelopeCustomized& r, int unit, const std::vector<d
     double yMax = 0;
     for (double a : amplitude)
         yMax = std::max(yMax, a);
-    yMax = std::max(50.0, std::ceil(yMax / 50.0) * 50.0);
+    // Headroom above the highest point for its label.
+    yMax = std::max(40.0, std::ceil((yMax + 15.0) / 20.0) * 20.0);
+    const double yStep = yMax <= 140.0 ? 20.0 : 40.0;
     auto X = [&](double p) { return left + p / xMax * (width - left - right); };
     auto Y = [&](double a) { return height - bottom - a / yMax * (height - top - bottom); };
     std::string svg = Format(
@@ -723,7 +725,7 @@ std::string SvgPlot(const BPEnvelopeCustomized& r, int unit, const std::vector<d
         svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"black\"/>"
                       "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n",
                       X(p), Y(0), X(p), Y(0) + 5, X(p), Y(0) + 18, p);
-    for (double a = 0; a <= yMax + 1e-9; a += yMax / 5)
+    for (double a = 0; a <= yMax + 1e-9; a += yStep)
         svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"black\"/>"
                       "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
                       left - 5, Y(a), left, Y(a), left - 8, Y(a) + 4, a);
@@ -757,9 +759,13 @@ std::string SvgPlot(const BPEnvelopeCustomized& r, int unit, const std::vector<d
     for (const auto& pt : points) {
         svg += Format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\"><title>%s %.1f %s, amplitude %.0f</title></circle>\n",
                       X(pt.p), Y(pt.a), pt.name, pt.p, UnitName(unit), pt.a);
+        // The two peaks sit close together: their labels lean away from each other.
+        const bool lower = strcmp(pt.name, "lower peak") == 0;
+        const bool upper = strcmp(pt.name, "upper peak") == 0;
         if (pt.name[0] != '\0')
-            svg += Format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\" text-anchor=\"middle\">%s</text>\n", X(pt.p),
-                          Y(pt.a) - 8, pt.name);
+            svg += Format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\" text-anchor=\"%s\">%s</text>\n",
+                          X(pt.p) + (lower ? -4 : upper ? 4 : 0), Y(pt.a) - 8,
+                          lower ? "end" : upper ? "start" : "middle", pt.name);
     }
     svg += "</g>\n</svg>\n";
     return svg;
