@@ -201,6 +201,22 @@ void SimDevice::SetPacing(bool paced)
     m_paced = paced;
 }
 
+void SimDevice::SetLogging(bool keep)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_logging = keep;
+    if (!keep) {
+        m_log = {};
+        m_raw = {};
+    }
+}
+
+void SimDevice::SetTrace(Trace trace)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_trace = std::move(trace);
+}
+
 std::vector<LoggedFrame> SimDevice::Log() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -285,7 +301,8 @@ void SimDevice::Serve(int masterFd, int slaveFd, int stopFd)
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_raw.insert(m_raw.end(), chunk, chunk + n);
+            if (m_logging)
+                m_raw.insert(m_raw.end(), chunk, chunk + n);
         }
         decoder.Feed(chunk, static_cast<size_t>(n));
         Frame request;
@@ -302,9 +319,11 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
     std::optional<Fault> fault;
     bool paced;
     bool restart;
+    Trace trace;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.push_back({std::chrono::steady_clock::now(), request.category, request.command, request.payload});
+        if (m_logging)
+            m_log.push_back({std::chrono::steady_clock::now(), request.category, request.command, request.payload});
         for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
             if ((it->category == kAnyCode || it->category == request.category) &&
                 (it->command == kAnyCode || it->command == request.command)) {
@@ -321,8 +340,11 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
         paced = m_paced;
         restart = m_model.restartRequested && !m_closing;
         m_model.restartRequested = false;
+        trace = m_trace;
     }
     m_changed.notify_all();
+    if (trace)
+        trace(request, answer);
     if (restart) {
         RestartLater();
         return false;

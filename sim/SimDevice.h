@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +95,14 @@ public:
     size_t RestartsCompleted() const;
     bool WaitForRestarts(size_t count, std::chrono::milliseconds timeout) const;
 
+    // Keeps (the default) or stops keeping the frame log and the received bytes;
+    // a long-running simulator turns it off so that it does not grow.
+    void SetLogging(bool keep);
+    // Called on the port thread after each request, outside the simulator's
+    // lock, with the request and the answer the device model gives (if any).
+    using Trace = std::function<void(const Frame& request, const std::optional<Frame>& answer)>;
+    void SetTrace(Trace trace);
+
     std::vector<LoggedFrame> Log() const;
     // Every byte received from the port, frames and anything else.
     std::vector<uint8_t> RawReceived() const;
@@ -128,6 +137,8 @@ private:
     std::deque<PendingFault> m_faults;
     std::vector<LoggedFrame> m_log;
     std::vector<uint8_t> m_raw;
+    bool m_logging = true;
+    Trace m_trace;
     size_t m_answersSent = 0;
     bool m_paced = false;
     std::chrono::milliseconds m_restartDelay{300};

@@ -1,0 +1,207 @@
+"""The Python package against vasq-sim (VASQ_SIM and VASQ_LIBRARY name the build's programs)."""
+import gc
+import os
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+import vasq  # noqa: E402
+from vasq.testing import SimulatedDevice  # noqa: E402
+
+DEADLINE = 15.0
+
+
+class Recorder:
+    """Collects a callback's reports and lets the test wait for one."""
+
+    def __init__(self):
+        self.reports = []
+        self.changed = threading.Condition()
+
+    def __call__(self, report):
+        with self.changed:
+            self.reports.append(report)
+            self.changed.notify_all()
+
+    def wait_for(self, predicate, timeout=DEADLINE):
+        with self.changed:
+            return self.changed.wait_for(lambda: any(predicate(r) for r in self.reports), timeout)
+
+    def count(self):
+        with self.changed:
+            return len(self.reports)
+
+
+def completed(report):
+    return report.status == vasq.Status.COMPLETED
+
+
+class WithoutDevice(unittest.TestCase):
+    def test_version_and_sample_rate(self):
+        self.assertRegex(vasq.version(), r"^\d+\.\d+\.\d+\.\d+$")
+        self.assertEqual(200, vasq.sample_rate())
+
+    def test_envelope_table_in_both_units(self):
+        table = vasq.envelope_table(vasq.Envelope())
+        self.assertEqual(360, len(table))
+        self.assertEqual((0.0, 0.0), table[0])
+        self.assertEqual(359.0, table[-1][0])
+        peak = max(table, key=lambda point: point[1])
+        self.assertEqual(100.0, peak[1])
+        self.assertTrue(90 <= peak[0] <= 110)
+        kpa = vasq.envelope_table(vasq.Envelope(systolic=16.0, diastolic=10.7, top_pressure=40.0,
+                                                upper_base_pressure=26.7, upper_peak_pressure=14.7,
+                                                lower_peak_pressure=12.0, lower_base_pressure=5.3,
+                                                bottom_pressure=2.7), vasq.Unit.KPA)
+        self.assertEqual(479, len(kpa))
+        self.assertAlmostEqual(47.8, kpa[-1][0])
+
+    def test_records_are_dataclasses_with_pythonic_fields(self):
+        import dataclasses
+        envelope = vasq.Envelope(systolic=130)
+        self.assertTrue(dataclasses.is_dataclass(envelope))
+        self.assertEqual(130, envelope.systolic)
+        self.assertIsInstance(envelope, vasq.BPSettings)
+        self.assertEqual("kPa", str(vasq.Unit.KPA))
+
+    def test_no_device_raises_device_not_found(self):
+        with SimulatedDevice(port=1) as sim:
+            sim.point_library_here()
+            started = time.monotonic()
+            with self.assertRaises(vasq.DeviceNotFound):
+                vasq.connect(port=7, timeout=0.3)
+            self.assertLess(time.monotonic() - started, DEADLINE)
+
+
+class Connected(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = SimulatedDevice(port=4, options=["--serial", "12-345", "--firmware", "3.2.1"]).start()
+        cls.sim.point_library_here()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def setUp(self):
+        self.device = vasq.connect(port=4, timeout=5.0)
+
+    def tearDown(self):
+        self.device.close()
+
+    def test_identity(self):
+        self.assertEqual("NQX7001-120345", self.device.serial_number)
+        model = self.device.model_information
+        self.assertEqual((b"QX", 0x70, 12, 345), (model.signature, model.model_code, model.serial_group,
+                                                   model.serial_index))
+        self.assertEqual((3, 2, 1), self.device.hardware_information.firmware_version)
+
+    def test_context_manager_frees_the_connection(self):
+        with vasq.connect(port=4) as device:
+            self.assertTrue(device.serial_number)
+        self.assertTrue(device.closed)
+        self.assertEqual("", device.serial_number)
+        with self.assertRaises(vasq.VasqError):
+            device.model_information
+        # The port and its lock file are free again: another connection works at once.
+        with vasq.connect(port=4, timeout=5.0) as again:
+            self.assertEqual("NQX7001-120345", again.serial_number)
+        self.device = vasq.connect(port=4)
+
+    def test_unit_switch_and_back(self):
+        self.device.unit = vasq.Unit.KPA
+        self.assertEqual(vasq.Unit.KPA, self.device.unit)
+        self.device.unit = vasq.Unit.MMHG
+        self.assertEqual(vasq.Unit.MMHG, self.device.unit)
+
+    def test_static_pressure_reports_until_completed(self):
+        recorder = Recorder()
+        self.device.run_static_pressure(150.0, recorder)
+        self.assertTrue(recorder.wait_for(completed))
+        self.device.stop_test()
+        statuses = [r.status for r in recorder.reports]
+        self.assertIn(vasq.Status.WAIT_STABLE, statuses)
+        self.assertIn(vasq.Status.HOLDING, statuses)
+        self.assertIsInstance(recorder.reports[0], vasq.StaticPressureReport)
+
+    def test_default_and_customised_bp(self):
+        recorder = Recorder()
+        clamped = self.device.run_bp_test(vasq.BPSettings(systolic=120, diastolic=80, heart_rate=1000), recorder)
+        self.assertEqual(300, clamped.heart_rate)
+        self.assertTrue(recorder.wait_for(completed))
+        self.device.stop_test()
+        self.assertEqual(120.0, [r for r in recorder.reports if completed(r)][0].systolic)
+
+        custom = Recorder()
+        result = self.device.run_bp_test(vasq.Envelope(systolic=140, diastolic=90), custom)
+        self.assertIsInstance(result, vasq.Envelope)
+        self.assertTrue(custom.wait_for(completed))
+        self.device.stop_test()
+        self.assertEqual(140.0, [r for r in custom.reports if completed(r)][0].systolic)
+
+    def test_leakage_and_overpressure(self):
+        leak = Recorder()
+        self.device.run_leakage_test(200.0, leak, leak_rate=5.0)
+        self.assertTrue(leak.wait_for(completed))
+        final = [r for r in leak.reports if completed(r)][0]
+        self.assertGreater(final.leak_value, 0.0)
+        over = Recorder()
+        self.device.run_overpressure_test(300.0, 280.0, 250.0, over)
+        self.assertTrue(over.wait_for(completed))
+        self.assertEqual(6, len([r for r in over.reports if completed(r)][0].results))
+        self.device.stop_test()
+
+    def test_sampling_delivers_200_per_second_to_a_callable(self):
+        samples = Recorder()
+        self.device.start_sampling(samples)
+        # Nothing else holds the callable: the package must keep it alive.
+        gc.collect()
+        with samples.changed:
+            self.assertTrue(samples.changed.wait_for(lambda: len(samples.reports) >= 200, DEADLINE))
+        self.device.stop_sampling()
+        count = samples.count()
+        time.sleep(0.2)  # after the stop, nothing more may arrive; this only checks quiet
+        self.assertEqual(count, samples.count())
+        self.assertTrue(all(isinstance(v, float) for v in samples.reports))
+
+    def test_exit_with_sampling_running_closes_the_device(self):
+        import subprocess
+        script = ("import sys, threading, vasq; from vasq.testing import set_device_folder;"
+                  f"set_device_folder({self.sim.folder!r});"
+                  "d = vasq.connect(port=4); got = threading.Event();"
+                  "d.start_sampling(lambda p: got.set()); got.wait(10); print(d.serial_number)")
+        env = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+        self.device.close()
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=DEADLINE,
+                                env=env)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual("NQX7001-120345", result.stdout.strip())
+        self.device = vasq.connect(port=4)
+
+    def test_refused_start_raises(self):
+        self.device.close()
+        with self.assertRaises(vasq.VasqError):
+            self.device.run_static_pressure(100.0)
+        self.device = vasq.connect(port=4)
+
+
+class HotPlug(unittest.TestCase):
+    def test_connection_callback_sees_the_device_go(self):
+        sim = SimulatedDevice(port=2).start()
+        try:
+            sim.point_library_here()
+            changes = Recorder()
+            with vasq.connect(port=2) as device:
+                device.on_connection(changes)
+                sim.stop()  # the simulator ends and takes its node away
+                self.assertTrue(changes.wait_for(lambda connected: connected is False))
+                self.assertEqual("", device.serial_number)
+        finally:
+            sim.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

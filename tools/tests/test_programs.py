@@ -1,0 +1,295 @@
+"""vasq-sim, vasqctl and the bench session, run as people run them.
+
+The build's programs come from VASQ_SIM, VASQCTL and VASQ_SESSION; each test
+class serves its own simulated Vasq9 in a private folder.
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+
+from vasq.testing import SimulatedDevice  # noqa: E402
+
+VASQ_SIM = os.environ.get("VASQ_SIM", "vasq-sim")
+VASQCTL = os.environ.get("VASQCTL", "vasqctl")
+VASQ_SESSION = os.environ.get("VASQ_SESSION", "vasq-session")
+DEADLINE = 30
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, capture_output=True, text=True, timeout=DEADLINE, **kwargs)
+
+
+class SimulatorProgram(unittest.TestCase):
+    def test_help_explains_the_options(self):
+        result = run([VASQ_SIM, "--help"])
+        self.assertEqual(0, result.returncode)
+        for option in ("--dir", "--port", "--serial", "--firmware", "--hardware", "--unit", "--paced",
+                       "--statuses", "--samples", "--fault", "--verbose", "SIGTERM"):
+            self.assertIn(option, result.stdout)
+
+    def test_wrong_options_are_refused_with_a_message(self):
+        for args in (["--serial", "7"], ["--unit", "psi"], ["--fault", "fire"], ["--bogus"], ["--port"]):
+            result = run([VASQ_SIM] + args)
+            self.assertEqual(2, result.returncode, args)
+            self.assertIn("vasq-sim:", result.stderr)
+
+    def test_sigterm_and_ctrl_c_remove_the_node(self):
+        for stop in (signal.SIGTERM, signal.SIGINT):
+            sim = SimulatedDevice(VASQ_SIM, port=2).start()
+            try:
+                self.assertTrue(os.path.lexists(sim.node))
+                sim.process.send_signal(stop)
+                self.assertEqual(0, sim.process.wait(DEADLINE))
+                self.assertFalse(os.path.lexists(sim.node))
+            finally:
+                sim.stop()
+
+    def test_an_existing_node_is_never_replaced(self):
+        with SimulatedDevice(VASQ_SIM, port=2) as sim:
+            result = run([VASQ_SIM, "--dir", sim.folder, "--port", "2"])
+            self.assertEqual(1, result.returncode)
+            self.assertIn("already exists", result.stderr)
+            self.assertTrue(os.path.lexists(sim.node))
+
+    def test_verbose_prints_requests_and_answers(self):
+        with SimulatedDevice(VASQ_SIM, port=2, options=["--verbose", "--unit", "kPa"]) as sim:
+            result = run([VASQCTL, "--device-folder", sim.folder, "--port", "2", "unit"])
+            self.assertEqual("kPa", result.stdout.strip())
+            sim.process.terminate()
+            out = sim.process.stdout.read()
+        self.assertRegex(out, r"\d\d:\d\d:\d\d\.\d{3}  <- S/0 status 0, 0 bytes\n +-> S/0 status 0, 17 bytes: 51 58")
+
+    def test_fault_mode_spoils_every_nth_answer(self):
+        with SimulatedDevice(VASQ_SIM, port=2, options=["--verbose", "--fault", "no-answer",
+                                                        "--fault-every", "2"]) as sim:
+            run([VASQCTL, "--device-folder", sim.folder, "--port", "2", "--timeout", "3", "info"])
+            sim.process.terminate()
+            out = sim.process.stdout.read()
+        self.assertIn("[spoilt by --fault]", out)
+
+    def test_runs_a_command_against_the_device_and_ends_with_it(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder, "--port", "6", "--serial", "3-77", "--",
+                          VASQCTL, "--port", "6", "info"])
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertIn("NQX7001-030077", result.stdout)
+            failed = run([VASQ_SIM, "--dir", folder, "--port", "6", "--", VASQCTL, "--port", "9",
+                          "--timeout", "0.2", "info"])
+            self.assertEqual(3, failed.returncode)
+            self.assertEqual([], os.listdir(folder))
+
+    def test_scripted_statuses_drive_the_reports(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder, "--statuses", "0,2,2,12,12,14", "--",
+                          VASQCTL, "static", "80", "--wait"])
+            self.assertEqual(0, result.returncode, result.stderr)
+        reports = [line.split()[2] for line in result.stdout.splitlines() if line.strip().endswith("test result 1")]
+        self.assertEqual(["NONE", "RUNNING", "HOLDING", "COMPLETED"], reports)
+
+    def test_paced_counter_stream_has_no_gaps_or_repeats(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder, "--paced", "--samples", "counter", "--",
+                          VASQCTL, "sample", "--seconds", "1", "--csv"])
+            self.assertEqual(0, result.returncode, result.stderr)
+        # The counter counts samples; the library reads it as tenths of a mmHg.
+        values = [round(float(line.split(",")[1]) * 10) for line in result.stdout.splitlines()[1:]]
+        self.assertEqual(200, len(values))
+        self.assertEqual(list(range(values[0], values[0] + 200)), values)
+
+
+class BenchSession(unittest.TestCase):
+    def test_session_log_walks_through_every_step(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder, "--port", "3", "--", VASQ_SESSION, "3"])
+            self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+            self.assertEqual([], os.listdir(folder))
+        log = result.stdout
+        for step in ("connected", "serial number NQX7001-070042", "firmware 1.4.2", "unit: mmHg",
+                     "static pressure: done", "BP simulation (default): done", "BP simulation (customised): done",
+                     "leakage test: done", "overpressure test: done", "session complete"):
+            self.assertIn(step, log)
+        # Two seconds of sampling; how many samples depends on the machine's load.
+        self.assertRegex(log, r"  [1-9]\d* samples, [\d.]+ to [\d.]+ mmHg")
+        self.assertIn("systolic 140.0 mmHg", log)
+        for line in log.splitlines():
+            self.assertRegex(line, r"^\d\d:\d\d:\d\d\.\d{3}  \+ *\d+\.\d{3} s  ")
+
+
+class Vasqctl(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = SimulatedDevice(VASQ_SIM, port=5, options=["--serial", "9-1234", "--firmware", "2.0.7",
+                                                             "--hardware", "3.1"]).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def ctl(self, *args, sim=None):
+        sim = sim or self.sim
+        return run([VASQCTL, "--device-folder", sim.folder, "--port", str(sim.port)] + list(args))
+
+    def test_help_for_every_command(self):
+        result = run([VASQCTL, "--help"])
+        self.assertEqual(0, result.returncode)
+        for command in ("info", "sample", "static", "bp", "leak", "overpressure", "stop", "unit", "airport",
+                        "envelope"):
+            self.assertIn(command, result.stdout)
+            own = run([VASQCTL, command, "--help"])
+            self.assertEqual(0, own.returncode)
+            self.assertTrue(own.stdout.startswith("usage: vasqctl"), command)
+
+    def test_info(self):
+        result = self.ctl("info")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn("serial number:  NQX7001-091234", result.stdout)
+        self.assertIn("firmware:       2.0.7", result.stdout)
+        self.assertIn("hardware:       3.1", result.stdout)
+
+    def test_wrong_usage_and_missing_device_fail_clearly(self):
+        self.assertEqual(2, run([VASQCTL]).returncode)
+        self.assertEqual(2, run([VASQCTL, "fly"]).returncode)
+        self.assertEqual(2, self.ctl("static").returncode)
+        self.assertEqual(2, self.ctl("static", "abc").returncode)
+        self.assertEqual(2, self.ctl("bp", "--rate", "400").returncode)
+        missing = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "77", "--timeout", "0.2", "info"])
+        self.assertEqual(3, missing.returncode)
+        self.assertIn("no Vasq9 on /dev/ttyACM77", missing.stderr)
+
+    def test_sample_csv_for_two_seconds(self):
+        result = self.ctl("sample", "--seconds", "2", "--csv")
+        self.assertEqual(0, result.returncode, result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertEqual("time_s,pressure_mmHg", lines[0])
+        self.assertEqual(400, len(lines) - 1)
+        self.assertEqual("1.995", lines[-1].split(",")[0])
+        for line in lines[1:]:
+            float(line.split(",")[1])
+
+    def test_live_sample_prints_values_with_their_unit(self):
+        result = self.ctl("sample", "--seconds", "1")
+        self.assertEqual(0, result.returncode, result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertGreater(len(lines), 3)
+        for line in lines:
+            self.assertRegex(line, r"^ +\d+\.\d s +-?\d+\.\d\d mmHg   \(-?[\d.]+ to -?[\d.]+ over \d+ samples\)$")
+
+    def test_static_with_wait_follows_to_completion(self):
+        result = self.ctl("static", "120", "--wait")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn("WAIT_STABLE", result.stdout)
+        self.assertIn("HOLDING", result.stdout)
+        self.assertIn("COMPLETED", result.stdout)
+        self.assertIn("completed and stopped", result.stdout)
+
+    def test_bp_leak_overpressure_with_wait(self):
+        for args, expected in ((["bp", "--systolic", "130", "--wait"], "systolic 130.0 mmHg"),
+                               (["leak", "200", "--rate", "5", "--wait"], "result code 1"),
+                               (["overpressure", "300", "280", "250", "--wait"], "results: 300.0 mmHg")):
+            result = self.ctl(*args)
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertIn(expected, result.stdout)
+
+    def test_bp_from_a_json_envelope(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "env.json")
+            with open(path, "w") as f:
+                f.write('{"unit": "mmHg", "systolic": 150, "diastolic": 95,\n "heart_rate": 66,'
+                        ' "upper_peak_amplitude": 140}\n')
+            result = self.ctl("bp", "--envelope", path, "--wait")
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertIn("150.0/95.0 mmHg, 66 bpm", result.stdout)
+            self.assertIn("systolic 150.0 mmHg", result.stdout)
+            with open(path, "w") as f:
+                f.write('{"systolic": "high"}')
+            bad = self.ctl("bp", "--envelope", path)
+            self.assertEqual(1, bad.returncode)
+            self.assertIn('"systolic" must be a number', bad.stderr)
+            missing = self.ctl("bp", "--envelope", os.path.join(folder, "none.json"))
+            self.assertEqual(1, missing.returncode)
+            self.assertIn("cannot be read", missing.stderr)
+
+    def test_unit_and_airport(self):
+        self.assertEqual("kPa", self.ctl("unit", "kPa").stdout.strip())
+        self.assertEqual("kPa", self.ctl("unit").stdout.strip())
+        self.assertEqual("mmHg", self.ctl("unit", "mmHg").stdout.strip())
+        self.assertEqual(2, self.ctl("unit", "psi").returncode)
+        result = self.ctl("airport", "--disable", "1,3")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn("1=disabled", result.stdout)
+        self.assertIn("air-port status:", result.stdout)
+        self.assertEqual(2, self.ctl("airport", "--disable", "7").returncode)
+
+    def test_a_started_test_keeps_running_and_wait_stops_on_ctrl_c(self):
+        # The device stays in "waiting to stabilise": a test never completes by itself.
+        with SimulatedDevice(VASQ_SIM, port=6, options=["--statuses", "13"]) as held:
+            started = self.ctl("static", "100", sim=held)
+            self.assertEqual(0, started.returncode, started.stderr)
+            self.assertIn("keeps running", started.stdout)
+            # A running test makes the device refuse a unit switch.
+            refused = self.ctl("unit", "kPa", sim=held)
+            self.assertEqual(1, refused.returncode)
+            self.assertIn("refused", refused.stderr)
+
+            waiting = subprocess.Popen([VASQCTL, "--device-folder", held.folder, "--port", "6", "static", "100",
+                                        "--wait"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            # Interrupt once the first report is out.
+            first = waiting.stdout.readline()
+            self.assertIn("static pressure", first)
+            self.assertIn("WAIT_STABLE", waiting.stdout.readline())
+            waiting.send_signal(signal.SIGINT)
+            out, _ = waiting.communicate(timeout=DEADLINE)
+            self.assertEqual(130, waiting.returncode)
+            self.assertIn("static pressure stopped", out)
+
+
+class Envelope(unittest.TestCase):
+    def test_csv_and_svg_without_a_device(self):
+        with tempfile.TemporaryDirectory() as folder:
+            csv = os.path.join(folder, "e.csv")
+            svg = os.path.join(folder, "e.svg")
+            result = run([VASQCTL, "envelope", "--csv", csv, "--svg", svg])
+            self.assertEqual(0, result.returncode, result.stderr)
+            with open(csv) as f:
+                rows = [line.split(",") for line in f.read().splitlines()]
+            self.assertEqual(360, len(rows))
+            self.assertEqual(["0", "0"], rows[0])
+            self.assertEqual("359", rows[-1][0])
+            self.assertEqual(100, max(int(r[1]) for r in rows))
+            root = ET.parse(svg).getroot()
+            ns = "{http://www.w3.org/2000/svg}"
+            self.assertEqual(ns + "svg", root.tag)
+            self.assertEqual(10, len(root.findall(f".//{ns}circle")))
+            self.assertEqual(1, len(root.findall(f".//{ns}polyline")))
+            texts = " ".join(t.text or "" for t in root.iter(ns + "text"))
+            self.assertIn("cuff pressure (mmHg)", texts)
+            self.assertIn("pulse amplitude", texts)
+
+    def test_kpa_table_has_479_points(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "k.json")
+            with open(path, "w") as f:
+                f.write('{"unit": "kPa", "systolic": 16, "diastolic": 10.7}')
+            csv = os.path.join(folder, "k.csv")
+            result = run([VASQCTL, "envelope", "--json", path, "--csv", csv])
+            self.assertEqual(0, result.returncode, result.stderr)
+            with open(csv) as f:
+                rows = f.read().splitlines()
+            self.assertEqual(479, len(rows))
+            self.assertTrue(rows[-1].startswith("47.8,"))
+
+    def test_needs_an_output(self):
+        result = run([VASQCTL, "envelope"])
+        self.assertEqual(2, result.returncode)
+        self.assertIn("--csv FILE or --svg FILE", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

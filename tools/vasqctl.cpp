@@ -1,0 +1,979 @@
+// vasqctl: drives a Vasq9 from the shell through libvasq.
+#include <errno.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "json/Json.h"
+#include "vasq.h"
+#include "vasq_service.h"
+
+// Not part of the public interface: points the library at another node and
+// lock-file folder, so that the tool can drive a simulated device anywhere.
+void SetDeviceFoldersForTesting(const char* nodeFolder, const char* lockFolder);
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Set from the signal handler; lock-free, so safe there.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+const char kMainHelp[] =
+    "usage: vasqctl [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
+    "\n"
+    "Drives a Vasq9 blood-pressure simulator on /dev/ttyACM<N>.\n"
+    "\n"
+    "  --port N            the instrument's port number (default: the first Vasq9 found)\n"
+    "  --timeout SECONDS   how long to look for the instrument (default 5)\n"
+    "\n"
+    "Commands:\n"
+    "  info                serial number, model and versions\n"
+    "  sample              live cuff pressure (--csv for a table)\n"
+    "  static              build up and hold a static pressure\n"
+    "  bp                  BP simulation, default or customised envelope\n"
+    "  leak                leakage test\n"
+    "  overpressure        overpressure test\n"
+    "  stop                stop whatever test the instrument runs\n"
+    "  unit                show or set the pressure unit\n"
+    "  airport             enable or disable the air ports\n"
+    "  envelope            write an envelope table as CSV or SVG (no instrument needed)\n"
+    "\n"
+    "A command that starts a test leaves it running on the instrument when vasqctl ends,\n"
+    "unless --wait is given: then vasqctl follows the test's reports to its end and stops\n"
+    "it, also on Ctrl-C. 'vasqctl COMMAND --help' explains each command.\n"
+    "Exit codes: 0 success, 1 failure, 2 wrong usage, 3 no instrument found, 130 interrupted.\n";
+
+struct Command {
+    const char* name;
+    const char* help;
+    int (*run)(std::vector<std::string>& args);
+};
+
+// Global options.
+int g_port = -1;
+double g_timeoutSeconds = 5.0;
+
+// ---- small helpers ------------------------------------------------------
+
+void Error(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fputs("vasqctl: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+bool ParseDouble(const std::string& text, double& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value))
+        return false;
+    out = value;
+    return true;
+}
+
+bool ParseInt(const std::string& text, long low, long high, int& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high)
+        return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+// Takes "--name" (a flag) out of args.
+bool TakeFlag(std::vector<std::string>& args, const char* name)
+{
+    auto found = std::find(args.begin(), args.end(), name);
+    if (found == args.end())
+        return false;
+    args.erase(found);
+    return true;
+}
+
+// Takes "--name VALUE" out of args; false with a message when the value is missing.
+bool TakeOption(std::vector<std::string>& args, const char* name, std::string& value, bool& given)
+{
+    auto found = std::find(args.begin(), args.end(), name);
+    if (found == args.end())
+        return true;
+    if (found + 1 == args.end()) {
+        Error("%s needs a value", name);
+        return false;
+    }
+    value = *(found + 1);
+    given = true;
+    args.erase(found, found + 2);
+    return true;
+}
+
+bool TakeNumber(std::vector<std::string>& args, const char* name, double& value)
+{
+    std::string text;
+    bool given = false;
+    if (!TakeOption(args, name, text, given))
+        return false;
+    if (given && !ParseDouble(text, value)) {
+        Error("%s: not a number: '%s'", name, text.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool NoneLeft(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return true;
+    Error("unexpected argument '%s' (see --help)", args.front().c_str());
+    return false;
+}
+
+const char* UnitName(int unit)
+{
+    return unit == 1 ? "kPa" : "mmHg";
+}
+
+bool ParseUnit(const std::string& text, int& unit)
+{
+    if (strcasecmp(text.c_str(), "mmHg") == 0)
+        unit = 0;
+    else if (strcasecmp(text.c_str(), "kPa") == 0)
+        unit = 1;
+    else
+        return false;
+    return true;
+}
+
+const char* StatusName(VasqStatus status)
+{
+    switch (status) {
+    case STATUS_WAIT_STABLE:
+        return "WAIT_STABLE";
+    case STATUS_RUNNING:
+        return "RUNNING";
+    case STATUS_HOLDING:
+        return "HOLDING";
+    case STATUS_COMPLETED:
+        return "COMPLETED";
+    default:
+        return "NONE";
+    }
+}
+
+// ---- the instrument -------------------------------------------------------
+
+// The library's current unit, read once after connecting.
+int g_unit = 0;
+
+int Connect()
+{
+    const double ms = std::min(std::max(g_timeoutSeconds, 0.0) * 1000.0, 3600000.0);
+    if (!VasqConnect(g_port, static_cast<uint32_t>(ms))) {
+        if (g_port < 0)
+            Error("no Vasq9 found within %.1f s (is it plugged in, and its port free and readable?)",
+                  g_timeoutSeconds);
+        else
+            Error("no Vasq9 on /dev/ttyACM%d within %.1f s", g_port, g_timeoutSeconds);
+        VasqFree();
+        return 3;
+    }
+    g_unit = VasqGetPressureUnit() == 1 ? 1 : 0;
+    // VasqGetPressureUnit returns the unit code: 0 for mmHg is also its failure value.
+    return 0;
+}
+
+// Reports of a running test, gathered from the worker thread for main to print.
+struct Reports {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+    VasqStatus last = STATUS_NONE;
+    bool completed = false;
+};
+Reports g_reports;
+
+void Report(VasqStatus status, const std::string& line)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_reports.mutex);
+        g_reports.lines.push_back(line);
+        g_reports.last = status;
+        if (status == STATUS_COMPLETED)
+            g_reports.completed = true;
+    }
+    g_reports.changed.notify_all();
+}
+
+std::string Format(const char* format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
+
+void OnStatic(VasqStatus status, double wait, int result)
+{
+    Report(status, Format("%-11s wait-stable %.1f s  test result %d", StatusName(status), wait, result));
+}
+
+void OnBP(VasqStatus status, double r1, double r2, double r3, double r4)
+{
+    Report(status, status == STATUS_COMPLETED
+                       ? Format("%-11s systolic %.1f %s  results 2-4: %.1f %.1f %.1f", StatusName(status), r1,
+                                UnitName(g_unit), r2, r3, r4)
+                       : Format("%-11s", StatusName(status)));
+}
+
+void OnLeak(VasqStatus status, double wait, double leak, int code)
+{
+    Report(status, Format("%-11s wait-stable %.1f s  leak %.2f %s  result code %d", StatusName(status), wait, leak,
+                          UnitName(g_unit), code));
+}
+
+void OnOverpressure(VasqStatus status, double wait, double r1, double r2, double r3, double r4, double r5, double r6)
+{
+    Report(status, Format("%-11s wait-stable %.1f s  results: %.1f %s, %.1f %.1f %.1f %.1f %.1f", StatusName(status),
+                          wait, r1, UnitName(g_unit), r2, r3, r4, r5, r6));
+}
+
+double Since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// After a start: either leaves the test running, or follows it to its end.
+int FollowOrLeave(const char* what, bool started, bool wait)
+{
+    if (!started) {
+        Error("the instrument refused to start the %s", what);
+        VasqFree();
+        return 1;
+    }
+    if (!wait) {
+        // Leaving without VasqFree: the library then sends nothing more, so the test carries on.
+        printf("%s started on %s; it keeps running (stop it with 'vasqctl stop')\n", what, VasqGetSerialNumber());
+        return 0;
+    }
+    const bool progress = isatty(STDERR_FILENO) != 0;
+    const auto start = Clock::now();
+    bool completed = false;
+    while (!g_interrupted && !completed) {
+        std::vector<std::string> lines;
+        VasqStatus last;
+        {
+            std::unique_lock<std::mutex> lock(g_reports.mutex);
+            g_reports.changed.wait_for(lock, std::chrono::milliseconds(200),
+                                       [] { return !g_reports.lines.empty(); });
+            lines.swap(g_reports.lines);
+            last = g_reports.last;
+            completed = g_reports.completed;
+        }
+        if (progress)
+            fputs("\r\033[K", stderr);
+        for (const auto& line : lines)
+            printf("%7.1f s  %s\n", Since(start), line.c_str());
+        fflush(stdout);
+        if (progress && !completed)
+            fprintf(stderr, "  %s: %s, %.0f s (Ctrl-C stops it)", what, StatusName(last), Since(start));
+    }
+    if (progress)
+        fputs("\r\033[K", stderr);
+    VasqStopTest();
+    VasqFree();
+    if (g_interrupted) {
+        printf("%s stopped\n", what);
+        return 130;
+    }
+    printf("%s completed and stopped\n", what);
+    return 0;
+}
+
+// ---- commands -----------------------------------------------------------------
+
+int CmdInfo(std::vector<std::string>& args)
+{
+    if (!NoneLeft(args))
+        return 2;
+    if (int rc = Connect())
+        return rc;
+    MODEL_INFORMATION model{};
+    HW_INFORMATION hw{};
+    BOOTLOADER_INFORMATION boot{};
+    if (!VasqGetDeviceInformation(&model) || !VasqGetHWInformation(&hw)) {
+        Error("the instrument's identity cannot be read");
+        VasqFree();
+        return 1;
+    }
+    printf("serial number:  %s\n", VasqGetSerialNumber());
+    printf("model:          0x%02X, variant %u\n", model.byModelCode, model.byVariantCode);
+    printf("firmware:       %d.%d.%d\n", hw.nFWVersion1, hw.nFWVersion2, hw.nFWVersion3);
+    printf("hardware:       %d.%d\n", hw.nHWVersion1, hw.nHWVersion2);
+    if (VasqGetBootloaderInformation(&boot))
+        printf("boot loader:    %d.%d.%d\n", boot.nBootVersion1, boot.nBootVersion2, boot.nBootVersion3);
+    printf("unit:           %s\n", UnitName(g_unit));
+    printf("library:        %s\n", VasqGetVersion());
+    VasqFree();
+    return 0;
+}
+
+struct Samples {
+    std::mutex mutex;
+    std::vector<double> values;
+};
+Samples g_samples;
+
+void OnSample(double pressure)
+{
+    std::lock_guard<std::mutex> lock(g_samples.mutex);
+    g_samples.values.push_back(pressure);
+}
+
+int CmdSample(std::vector<std::string>& args)
+{
+    const bool csv = TakeFlag(args, "--csv");
+    double seconds = csv ? 2.0 : 0.0;
+    if (!TakeNumber(args, "--seconds", seconds) || !NoneLeft(args))
+        return 2;
+    if (seconds < 0) {
+        Error("--seconds must not be negative");
+        return 2;
+    }
+    if (int rc = Connect())
+        return rc;
+    if (!VasqStartSampling(OnSample)) {
+        Error("the instrument refused to stream its pressure");
+        VasqFree();
+        return 1;
+    }
+    const double period = 1.0 / VasqGetSampleRate();
+    const bool progress = csv && isatty(STDERR_FILENO) != 0;
+    if (csv)
+        printf("time_s,pressure_%s\n", UnitName(g_unit));
+    long index = 0;
+    const auto start = Clock::now();
+    while (!g_interrupted && (seconds <= 0 || index < std::lround(seconds * VasqGetSampleRate()))) {
+        std::vector<double> got;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        {
+            std::lock_guard<std::mutex> lock(g_samples.mutex);
+            got.swap(g_samples.values);
+        }
+        for (double value : got) {
+            if (seconds > 0 && index >= std::lround(seconds * VasqGetSampleRate()))
+                break;
+            if (csv)
+                printf("%.3f,%.2f\n", index * period, value);
+            ++index;
+        }
+        if (!csv && !got.empty()) {
+            const auto [low, high] = std::minmax_element(got.begin(), got.end());
+            printf("%8.1f s  %8.2f %s   (%.2f to %.2f over %zu samples)\n", Since(start), got.back(),
+                   UnitName(g_unit), *low, *high, got.size());
+        }
+        fflush(stdout);
+        if (progress)
+            fprintf(stderr, "\r\033[K  sampling: %.1f of %.0f s", index * period, seconds);
+    }
+    if (progress)
+        fputs("\r\033[K", stderr);
+    VasqStopSampling();
+    VasqFree();
+    return g_interrupted && seconds > 0 ? 130 : 0;
+}
+
+int CmdStatic(std::vector<std::string>& args)
+{
+    const bool wait = TakeFlag(args, "--wait");
+    double param = -1;
+    if (!TakeNumber(args, "--param", param))
+        return 2;
+    if (args.size() != 1) {
+        Error("static needs one pressure (see vasqctl static --help)");
+        return 2;
+    }
+    double pressure = 0;
+    if (!ParseDouble(args[0], pressure)) {
+        Error("not a pressure: '%s'", args[0].c_str());
+        return 2;
+    }
+    if (int rc = Connect())
+        return rc;
+    printf("static pressure %.1f %s\n", pressure, UnitName(g_unit));
+    return FollowOrLeave("static pressure",
+                         VasqRunStaticPressure(pressure, static_cast<int>(param), wait ? OnStatic : nullptr, false),
+                         wait);
+}
+
+// Reads a customised envelope description; the same keys serve bp and envelope.
+bool ReadEnvelope(const std::string& path, BPEnvelopeCustomized& r, int* unit)
+{
+    JSONFile file(path);
+    JSONNode reader(&file);
+    std::unique_ptr<JSONNode> root(reader.ReadValueNode());
+    if (!root || root->GetType() != JSON_TYPE_OBJECT) {
+        Error("%s: cannot be read as a JSON object", path.c_str());
+        return false;
+    }
+    const auto* object = static_cast<const JSONObject*>(root.get());
+    bool ok = true;
+    auto number = [&](const char* key, double& field) {
+        const JSONNode* node = object->GetValue(key);
+        if (node == nullptr)
+            return;
+        if (node->GetType() != JSON_TYPE_NUMBER) {
+            Error("%s: \"%s\" must be a number", path.c_str(), key);
+            ok = false;
+            return;
+        }
+        field = JSONNodeToDouble(node, field);
+    };
+    auto integer = [&](const char* key, int32_t& field, long low, long high) {
+        double value = field;
+        number(key, value);
+        if (value < low || value > high || value != std::floor(value)) {
+            Error("%s: \"%s\" must be a whole number from %ld to %ld", path.c_str(), key, low, high);
+            ok = false;
+            return;
+        }
+        field = static_cast<int32_t>(value);
+    };
+    if (const JSONNode* node = object->GetValue("unit")) {
+        if (node->GetType() != JSON_TYPE_STRING || !ParseUnit(static_cast<const JSONString*>(node)->GetValue(), *unit)) {
+            Error("%s: \"unit\" must be \"mmHg\" or \"kPa\"", path.c_str());
+            ok = false;
+        }
+    }
+    int32_t heartRate = static_cast<int32_t>(r.nHeartRate);
+    number("systolic", r.dSystolic);
+    number("diastolic", r.dDiastolic);
+    integer("heart_rate", heartRate, 30, 300);
+    r.nHeartRate = static_cast<uint32_t>(heartRate);
+    number("pulse_volume", r.dPulseVolume);
+    number("systolic_offset", r.dSystolicOffset);
+    number("diastolic_offset", r.dDiastolicOffset);
+    number("top_pressure", r.dTopPressure);
+    number("upper_base_pressure", r.dUpperBasePressure);
+    number("upper_peak_pressure", r.dUpperPeakPressure);
+    number("lower_peak_pressure", r.dLowerPeakPressure);
+    number("lower_base_pressure", r.dLowerBasePressure);
+    number("bottom_pressure", r.dBottomPressure);
+    integer("systolic_amplitude", r.nSystolicAmplitude, 0, 255);
+    integer("lower_peak_amplitude", r.nLowerPeakAmplitude, 0, 255);
+    integer("upper_peak_amplitude", r.nUpperPeakAmplitude, 0, 255);
+    integer("diastolic_amplitude", r.nDiastolicAmplitude, 0, 255);
+    integer("base_amplitude", r.nBaseAmplitude, 0, 255);
+    return ok;
+}
+
+// A plausible envelope in mmHg; a description overrides any of its fields.
+BPEnvelopeCustomized DefaultEnvelope(int unit)
+{
+    const double s = unit == 1 ? 0.133322 : 1.0;
+    BPEnvelopeCustomized r{};
+    r.eMethod = BP_METHOD_CUSTOMIZED;
+    r.dSystolic = std::round(120 * s * 10) / 10;
+    r.dDiastolic = std::round(80 * s * 10) / 10;
+    r.nHeartRate = 72;
+    r.dPulseVolume = 1.0;
+    r.dTopPressure = std::round(300 * s * 10) / 10;
+    r.dUpperBasePressure = std::round(200 * s * 10) / 10;
+    r.dUpperPeakPressure = std::round(110 * s * 10) / 10;
+    r.dLowerPeakPressure = std::round(90 * s * 10) / 10;
+    r.dLowerBasePressure = std::round(40 * s * 10) / 10;
+    r.dBottomPressure = std::round(20 * s * 10) / 10;
+    r.nSystolicAmplitude = 60;
+    r.nLowerPeakAmplitude = 100;
+    r.nUpperPeakAmplitude = 100;
+    r.nDiastolicAmplitude = 70;
+    r.nBaseAmplitude = 30;
+    return r;
+}
+
+int CmdBP(std::vector<std::string>& args)
+{
+    const bool wait = TakeFlag(args, "--wait");
+    std::string envelope;
+    bool custom = false;
+    BPCommon common{};
+    common.eMethod = BP_METHOD_DEFAULT;
+    common.dSystolic = 120;
+    common.dDiastolic = 80;
+    common.nHeartRate = 72;
+    common.dPulseVolume = 1.0;
+    double rate = common.nHeartRate;
+    if (!TakeOption(args, "--envelope", envelope, custom) || !TakeNumber(args, "--systolic", common.dSystolic) ||
+        !TakeNumber(args, "--diastolic", common.dDiastolic) || !TakeNumber(args, "--rate", rate) ||
+        !TakeNumber(args, "--volume", common.dPulseVolume) || !NoneLeft(args))
+        return 2;
+    if (rate < 30 || rate > 300) {
+        Error("--rate must be 30 to 300 beats per minute");
+        return 2;
+    }
+    common.nHeartRate = static_cast<uint32_t>(rate);
+    BPEnvelopeCustomized record{};
+    if (custom) {
+        int fileUnit = -1;
+        record = DefaultEnvelope(0);
+        if (!ReadEnvelope(envelope, record, &fileUnit))
+            return 1;
+        if (int rc = Connect())
+            return rc;
+        if (fileUnit >= 0 && fileUnit != g_unit) {
+            Error("%s is in %s but the instrument works in %s (switch with 'vasqctl unit %s')", envelope.c_str(),
+                  UnitName(fileUnit), UnitName(g_unit), UnitName(fileUnit));
+            VasqFree();
+            return 1;
+        }
+        printf("BP simulation, customised envelope from %s: %.1f/%.1f %s, %u bpm\n", envelope.c_str(),
+               record.dSystolic, record.dDiastolic, UnitName(g_unit), record.nHeartRate);
+        return FollowOrLeave("BP simulation", VasqRunBPTest(&record, wait ? OnBP : nullptr), wait);
+    }
+    if (int rc = Connect())
+        return rc;
+    printf("BP simulation, default envelope: %.1f/%.1f %s, %u bpm, pulse volume %.1f\n", common.dSystolic,
+           common.dDiastolic, UnitName(g_unit), common.nHeartRate, common.dPulseVolume);
+    return FollowOrLeave("BP simulation", VasqRunBPTest(&common, wait ? OnBP : nullptr), wait);
+}
+
+int CmdLeak(std::vector<std::string>& args)
+{
+    const bool wait = TakeFlag(args, "--wait");
+    double rate = 0.0;
+    double param = 60;
+    if (!TakeNumber(args, "--rate", rate) || !TakeNumber(args, "--param", param))
+        return 2;
+    double pressure = 0;
+    if (args.size() != 1 || !ParseDouble(args[0], pressure)) {
+        Error("leak needs one pressure (see vasqctl leak --help)");
+        return 2;
+    }
+    if (int rc = Connect())
+        return rc;
+    printf("leakage test at %.1f %s, allowed leak rate %.2f %s\n", pressure, UnitName(g_unit), rate, UnitName(g_unit));
+    return FollowOrLeave("leakage test",
+                         VasqRunLeakageTest(pressure, static_cast<int>(param), rate, wait ? OnLeak : nullptr), wait);
+}
+
+int CmdOverpressure(std::vector<std::string>& args)
+{
+    const bool wait = TakeFlag(args, "--wait");
+    const bool noFlag = TakeFlag(args, "--no-flag");
+    double p[3];
+    if (args.size() != 3 || !ParseDouble(args[0], p[0]) || !ParseDouble(args[1], p[1]) ||
+        !ParseDouble(args[2], p[2])) {
+        Error("overpressure needs three pressures (see vasqctl overpressure --help)");
+        return 2;
+    }
+    if (int rc = Connect())
+        return rc;
+    printf("overpressure test: %.1f, %.1f and %.1f %s\n", p[0], p[1], p[2], UnitName(g_unit));
+    return FollowOrLeave("overpressure test",
+                         VasqRunOverpressureTest(!noFlag, p[0], p[1], p[2], wait ? OnOverpressure : nullptr), wait);
+}
+
+int CmdStop(std::vector<std::string>& args)
+{
+    if (!NoneLeft(args))
+        return 2;
+    if (int rc = Connect())
+        return rc;
+    VasqStopTest();
+    printf("stopped\n");
+    VasqFree();
+    return 0;
+}
+
+int CmdUnit(std::vector<std::string>& args)
+{
+    int wanted = -1;
+    if (args.size() > 1 || (args.size() == 1 && !ParseUnit(args[0], wanted))) {
+        Error("unit takes mmHg or kPa, or nothing");
+        return 2;
+    }
+    if (int rc = Connect())
+        return rc;
+    if (wanted >= 0 && !VasqSetPressureUnit(wanted)) {
+        Error("the instrument refused the unit %s (is a test running?)", UnitName(wanted));
+        VasqFree();
+        return 1;
+    }
+    const int unit = VasqGetPressureUnit();
+    printf("%s\n", UnitName(unit));
+    VasqFree();
+    return wanted >= 0 && unit != wanted ? 1 : 0;
+}
+
+bool TakePorts(std::vector<std::string>& args, const char* name, std::vector<int>& ports)
+{
+    std::string list;
+    bool given = false;
+    if (!TakeOption(args, name, list, given))
+        return false;
+    size_t start = 0;
+    while (given && start <= list.size()) {
+        const size_t comma = list.find(',', start);
+        int port = 0;
+        if (!ParseInt(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start), 0, 4,
+                      port)) {
+            Error("%s takes air port numbers 0 to 4, comma separated", name);
+            return false;
+        }
+        ports.push_back(port);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+int CmdAirPort(std::vector<std::string>& args)
+{
+    std::vector<int> enable;
+    std::vector<int> disable;
+    const bool reset = TakeFlag(args, "--reset");
+    if (!TakePorts(args, "--enable", enable) || !TakePorts(args, "--disable", disable) || !NoneLeft(args))
+        return 2;
+    if (int rc = Connect())
+        return rc;
+    if (reset || !enable.empty() || !disable.empty()) {
+        if (reset)
+            VasqResetAirPort();
+        for (int port : enable)
+            VasqEnableAirPort(port, true);
+        for (int port : disable)
+            VasqEnableAirPort(port, false);
+        if (!VasqUpdateAirPort()) {
+            Error("the instrument refused the air-port setting");
+            VasqFree();
+            return 1;
+        }
+        printf("air ports set:");
+        for (int port = 0; port <= 4; ++port) {
+            const bool off = std::find(disable.begin(), disable.end(), port) != disable.end();
+            printf(" %d=%s", port, off ? "disabled" : "enabled");
+        }
+        printf("\n");
+    }
+    bool bit1 = false;
+    bool bit0 = false;
+    if (!VasqGetAirPortStatus(&bit1, &bit0)) {
+        Error("the air-port status cannot be read");
+        VasqFree();
+        return 1;
+    }
+    printf("air-port status: bit 1 %s, bit 0 %s\n", bit1 ? "set" : "clear", bit0 ? "set" : "clear");
+    VasqFree();
+    return 0;
+}
+
+// ---- envelope -------------------------------------------------------------------
+
+std::string SvgPlot(const BPEnvelopeCustomized& r, int unit, const std::vector<double>& pressure,
+                    const std::vector<double>& amplitude)
+{
+    const double width = 800, height = 480, left = 70, right = 20, top = 40, bottom = 60;
+    const double xMax = unit == 1 ? 48.0 : 360.0;
+    double yMax = 0;
+    for (double a : amplitude)
+        yMax = std::max(yMax, a);
+    // Headroom above the highest point for its label.
+    yMax = std::max(40.0, std::ceil((yMax + 15.0) / 20.0) * 20.0);
+    const double yStep = yMax <= 140.0 ? 20.0 : 40.0;
+    auto X = [&](double p) { return left + p / xMax * (width - left - right); };
+    auto Y = [&](double a) { return height - bottom - a / yMax * (height - top - bottom); };
+    std::string svg = Format(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+        "font-family=\"sans-serif\" font-size=\"12\">\n"
+        "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
+        "<text x=\"%.0f\" y=\"22\" font-size=\"15\" text-anchor=\"middle\">Oscillation envelope: %.1f/%.1f %s, "
+        "%u bpm</text>\n",
+        width, height, width, height, width / 2, r.dSystolic, r.dDiastolic, UnitName(unit), r.nHeartRate);
+    // Axes with ticks and units.
+    svg += Format("<g stroke=\"black\"><line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>"
+                  "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/></g>\n",
+                  left, Y(0), X(xMax), Y(0), left, Y(0), left, Y(yMax));
+    const double xStep = unit == 1 ? 5.0 : 50.0;
+    for (double p = 0; p <= xMax + 1e-9; p += xStep)
+        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"black\"/>"
+                      "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n",
+                      X(p), Y(0), X(p), Y(0) + 5, X(p), Y(0) + 18, p);
+    for (double a = 0; a <= yMax + 1e-9; a += yStep)
+        svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"black\"/>"
+                      "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
+                      left - 5, Y(a), left, Y(a), left - 8, Y(a) + 4, a);
+    svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">cuff pressure (%s)</text>\n",
+                  (left + X(xMax)) / 2, height - 15, UnitName(unit));
+    svg += Format("<text x=\"18\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 18 %.1f)\">"
+                  "pulse amplitude (device units, 0-255)</text>\n",
+                  (top + Y(0)) / 2, (top + Y(0)) / 2);
+    // The curve.
+    svg += "<polyline fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"1.5\" points=\"";
+    for (size_t i = 0; i < pressure.size(); ++i)
+        svg += Format("%s%.1f,%.1f", i == 0 ? "" : " ", X(pressure[i]), Y(amplitude[i]));
+    svg += "\"/>\n";
+    // The ten control points.
+    const double d = unit == 1 ? 0.1 : 1.0;
+    const struct {
+        double p;
+        double a;
+        const char* name;
+    } points[10] = {{r.dBottomPressure, 0, "bottom"},
+                    {r.dBottomPressure + d, double(r.nBaseAmplitude), ""},
+                    {r.dLowerBasePressure, double(r.nBaseAmplitude), "lower base"},
+                    {r.dDiastolic + r.dDiastolicOffset, double(r.nDiastolicAmplitude), "diastolic"},
+                    {r.dLowerPeakPressure, double(r.nLowerPeakAmplitude), "lower peak"},
+                    {r.dUpperPeakPressure, double(r.nUpperPeakAmplitude), "upper peak"},
+                    {r.dSystolic + r.dSystolicOffset, double(r.nSystolicAmplitude), "systolic"},
+                    {r.dUpperBasePressure, double(r.nBaseAmplitude), "upper base"},
+                    {r.dTopPressure - d, double(r.nBaseAmplitude), ""},
+                    {r.dTopPressure, 0, "top"}};
+    svg += "<g fill=\"#d62728\">\n";
+    for (const auto& pt : points) {
+        svg += Format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\"><title>%s %.1f %s, amplitude %.0f</title></circle>\n",
+                      X(pt.p), Y(pt.a), pt.name, pt.p, UnitName(unit), pt.a);
+        // The two peaks sit close together: their labels lean away from each other.
+        const bool lower = strcmp(pt.name, "lower peak") == 0;
+        const bool upper = strcmp(pt.name, "upper peak") == 0;
+        if (pt.name[0] != '\0')
+            svg += Format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\" text-anchor=\"%s\">%s</text>\n",
+                          X(pt.p) + (lower ? -4 : upper ? 4 : 0), Y(pt.a) - 8,
+                          lower ? "end" : upper ? "start" : "middle", pt.name);
+    }
+    svg += "</g>\n</svg>\n";
+    return svg;
+}
+
+bool WriteFile(const std::string& path, const std::string& text)
+{
+    FILE* f = fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        Error("cannot write %s: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (fclose(f) != 0 || !ok) {
+        Error("cannot write %s", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+int CmdEnvelope(std::vector<std::string>& args)
+{
+    std::string json, csv, svg, unitText;
+    bool haveJson = false, haveCsv = false, haveSvg = false, haveUnit = false;
+    if (!TakeOption(args, "--json", json, haveJson) || !TakeOption(args, "--csv", csv, haveCsv) ||
+        !TakeOption(args, "--svg", svg, haveSvg) || !TakeOption(args, "--unit", unitText, haveUnit) ||
+        !NoneLeft(args))
+        return 2;
+    int unit = 0;
+    if (haveUnit && !ParseUnit(unitText, unit)) {
+        Error("--unit takes mmHg or kPa");
+        return 2;
+    }
+    if (!haveCsv && !haveSvg) {
+        Error("envelope needs --csv FILE or --svg FILE (or both)");
+        return 2;
+    }
+    int fileUnit = -1;
+    BPEnvelopeCustomized record = DefaultEnvelope(unit);
+    if (haveJson) {
+        BPEnvelopeCustomized fromFile = DefaultEnvelope(0);
+        if (!ReadEnvelope(json, fromFile, &fileUnit))
+            return 1;
+        if (fileUnit >= 0 && haveUnit && fileUnit != unit) {
+            Error("%s is in %s, not %s", json.c_str(), UnitName(fileUnit), UnitName(unit));
+            return 1;
+        }
+        if (fileUnit == 1 && !haveUnit) {
+            unit = 1;
+            fromFile = DefaultEnvelope(1);
+            ReadEnvelope(json, fromFile, &fileUnit);
+        }
+        record = fromFile;
+    }
+    const int count = unit == 1 ? 479 : 360;
+    std::vector<double> raw(480, 0.0), amplitude(480, 0.0);
+    if (!VasqGetEnvelopeRawData(&record, raw.data(), amplitude.data(), count, unit)) {
+        Error("the envelope table cannot be computed from this description");
+        return 1;
+    }
+    amplitude.resize(count);
+    std::vector<double> pressure(count);
+    for (int i = 0; i < count; ++i)
+        pressure[i] = unit == 1 ? i / 10.0 : i;
+    if (haveCsv) {
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += Format(unit == 1 ? "%.1f,%.0f\n" : "%.0f,%.0f\n", pressure[i], amplitude[i]);
+        if (!WriteFile(csv, text))
+            return 1;
+        printf("%s: %d points, pressure (%s) and amplitude\n", csv.c_str(), count, UnitName(unit));
+    }
+    if (haveSvg) {
+        if (!WriteFile(svg, SvgPlot(record, unit, pressure, amplitude)))
+            return 1;
+        printf("%s: envelope plot\n", svg.c_str());
+    }
+    return 0;
+}
+
+const Command kCommands[] = {
+    {"info",
+     "usage: vasqctl [--port N] info\n"
+     "  Prints the instrument's serial number, model, firmware, hardware and boot-loader\n"
+     "  versions and its pressure unit.\n",
+     CmdInfo},
+    {"sample",
+     "usage: vasqctl [--port N] sample [--seconds N] [--csv]\n"
+     "  Streams the instrument's cuff pressure (200 samples/s), in its current unit.\n"
+     "  Without --csv: ten lines a second (last value, range) until Ctrl-C or N seconds.\n"
+     "  With --csv: every sample as 'time_s,pressure_<unit>' for N seconds (default 2).\n",
+     CmdSample},
+    {"static",
+     "usage: vasqctl [--port N] static PRESSURE [--param N] [--wait]\n"
+     "  Builds up and holds PRESSURE (in the instrument's unit; clamped to its limits).\n"
+     "  --param N  the instrument's static-pressure parameter (default: leave it)\n"
+     "  --wait     follow the reports to COMPLETED, then stop; Ctrl-C stops it\n",
+     CmdStatic},
+    {"bp",
+     "usage: vasqctl [--port N] bp [--systolic P] [--diastolic P] [--rate BPM] [--volume V] [--wait]\n"
+     "       vasqctl [--port N] bp --envelope FILE.json [--wait]\n"
+     "  Simulates a blood-pressure measurement: with the instrument's default envelope\n"
+     "  (default 120/80, 72 bpm, pulse volume 1.0), or with a customised envelope read\n"
+     "  from a JSON object (keys as in 'vasqctl envelope --help').\n"
+     "  --wait     follow the reports to COMPLETED, then stop; Ctrl-C stops it\n",
+     CmdBP},
+    {"leak",
+     "usage: vasqctl [--port N] leak PRESSURE [--rate R] [--param N] [--wait]\n"
+     "  Leakage test at PRESSURE (instrument's unit); --rate is the allowed leak rate\n"
+     "  (default 0), --param the instrument's leak parameter (default 60).\n"
+     "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test\n",
+     CmdLeak},
+    {"overpressure",
+     "usage: vasqctl [--port N] overpressure P1 P2 P3 [--no-flag] [--wait]\n"
+     "  Overpressure test with three pressures (instrument's unit; each clamped to its\n"
+     "  own limit). --no-flag clears the instrument's overpressure flag.\n"
+     "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test\n",
+     CmdOverpressure},
+    {"stop",
+     "usage: vasqctl [--port N] stop\n"
+     "  Stops whatever test the instrument runs.\n",
+     CmdStop},
+    {"unit",
+     "usage: vasqctl [--port N] unit [mmHg|kPa]\n"
+     "  Prints the instrument's pressure unit, or switches it (refused while a test runs).\n",
+     CmdUnit},
+    {"airport",
+     "usage: vasqctl [--port N] airport [--reset] [--enable LIST] [--disable LIST]\n"
+     "  Sends the air-port setting (ports 0 to 4, e.g. --disable 1,3; all others enabled)\n"
+     "  and prints the air-port status. Every test start sends the setting of the program\n"
+     "  that starts it, so a later 'vasqctl static' enables all ports again.\n",
+     CmdAirPort},
+    {"envelope",
+     "usage: vasqctl envelope [--json FILE] [--unit mmHg|kPa] [--csv FILE] [--svg FILE]\n"
+     "  Computes a customised envelope's table without an instrument: 360 points in mmHg\n"
+     "  (0 to 359), 479 in kPa (0.0 to 47.8). --csv writes 'pressure,amplitude' lines;\n"
+     "  --svg draws the curve with its ten control points.\n"
+     "  The JSON object may give any of (missing ones keep a plausible default; numbers\n"
+     "  in its \"unit\", \"mmHg\" or \"kPa\"; spaces and line feeds only, no tabs):\n"
+     "    systolic, diastolic, heart_rate, pulse_volume, systolic_offset, diastolic_offset,\n"
+     "    top_pressure, upper_base_pressure, upper_peak_pressure, lower_peak_pressure,\n"
+     "    lower_base_pressure, bottom_pressure, systolic_amplitude, lower_peak_amplitude,\n"
+     "    upper_peak_amplitude, diastolic_amplitude, base_amplitude (amplitudes 0-255)\n",
+     CmdEnvelope},
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string deviceFolder;
+    // Global options come before the command.
+    size_t i = 0;
+    while (i < args.size() && args[i].rfind("--", 0) == 0) {
+        const std::string& option = args[i];
+        if (option == "--help" || option == "-h") {
+            fputs(kMainHelp, stdout);
+            return 0;
+        }
+        if (i + 1 >= args.size()) {
+            Error("%s needs a value (see vasqctl --help)", option.c_str());
+            return 2;
+        }
+        const std::string& value = args[i + 1];
+        if (option == "--port") {
+            if (!ParseInt(value, 0, 4095, g_port)) {
+                Error("--port takes a port number, as N of /dev/ttyACM<N>");
+                return 2;
+            }
+        } else if (option == "--timeout") {
+            if (!ParseDouble(value, g_timeoutSeconds) || g_timeoutSeconds < 0) {
+                Error("--timeout takes seconds");
+                return 2;
+            }
+        } else if (option == "--device-folder") {
+            deviceFolder = value;  // a simulated device's folder, for tests
+        } else {
+            Error("unknown option %s (see vasqctl --help)", option.c_str());
+            return 2;
+        }
+        i += 2;
+    }
+    if (i >= args.size()) {
+        fputs(kMainHelp, stderr);
+        return 2;
+    }
+    const std::string name = args[i];
+    args.erase(args.begin(), args.begin() + static_cast<long>(i) + 1);
+    for (const Command& command : kCommands) {
+        if (name != command.name)
+            continue;
+        if (std::find(args.begin(), args.end(), "--help") != args.end() ||
+            std::find(args.begin(), args.end(), "-h") != args.end()) {
+            fputs(command.help, stdout);
+            return 0;
+        }
+        if (!deviceFolder.empty())
+            SetDeviceFoldersForTesting(deviceFolder.c_str(), deviceFolder.c_str());
+        // The library may have threads from its load on, so a handler (not a
+        // blocked mask) takes Ctrl-C; SA_RESTART spares their system calls.
+        struct sigaction action {};
+        action.sa_handler = [](int) { g_interrupted = true; };
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        return command.run(args);
+    }
+    Error("unknown command '%s' (see vasqctl --help)", name.c_str());
+    return 2;
+}
