@@ -1,8 +1,5 @@
 #include "api/Connection.h"
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include "device/Monitor.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
@@ -10,7 +7,6 @@
 #include "platform/ProcessObjects.h"
 #include "protocol/DeviceControl.h"
 #include "protocol/Identity.h"
-#include "vasq_service.h"
 
 unsigned long g_hConnectDeviceThread = 0;
 std::atomic<int> g_bStopConnectDeviceThread{0};
@@ -29,12 +25,11 @@ unsigned long s_threadToReap = 0;
 // Set by a thread that released itself, once it is about to end.
 CManualResetEvent s_releasedThreadEnded VASQ_INIT_LIFETIME(false);
 
-constexpr useconds_t kSearchRetryPauseUs = 10000;
+constexpr uint32_t kSearchRetryPauseMs = 10;
 
 bool OnConnectionThread()
 {
-    const unsigned long thread = g_hConnectDeviceThread;
-    return thread != 0 && pthread_equal(static_cast<pthread_t>(thread), pthread_self());
+    return IsCurrentThread(g_hConnectDeviceThread);
 }
 
 void WaitWhileConnected()
@@ -166,7 +161,7 @@ void* ConnectDeviceThread(void* /*unused*/)
 {
     while (!ConnectionThreadEnds()) {
         if (!DeviceConnect(g_nPortNumber.load(), 1)) {
-            usleep(kSearchRetryPauseUs);
+            SleepEx(kSearchRetryPauseMs);
             continue;
         }
         {
@@ -224,18 +219,4 @@ void VasqFree()
 {
     VasqStopTest();
     StopConnectionThread();
-}
-
-long VasqGetDeviceHandle()
-{
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return g_hDevice.load();
-}
-
-void VasqSetDeviceHandle(long handle)
-{
-    CAutoCriticalSection lock(g_APICriticalSection);
-    AdoptDeviceHandle(handle);
-    if (handle != 0)
-        IsTargetDevice();
 }
