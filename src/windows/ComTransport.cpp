@@ -63,7 +63,9 @@ void ConfigureLine(HANDLE device)
 }
 
 // One ReadFile or WriteFile on the open handle, bounded by the time-outs of
-// the line and by `waitMs`; the number of bytes moved. Call with the gate held.
+// the line and by `waitMs`; the number of bytes moved. On the synchronous
+// handle the call itself ends at the line's time-out and reports the count.
+// Call with the gate held.
 int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t waitMs)
 {
     if (device == INVALID_HANDLE_VALUE || count <= 0)
@@ -72,13 +74,19 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
     transfer.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (transfer.hEvent == nullptr)
         return 0;
-    const BOOL started = write ? WriteFile(device, buffer, static_cast<DWORD>(count), nullptr, &transfer)
-                               : ReadFile(device, buffer, static_cast<DWORD>(count), nullptr, &transfer);
-    if (!started && GetLastError() != ERROR_IO_PENDING)
-        s_portFailed.store(true);
-    WaitForSingleObject(transfer.hEvent, waitMs);
     DWORD transferred = 0;
-    GetOverlappedResult(device, &transfer, &transferred, FALSE);
+    const BOOL done = write ? WriteFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer)
+                            : ReadFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        WaitForSingleObject(transfer.hEvent, waitMs);
+        if (!GetOverlappedResult(device, &transfer, &transferred, FALSE)) {
+            // Still running past its bound: end it before its record goes away.
+            CancelIoEx(device, &transfer);
+            GetOverlappedResult(device, &transfer, &transferred, TRUE);
+        }
+    } else if (!done) {
+        s_portFailed.store(true);
+    }
     CloseHandle(transfer.hEvent);
     return static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
 }

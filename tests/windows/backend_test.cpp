@@ -1,0 +1,330 @@
+// The Windows back end's pieces, linked in directly: primitives, timers, the
+// device-change window, the friendly-name parsing and the COM-port transport.
+#include "WinTest.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+
+#include "device/Monitor.h"
+#include "device/Packet.h"
+#include "device/Transport.h"
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/Platform.h"
+#include "platform/ProcessObjects.h"
+#include "vasq.h"
+#include "windows/ComTransport.h"
+
+extern char g_szMonitorWindowClass[128];
+
+namespace {
+
+const char kClassPrefix[] = "MsgMonitorWnd-Vasq9{5d2e8c41-9b7a-4f06-b3c5-2e71a9d04f68}-";
+
+std::string ClassName(int index)
+{
+    char name[128];
+    snprintf(name, sizeof(name), "%s%03d", kClassPrefix, index);
+    return name;
+}
+
+HWND MonitorWindow()
+{
+    HWND window = nullptr;
+    wintest::WaitFor([&] { return (window = FindWindowA(ClassName(0).c_str(), "title")) != nullptr; }, 5000);
+    return window;
+}
+
+}  // namespace
+
+WIN_TEST(AutoResetEventReleasesOneWaitPerSignal)
+{
+    CAutoResetEvent event(false);
+    CHECK_EQ(WAIT_TIMEDOUT, event.WaitTimeout(0));
+    event.SetEvent();
+    event.SetEvent();
+    CHECK_EQ(WAIT_SIGNALED, WaitForSingleObject(&event, 0));
+    CHECK_EQ(WAIT_TIMEDOUT, event.WaitTimeout(0));
+    CAutoResetEvent initiallySet(true);
+    CHECK_EQ(WAIT_SIGNALED, initiallySet.WaitTimeout(0));
+    CHECK_EQ(258u, WAIT_TIMEDOUT);
+}
+
+WIN_TEST(ManualResetEventStaysSetUntilReset)
+{
+    CManualResetEvent event(false);
+    event.SetEvent();
+    CHECK_EQ(WAIT_SIGNALED, event.WaitTimeout(0));
+    event.Wait();
+    CHECK_EQ(WAIT_SIGNALED, event.WaitTimeout(0));
+    event.ResetEvent();
+    CHECK_EQ(WAIT_TIMEDOUT, event.WaitTimeout(0));
+}
+
+WIN_TEST(TimedWaitEndsAtTheDeadlineOrAtTheSignal)
+{
+    CAutoResetEvent event(false);
+    const ULONGLONG start = GetTickCount64();
+    CHECK_EQ(WAIT_TIMEDOUT, event.WaitTimeout(200));
+    CHECK(GetTickCount64() - start >= 180);  // the system clock ticks in steps of up to 16 ms
+
+    struct Setter {
+        static void* Run(void* argument)
+        {
+            Sleep(50);
+            static_cast<CEvent*>(argument)->SetEvent();
+            return nullptr;
+        }
+    };
+    unsigned long thread = 0;
+    CHECK(CreateThread(&thread, Setter::Run, &event) == 1);
+    CHECK_EQ(WAIT_SIGNALED, WaitForSingleObject(&event, INFINITE_TIMEOUT));
+    JoinThread(thread);
+}
+
+WIN_TEST(WaitOnSeveralEventsTakesTheLowestIndexAndConsumesOnlyIt)
+{
+    CManualResetEvent stop(false);
+    CAutoResetEvent tick(false);
+    CEvent* events[2] = {&stop, &tick};
+    CHECK_EQ(WAIT_TIMEDOUT, WaitForMultipleObjects(2, events, 0, 0));
+    stop.SetEvent();
+    tick.SetEvent();
+    CHECK_EQ(0u, WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT));
+    CHECK_EQ(0u, WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT));
+    stop.ResetEvent();
+    CHECK_EQ(1u, WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT));
+    CHECK_EQ(WAIT_TIMEDOUT, WaitForMultipleObjects(2, events, 0, 0));
+}
+
+WIN_TEST(CriticalSectionIsReentrantAndHeldUntilTheOuterUnlock)
+{
+    static CSimpleCriticalSection section;
+    static CManualResetEvent entered(false);
+    entered.ResetEvent();
+    section.Lock();
+    section.Lock();
+    section.Unlock();
+    struct Taker {
+        static void* Run(void*)
+        {
+            CAutoCriticalSection lock(section);
+            entered.SetEvent();
+            return nullptr;
+        }
+    };
+    unsigned long thread = 0;
+    CHECK(CreateThread(&thread, Taker::Run, nullptr) == 1);
+    const uint32_t whileHeld = entered.WaitTimeout(100);
+    section.Unlock();
+    CHECK_EQ(WAIT_TIMEDOUT, whileHeld);
+    CHECK_EQ(WAIT_SIGNALED, entered.WaitTimeout(5000));
+    JoinThread(thread);
+}
+
+WIN_TEST(ThreadsAreJoinedAndKnowThemselves)
+{
+    static std::atomic<bool> ranOnItself{false};
+    static unsigned long self = 0;
+    struct Worker {
+        static void* Run(void*)
+        {
+            Sleep(20);
+            ranOnItself.store(IsCurrentThread(self));
+            return nullptr;
+        }
+    };
+    CHECK(CreateThread(&self, Worker::Run, nullptr) == 1);
+    CHECK(self != 0);
+    CHECK(!IsCurrentThread(self));
+    JoinThread(self);
+    CHECK(ranOnItself.load());
+    JoinThread(0);
+
+    // A worker that closes its own handle ends by itself; nobody joins it.
+    static CManualResetEvent done(false);
+    static unsigned long worker = 0;
+    struct SelfClosing {
+        static void* Run(void*)
+        {
+            while (worker == 0)
+                Sleep(1);
+            CloseThread(worker);
+            done.SetEvent();
+            return nullptr;
+        }
+    };
+    unsigned long handle = 0;
+    CHECK(CreateThread(&handle, SelfClosing::Run, nullptr) == 1);
+    worker = handle;
+    CHECK_EQ(WAIT_SIGNALED, done.WaitTimeout(5000));
+}
+
+WIN_TEST(FiftyMillisecondTimerTicksAboutTwentyTimesASecond)
+{
+    uint32_t signal = 10;
+    TimerId timer = CreateNewTimer(50, signal);
+    CHECK(timer != nullptr);
+    CEvent* tick = TimerTickEvent(timer, signal);
+    int ticks = 0;
+    const ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < 1000) {
+        if (tick->WaitTimeout(200) == WAIT_SIGNALED)
+            ++ticks;
+    }
+    printf("  50 ms timer: %d ticks in one second\n", ticks);
+    DeleteTimer(signal, timer);
+    CHECK(timer == nullptr);
+    CHECK(ticks >= 12 && ticks <= 28);
+}
+
+WIN_TEST(EachTimerHasItsOwnEventAndStopsAtDelete)
+{
+    uint32_t signal = 12;
+    TimerId first = CreateNewTimer(200, signal);
+    TimerId second = CreateNewTimer(200, signal);
+    CEvent* firstTick = TimerTickEvent(first, signal);
+    CEvent* secondTick = TimerTickEvent(second, signal);
+    CHECK(firstTick != secondTick);
+    CHECK_EQ(WAIT_SIGNALED, firstTick->WaitTimeout(2000));
+    CHECK_EQ(WAIT_SIGNALED, secondTick->WaitTimeout(2000));
+    DeleteTimer(signal, first);
+    DeleteTimer(signal, second);
+    // A timer that could not be made leaves the worker waiting on an event nobody sets.
+    CEvent* none = TimerTickEvent(nullptr, signal);
+    CHECK(none != nullptr);
+    CHECK_EQ(WAIT_TIMEDOUT, none->WaitTimeout(0));
+}
+
+WIN_TEST(FriendlyNameGivesTheComNumber)
+{
+    CHECK_EQ(7, ComPortFromFriendlyName("USB Serial Device (COM7)"));
+    CHECK_EQ(12, ComPortFromFriendlyName("Vasq9 (COM12)"));
+    CHECK_EQ(3, ComPortFromFriendlyName("COM3"));
+    CHECK_EQ(-1, ComPortFromFriendlyName("USB Serial Device"));
+    CHECK_EQ(-1, ComPortFromFriendlyName(""));
+    CHECK_EQ(-1, ComPortFromFriendlyName("com7 (lower case)"));
+}
+
+WIN_TEST(WindowThreadRunsTheFirstFreeClassName)
+{
+    HWND window = MonitorWindow();
+    CHECK(window != nullptr);
+    CHECK(std::string(g_szMonitorWindowClass) == ClassName(0));
+    CHECK(GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId());
+    CHECK(!IsWindowVisible(window));
+    WNDCLASSEXA found = {};
+    found.cbSize = sizeof(found);
+    CHECK(GetClassInfoExA(GetModuleHandleA(nullptr), ClassName(0).c_str(), &found));
+}
+
+WIN_TEST(DeviceChangeSetsTheReconnectEventOnlyWhileRegistered)
+{
+    HWND window = MonitorWindow();
+    CHECK(window != nullptr);
+    g_hReconnectEvent.ResetEvent();
+    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+    SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+    CHECK_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+
+    g_AutoMonitor.StartMonitor();  // what the connection thread does once connected
+    CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb);
+    SendMessageA(window, WM_USER + 5, 0, 0);
+    CHECK_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+    SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+    CHECK_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(0));
+
+    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+    bool present = false;
+    CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT, &present) == nullptr);
+    CHECK(present);
+    SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+    CHECK_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+}
+
+WIN_TEST(SearchWithoutAUsbDeviceFindsNothing)
+{
+    // Wine lists no USB device interfaces for a serial port, so the search
+    // through SetupAPI ends with nothing open.
+    HDEVINFO set = ListUsbDeviceInterfaces();
+    if (set != INVALID_HANDLE_VALUE) {
+        CHECK(!FindDevice(-1, set));
+        CHECK(!FindDevice(5, set));
+        SetupDiDestroyDeviceInfoList(set);
+    }
+    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsAlive());
+    CHECK_EQ(-1, DeviceOpenPortNumber());
+    CHECK(DeviceClose());
+}
+
+namespace {
+
+// The simulated device's port, when the test script mapped one.
+const char* SimulatorPort()
+{
+    const char* port = getenv("VASQ_SIM_COM");
+    return port != nullptr && port[0] != '\0' ? port : nullptr;
+}
+
+}  // namespace
+
+WIN_TEST(TransportAndPacketsThroughAComPort)
+{
+    const char* port = SimulatorPort();
+    if (port == nullptr) {
+        wintest::Skip("VASQ_SIM_COM names no COM port mapped to the simulated device");
+        return;
+    }
+    const std::string path = std::string("\\\\.\\") + port;
+    const int number = atoi(port + 3);
+    CHECK(OpenDevicePath(path.c_str(), number));
+    CHECK(DeviceIsConnected());
+    CHECK_EQ(number, DeviceOpenPortNumber());
+    CHECK(std::string(g_szDevicePath) == path);
+
+    // The port is open without sharing, so Windows refuses a second opener;
+    // Wine does not enforce that for a serial device, which is only reported here.
+    HANDLE second = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (second != INVALID_HANDLE_VALUE) {
+        printf("  this system let a second opener share the port\n");
+        CloseHandle(second);
+    }
+
+    MODEL_INFORMATION model = {};
+    CHECK(VasqGetDeviceInformation(&model) == 1);
+    CHECK(model.chSignature[0] == 'Q' && model.chSignature[1] == 'X');
+    CHECK_EQ(0x70, static_cast<int>(model.byModelCode));
+    HW_INFORMATION hardware = {};
+    CHECK(VasqGetHWInformation(&hardware) == 1);
+    CHECK(strlen(VasqGetSerialNumber()) == 14);
+
+    // Nothing comes unasked: a read ends at the line's 1000 ms read time-out.
+    uint8_t buffer[7] = {};
+    const ULONGLONG start = GetTickCount64();
+    CHECK_EQ(0, DeviceReadData(buffer, 7));
+    const ULONGLONG waited = GetTickCount64() - start;
+    printf("  empty read returned after %llu ms\n", waited);
+    CHECK(waited >= 900);
+    CHECK_EQ(0, DeviceReadAvailable(buffer, sizeof(buffer)));
+
+    // A pressure sample request answers with a stream packet.
+    CHECK(SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    uint8_t samples[20] = {};
+    CHECK(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+
+    // The path of a COM name is not a USB device interface: the presence check,
+    // which enumerates those, does not find it.
+    CHECK(!DeviceIsAlive());
+    CHECK(DeviceClose());
+    CHECK(g_szDevicePath[0] == '\0');
+    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsAlive());
+    CHECK(DeviceClose());
+}
+
+int main(int argc, char** argv)
+{
+    return wintest::RunAll(argc, argv);
+}
