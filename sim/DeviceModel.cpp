@@ -81,6 +81,14 @@ Frame DeviceModel::Answer(const Frame& request, std::vector<uint8_t> payload, ui
     return answer;
 }
 
+void DeviceModel::NextScripted(std::deque<uint8_t>& script, uint8_t& setting)
+{
+    if (script.empty())
+        return;
+    setting = script.front();
+    script.pop_front();
+}
+
 Frame DeviceModel::StoreByte(const Frame& request, uint8_t& setting) const
 {
     if (request.payload.size() != 1)
@@ -89,17 +97,103 @@ Frame DeviceModel::StoreByte(const Frame& request, uint8_t& setting) const
     return Answer(request);
 }
 
+namespace {
+
+constexpr double kSampleSeconds = 0.005;
+constexpr double kKpaPerMmhg = 0.133322;
+// How fast the pump and the valve bring the cuff to a target, as a time constant.
+constexpr double kApproachSeconds = 0.4;
+constexpr double kDeflationMmhgPerSecond = 4.0;
+constexpr double kDeflationHeadroomMmhg = 30.0;
+constexpr double kPeakPulseMmhg = 1.5;
+constexpr double kLeakMmhgPerSecond = 0.5;
+
+uint16_t U16At(const uint8_t* at)
+{
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+// Fields of the envelope parameter record that the BP simulation follows.
+struct BPParameters {
+    double systolic;
+    double diastolic;
+    double heartRate;
+    double pulseVolume;
+};
+
+}  // namespace
+
+double DeviceModel::SettingPressureMmhg(const uint8_t* at) const
+{
+    const double value = U16At(at);
+    return deviceSettings[1] == 1 ? value / 10.0 / kKpaPerMmhg : value;
+}
+
+bool DeviceModel::BPSimulationRuns() const
+{
+    return testRunning && operationMode == 2 && status != kStatusCompleted;
+}
+
+double DeviceModel::NextCuffPressure()
+{
+    auto approach = [this](double target) { cuffMmhg += (target - cuffMmhg) * (kSampleSeconds / kApproachSeconds); };
+    if (!testRunning) {
+        approach(0.0);
+        return cuffMmhg;
+    }
+    switch (operationMode) {
+    case 0:  // static pressure: pump up to the first enabled pressure and hold it
+        approach(SettingPressureMmhg(&staticPressure[2]));
+        return cuffMmhg;
+    case 2: {
+        const auto found = envelopeParams.find(lastEnvelopeMethod);
+        const uint8_t* record = found != envelopeParams.end() ? found->second.data() : nullptr;
+        if (record == nullptr || !BPSimulationRuns()) {
+            approach(0.0);
+            return cuffMmhg;
+        }
+        const BPParameters bp = {SettingPressureMmhg(record + 4), SettingPressureMmhg(record + 10),
+                                 static_cast<double>(U16At(record + 26)), U16At(record + 28) / 100.0};
+        if (!deflating) {
+            cuffMmhg = bp.systolic + kDeflationHeadroomMmhg;
+            pulsePhase = 0.0;
+            deflating = true;
+        }
+        cuffMmhg = std::max(0.0, cuffMmhg - kDeflationMmhgPerSecond * kSampleSeconds);
+        // Oscillations grow towards the mean pressure and fade beyond systolic and diastolic.
+        const double mean = bp.diastolic + (bp.systolic - bp.diastolic) / 3.0;
+        const double width = std::max(5.0, 0.4 * (bp.systolic - bp.diastolic));
+        const double amplitude = kPeakPulseMmhg * bp.pulseVolume * std::exp(-std::pow((cuffMmhg - mean) / width, 2));
+        pulsePhase = std::fmod(pulsePhase + bp.heartRate / 60.0 * kSampleSeconds, 1.0);
+        const double pulse = std::pow(std::sin(M_PI * pulsePhase), 2);
+        return cuffMmhg + amplitude * pulse;
+    }
+    case 5:  // overpressure: up to the first pressure of the setting
+        approach(SettingPressureMmhg(&overpressureSetting[1]));
+        return cuffMmhg;
+    default:  // leakage test and calibration: up to the test pressure, then a slow leak
+        if (status == kStatusPressureRunning || status == kStatusRunning)
+            cuffMmhg = std::max(0.0, cuffMmhg - kLeakMmhgPerSecond * kSampleSeconds);
+        else
+            approach(SettingPressureMmhg(&leakSetting[0]));
+        return cuffMmhg;
+    }
+}
+
 Frame DeviceModel::NextStreamPacket()
 {
     Frame packet;
     packet.category = kParameterCategory;
     packet.command = kStreamCommand;
     for (size_t i = 0; i < kSamplesPerPacket; ++i) {
-        // A slow cuff-pressure swing; the low bits carry the running sample
-        // number so that a reader can check for gaps and repeats.
-        const double seconds = samplesSent / 200.0;
-        const int base = static_cast<int>(std::lround(800 + 400 * std::sin(seconds)));
-        const int16_t sample = static_cast<int16_t>((base & ~0x3F) | (samplesSent & 0x3F));
+        int16_t sample;
+        if (sampleMode == SampleMode::Counter) {
+            sample = static_cast<int16_t>(samplesSent & 0xFFFF);
+        } else {
+            const double mmhg = NextCuffPressure();
+            const double counts = deviceSettings[1] == 1 ? mmhg * kKpaPerMmhg * 100.0 : mmhg * 10.0;
+            sample = static_cast<int16_t>(std::lround(std::clamp(counts, -32768.0, 32767.0)));
+        }
         packet.payload.push_back(static_cast<uint8_t>(sample & 0xFF));
         packet.payload.push_back(static_cast<uint8_t>((sample >> 8) & 0xFF));
         ++samplesSent;
@@ -107,22 +201,63 @@ Frame DeviceModel::NextStreamPacket()
     return packet;
 }
 
+void DeviceModel::PrepareResults()
+{
+    switch (operationMode) {
+    case 2: {
+        // The simulated reading: the set pressures, heart rate and pulse volume.
+        const auto found = envelopeParams.find(lastEnvelopeMethod);
+        if (found == envelopeParams.end())
+            return;
+        const uint8_t* record = found->second.data();
+        const unsigned factor = deviceSettings[1] == 1 ? 10 : 1;
+        PutU16(&bpResult[0], U16At(record + 4));
+        PutU16(&bpResult[2], U16At(record + 10) * 10 / factor);
+        PutU16(&bpResult[4], U16At(record + 26) * 10);
+        PutU16(&bpResult[6], U16At(record + 28) / 10);
+        break;
+    }
+    case 5:
+        // The pressure the protection held, then the other two set pressures in tenths.
+        PutU16(&overpressureResult[0], U16At(&overpressureSetting[1]));
+        PutU16(&overpressureResult[2], U16At(&overpressureSetting[3]) * 10u);
+        PutU16(&overpressureResult[4], U16At(&overpressureSetting[5]) * 10u);
+        break;
+    default:
+        break;
+    }
+}
+
 void DeviceModel::LoadStatusSequence()
 {
+    deflating = false;
     if (!runsStatusSequences || !scriptedStatuses.empty())
         return;
+    PrepareResults();
     auto add = [this](uint8_t code, int queries) { scriptedStatuses.insert(scriptedStatuses.end(), queries, code); };
+    // The wait-stable time falls to 0 while the device waits for a stable pressure.
+    auto waitStable = [&](int queries) {
+        add(kStatusWaitStable, queries);
+        scriptedWaitStable.clear();
+        for (int i = queries; i > 0; --i)
+            scriptedWaitStable.push_back(static_cast<uint8_t>(std::min(255, 10 * i - 5)));
+        scriptedWaitStable.push_back(0);
+    };
     switch (operationMode) {
     case 2:  // BP simulation
-        add(kStatusRunning, 5);
+        add(kStatusRunning, 2 * phaseQueries);
         break;
     case 0:  // static pressure
-        add(kStatusWaitStable, 4);
-        add(kStatusHolding, 4);
+        waitStable(phaseQueries);
+        add(kStatusHolding, phaseQueries);
         break;
-    default:  // leakage test, calibration, overpressure
-        add(kStatusWaitStable, 4);
-        add(kStatusPressureRunning, 4);
+    case 5:  // overpressure
+        waitStable(phaseQueries);
+        add(kStatusRunning, phaseQueries);
+        break;
+    default:  // leakage test and calibration
+        waitStable(phaseQueries);
+        add(kStatusPressureRunning, phaseQueries);
         break;
     }
     add(kStatusCompleted, 1);
@@ -168,10 +303,7 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
     const auto& p = request.payload;
     switch (request.command) {
     case 0:
-        if (!scriptedStatuses.empty()) {
-            status = scriptedStatuses.front();
-            scriptedStatuses.pop_front();
-        }
+        NextScripted(scriptedStatuses, status);
         return Answer(request, {status});
     case 10:
         return Answer(request, {sdCardPresent});
@@ -183,6 +315,7 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
     case 20:
         return Answer(request, {zeroBase});
     case 21:
+        NextScripted(scriptedWaitStable, waitStableTenths);
         return Answer(request, {waitStableTenths});
     case 131:
         return StoreByte(request, calibrationNumber);
@@ -192,7 +325,9 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
         return Answer(request);
     case 133:
         testRunning = false;
+        deflating = false;
         scriptedStatuses.clear();
+        scriptedWaitStable.clear();
         status = kStatusIdle;
         return Answer(request);
     case 134:
@@ -310,6 +445,7 @@ std::optional<Frame> DeviceModel::HandleParameter(const Frame& request)
         std::array<uint8_t, 30> record{};
         std::copy(p.begin(), p.end(), record.begin());
         envelopeParams[p[25]] = record;
+        lastEnvelopeMethod = p[25];
         return Answer(request);
     }
     case 137:
@@ -341,6 +477,7 @@ std::optional<Frame> DeviceModel::HandleResult(const Frame& request)
     const auto& p = request.payload;
     switch (request.command) {
     case 0:
+        NextScripted(scriptedStaticResults, staticResult);
         return Answer(request, {staticResult});
     case 1:
         return Answer(request, Bytes(bpResult));

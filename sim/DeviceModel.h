@@ -28,6 +28,11 @@ constexpr uint8_t kStatusHolding = 12;
 constexpr uint8_t kStatusWaitStable = 13;
 constexpr uint8_t kStatusCompleted = 14;
 
+enum class SampleMode {
+    Waveform,  // the cuff pressure of what the device simulates
+    Counter,   // a running sample number, so that gaps and repeats show
+};
+
 // What the device knows and how it answers one request. It keeps every
 // settings record between a read and the following write. The simulator's
 // port thread calls it under the simulator's lock; tests read and change it
@@ -39,8 +44,8 @@ public:
     // The answer to one request; nothing when the device sends no answer.
     std::optional<Frame> Handle(const Frame& request);
 
-    // The next stream packet of the cuff-pressure waveform: ten little-endian
-    // int16 samples whose low six bits count the samples without gaps.
+    // The next stream packet: ten little-endian int16 samples, 5 ms apart, in
+    // counts of 0.1 mmHg or 0.01 kPa (the device's unit).
     Frame NextStreamPacket();
 
     // Identity and manufacturing data.
@@ -73,8 +78,15 @@ public:
     uint8_t status = kStatusIdle;
     // Statuses the next status queries report, one each; the last one stays.
     std::deque<uint8_t> scriptedStatuses;
-    // When set, a start loads a plausible status sequence for the operating function.
+    // Wait-stable times (tenths of a second) the next wait-stable queries report, likewise.
+    std::deque<uint8_t> scriptedWaitStable;
+    // Static-pressure test results the next result queries report, likewise.
+    std::deque<uint8_t> scriptedStaticResults;
+    // When set, a start loads a plausible status sequence for the operating
+    // function (unless statuses are scripted) and prepares consistent results.
     bool runsStatusSequences = true;
+    // Status queries that each phase of a loaded sequence lasts.
+    int phaseQueries = 4;
     uint8_t operationMode = 0;
     bool testRunning = false;
     int hostConnected = -1;
@@ -108,12 +120,25 @@ public:
     // Status byte of the answer to a command the device does not know.
     uint8_t unknownCommandStatus = 0xEE;
     uint32_t samplesSent = 0;
+    SampleMode sampleMode = SampleMode::Waveform;
+    // The simulated cuff pressure in mmHg, and the phase of the simulated pulse.
+    double cuffMmhg = 0.0;
+    double pulsePhase = 0.0;
+    bool deflating = false;
+    // The method of the last envelope parameter record written: what a BP simulation runs.
+    uint8_t lastEnvelopeMethod = 1;
 
 private:
     std::optional<Frame> HandleInstrument(const Frame& request);
     std::optional<Frame> HandleParameter(const Frame& request);
     std::optional<Frame> HandleResult(const Frame& request);
     void LoadStatusSequence();
+    void PrepareResults();
+    double NextCuffPressure();
+    double SettingPressureMmhg(const uint8_t* at) const;
+    bool BPSimulationRuns() const;
+    // Takes the next scripted value into the setting, if one is scripted.
+    static void NextScripted(std::deque<uint8_t>& script, uint8_t& setting);
     static Frame Answer(const Frame& request, std::vector<uint8_t> payload = {}, uint8_t status = 0);
     // A one-byte setting: stored and acknowledged, refused at any other length.
     Frame StoreByte(const Frame& request, uint8_t& setting) const;

@@ -135,6 +135,7 @@ TEST_F(PacketTest, OnlyTheFirstQueuedEntryIsLookedAt)
 
 TEST_F(PacketTest, FloodOfStreamPacketsIsQueuedInOrder)
 {
+    m_device->WithModel([](vasqsim::DeviceModel& m) { m.sampleMode = vasqsim::SampleMode::Counter; });
     Fault flood{FaultKind::StreamFlood};
     flood.count = 40;
     m_device->InjectFault(flood);

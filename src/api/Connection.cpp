@@ -1,5 +1,6 @@
 #include "api/Connection.h"
 
+#include "api/Runners.h"
 #include "device/Monitor.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
@@ -217,6 +218,8 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
 
 void VasqFree()
 {
+    VasqStopSampling();
     VasqStopTest();
+    JoinTestWorkers();
     StopConnectionThread();
 }

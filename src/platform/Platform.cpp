@@ -45,6 +45,11 @@ bool IsCurrentThread(unsigned long handle)
     return handle != 0 && pthread_equal(static_cast<pthread_t>(handle), pthread_self());
 }
 
+unsigned long CurrentThreadHandle()
+{
+    return static_cast<unsigned long>(pthread_self());
+}
+
 int CloseHandle(long descriptor)
 {
     return close(static_cast<int>(descriptor)) == 0 ? 1 : 0;

@@ -18,6 +18,8 @@ VASQ_EXPORT void CloseThread(unsigned long handle);
 VASQ_EXPORT void JoinThread(unsigned long handle);
 // Whether the handle is that of the calling thread.
 VASQ_EXPORT bool IsCurrentThread(unsigned long handle);
+// The handle CreateThread gave for the calling thread (0 for a thread it did not start, on Windows).
+VASQ_EXPORT unsigned long CurrentThreadHandle();
 VASQ_EXPORT int CloseHandle(long descriptor);
 
 VASQ_EXPORT void SleepEx(uint32_t milliseconds);

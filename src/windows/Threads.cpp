@@ -32,6 +32,9 @@ struct ThreadRegistry {
 
 ThreadRegistry s_threads VASQ_INIT_PLATFORM_CORE;
 
+// The handle of the running thread as CreateThread handed it out.
+thread_local unsigned long t_threadHandle = 0;
+
 // Set by nobody: the tick event of a timer that could not be made.
 CManualResetEvent s_noTicks VASQ_INIT_PLATFORM(false);
 
@@ -68,6 +71,7 @@ void Release(ThreadRecord* record)
 unsigned __stdcall ThreadStart(void* argument)
 {
     ThreadRecord* record = static_cast<ThreadRecord*>(argument);
+    t_threadHandle = HandleValue(record->thread);
     record->routine(record->argument);
     EnterCriticalSection(&s_threads.lock);
     if (record->detached) {
@@ -157,6 +161,11 @@ bool IsCurrentThread(unsigned long handle)
     return handle != 0 && GetThreadId(HandleOf(handle)) == GetCurrentThreadId();
 }
 
+unsigned long CurrentThreadHandle()
+{
+    return t_threadHandle;
+}
+
 void SleepEx(uint32_t milliseconds)
 {
     Sleep(milliseconds);
@@ -177,6 +186,12 @@ TimerId CreateNewTimer(uint32_t periodMs, uint32_t& /*signalNumber*/)
     HANDLE event = timer->event.Handle();
     timer->id = timeSetEvent(periodMs, 1, reinterpret_cast<LPTIMECALLBACK>(event), reinterpret_cast<DWORD_PTR>(event),
                              TIME_PERIODIC | TIME_CALLBACK_EVENT_SET);
+    if (timer->id == 0) {
+        // As on Linux, a timer that cannot run is no timer: the callers then
+        // know that no tick will come.
+        delete timer;
+        return nullptr;
+    }
     return timer;
 }
 
@@ -184,8 +199,7 @@ void DeleteTimer(uint32_t /*signalNumber*/, TimerId& timer)
 {
     if (timer == nullptr)
         return;
-    if (timer->id != 0)
-        timeKillEvent(timer->id);
+    timeKillEvent(timer->id);
     delete timer;
     timer = nullptr;
 }

@@ -1,0 +1,121 @@
+// Expansion of a customised envelope into the device's raw table, and its upload.
+#include <cmath>
+
+#include "platform/ProcessObjects.h"
+#include "protocol/BPSimulation.h"
+#include "protocol/Command.h"
+#include "protocol/Units.h"
+#include "vasq_service.h"
+
+namespace {
+
+constexpr int kPointsMmhg = 360;
+constexpr int kPointsKpa = 479;
+// The largest table: the callers' buffers of CalculateLineFunction hold this many entries.
+constexpr int kLargestTable = 480;
+
+bool CountFitsUnit(int unit, int count)
+{
+    return !((unit == 0 && count != kPointsMmhg) || (unit == 1 && count != kPointsKpa));
+}
+
+// The segment [x1, x2) of the table, x advancing by exactly 1.0 from x1; writes
+// outside the table are skipped, and so are the steps that could only make such writes.
+void FillSegment(double x1, double y1, double x2, double y2, double* pressures, double* amplitudes, int count)
+{
+    const bool flat = y1 - y2 == 0.0;
+    if (!flat && x1 - x2 == 0.0)
+        return;
+    const double m = flat ? 0.0 : (y2 - y1) / (x2 - x1);
+    const double b = y1 - m * x1;
+    double x = x1;
+    // Far below the table only whole steps are skipped, so the fraction of x1 is kept.
+    if (x < -1.0 && x2 > 0.0)
+        x += std::floor(-x) - 1.0;
+    for (; x < x2 && x < count; x += 1.0) {
+        if (x <= -1.0)
+            continue;
+        const int64_t i = Truncate(x);
+        pressures[i] = x;
+        amplitudes[i] = flat ? y1 : pressures[i] * m + b;
+    }
+}
+
+struct Point {
+    double x;
+    double y;
+};
+
+}  // namespace
+
+bool CalculateLineFunction(double x1, double y1, double x2, double y2, double* pressures, double* amplitudes)
+{
+    if (pressures == nullptr || amplitudes == nullptr)
+        return false;
+    FillSegment(x1, y1, x2, y2, pressures, amplitudes, kLargestTable);
+    return true;
+}
+
+int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count, int unit)
+{
+    if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
+        return 0;
+    if (unit == -1)
+        unit = g_nPressureUnit.load();
+    if (!CountFitsUnit(unit, count))
+        return 0;
+    const double s = unit == 1 ? 10.0 : 1.0;
+    const double base = record->nBaseAmplitude;
+    const Point points[10] = {
+        {s * record->dBottomPressure, 0.0},
+        {s * record->dBottomPressure + 1, base},
+        {s * record->dLowerBasePressure, base},
+        {s * record->dDiastolicOffset + s * record->dDiastolic, static_cast<double>(record->nDiastolicAmplitude)},
+        {s * record->dLowerPeakPressure, static_cast<double>(record->nLowerPeakAmplitude)},
+        {s * record->dUpperPeakPressure, static_cast<double>(record->nUpperPeakAmplitude)},
+        {s * record->dSystolicOffset + s * record->dSystolic, static_cast<double>(record->nSystolicAmplitude)},
+        {s * record->dUpperBasePressure, base},
+        {s * record->dTopPressure - 1, base},
+        {s * record->dTopPressure, 0.0},
+    };
+    const double bottom = s * record->dBottomPressure;
+    for (int j = 0; j < count && j <= bottom; ++j) {
+        pressures[j] = j;
+        amplitudes[j] = 0.0;
+    }
+    const int64_t top = Truncate(s * record->dTopPressure);
+    for (int64_t j = top < 0 ? 0 : top; j < count; ++j) {
+        pressures[j] = static_cast<double>(j);
+        amplitudes[j] = 0.0;
+    }
+    for (int k = 0; k < 9; ++k)
+        FillSegment(points[k].x, points[k].y, points[k + 1].x, points[k + 1].y, pressures, amplitudes, count);
+    if (unit == 1) {
+        for (int j = 0; j < count; ++j)
+            pressures[j] /= s;
+    }
+    return 1;
+}
+
+int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count)
+{
+    if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
+        return 0;
+    const int unit = g_nPressureUnit.load();
+    if (!CountFitsUnit(unit, count))
+        return 0;
+    CAutoCriticalSection lock(g_APICriticalSection);
+    if (!SetBPCustom(record, unit))
+        return 0;
+    SetBPCustomRawData(static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit);
+    return 1;
+}
+
+int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
+{
+    if (out == nullptr)
+        return 0;
+    CAutoCriticalSection lock(g_APICriticalSection);
+    const BPMethodType asked = method == BP_METHOD_DEFAULT ? BP_METHOD_CUSTOMIZED : method;
+    return GetBPCustomParam(asked, out, g_nPressureUnit.load()) ? 1 : 0;
+}

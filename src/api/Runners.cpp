@@ -1,0 +1,488 @@
+// Test starts and the workers that follow a running test on the device.
+#include "api/Runners.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include "api/Sampling.h"
+#include "api/Workers.h"
+#include "platform/InitOrder.h"
+#include "platform/ProcessObjects.h"
+#include "protocol/BPSimulation.h"
+#include "protocol/DeviceControl.h"
+#include "protocol/Leakage.h"
+#include "protocol/Units.h"
+#include "vasq_service.h"
+
+std::atomic<BPTestCallback> g_BPTestCallback{nullptr};
+std::atomic<LeakageTestCallback> g_LeakageTestCallback{nullptr};
+std::atomic<OverpressureTestCallback> g_OverpressureTestCallback{nullptr};
+std::atomic<StaticPressureCallback> g_StaticPressureExCallback{nullptr};
+std::atomic<unsigned long> g_hBPTestThread{0};
+std::atomic<unsigned long> g_hLeakageTestThread{0};
+std::atomic<unsigned long> g_hOverpressureTestThread{0};
+std::atomic<unsigned long> g_hStaticPressureExThread{0};
+
+namespace {
+
+constexpr uint32_t g_nWaitTime = 200;
+constexpr double kInitialWaitStableSeconds = 10.0;
+constexpr int kEnvelopeBufferSize = 480;
+constexpr int kEnvelopePointsMmhg = 360;
+constexpr int kEnvelopePointsKpa = 479;
+
+WorkerThreads VASQ_INIT_DEVICE s_testWorkers;
+
+bool IsRunningCode(unsigned status)
+{
+    return status == kStatusPressureRunning || status == kStatusRunning;
+}
+
+// What the four workers share: the first status under the API lock, the first
+// report without it, then one status poll per 200 ms tick under the lock
+// until a stop or the worker's own end.
+class TestWorker {
+public:
+    explicit TestWorker(std::atomic<unsigned long>& handle) : m_handle(handle) {}
+    virtual ~TestWorker() = default;
+
+    void Run()
+    {
+        MarkLibraryWorkerThread();
+        bool reporting;
+        {
+            CAutoCriticalSection lock(g_APICriticalSection);
+            reporting = Begin();
+        }
+        if (reporting) {
+            FirstReport();
+            uint32_t signalNumber = TIMER_SIGNAL_TEST;
+            TimerId timer = CreateNewTimer(g_nWaitTime, signalNumber);
+            CEvent* events[2] = {&g_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
+            while (!m_end) {
+                const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
+                if (result == 0 || result == WAIT_TIMEDOUT) {
+                    m_end = true;
+                } else if (result == 1) {
+                    CAutoCriticalSection lock(g_APICriticalSection);
+                    Tick(GetDeviceStatus());
+                }
+            }
+            DeleteTimer(signalNumber, timer);
+        }
+        const unsigned long self = CurrentThreadHandle();
+        unsigned long expected = self;
+        m_handle.compare_exchange_strong(expected, 0);
+        s_testWorkers.Ended(self);
+    }
+
+protected:
+    // Under the API lock: reads the first status; false when the worker ends at once.
+    virtual bool Begin() = 0;
+    virtual void FirstReport() = 0;
+    // Under the API lock, with the status just read.
+    virtual void Tick(unsigned status) = 0;
+
+    unsigned m_lastStatus = 0;
+    bool m_end = false;
+
+private:
+    std::atomic<unsigned long>& m_handle;
+};
+
+class BPWorker : public TestWorker {
+public:
+    BPWorker() : TestWorker(g_hBPTestThread) {}
+
+private:
+    bool Begin() override
+    {
+        m_lastStatus = GetDeviceStatus();
+        return g_BPTestCallback.load() != nullptr;
+    }
+    void FirstReport() override { Report(STATUS_RUNNING); }
+    void Tick(unsigned status) override
+    {
+        if (status == m_lastStatus)
+            return;
+        m_lastStatus = status;
+        if (status == kStatusRunning) {
+            Report(STATUS_RUNNING);
+        } else if (status == kStatusCompleted) {
+            GetBPTestResult(g_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
+            Report(STATUS_COMPLETED);
+        }
+    }
+    // A later start of the same kind redirects every running worker to its callback.
+    void Report(VasqStatus status)
+    {
+        if (const BPTestCallback callback = g_BPTestCallback.load())
+            callback(status, m_results[0], m_results[1], m_results[2], m_results[3]);
+    }
+
+    double m_results[4] = {0.0, 0.0, 0.0, 0.0};
+};
+
+// Leakage and overpressure report the wait-stable time on every tick in code
+// 13, running on entry into 2 or 10, and read their result on entry into 14.
+class WaitStableWorker : public TestWorker {
+public:
+    WaitStableWorker(std::atomic<unsigned long>& handle, double initialWait)
+        : TestWorker(handle), m_wait(initialWait)
+    {
+    }
+
+protected:
+    virtual bool HasCallback() const = 0;
+    virtual void Report(VasqStatus status) = 0;
+    virtual void ReadResult() = 0;
+
+    double m_wait;
+
+private:
+    bool Begin() override
+    {
+        m_lastStatus = GetDeviceStatus();
+        if (!HasCallback())
+            return false;
+        if (m_lastStatus == kStatusWaitStable)
+            GetWaitStableTime(&m_wait);
+        return true;
+    }
+    void FirstReport() override { Report(MappingStatus(static_cast<int>(m_lastStatus))); }
+    void Tick(unsigned status) override
+    {
+        if (status == kStatusWaitStable) {
+            GetWaitStableTime(&m_wait);
+            Report(STATUS_WAIT_STABLE);
+        }
+        if (status == m_lastStatus)
+            return;
+        m_lastStatus = status;
+        if (IsRunningCode(status)) {
+            Report(STATUS_RUNNING);
+        } else if (status == kStatusCompleted) {
+            ReadResult();
+            Report(STATUS_COMPLETED);
+            m_end = true;
+        }
+    }
+};
+
+class LeakageWorker : public WaitStableWorker {
+public:
+    explicit LeakageWorker(FUNCTION_ENUM function)
+        : WaitStableWorker(g_hLeakageTestThread, kInitialWaitStableSeconds), m_function(function)
+    {
+    }
+
+private:
+    bool HasCallback() const override { return g_LeakageTestCallback.load() != nullptr; }
+    void Report(VasqStatus status) override
+    {
+        if (const LeakageTestCallback callback = g_LeakageTestCallback.load())
+            callback(status, m_wait, m_leak, m_code);
+    }
+    void ReadResult() override
+    {
+        const float resolution = g_fPressureresolution.load();
+        if (m_function == FUNCTION_LEAKAGE_TEST)
+            GetLeakageTestResult(nullptr, &m_leak, &m_code, resolution);
+        else
+            GetLeakageTestResult(&m_leak, nullptr, &m_code, resolution);
+    }
+
+    const FUNCTION_ENUM m_function;
+    double m_leak = 0.0;
+    int m_code = 0;
+};
+
+class OverpressureWorker : public WaitStableWorker {
+public:
+    OverpressureWorker() : WaitStableWorker(g_hOverpressureTestThread, 0.0) {}
+
+private:
+    bool HasCallback() const override { return g_OverpressureTestCallback.load() != nullptr; }
+    void Report(VasqStatus status) override
+    {
+        if (const OverpressureTestCallback callback = g_OverpressureTestCallback.load())
+            callback(status, m_wait, m_results[0], m_results[1], m_results[2], m_results[3], m_results[4],
+                     m_results[5]);
+    }
+    void ReadResult() override
+    {
+        GetOverpressureTestResult(&m_results[0], &m_results[1], &m_results[2], &m_results[3], &m_results[4],
+                                  &m_results[5], g_nPressureUnit.load());
+    }
+
+    double m_results[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+};
+
+class StaticPressureWorker : public TestWorker {
+public:
+    StaticPressureWorker() : TestWorker(g_hStaticPressureExThread) {}
+
+private:
+    bool Begin() override
+    {
+        if (g_StaticPressureExCallback.load() == nullptr)
+            return false;
+        m_lastStatus = GetDeviceStatus();
+        GetStaticPressureTestResult(&m_result);
+        if (m_lastStatus == kStatusWaitStable)
+            GetWaitStableTime(&m_wait);
+        return true;
+    }
+    void FirstReport() override
+    {
+        Report(MappingStatus(static_cast<int>(m_lastStatus)));
+        m_lastReportedResult = m_result;
+    }
+    void Tick(unsigned status) override
+    {
+        GetStaticPressureTestResult(&m_result);
+        if (status == kStatusWaitStable) {
+            GetWaitStableTime(&m_wait);
+            Report(STATUS_WAIT_STABLE);
+        }
+        if (m_result != m_lastReportedResult) {
+            Report(MappingStatus(static_cast<int>(status)));
+            m_lastReportedResult = m_result;
+        }
+        if (status == m_lastStatus)
+            return;
+        if (status == kStatusHolding) {
+            Report(STATUS_HOLDING);
+        } else if (IsRunningCode(status)) {
+            Report(STATUS_RUNNING);
+        } else if (status == kStatusCompleted) {
+            Report(STATUS_COMPLETED);
+            m_end = true;
+        }
+        m_lastStatus = status;
+    }
+    void Report(VasqStatus status)
+    {
+        if (const StaticPressureCallback callback = g_StaticPressureExCallback.load())
+            callback(status, m_wait, m_result);
+    }
+
+    int m_result = 0;
+    int m_lastReportedResult = 0;
+    double m_wait = kInitialWaitStableSeconds;
+};
+
+// Called with the API lock held, after the device has started the test; the
+// worker's first use of the lock waits until the start has returned.
+bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void* argument)
+{
+    s_testWorkers.Join(s_testWorkers.Take(true));
+    unsigned long thread = 0;
+    if (s_testWorkers.Start(&thread, routine, argument) == 0)
+        return false;
+    handle.store(thread);
+    return true;
+}
+
+void* FunctionArgument(FUNCTION_ENUM function)
+{
+    return reinterpret_cast<void*>(static_cast<intptr_t>(function));
+}
+
+FUNCTION_ENUM FunctionOf(void* argument)
+{
+    return static_cast<FUNCTION_ENUM>(reinterpret_cast<intptr_t>(argument));
+}
+
+// Writes the customised envelope's table after its parameter record.
+bool SendCustomEnvelope(BPEnvelopeCustomized* record, int unit)
+{
+    if (!SetBPCustom(record, unit))
+        return false;
+    double pressures[kEnvelopeBufferSize] = {};
+    double amplitudes[kEnvelopeBufferSize] = {};
+    const int count = unit == 1 ? kEnvelopePointsKpa : kEnvelopePointsMmhg;
+    return VasqGetEnvelopeRawData(record, pressures, amplitudes, count, -1) == 1 &&
+           VasqSetEnvelopeRawData(record, pressures, amplitudes, count) == 1;
+}
+
+// At unload the workers end before the code they run goes away; nothing is sent.
+struct WorkerLifetime {
+    ~WorkerLifetime()
+    {
+        StopSamplingAtUnload();
+        g_hStopTestEvent.SetEvent();
+        s_testWorkers.Join(s_testWorkers.Take(false));
+    }
+};
+WorkerLifetime VASQ_INIT_WORKER_LIFETIME s_workerLifetime;
+
+}  // namespace
+
+VasqStatus MappingStatus(int deviceCode)
+{
+    switch (deviceCode) {
+    case kStatusWaitStable:
+        return STATUS_WAIT_STABLE;
+    case kStatusPressureRunning:
+    case kStatusRunning:
+        return STATUS_RUNNING;
+    case kStatusHolding:
+        return STATUS_HOLDING;
+    case kStatusCompleted:
+        return STATUS_COMPLETED;
+    default:
+        return STATUS_NONE;
+    }
+}
+
+void* BPTestThread(void* /*argument*/)
+{
+    BPWorker worker;
+    worker.Run();
+    return nullptr;
+}
+
+void* LeakageTestThread(void* argument)
+{
+    LeakageWorker worker(FunctionOf(argument));
+    worker.Run();
+    return nullptr;
+}
+
+void* OverpressureTestThread(void* /*argument*/)
+{
+    OverpressureWorker worker;
+    worker.Run();
+    return nullptr;
+}
+
+void* StaticPressureExThread(void* /*argument*/)
+{
+    StaticPressureWorker worker;
+    worker.Run();
+    return nullptr;
+}
+
+void JoinTestWorkers()
+{
+    s_testWorkers.Join(s_testWorkers.Take(OnLibraryWorkerThread()));
+}
+
+size_t TestWorkerCount()
+{
+    return s_testWorkers.Count();
+}
+
+bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
+{
+    if (parameters == nullptr)
+        return false;
+    CAutoCriticalSection lock(g_APICriticalSection);
+    const int unit = g_nPressureUnit.load();
+    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
+        !EnableDeviceDebugMode(false, false, unit, false))
+        return false;
+    int32_t method;
+    memcpy(&method, parameters, sizeof(method));
+    if (method == BP_METHOD_DEFAULT && !SetBPDefault(static_cast<BPCommon*>(parameters), unit))
+        return false;
+    if (method == BP_METHOD_CUSTOMIZED && !SendCustomEnvelope(static_cast<BPEnvelopeCustomized*>(parameters), unit))
+        return false;
+    if (!EnableDeviceStartTest(true))
+        return false;
+    g_BPTestCallback.store(callback);
+    return StartWorker(g_hBPTestThread, BPTestThread, nullptr);
+}
+
+int VasqRunBPTest(void* parameters, BPTestCallback callback)
+{
+    return RunBPTest(FUNCTION_BP_TEST, parameters, callback) ? 1 : 0;
+}
+
+bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
+                    LeakageTestCallback callback)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    const int unit = g_nPressureUnit.load();
+    dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
+    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
+        !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !EnableDeviceStartTest(true))
+        return false;
+    g_LeakageTestCallback.store(callback);
+    return StartWorker(g_hLeakageTestThread, LeakageTestThread, FunctionArgument(function));
+}
+
+int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRate, LeakageTestCallback callback)
+{
+    return RunLeakageTest(FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback) ? 1 : 0;
+}
+
+int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback)
+{
+    return RunLeakageTest(FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback) ? 1 : 0;
+}
+
+int VasqGetLeakageCalibrationRate(double* rate)
+{
+    if (rate == nullptr)
+        return 0;
+    CAutoCriticalSection lock(g_APICriticalSection);
+    return GetLeakCalibrationRate(rate, g_fPressureresolution.load()) ? 1 : 0;
+}
+
+bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
+                         double dPressure3, OverpressureTestCallback callback)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    const int unit = g_nPressureUnit.load();
+    dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
+    dPressure2 = CheckPressureLimit(LIMIT_OVERPRESSURE_SECOND, dPressure2, unit);
+    dPressure3 = CheckPressureLimit(LIMIT_OVERPRESSURE_THIRD, dPressure3, unit);
+    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
+        !SetOverpressureTestSetting(bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) ||
+        !EnableDeviceStartTest(true))
+        return false;
+    g_OverpressureTestCallback.store(callback);
+    return StartWorker(g_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function));
+}
+
+int VasqRunOverpressureTest(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
+                            OverpressureTestCallback callback)
+{
+    return RunOverpressureTest(FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag, dPressure1, dPressure2, dPressure3,
+                               callback)
+               ? 1
+               : 0;
+}
+
+int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback, bool bStaticFlag)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    const int unit = g_nPressureUnit.load();
+    dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
+    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(FUNCTION_STATIC_PRESSURE) ||
+        !SetStaticPressure(dPressure, nStaticParam, bStaticFlag, unit) || !EnableDeviceStartTest(true))
+        return 0;
+    g_StaticPressureExCallback.store(callback);
+    return StartWorker(g_hStaticPressureExThread, StaticPressureExThread, nullptr) ? 1 : 0;
+}
+
+int VasqGetWaitStableTime()
+{
+    double seconds = 0.0;
+    CAutoCriticalSection lock(g_APICriticalSection);
+    GetWaitStableTime(&seconds);
+    return static_cast<int>(seconds);
+}
+
+int VasqStopTest()
+{
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), false);
+        EnableDeviceStartTest(false);
+    }
+    s_testWorkers.Join(s_testWorkers.Take(true));
+    return 1;
+}

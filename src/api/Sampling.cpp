@@ -1,0 +1,121 @@
+// The sampling thread: ten cuff-pressure samples every 50 ms.
+#include "api/Sampling.h"
+
+#include "api/Workers.h"
+#include "device/Packet.h"
+#include "platform/InitOrder.h"
+#include "platform/ProcessObjects.h"
+#include "protocol/Units.h"
+
+std::atomic<SamplingCallback> g_SamplingCallback{nullptr};
+std::atomic<unsigned long> g_hSamplingThread{0};
+
+namespace {
+
+constexpr uint32_t kSamplingPeriodMs = 50;
+constexpr uint32_t kPausePollMs = 10;
+constexpr uint32_t kAfterBurstMs = 5;
+constexpr uint32_t kSampleBlockSize = 20;
+constexpr int kSamplesPerBlock = 10;
+
+WorkerThreads VASQ_INIT_DEVICE s_samplingThreads;
+
+bool FetchSampleBlock(uint8_t* block)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    return SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
+           ReceivePacket(block, kSampleBlockSize, 1, nullptr);
+}
+
+void Deliver(const uint8_t* block, const std::atomic<SamplingCallback>& callbackGlobal)
+{
+    for (int i = 0; i < kSamplesPerBlock; ++i) {
+        const int raw = block[2 * i] | (block[2 * i + 1] << 8);
+        const int sample = (raw & 0x8000) != 0 ? raw - 65536 : raw;
+        const float pressure = static_cast<float>(sample) / g_fPressureresolution.load();
+        if (const SamplingCallback callback = callbackGlobal.load())
+            callback(static_cast<double>(pressure));
+    }
+}
+
+}  // namespace
+
+void* SamplingThread(void* argument)
+{
+    MarkLibraryWorkerThread();
+    const auto& callbackGlobal = *static_cast<std::atomic<SamplingCallback>*>(argument);
+    uint32_t signalNumber = TIMER_SIGNAL_SAMPLING;
+    TimerId timer = CreateNewTimer(kSamplingPeriodMs, signalNumber);
+    // Without a timer no tick would ever come, nor would a stop be seen.
+    while (timer != nullptr) {
+        if (g_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT)
+            break;
+        if (WaitForSingleObject(TimerTickEvent(timer, signalNumber), INFINITE_TIMEOUT) != WAIT_SIGNALED)
+            break;
+        if (g_hSamplingPauseEvent.WaitTimeout(0) == WAIT_SIGNALED) {
+            SleepEx(kPausePollMs);
+            continue;
+        }
+        uint8_t block[kSampleBlockSize] = {};
+        if (!FetchSampleBlock(block))
+            break;
+        Deliver(block, callbackGlobal);
+        SleepEx(kAfterBurstMs);
+    }
+    DeleteTimer(signalNumber, timer);
+    const unsigned long self = CurrentThreadHandle();
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        if (g_hSamplingThread.load() == self)
+            g_hSamplingThread.store(0);
+    }
+    s_samplingThreads.Ended(self);
+    return nullptr;
+}
+
+int VasqStartSampling(SamplingCallback callback)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    const int unit = g_nPressureUnit.load();
+    if (unit == 1)
+        g_fPressureresolution.store(100.0f);
+    else if (unit == 0)
+        g_fPressureresolution.store(10.0f);
+    g_SamplingCallback.store(callback);
+    // A thread that ended by itself has left the lock for good: joining it here is safe.
+    WorkerThreads::Join(s_samplingThreads.Take(true));
+    if (g_hSamplingThread.load() != 0)
+        return 1;
+    g_hSamplingEvent.SetEvent();
+    unsigned long thread = 0;
+    if (s_samplingThreads.Start(&thread, SamplingThread, &g_SamplingCallback) == 0)
+        return 0;
+    g_hSamplingThread.store(thread);
+    return 1;
+}
+
+void VasqStopSampling()
+{
+    std::vector<unsigned long> threads;
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        if (g_hSamplingThread.load() != 0)
+            g_hSamplingEvent.ResetEvent();
+        // Only the threads that exist now; one that a later start creates keeps running.
+        threads = s_samplingThreads.Take(OnLibraryWorkerThread());
+    }
+    // On the sampling thread or a test worker (which may hold the API lock that
+    // the sampling thread needs) the thread is left to end at its next tick.
+    WorkerThreads::Join(threads);
+}
+
+int VasqGetSampleRate()
+{
+    return g_nPlayDataMinSampleRate;
+}
+
+void StopSamplingAtUnload()
+{
+    g_hSamplingEvent.ResetEvent();
+    WorkerThreads::Join(s_samplingThreads.Take(false));
+}

@@ -1,0 +1,64 @@
+#include "api/Workers.h"
+
+#include <algorithm>
+
+namespace {
+thread_local bool t_libraryWorker = false;
+}  // namespace
+
+int WorkerThreads::Start(unsigned long* handle, ThreadRoutine routine, void* argument)
+{
+    // Held across the creation, so that a thread that ends at once finds its entry.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    unsigned long thread = 0;
+    if (CreateThread(&thread, routine, argument) == 0)
+        return 0;
+    m_threads.push_back({thread, false});
+    *handle = thread;
+    return 1;
+}
+
+void WorkerThreads::Ended(unsigned long handle)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Entry& entry : m_threads) {
+        if (entry.handle == handle)
+            entry.ended = true;
+    }
+}
+
+std::vector<unsigned long> WorkerThreads::Take(bool endedOnly)
+{
+    std::vector<unsigned long> taken;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto taking = [&](const Entry& entry) {
+        if (IsCurrentThread(entry.handle) || (endedOnly && !entry.ended))
+            return false;
+        taken.push_back(entry.handle);
+        return true;
+    };
+    m_threads.erase(std::remove_if(m_threads.begin(), m_threads.end(), taking), m_threads.end());
+    return taken;
+}
+
+void WorkerThreads::Join(const std::vector<unsigned long>& threads)
+{
+    for (unsigned long thread : threads)
+        JoinThread(thread);
+}
+
+size_t WorkerThreads::Count()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads.size();
+}
+
+void MarkLibraryWorkerThread()
+{
+    t_libraryWorker = true;
+}
+
+bool OnLibraryWorkerThread()
+{
+    return t_libraryWorker;
+}

@@ -1,0 +1,416 @@
+// Sampling, the unit switch and the thin wrappers through the shared library's
+// exported functions, against the simulated device.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "E2ESupport.h"
+#include "vasq.h"
+#include "vasq_service.h"
+
+using vasqsim::DeviceModel;
+using vasqsim::SampleMode;
+using vasqsim::SimDevice;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Samples {
+public:
+    void Add(double value)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_values.push_back(value);
+        }
+        m_changed.Notify();
+    }
+    std::vector<double> Get()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_values;
+    }
+    size_t Size() { return Get().size(); }
+    bool WaitForSize(size_t count, std::chrono::milliseconds timeout = 5s)
+    {
+        return m_changed.WaitFor([&] { return Size() >= count; }, timeout);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<double> m_values;
+    e2e::Condition m_changed;
+};
+
+Samples* g_samples = nullptr;
+Samples* g_otherSamples = nullptr;
+
+void OnSample(double value)
+{
+    g_samples->Add(value);
+}
+
+void OnOtherSample(double value)
+{
+    g_otherSamples->Add(value);
+}
+
+std::atomic<int> g_stopsFromCallback{0};
+
+void StopFromSamplingCallback(double value)
+{
+    g_samples->Add(value);
+    if (g_stopsFromCallback.fetch_add(1) == 0)
+        VasqStopSampling();
+}
+
+std::atomic<int> g_unitSwitchResult{-1};
+
+void SwitchUnitFromSamplingCallback(double value)
+{
+    g_samples->Add(value);
+    int expected = -1;
+    if (g_unitSwitchResult.compare_exchange_strong(expected, -2))
+        g_unitSwitchResult.store(VasqSetPressureUnit(1));
+}
+
+void IgnoreStatic(VasqStatus, double, int) {}
+
+std::atomic<int> g_stopFromTestCallback{0};
+
+void StopSamplingFromTestCallback(VasqStatus, double, int)
+{
+    if (g_stopFromTestCallback.fetch_add(1) == 0)
+        VasqStopSampling();
+}
+
+// Counter samples in mmHg: each is its sample number divided by 10.
+long Count(double value, double resolution = 10.0)
+{
+    return std::lround(value * resolution);
+}
+
+class Sampling : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_samples = &m_samples;
+        g_otherSamples = &m_otherSamples;
+        SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
+        m_device = std::make_unique<SimDevice>(m_folder.path(), 0);
+        m_baseline = e2e::ThreadCount();
+        m_device->WithModel([](DeviceModel& m) { m.sampleMode = SampleMode::Counter; });
+        ASSERT_TRUE(VasqConnect(0, 5000));
+        m_idleThreads = e2e::ThreadCount();
+        m_device->ClearLog();
+    }
+    void TearDown() override
+    {
+        VasqFree();
+        m_device.reset();
+        SetDeviceFoldersForTesting(nullptr, nullptr);
+        g_samples = g_otherSamples = nullptr;
+    }
+    bool WaitForThreads(int count)
+    {
+        return m_changed.WaitFor([&] { return e2e::ThreadCount() == count; }, 5s);
+    }
+    std::string Codes()
+    {
+        std::string codes;
+        for (const auto& f : m_device->Log())
+            codes += (codes.empty() ? "" : " ") + std::string(1, static_cast<char>(f.category)) +
+                     std::to_string(f.command);
+        return codes;
+    }
+
+    std::vector<uint8_t> LastPayload(uint8_t category, uint8_t command)
+    {
+        const auto log = m_device->Log();
+        for (auto it = log.rbegin(); it != log.rend(); ++it) {
+            if (it->category == category && it->command == command)
+                return it->payload;
+        }
+        return {};
+    }
+
+    e2e::TempFolder m_folder;
+    std::unique_ptr<SimDevice> m_device;
+    Samples m_samples;
+    Samples m_otherSamples;
+    e2e::Condition m_changed;
+    int m_baseline = 0;
+    int m_idleThreads = 0;
+};
+
+}  // namespace
+
+TEST_F(Sampling, SamplesAreDecodedAsSignedCountsInSinglePrecision)
+{
+    // The counter starts at 1234 (0xD2 0x04); the ninth sample of the block is 0xFFFF.
+    m_device->WithModel([](DeviceModel& m) { m.samplesSent = 1234; });
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_TRUE(m_samples.WaitForSize(1));
+    VasqStopSampling();
+    EXPECT_EQ(static_cast<double>(1234.0f / 10.0f), m_samples.Get()[0]);
+
+    ASSERT_EQ(1, VasqSetPressureUnit(1));
+    m_device->WithModel([](DeviceModel& m) { m.samplesSent = 0xFFFE; });
+    const size_t before = m_samples.Size();
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_TRUE(m_samples.WaitForSize(before + 4));
+    VasqStopSampling();
+    const auto samples = m_samples.Get();
+    EXPECT_EQ(static_cast<double>(-2.0f / 100.0f), samples[before]);
+    EXPECT_EQ(static_cast<double>(-1.0f / 100.0f), samples[before + 1]);
+    EXPECT_EQ(0.0, samples[before + 2]);
+
+    ASSERT_EQ(1, VasqSetPressureUnit(0));
+    m_device->WithModel([](DeviceModel& m) { m.samplesSent = 0x7FFF; });
+    const size_t mmhg = m_samples.Size();
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_TRUE(m_samples.WaitForSize(mmhg + 2));
+    VasqStopSampling();
+    EXPECT_EQ(static_cast<double>(32767.0f / 10.0f), m_samples.Get()[mmhg]);
+    EXPECT_EQ(static_cast<double>(-32768.0f / 10.0f), m_samples.Get()[mmhg + 1]) << "0x00 0x80";
+}
+
+TEST_F(Sampling, StreamHasNoGapOrRepeatOverSeconds)
+{
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_TRUE(m_samples.WaitForSize(600, 10s));
+    VasqStopSampling();
+    const auto samples = m_samples.Get();
+    for (size_t i = 1; i < samples.size(); ++i)
+        ASSERT_EQ(Count(samples[i - 1]) + 1, Count(samples[i])) << "sample " << i;
+    EXPECT_EQ(0u, samples.size() % 10) << "whole blocks of ten";
+    EXPECT_EQ(200, VasqGetSampleRate());
+}
+
+TEST_F(Sampling, SecondStartRedirectsWithoutASecondThread)
+{
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_TRUE(m_samples.WaitForSize(10));
+    const int sampling = e2e::ThreadCount();
+    ASSERT_EQ(1, VasqStartSampling(OnOtherSample));
+    ASSERT_TRUE(m_otherSamples.WaitForSize(20));
+    EXPECT_EQ(sampling, e2e::ThreadCount());
+    const size_t first = m_samples.Size();
+    ASSERT_TRUE(m_otherSamples.WaitForSize(m_otherSamples.Size() + 20));
+    EXPECT_EQ(first, m_samples.Size()) << "the first callback gets nothing more";
+    VasqStopSampling();
+    EXPECT_EQ(m_idleThreads, e2e::ThreadCount()) << "the stop has joined the thread";
+    VasqStopSampling();  // nothing runs: returns at once
+}
+
+TEST_F(Sampling, ThreadEndsWhenTheDeviceStopsAnsweringAndANewStartWorks)
+{
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_TRUE(m_samples.WaitForSize(10));
+    m_device->InjectFault(vasqsim::FaultKind::NoAnswer, 'P', 2);
+    ASSERT_TRUE(WaitForThreads(m_idleThreads)) << "the sampling thread ended by itself";
+    const size_t stopped = m_samples.Size();
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    EXPECT_TRUE(m_samples.WaitForSize(stopped + 20));
+}
+
+TEST_F(Sampling, StopFromTheSamplingCallbackDoesNotWaitForItself)
+{
+    g_stopsFromCallback = 0;
+    ASSERT_EQ(1, VasqStartSampling(StopFromSamplingCallback));
+    ASSERT_TRUE(WaitForThreads(m_idleThreads)) << "the thread ended after its burst";
+    EXPECT_EQ(10u, m_samples.Size()) << "the rest of the burst is delivered";
+    ASSERT_EQ(1, VasqStartSampling(OnSample)) << "a new start joins the old thread and runs";
+    EXPECT_TRUE(m_samples.WaitForSize(20));
+}
+
+TEST_F(Sampling, StopFromATestCallbackDoesNotWaitForTheSamplingThread)
+{
+    g_stopFromTestCallback = 0;
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    m_device->WithModel([](DeviceModel& m) { m.scriptedStatuses = {0, 13, 13}; });
+    ASSERT_EQ(1, VasqRunStaticPressure(100, -1, StopSamplingFromTestCallback, false));
+    ASSERT_TRUE(m_changed.WaitFor([] { return g_stopFromTestCallback.load() >= 3; }, 5s))
+        << "the worker goes on reporting: nothing deadlocked";
+    const size_t stopped = m_samples.Size();
+    ASSERT_TRUE(m_changed.WaitFor([] { return g_stopFromTestCallback.load() >= 6; }, 5s));
+    EXPECT_LE(m_samples.Size(), stopped + 10) << "at most the burst in flight";
+}
+
+TEST_F(Sampling, FreeStopsSamplingAndTests)
+{
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    m_device->WithModel([](DeviceModel& m) { m.scriptedStatuses = {13}; });
+    ASSERT_EQ(1, VasqRunStaticPressure(100, -1, IgnoreStatic, false));
+    ASSERT_TRUE(m_samples.WaitForSize(10));
+    VasqFree();
+    EXPECT_EQ(m_baseline, e2e::ThreadCount()) << "every thread of the library was joined";
+    const size_t after = m_samples.Size();
+    const auto codes = Codes();
+    EXPECT_NE(std::string::npos, codes.find("I133")) << codes;
+    ASSERT_TRUE(VasqConnect(0, 5000));
+    EXPECT_EQ(after, m_samples.Size());
+}
+
+TEST_F(Sampling, UnitSwitchRestartsSamplingForTheSameCallback)
+{
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_TRUE(m_samples.WaitForSize(10));
+    ASSERT_EQ(1, VasqSetPressureUnit(1));
+    EXPECT_EQ(1, VasqGetPressureUnit());
+    const size_t switched = m_samples.Size();
+    ASSERT_TRUE(m_samples.WaitForSize(switched + 30));
+    const auto samples = m_samples.Get();
+    // Samples of the new thread are counts divided by 100, still without gaps.
+    for (size_t i = switched + 1; i < samples.size(); ++i)
+        ASSERT_EQ(Count(samples[i - 1], 100.0) + 1, Count(samples[i], 100.0)) << "sample " << i;
+    const auto codes = Codes();
+    const size_t written = codes.find("P3 P131");
+    ASSERT_NE(std::string::npos, written) << codes;
+    EXPECT_NE(std::string::npos, codes.rfind("I0", written)) << "the status gate came first";
+    EXPECT_NE(std::string::npos, codes.find("P2", written)) << "sampling goes on after the switch";
+}
+
+TEST_F(Sampling, UnitSwitchIsRefusedWhileATestRunsOrOnTheSamplingThread)
+{
+    m_device->WithModel([](DeviceModel& m) { m.status = 10; });
+    EXPECT_EQ(0, VasqSetPressureUnit(1));
+    EXPECT_EQ("I0", Codes()) << "nothing is sent after the status query";
+    m_device->WithModel([](DeviceModel& m) { m.status = 3; });
+    EXPECT_EQ(1, VasqSetPressureUnit(1));
+    EXPECT_EQ(1, VasqGetPressureUnit());
+    m_device->WithModel([](DeviceModel& m) { EXPECT_EQ(1, m.deviceSettings[1]); });
+    m_device->WithModel([](DeviceModel& m) { m.status = 14; });
+    EXPECT_EQ(1, VasqSetPressureUnit(0));
+
+    g_unitSwitchResult = -1;
+    ASSERT_EQ(1, VasqStartSampling(SwitchUnitFromSamplingCallback));
+    ASSERT_TRUE(m_changed.WaitFor([] { return g_unitSwitchResult.load() >= 0; }, 5s));
+    EXPECT_EQ(0, g_unitSwitchResult.load());
+    ASSERT_TRUE(m_samples.WaitForSize(30)) << "sampling goes on";
+    m_device->WithModel([](DeviceModel& m) { EXPECT_EQ(0, m.deviceSettings[1]); });
+}
+
+TEST_F(Sampling, FailedUnitQueryFallsBackToMmhg)
+{
+    m_device->WithModel([](DeviceModel& m) { m.deviceSettings[1] = 1; });
+    EXPECT_EQ(1, VasqGetPressureUnit());
+    m_device->InjectFault(vasqsim::FaultKind::NoAnswer, 'P', 3);
+    EXPECT_EQ(0, VasqGetPressureUnit());
+}
+
+TEST_F(Sampling, AirPortMaskChangesLocallyUntilSent)
+{
+    EXPECT_EQ(1, VasqEnableAirPort(7, false));
+    EXPECT_EQ(1, VasqEnableAirPort(1, false));
+    EXPECT_EQ(1, VasqEnableAirPort(-3, false));
+    EXPECT_EQ(1, VasqEnableAirPort(-3, true));
+    EXPECT_EQ("", Codes());
+    EXPECT_EQ(1, VasqUpdateAirPort());
+    m_device->WithModel([](DeviceModel& m) { EXPECT_EQ(0x12, m.airPortMask); });
+    EXPECT_EQ(1, VasqResetAirPort());
+    EXPECT_EQ(1, VasqUpdateAirPort());
+    m_device->WithModel([](DeviceModel& m) { EXPECT_EQ(0, m.airPortMask); });
+}
+
+TEST_F(Sampling, ThinWrappersSendTheirCommand)
+{
+    m_device->WithModel([](DeviceModel& m) { m.status = 7; });
+    EXPECT_TRUE(VasqGetCalibrationResult());
+    for (uint8_t code : {0, 3, 8, 14}) {
+        m_device->WithModel([&](DeviceModel& m) { m.status = code; });
+        EXPECT_FALSE(VasqGetCalibrationResult()) << int(code);
+    }
+    m_device->ClearLog();
+    EXPECT_EQ(1, VasqPausePump());
+    EXPECT_EQ(1, VasqEnableBuzzer());
+    EXPECT_EQ(1, VasqSDCardTest());
+    EXPECT_EQ(1, VasqSetStandPressure(1.5));
+    EXPECT_EQ(1, VasqTurnOffCalibrationMode());
+    EXPECT_EQ(1, VasqOnlyUseLowerSensor(true));
+    EXPECT_EQ(1, VasqRebaseZero(true));
+    EXPECT_EQ(1, VasqSwitchToAdultMode(true));
+    EXPECT_EQ(1, VasqSwitchTo500mlMode(true));
+    EXPECT_EQ(1, VasqIs500mlMode());
+    EXPECT_EQ(1, VasqWritePNGFileName("logo.png"));
+    char picture[5] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(1, VasqWritePNG(picture, 5));
+    bool bit1 = false;
+    bool bit0 = true;
+    EXPECT_EQ(1, VasqGetAirPortStatus(&bit1, &bit0));
+    EXPECT_TRUE(bit1);
+    EXPECT_FALSE(bit0);
+    BPEnvelopeCustomized stored{};
+    EXPECT_EQ(1, VasqGetEnvelopeParam(BP_METHOD_DEFAULT, &stored));
+    EXPECT_EQ(
+        "I139 I137 I10 I134 I136 I140 I20 I148 P3 P131 P3 P131 P3 I141 I142 P9 P8",
+        Codes());
+    m_device->WithModel([](DeviceModel& m) {
+        EXPECT_EQ(8, m.operationMode);
+        EXPECT_EQ(150, m.standPressure);
+        EXPECT_EQ(1, m.debugFlags[2]);
+        EXPECT_EQ("logo.png", m.pictureName);
+    });
+    EXPECT_EQ((std::vector<uint8_t>{1}), LastPayload('P', 8)) << "method 0 reads method 1";
+}
+
+TEST(Exports, WorkWithoutADeviceOrFailPromptly)
+{
+    EXPECT_STREQ("1.0.3.1", VasqGetVersion());
+    EXPECT_EQ(VasqGetVersion(), VasqGetVersion()) << "static text";
+    EXPECT_EQ(200, VasqGetSampleRate());
+    e2e::Stopwatch watch;
+    BPCommon common{BP_METHOD_DEFAULT, 120, 80, 60, 1, 0, 0};
+    EXPECT_EQ(0, VasqRunBPTest(&common, nullptr));
+    EXPECT_EQ(0, VasqRunStaticPressure(100, -1, nullptr, false));
+    EXPECT_EQ(0, VasqRunLeakageTest(100, 1, 1, nullptr));
+    EXPECT_EQ(0, VasqRunLeakageCalibration(100, nullptr));
+    EXPECT_EQ(0, VasqRunOverpressureTest(true, 100, 100, 100, nullptr));
+    EXPECT_EQ(0, VasqGetWaitStableTime());
+    EXPECT_EQ(0, VasqSetPressureUnit(1)) << "a failed status query reads 0, then the switch fails";
+    EXPECT_EQ(0, VasqGetPressureUnit());
+    EXPECT_EQ(0, VasqRebaseZero(true));
+    EXPECT_EQ(0, VasqUpdateAirPort());
+    EXPECT_EQ(0, VasqPausePump());
+    EXPECT_EQ(1, VasqStopTest());
+    EXPECT_EQ(0, VasqSwitchToAdultMode(true));
+    EXPECT_EQ(0, VasqSwitchTo500mlMode(true));
+    EXPECT_EQ(0, VasqIs500mlMode());
+    EXPECT_EQ(0, VasqWritePNGFileName("x"));
+    char data[3] = {};
+    EXPECT_EQ(0, VasqWritePNG(data, 3));
+    double rate = 0;
+    EXPECT_EQ(0, VasqGetLeakageCalibrationRate(&rate));
+    EXPECT_EQ(0, VasqEnableBuzzer());
+    EXPECT_EQ(0, VasqSDCardTest());
+    EXPECT_EQ(0, VasqSetStandPressure(1));
+    EXPECT_FALSE(VasqGetCalibrationResult());
+    EXPECT_EQ(0, VasqTurnOffCalibrationMode());
+    EXPECT_EQ(0, VasqOnlyUseLowerSensor(false));
+    BPEnvelopeCustomized custom{};
+    custom.eMethod = BP_METHOD_CUSTOMIZED;
+    EXPECT_EQ(0, VasqGetEnvelopeParam(BP_METHOD_CUSTOMIZED, &custom));
+    std::vector<double> p(360), a(360);
+    EXPECT_EQ(0, VasqSetEnvelopeRawData(&custom, p.data(), a.data(), 360));
+    bool b1;
+    bool b0;
+    EXPECT_EQ(0, VasqGetAirPortStatus(&b1, &b0));
+    EXPECT_EQ(1, VasqStartSampling(nullptr)) << "the thread starts, then ends on its first exchange";
+    VasqStopSampling();
+    EXPECT_LT(watch.Ms(), 2000.0) << "no port: every exchange fails at once";
+
+    // Null pointers are refused.
+    EXPECT_EQ(0, VasqWritePNGFileName(nullptr));
+    EXPECT_EQ(0, VasqWritePNG(nullptr, 3));
+    EXPECT_EQ(0, VasqGetLeakageCalibrationRate(nullptr));
+    EXPECT_EQ(0, VasqGetAirPortStatus(nullptr, &b0));
+    EXPECT_EQ(0, VasqGetAirPortStatus(&b1, nullptr));
+    EXPECT_EQ(0, VasqGetEnvelopeParam(BP_METHOD_DEFAULT, nullptr));
+    EXPECT_EQ(0, VasqGetDeviceInformation(nullptr));
+    EXPECT_EQ(0, VasqGetHWInformation(nullptr));
+}
