@@ -32,6 +32,10 @@ constexpr DWORD kQueueSize = 4096;
 // handle.
 SRWLOCK s_gate = SRWLOCK_INIT;
 std::atomic<int> s_openPort{-1};
+// Each opening is a connection with a number of its own (0: none open), so a
+// watcher closes only the connection it watched. Changed with the gate held alone.
+std::atomic<uint64_t> s_connection{0};
+uint64_t s_lastConnection = 0;
 std::atomic<bool> s_portFailed{false};
 
 HANDLE OpenHandle()
@@ -108,6 +112,7 @@ void CloseHeld()
     CloseHandle(device);
     g_hDevice.store(-1);
     s_openPort.store(-1);
+    s_connection.store(0);
 }
 
 // Empties an interface record for the next enumeration step.
@@ -175,6 +180,7 @@ bool OpenDevicePath(const char* path, int comNumber)
     CloseHeld();
     g_hDevice.store(HandleToLong(device));
     s_openPort.store(comNumber);
+    s_connection.store(++s_lastConnection);
     s_portFailed.store(false);
     g_nDeviceReadTimeout.store(kReadTimeoutMs);
     g_nDeviceWriteTimeout.store(kWriteTimeoutMs);
@@ -282,6 +288,21 @@ bool DeviceIsAlive()
     }
     SetupDiDestroyDeviceInfoList(set);
     return present;
+}
+
+uint64_t DeviceConnectionNumber()
+{
+    return s_connection.load();
+}
+
+bool DeviceCloseConnection(uint64_t connection)
+{
+    AcquireSRWLockExclusive(&s_gate);
+    const bool closing = connection != 0 && s_connection.load() == connection;
+    if (closing)
+        CloseHeld();
+    ReleaseSRWLockExclusive(&s_gate);
+    return closing;
 }
 
 bool DeviceIsConnected()

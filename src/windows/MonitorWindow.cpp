@@ -9,6 +9,7 @@
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
 #include "platform/ProcessObjects.h"
+#include "windows/Threads.h"
 
 unsigned long g_hMonitorWindowThread = 0;
 char g_szMonitorWindowClass[128];
@@ -18,7 +19,9 @@ namespace {
 const char kClassFormat[] = "MsgMonitorWnd-Vasq9{5d2e8c41-9b7a-4f06-b3c5-2e71a9d04f68}-%03d";
 const char kWindowTitle[] = "title";
 constexpr int kClassIndexes = 1000;
-// How long the unload waits for a window thread that has not started yet.
+// How long the unload waits for the window thread to enter the library's code,
+// and then for its window to pump messages.
+constexpr uint32_t kEnterWaitMs = 100;
 constexpr DWORD kStartWaitMs = 2000;
 
 // The window procedure reads it on the window thread while the connection
@@ -103,14 +106,17 @@ CAutoMonitor::~CAutoMonitor()
     if (!m_started)
         return;
     const HANDLE thread = LongToHandle(static_cast<long>(g_hMonitorWindowThread));
-    HANDLE started[2] = {s_windowThreadReady.Handle(), thread};
-    const DWORD result = ::WaitForMultipleObjects(2, started, FALSE, kStartWaitMs);
-    if (result == WAIT_OBJECT_0) {
-        PostThreadMessageA(s_windowThreadId, WM_QUIT, 0, 0);
-    } else if (result == WAIT_TIMEOUT) {
-        // Unloaded before the thread got going: it is held in the system's
-        // thread start-up behind the loader's lock that this unload holds.
-        TerminateThread(thread, 0);
+    // A thread that never entered is ended by the join (see JoinThread).
+    if (WaitThreadEntered(g_hMonitorWindowThread, kEnterWaitMs)) {
+        HANDLE started[2] = {s_windowThreadReady.Handle(), thread};
+        const DWORD result = ::WaitForMultipleObjects(2, started, FALSE, kStartWaitMs);
+        if (result == WAIT_OBJECT_0) {
+            PostThreadMessageA(s_windowThreadId, WM_QUIT, 0, 0);
+        } else if (result == WAIT_TIMEOUT) {
+            // Its set-up waits for the loader's lock that this unload holds
+            // (a system library being loaded for the window): it cannot finish.
+            TerminateThread(thread, 0);
+        }
     }
     JoinThread(g_hMonitorWindowThread);
     g_hMonitorWindowThread = 0;

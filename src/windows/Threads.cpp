@@ -3,12 +3,14 @@
 #include <mmsystem.h>
 #include <process.h>
 
+#include <atomic>
 #include <map>
 #include <new>
 
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
+#include "windows/Threads.h"
 
 namespace {
 
@@ -18,7 +20,8 @@ struct ThreadRecord {
     ThreadRoutine routine;
     void* argument;
     HANDLE thread = nullptr;
-    // Set by the thread as the last thing it does in the library's code.
+    // Set by the thread as the first and the last thing it does in the library's code.
+    HANDLE entered = nullptr;
     HANDLE finished = nullptr;
     bool detached = false;
 };
@@ -34,6 +37,17 @@ ThreadRegistry s_threads VASQ_INIT_PLATFORM_CORE;
 
 // The handle of the running thread as CreateThread handed it out.
 thread_local unsigned long t_threadHandle = 0;
+
+// Set once the library's static objects are being destroyed, inside the
+// loader's lock at an unload (or at process exit).
+std::atomic<bool> s_unloading{false};
+struct UnloadMark {
+    ~UnloadMark() { s_unloading.store(true); }
+};
+UnloadMark s_unloadMark VASQ_INIT_UNLOAD_MARK;
+
+// How long a join at unload gives a thread to enter the library's code.
+constexpr DWORD kEnterWaitMs = 100;
 
 // Set by nobody: the tick event of a timer that could not be made.
 CManualResetEvent s_noTicks VASQ_INIT_PLATFORM(false);
@@ -51,8 +65,22 @@ HANDLE HandleOf(unsigned long value)
 void Release(ThreadRecord* record)
 {
     CloseHandle(record->thread);
+    CloseHandle(record->entered);
     CloseHandle(record->finished);
     delete record;
+}
+
+ThreadRecord* FindRecord(unsigned long handle)
+{
+    const auto found = s_threads.threads.find(handle);
+    return found == s_threads.threads.end() ? nullptr : found->second;
+}
+
+// True once the thread has entered the library's code, or has ended.
+bool Entered(ThreadRecord* record, DWORD waitMs)
+{
+    HANDLE started[2] = {record->entered, record->thread};
+    return ::WaitForMultipleObjects(2, started, FALSE, waitMs) != WAIT_TIMEOUT;
 }
 
 // Joins happen at unload too, inside the loader's lock, where a thread cannot
@@ -71,6 +99,7 @@ void Release(ThreadRecord* record)
 unsigned __stdcall ThreadStart(void* argument)
 {
     ThreadRecord* record = static_cast<ThreadRecord*>(argument);
+    SetEvent(record->entered);
     t_threadHandle = HandleValue(record->thread);
     record->routine(record->argument);
     EnterCriticalSection(&s_threads.lock);
@@ -105,11 +134,15 @@ int CreateThread(unsigned long* handle, ThreadRoutine routine, void* argument)
     ThreadRecord* record = new (std::nothrow) ThreadRecord{routine, argument};
     if (record == nullptr)
         return 0;
+    record->entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     record->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // Started suspended so that it is registered before it can end.
-    const uintptr_t thread =
-        record->finished == nullptr ? 0 : _beginthreadex(nullptr, 0, ThreadStart, record, CREATE_SUSPENDED, nullptr);
+    const uintptr_t thread = record->entered == nullptr || record->finished == nullptr
+                                 ? 0
+                                 : _beginthreadex(nullptr, 0, ThreadStart, record, CREATE_SUSPENDED, nullptr);
     if (thread == 0) {
+        if (record->entered != nullptr)
+            CloseHandle(record->entered);
         if (record->finished != nullptr)
             CloseHandle(record->finished);
         delete record;
@@ -129,11 +162,9 @@ void CloseThread(unsigned long handle)
     if (handle == 0)
         return;
     EnterCriticalSection(&s_threads.lock);
-    const auto found = s_threads.threads.find(handle);
-    if (found != s_threads.threads.end()) {
-        ThreadRecord* record = found->second;
+    if (ThreadRecord* record = FindRecord(handle)) {
         if (WaitForSingleObject(record->finished, 0) == WAIT_OBJECT_0) {
-            s_threads.threads.erase(found);
+            s_threads.threads.erase(handle);
             Release(record);
         } else {
             record->detached = true;
@@ -149,11 +180,37 @@ void JoinThread(unsigned long handle)
     ThreadRecord* record = TakeRecord(handle);
     if (record == nullptr)
         return;
+    if (s_unloading.load() && !Entered(record, kEnterWaitMs)) {
+        // Started just before the unload and held in the system's thread
+        // start-up behind the loader's lock that the unload holds: it has run
+        // none of the library's code and must not run it once it is gone.
+        TerminateThread(record->thread, 0);
+    }
     // At process exit the system has already ended the other threads: their
     // handles are signalled although they never set `finished`.
     HANDLE ends[2] = {record->finished, record->thread};
     ::WaitForMultipleObjects(2, ends, FALSE, INFINITE);
     Release(record);
+}
+
+bool WaitThreadEntered(unsigned long handle, uint32_t milliseconds)
+{
+    EnterCriticalSection(&s_threads.lock);
+    ThreadRecord* record = FindRecord(handle);
+    HANDLE started[2] = {};
+    if (record != nullptr) {
+        DuplicateHandle(GetCurrentProcess(), record->entered, GetCurrentProcess(), &started[0], 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), record->thread, GetCurrentProcess(), &started[1], 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    }
+    LeaveCriticalSection(&s_threads.lock);
+    if (record == nullptr)
+        return true;
+    const bool entered = ::WaitForMultipleObjects(2, started, FALSE, milliseconds) != WAIT_TIMEOUT;
+    CloseHandle(started[0]);
+    CloseHandle(started[1]);
+    return entered;
 }
 
 bool IsCurrentThread(unsigned long handle)

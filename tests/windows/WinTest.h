@@ -66,6 +66,20 @@ inline bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs)
     }
 }
 
+// A top-level window of this process with the class name and title: other
+// test processes share Wine's desktop, and their windows bear the same names.
+inline HWND FindOwnWindow(const char* className, const char* title)
+{
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, className, title)) != nullptr) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == GetCurrentProcessId())
+            return window;
+    }
+    return nullptr;
+}
+
 // Runs every test, or the one named on the command line.
 inline int RunAll(int argc, char** argv)
 {

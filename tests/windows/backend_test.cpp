@@ -32,7 +32,7 @@ std::string ClassName(int index)
 HWND MonitorWindow()
 {
     HWND window = nullptr;
-    wintest::WaitFor([&] { return (window = FindWindowA(ClassName(0).c_str(), "title")) != nullptr; }, 5000);
+    wintest::WaitFor([&] { return (window = wintest::FindOwnWindow(ClassName(0).c_str(), "title")) != nullptr; }, 5000);
     return window;
 }
 
@@ -281,6 +281,9 @@ WIN_TEST(TransportAndPacketsThroughAComPort)
     const int number = atoi(port + 3);
     CHECK(OpenDevicePath(path.c_str(), number));
     CHECK(DeviceIsConnected());
+    const uint64_t connection = DeviceConnectionNumber();
+    CHECK(connection != 0);
+    CHECK(!DeviceCloseConnection(connection + 1));
     CHECK_EQ(number, DeviceOpenPortNumber());
     CHECK(std::string(g_szDevicePath) == path);
 
@@ -317,11 +320,48 @@ WIN_TEST(TransportAndPacketsThroughAComPort)
     // The path of a COM name is not a USB device interface: the presence check,
     // which enumerates those, does not find it.
     CHECK(!DeviceIsAlive());
-    CHECK(DeviceClose());
+    CHECK(DeviceCloseConnection(connection));
+    CHECK_EQ(0ull, static_cast<unsigned long long>(DeviceConnectionNumber()));
     CHECK(g_szDevicePath[0] == '\0');
     CHECK(!DeviceIsConnected());
     CHECK(!DeviceIsAlive());
     CHECK(DeviceClose());
+}
+
+WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
+{
+    const char* port = SimulatorPort();
+    if (port == nullptr) {
+        wintest::Skip("VASQ_SIM_COM names no COM port mapped to the simulated device");
+        return;
+    }
+    const std::string path = std::string("\\\\.\\") + port;
+    CHECK(OpenDevicePath(path.c_str(), atoi(port + 3)));
+    static CManualResetEvent reading(false);
+    static std::atomic<int> got{-1};
+    reading.ResetEvent();
+    struct Reader {
+        static void* Run(void*)
+        {
+            uint8_t buffer[7];
+            reading.SetEvent();
+            got.store(DeviceReadData(buffer, sizeof(buffer)));
+            return nullptr;
+        }
+    };
+    unsigned long thread = 0;
+    CHECK(CreateThread(&thread, Reader::Run, nullptr) == 1);
+    CHECK_EQ(WAIT_SIGNALED, reading.WaitTimeout(5000));
+    const ULONGLONG start = GetTickCount64();
+    CHECK(DeviceClose());
+    printf("  close during a read returned after %llu ms\n", GetTickCount64() - start);
+    JoinThread(thread);
+    CHECK_EQ(0, got.load());
+    CHECK(!DeviceIsConnected());
+    uint8_t buffer[7];
+    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceWriteData(buffer, sizeof(buffer)));
+    CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
 }
 
 int main(int argc, char** argv)

@@ -33,7 +33,7 @@ std::string ClassName(int index)
 
 bool WindowExists(int index)
 {
-    return FindWindowA(ClassName(index).c_str(), "title") != nullptr;
+    return wintest::FindOwnWindow(ClassName(index).c_str(), "title") != nullptr;
 }
 
 bool ClassRegistered(int index)
