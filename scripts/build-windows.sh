@@ -49,7 +49,11 @@ while [ ! -s "$work/node" ]; do
     fi
     sleep 0.1
 done
-# Wine takes COM ports from the prefix's dosdevices links.
-ln -sfn "$(readlink -f "$(cat "$work/node")")" "$WINEPREFIX/dosdevices/com7"
+# Wine takes COM ports, and any other device name, from the prefix's
+# dosdevices links: the simulated device is COM7 and, under a USB interface
+# path that the tests list in place of SetupAPI's, the Vasq9's interface.
+pty=$(readlink -f "$(cat "$work/node")")
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/com7"
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/usb#vid_04d8&pid_0000#vasq-sim"
 
-VASQ_SIM_COM=COM7 ctest --test-dir "$build" --verbose -j2
+VASQ_SIM_COM=COM7 VASQ_SIM_INTERFACE='\\?\usb#vid_04d8&pid_0000#vasq-sim' ctest --test-dir "$build" --verbose -j2

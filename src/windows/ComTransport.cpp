@@ -115,6 +115,20 @@ void CloseHeld()
     s_connection.store(0);
 }
 
+SRWLOCK s_substituteLock = SRWLOCK_INIT;
+bool s_substituted = false;
+std::vector<DeviceInterfaceEntry> s_substitute;
+
+bool SubstituteInterfaces(std::vector<DeviceInterfaceEntry>& interfaces)
+{
+    AcquireSRWLockShared(&s_substituteLock);
+    const bool substituted = s_substituted;
+    if (substituted)
+        interfaces = s_substitute;
+    ReleaseSRWLockShared(&s_substituteLock);
+    return substituted;
+}
+
 // Empties an interface record for the next enumeration step.
 SP_DEVICE_INTERFACE_DATA EmptyInterface()
 {
@@ -124,6 +138,24 @@ SP_DEVICE_INTERFACE_DATA EmptyInterface()
 }
 
 }  // namespace
+
+// Opens the interface if it is a Vasq9's on an acceptable port.
+static bool TryInterface(int portNumber, const char* path, int comNumber)
+{
+    if (strstr(path, kDeviceMatch) == nullptr)
+        return false;
+    if (portNumber != -1 && comNumber != portNumber)
+        return false;
+    return OpenDevicePath(path, comNumber);
+}
+
+void SetDeviceInterfacesForTesting(const std::vector<DeviceInterfaceEntry>* interfaces)
+{
+    AcquireSRWLockExclusive(&s_substituteLock);
+    s_substituted = interfaces != nullptr;
+    s_substitute = interfaces != nullptr ? *interfaces : std::vector<DeviceInterfaceEntry>();
+    ReleaseSRWLockExclusive(&s_substituteLock);
+}
 
 int ComPortFromFriendlyName(const char* friendlyName)
 {
@@ -216,17 +248,22 @@ bool FindDevice(int portNumber, HDEVINFO set)
             continue;
         }
         const int comNumber = GetDeviceComPort(set, &record, path);
-        if (strstr(path, kDeviceMatch) == nullptr)
-            continue;
-        if (portNumber != -1 && comNumber != portNumber)
-            continue;
-        if (OpenDevicePath(path, comNumber))
+        if (TryInterface(portNumber, path, comNumber))
             return true;
     }
 }
 
 bool FindDevice(int portNumber)
 {
+    std::vector<DeviceInterfaceEntry> substitute;
+    if (SubstituteInterfaces(substitute)) {
+        DeviceClose();
+        for (const DeviceInterfaceEntry& entry : substitute) {
+            if (TryInterface(portNumber, entry.path.c_str(), ComPortFromFriendlyName(entry.friendlyName.c_str())))
+                return true;
+        }
+        return false;
+    }
     const HDEVINFO set = ListUsbDeviceInterfaces();
     if (set == INVALID_HANDLE_VALUE)
         return false;
@@ -268,6 +305,14 @@ bool DeviceIsAlive()
     ReleaseSRWLockShared(&s_gate);
     if (!open)
         return false;
+    std::vector<DeviceInterfaceEntry> substitute;
+    if (SubstituteInterfaces(substitute)) {
+        for (const DeviceInterfaceEntry& entry : substitute) {
+            if (entry.path == openPath)
+                return true;
+        }
+        return false;
+    }
     const HDEVINFO set = ListUsbDeviceInterfaces();
     if (set == INVALID_HANDLE_VALUE)
         return false;

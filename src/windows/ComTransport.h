@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <string>
+#include <vector>
+
 // The COM number of a friendly name such as "USB Serial Device (COM7)": the
 // number after the first "COM", ended by ")"; -1 when there is no "COM".
 int ComPortFromFriendlyName(const char* friendlyName);
@@ -22,3 +25,12 @@ bool OpenDevicePath(const char* path, int comNumber);
 
 // The present USB device interfaces; INVALID_HANDLE_VALUE when they cannot be listed.
 HDEVINFO ListUsbDeviceInterfaces();
+
+// A present USB device interface as the search sees it.
+struct DeviceInterfaceEntry {
+    std::string path;
+    std::string friendlyName;
+};
+// Tests stand in for the system's list of present USB device interfaces (Wine
+// lists no serial port there); null restores the system's list.
+void SetDeviceInterfacesForTesting(const std::vector<DeviceInterfaceEntry>* interfaces);

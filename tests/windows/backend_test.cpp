@@ -364,6 +364,93 @@ WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
     CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
 }
 
+namespace {
+
+struct ConnectionLog {
+    CRITICAL_SECTION lock;
+    std::vector<bool> events;
+    ConnectionLog() { InitializeCriticalSection(&lock); }
+    void Add(bool connected)
+    {
+        EnterCriticalSection(&lock);
+        events.push_back(connected);
+        LeaveCriticalSection(&lock);
+    }
+    std::vector<bool> Events()
+    {
+        EnterCriticalSection(&lock);
+        std::vector<bool> copy = events;
+        LeaveCriticalSection(&lock);
+        return copy;
+    }
+};
+
+ConnectionLog g_connections;
+
+void OnConnection(bool connected)
+{
+    g_connections.Add(connected);
+}
+
+}  // namespace
+
+// The connection thread of the Windows build with the real transport and
+// window: only the list of present USB interfaces is the test's, as Wine's
+// SetupAPI lists no serial port. Unplugging is the interface leaving the list
+// and the device-change broadcast reaching the window.
+WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
+{
+    const char* interfacePath = getenv("VASQ_SIM_INTERFACE");
+    if (interfacePath == nullptr || interfacePath[0] == '\0') {
+        wintest::Skip("VASQ_SIM_INTERFACE names no interface path mapped to the simulated device");
+        return;
+    }
+    HWND window = MonitorWindow();
+    CHECK(window != nullptr);
+    const std::vector<DeviceInterfaceEntry> present = {
+        {"\\\\?\\usb#vid_1234&pid_5678#other", "Other instrument (COM3)"},
+        {interfacePath, "USB Serial Device (COM7)"}};
+    const std::vector<DeviceInterfaceEntry> unplugged = {present[0]};
+    SetDeviceInterfacesForTesting(&present);
+
+    // The COM number comes from the friendly name.
+    CHECK(!VasqConnect(5, 1500));
+    CHECK(!DeviceIsConnected());
+    CHECK(VasqConnect(7, 10000));
+    CHECK(std::string(g_szDevicePath) == interfacePath);
+    CHECK(VasqConnect(-1, 0));  // already connected on an acceptable port
+    VasqFree();
+    CHECK(!DeviceIsConnected());
+
+    CHECK(VasqInit(OnConnection));
+    CHECK(wintest::WaitFor([] { return g_connections.Events().size() == 1; }, 10000));
+    CHECK(g_connections.Events()[0]);
+    CHECK(wintest::WaitFor([] { return RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb; }, 5000));
+    CHECK(strlen(VasqGetSerialNumber()) == 14);
+
+    // Another device's arrival wakes the thread, which finds its own still there.
+    SendMessageA(window, WM_DEVICECHANGE, 0x8000, 0);
+    MODEL_INFORMATION model = {};
+    CHECK(VasqGetDeviceInformation(&model) == 1);
+    CHECK(DeviceIsConnected());
+
+    SetDeviceInterfacesForTesting(&unplugged);
+    SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+    CHECK(wintest::WaitFor([] { return g_connections.Events().size() >= 2; }, 5000));
+    CHECK(!g_connections.Events()[1]);
+    CHECK(!DeviceIsConnected());
+    CHECK(wintest::WaitFor([] { return RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == nullptr; }, 5000));
+
+    SetDeviceInterfacesForTesting(&present);
+    CHECK(wintest::WaitFor([] { return g_connections.Events().size() >= 3; }, 10000));
+    const std::vector<bool> events = g_connections.Events();
+    CHECK_EQ(3u, static_cast<unsigned>(events.size()));
+    CHECK(events[2]);
+    VasqFree();
+    CHECK(!DeviceIsConnected());
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
 int main(int argc, char** argv)
 {
     return wintest::RunAll(argc, argv);
