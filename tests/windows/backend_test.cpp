@@ -451,6 +451,66 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
     SetDeviceInterfacesForTesting(nullptr);
 }
 
+namespace {
+
+std::atomic<int> g_samples{0};
+std::atomic<int> g_bpStatus{-1};
+std::atomic<int> g_bpReports{0};
+
+void OnSample(double)
+{
+    g_samples.fetch_add(1);
+}
+
+void OnBP(VasqStatus status, double, double, double, double)
+{
+    g_bpStatus.store(status);
+    g_bpReports.fetch_add(1);
+}
+
+}  // namespace
+
+// Sampling and a BP test on the Windows timers: each worker waits on its own
+// multimedia timer's event while the device answers through the COM port.
+WIN_TEST(SamplingAndABPTestRunOnTheirOwnTimers)
+{
+    const char* interfacePath = getenv("VASQ_SIM_INTERFACE");
+    if (interfacePath == nullptr || interfacePath[0] == '\0') {
+        wintest::Skip("VASQ_SIM_INTERFACE names no interface path mapped to the simulated device");
+        return;
+    }
+    const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
+    SetDeviceInterfacesForTesting(&present);
+    CHECK(VasqConnect(-1, 10000));
+
+    CHECK(VasqStartSampling(OnSample) == 1);
+    CHECK(wintest::WaitFor([] { return g_samples.load() >= 20; }, 5000));
+    const int before = g_samples.load();
+    const ULONGLONG start = GetTickCount64();
+    wintest::WaitFor([] { return false; }, 1000);
+    const int perSecond = static_cast<int>((g_samples.load() - before) * 1000 / (GetTickCount64() - start));
+    VasqStopSampling();
+    printf("  sampling delivered %d samples per second\n", perSecond);
+    CHECK(perSecond >= 100);
+
+    BPCommon record = {BP_METHOD_DEFAULT, 120.0, 80.0, 72, 1.0, 0.0, 0.0};
+    CHECK(VasqRunBPTest(&record, OnBP) == 1);
+    CHECK(wintest::WaitFor([] { return g_bpStatus.load() == STATUS_COMPLETED; }, 15000));
+    CHECK(g_bpReports.load() >= 2);
+    CHECK(VasqStopTest() == 1);
+    VasqFree();
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
+WIN_TEST(WorkingDirectoryIsTheModulesFolder)
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, sizeof(path));
+    std::string folder = path;
+    folder.erase(folder.find_last_of('\\') + 1);
+    CHECK(g_Instance.GetWorkingDirectory() == folder);
+}
+
 int main(int argc, char** argv)
 {
     return wintest::RunAll(argc, argv);
