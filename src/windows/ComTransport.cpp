@@ -284,12 +284,18 @@ bool DeviceConnect(int portNumber, int attempts)
 
 bool DeviceClose()
 {
+    // Asks a transfer in progress to end early (under the shared gate, so the
+    // handle cannot be closed and reused meanwhile); a synchronous transfer
+    // that the system does not cancel holds the close for its time-out.
+    AcquireSRWLockShared(&s_gate);
     const HANDLE device = OpenHandle();
+    if (device != INVALID_HANDLE_VALUE) {
+        CancelIoEx(device, nullptr);
+        PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT);
+    }
+    ReleaseSRWLockShared(&s_gate);
     if (device == INVALID_HANDLE_VALUE)
         return true;
-    // A transfer in progress ends early instead of holding the close for its time-out.
-    CancelIoEx(device, nullptr);
-    PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT);
     AcquireSRWLockExclusive(&s_gate);
     CloseHeld();
     ReleaseSRWLockExclusive(&s_gate);

@@ -20,7 +20,7 @@ struct ThreadRecord {
     ThreadRoutine routine;
     void* argument;
     HANDLE thread = nullptr;
-    // Set by the thread as the first and the last thing it does in the library's code.
+    // Set by the thread as the first and as the last thing it does in the library's code.
     HANDLE entered = nullptr;
     HANDLE finished = nullptr;
     bool detached = false;
