@@ -14,42 +14,8 @@
 
 #include "SimDevice.h"
 #include "vasq.h"
+#include "ConnectionChanges.h"
 
-void SetDeviceFoldersForTesting(const char* nodeFolder, const char* lockFolder);
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-std::mutex g_mutex;
-std::condition_variable g_changed;
-int g_changes = 0;
-Clock::time_point g_lastChange;
-
-void OnConnection(bool)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_changes;
-    g_lastChange = Clock::now();
-    g_changed.notify_all();
-}
-
-// Milliseconds from since until the next connection change, -1 on timeout.
-double WaitForChange(int count, Clock::time_point since)
-{
-    std::unique_lock<std::mutex> lock(g_mutex);
-    if (!g_changed.wait_for(lock, std::chrono::seconds(15), [&] { return g_changes >= count; }))
-        return -1;
-    return std::chrono::duration<double, std::milli>(g_lastChange - since).count();
-}
-
-void Report(const char* what, std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    printf("%-28s median %8.1f ms   min %8.1f ms   max %8.1f ms   (%zu runs)\n", what, values[values.size() / 2],
-           values.front(), values.back(), values.size());
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {

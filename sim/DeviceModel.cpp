@@ -102,10 +102,10 @@ namespace {
 constexpr double kSampleSeconds = 0.005;
 constexpr double kKpaPerMmhg = 0.133322;
 // How fast the pump and the valve bring the cuff to a target, as a time constant.
-constexpr double kApproachSeconds = 0.4;
-constexpr double kDeflationMmhgPerSecond = 4.0;
-constexpr double kDeflationHeadroomMmhg = 30.0;
-constexpr double kPeakPulseMmhg = 1.5;
+constexpr double kApproachSeconds = 0.15;
+constexpr double kDeflationMmhgPerSecond = 10.0;
+constexpr double kDeflationHeadroomMmhg = 20.0;
+constexpr double kPeakPulseMmhg = 3.0;
 constexpr double kLeakMmhgPerSecond = 0.5;
 
 uint16_t U16At(const uint8_t* at)

@@ -16,10 +16,11 @@ constexpr std::chrono::microseconds kByteTimeAt115200{87};
 
 }  // namespace
 
-SimDevice::SimDevice(std::string folder, int portNumber, bool plugIn)
+SimDevice::SimDevice(std::string folder, int portNumber, bool plugIn, PortSettings settings)
     : m_folder(std::move(folder)),
       m_portNumber(portNumber),
-      m_nodePath(m_folder + "/ttyACM" + std::to_string(portNumber))
+      m_nodePath(m_folder + "/ttyACM" + std::to_string(portNumber)),
+      m_settings(settings)
 {
     if (plugIn)
         Plug();
@@ -105,10 +106,17 @@ bool SimDevice::Plug()
         close(master);
         return false;
     }
-    termios tio;
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
+    if (m_settings == PortSettings::Cooked) {
+        termios tio;
+        tcgetattr(slave, &tio);
+        tio.c_iflag |= ICRNL | IXON;
+        tio.c_oflag |= OPOST | ONLCR;
+        tio.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+        tio.c_cflag |= CLOCAL;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        tcsetattr(slave, TCSANOW, &tio);
+    }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     unlink(m_nodePath.c_str());
     if (symlink(slaveName, m_nodePath.c_str()) != 0) {
@@ -129,6 +137,23 @@ void SimDevice::Unplug()
     if (m_masterFd == -1)
         return;
     unlink(m_nodePath.c_str());
+    const uint64_t one = 1;
+    (void)!write(m_stopFd, &one, sizeof(one));
+    m_thread.join();
+    CloseLocked();
+}
+
+void SimDevice::RemoveNode()
+{
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    unlink(m_nodePath.c_str());
+}
+
+void SimDevice::HangUpKeepingNode()
+{
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    if (m_masterFd == -1)
+        return;
     const uint64_t one = 1;
     (void)!write(m_stopFd, &one, sizeof(one));
     m_thread.join();
@@ -328,6 +353,17 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
             }
             break;
         }
+        case FaultKind::StreamFloodWithoutAnswer:
+            for (int i = 0; i < fault->count; ++i) {
+                std::vector<uint8_t> packet;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    packet = EncodeFrame(m_model.NextStreamPacket());
+                }
+                if (!WriteAll(masterFd, packet) || !SleepUnlessStopped(stopFd, fault->delayMs))
+                    return false;
+            }
+            return true;
         case FaultKind::BadChecksum:
         case FaultKind::HangUpMidFrame:
             break;

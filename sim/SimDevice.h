@@ -32,6 +32,8 @@ enum class FaultKind {
     Garbage,         // bytes go out before the answer
     StreamFlood,     // count unsolicited stream packets go out before the answer
     HangUpMidFrame,  // half the answer goes out, then the port hangs up
+    // no answer; count stream packets go out unasked instead, delayMs apart
+    StreamFloodWithoutAnswer,
 };
 
 struct Fault {
@@ -47,12 +49,21 @@ struct Fault {
 
 constexpr int kAnyCode = -1;
 
+// How the port's settings are when the library opens it.
+enum class PortSettings {
+    AsCreated,  // left as the system creates a pseudo-terminal
+    // As another program may leave a port: CR/NL mapping, XON/XOFF, output
+    // processing, echo, canonical mode, CLOCAL, and VMIN = VTIME = 0.
+    Cooked,
+};
+
 // A Vasq9 on a pseudo-terminal. The slave side is exposed as <folder>/ttyACM<port>;
 // unplugging removes that node and closes the master, so the library's reads
 // see a hang-up. Runs a thread of its own that answers requests as they come.
 class SimDevice {
 public:
-    SimDevice(std::string folder, int portNumber, bool plugIn = true);
+    SimDevice(std::string folder, int portNumber, bool plugIn = true,
+              PortSettings settings = PortSettings::AsCreated);
     ~SimDevice();
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
@@ -63,6 +74,10 @@ public:
     bool Plug();
     void Unplug();
     bool Plugged() const;
+    // The node goes while the port stays open: nothing reports the loss but the listing.
+    void RemoveNode();
+    // The port hangs up but its node stays, as a link to nothing.
+    void HangUpKeepingNode();
 
     // Runs fn on the device model under the simulator's lock.
     void WithModel(const std::function<void(DeviceModel&)>& fn);
@@ -105,6 +120,7 @@ private:
     const std::string m_folder;
     const int m_portNumber;
     const std::string m_nodePath;
+    const PortSettings m_settings;
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;

@@ -6,8 +6,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "device/Monitor.h"
 #include "device/Packet.h"
 #include "device/Transport.h"
+#include "platform/ProcessObjects.h"
 #include "protocol/Identity.h"
 
 TempFolder::TempFolder()
@@ -26,8 +28,17 @@ TempFolder::~TempFolder()
         FTW_DEPTH | FTW_PHYS);
 }
 
+void WakeConnectionThread()
+{
+    g_hReconnectEvent.SetEvent();
+}
+
 void DeviceTest::SetUp()
 {
+    // What the layer above hands down, so the device layer runs without it.
+    SetDeviceProbe(IsTargetDevice);
+    SetDeviceLossHandler(WakeConnectionThread);
+    SetMonitorLossNotifier(WakeConnectionThread);
     SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
 }
 
@@ -105,4 +116,15 @@ bool WaitForPendingInput(int count, std::chrono::milliseconds timeout)
             return false;
         poll(nullptr, 0, 2);  // FIONREAD has no blocking form
     }
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
 }

@@ -48,6 +48,10 @@ protected:
 };
 
 bool FileExists(const std::string& path);
+// Polls the condition every few milliseconds until it holds or the time is up.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+// Sets g_hReconnectEvent, as the connection layer's loss handler does.
+void WakeConnectionThread();
 
 // Waits until at least count bytes wait unread on the library's open port: a
 // pseudo-terminal hands written bytes over a moment after the write returns.

@@ -109,6 +109,10 @@ TEST_F(FirmwareTest, WholeUpdateTransfersAppliesAndRewritesTheIdentity)
     EXPECT_EQ(9, identity[12]);
     EXPECT_EQ(2, identity[8]) << "the device's own hardware version";
     EXPECT_EQ(1, identity[9]);
+    const HW_INFORMATION image = FlashImageVersion();
+    EXPECT_EQ(2, image.nHWVersion1) << "the loaded image's record keeps the device's hardware version";
+    EXPECT_EQ(1, image.nHWVersion2);
+    EXPECT_EQ(3, image.nFWVersion1);
     EXPECT_FALSE(DeviceIsConnected());
     EXPECT_FALSE(FileExists(LockPath(0)));
 }

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "device/Monitor.h"
@@ -23,6 +25,7 @@ TEST(NotifyRegistry, EntriesAreSetReplacedAndCleared)
 
 TEST(NotifyRegistry, OnlyTheDeviceChangeCodeWakesTheConnectionThread)
 {
+    SetMonitorLossNotifier(WakeConnectionThread);
     g_hReconnectEvent.ResetEvent();
     WinEventCb(536, 0, 0);
     EXPECT_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
@@ -50,18 +53,41 @@ TEST_F(MonitorTest, AWatcherClosesOnlyTheConnectionItWatched)
     EXPECT_FALSE(FileExists(LockPath(1)));
 }
 
+// Starts a monitoring run on the open port, makes the device vanish, and
+// waits for the monitor to declare the loss.
+void ExpectLossDeclared(const std::function<void()>& vanish)
+{
+    g_hReconnectEvent.ResetEvent();
+    const uint32_t losses = MonitorLossCount();
+    g_AutoMonitor.StartMonitor();
+    vanish();
+    ASSERT_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(8000));
+    ASSERT_TRUE(WaitUntil([&] { return MonitorLossCount() == losses + 1; }, std::chrono::seconds(8)));
+    EXPECT_FALSE(DeviceIsConnected()) << "the monitor closes the lost port";
+}
+
 TEST_F(MonitorTest, MonitorDeclaresAVanishedPortLost)
 {
     auto device = StartDevice(2);
     ASSERT_TRUE(FindDevice(2));
-    g_hReconnectEvent.ResetEvent();
-    const uint32_t losses = MonitorLossCount();
-    g_AutoMonitor.StartMonitor();
-    device->Unplug();
-    Stopwatch watch;
-    ASSERT_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(8000));
-    EXPECT_LT(watch.Ms(), 4000.0);
-    EXPECT_EQ(losses + 1, MonitorLossCount());
-    EXPECT_FALSE(DeviceIsConnected()) << "the monitor closes the lost port";
+    ExpectLossDeclared([&] { device->Unplug(); });
+    EXPECT_TRUE(DevicePortFailed()) << "the hang-up was reported, not only the listing";
     EXPECT_FALSE(FileExists(LockPath(2)));
+}
+
+TEST_F(MonitorTest, ListingAloneNoticesANodeRemovedWhileThePortStaysOpen)
+{
+    auto device = StartDevice(3);
+    ASSERT_TRUE(FindDevice(3));
+    ExpectLossDeclared([&] { device->RemoveNode(); });
+    EXPECT_FALSE(DevicePortFailed()) << "no hang-up was raised; the listing found the loss";
+}
+
+TEST_F(MonitorTest, HangUpOfAPortWhoseNodeStaysIsALoss)
+{
+    auto device = StartDevice(4);
+    ASSERT_TRUE(FindDevice(4));
+    ExpectLossDeclared([&] { device->HangUpKeepingNode(); });
+    struct stat link;
+    EXPECT_EQ(0, lstat(device->NodePath().c_str(), &link)) << "the node was meant to stay listed";
 }

@@ -182,3 +182,58 @@ TEST_F(PacketTest, GarbageFailsOneExchangeOnly)
     EXPECT_TRUE(UpdateDeviceInformation());
     EXPECT_EQ(42, g_ModelInfo.nSerialIndex);
 }
+
+TEST_F(PacketTest, AnswerDeadlineHoldsThroughAFloodOfStreamPackets)
+{
+    Fault flood{FaultKind::StreamFloodWithoutAnswer};
+    flood.count = 60;
+    flood.delayMs = 25;  // 1.5 s of stream packets, and no answer
+    m_device->InjectFault(flood, 'S', 0);
+    const uint64_t droppedBefore = StreamQueueDropped();
+    Stopwatch watch;
+    EXPECT_FALSE(UpdateDeviceInformation());
+    const double elapsed = watch.Ms();
+    EXPECT_GE(elapsed, 950.0);
+    EXPECT_LT(elapsed, 1400.0) << "the flood kept the exchange waiting past its read timeout";
+    EXPECT_GE(StreamQueueSize(), 20u) << "stream packets that arrived meanwhile were lost";
+    EXPECT_EQ(droppedBefore, StreamQueueDropped());
+}
+
+TEST_F(PacketTest, StreamQueueKeepsTheNewestPacketsAndCountsTheDropped)
+{
+    const uint64_t droppedBefore = StreamQueueDropped();
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 250; ++i) {
+        const std::vector<uint8_t> packet = StreamPacket(static_cast<uint8_t>(i));
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+    }
+    const std::vector<uint8_t> answer = Encoded('I', 0, {3});
+    bytes.insert(bytes.end(), answer.begin(), answer.end());
+    m_device->SendRaw(bytes);
+    uint8_t status = 0;
+    ASSERT_TRUE(ReceivePacket(&status, 1, 0, nullptr));
+    EXPECT_EQ(3, status);
+    EXPECT_EQ(STREAM_QUEUE_LIMIT, StreamQueueSize());
+    EXPECT_EQ(droppedBefore + 250 - STREAM_QUEUE_LIMIT, StreamQueueDropped());
+    uint8_t samples[20] = {};
+    ASSERT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+    EXPECT_EQ(250 - STREAM_QUEUE_LIMIT, samples[0]) << "the oldest packets go first";
+}
+
+TEST_F(PacketTest, AnswerOwedByATimedOutExchangeIsAwaitedAndDropped)
+{
+    for (int lateMs : {1100, 1700}) {
+        SCOPED_TRACE("answer " + std::to_string(lateMs) + " ms late");
+        Fault late{FaultKind::Delay};
+        late.delayMs = lateMs;
+        m_device->InjectFault(late, 'S', 1);
+        uint8_t mfg[16];
+        EXPECT_FALSE(ReadMfgInfo(mfg, sizeof(mfg)));
+        // The next request goes out before the late answer has arrived.
+        g_ModelInfo = MODEL_INFORMATION{};
+        ASSERT_TRUE(UpdateDeviceInformation());
+        EXPECT_EQ('Q', g_ModelInfo.chSignature[0]) << "the late manufacturing answer was decoded as identity";
+        EXPECT_EQ(42, g_ModelInfo.nSerialIndex);
+        EXPECT_TRUE(ReadMfgInfo(mfg, sizeof(mfg)));
+    }
+}

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include "TestSupport.h"
 #include "device/Packet.h"
 #include "device/Transport.h"
+#include "protocol/DeviceControl.h"
 #include "protocol/Identity.h"
 
 using vasqsim::Fault;
@@ -206,6 +209,7 @@ TEST(DefaultPaths, RealNodeAndLockFoldersAsRoot)
                          FileExists("/var/lock/kestrova.ACM" + std::to_string(port) + ".lock")))
         --port;
     SetDeviceFoldersForTesting("", "");
+    SetDeviceProbe(IsTargetDevice);
     vasqsim::SimDevice device("/dev", port);
     ASSERT_TRUE(device.Plugged());
     const std::string lock = "/var/lock/kestrova.ACM" + std::to_string(port) + ".lock";
@@ -216,4 +220,213 @@ TEST(DefaultPaths, RealNodeAndLockFoldersAsRoot)
     EXPECT_STREQ("NQX7001-070042", FormatSerialNumber());
     DeviceClose();
     EXPECT_FALSE(FileExists(lock));
+}
+
+namespace {
+
+// The termios record of a port as the simulated device left it, read through
+// a descriptor of the test's own.
+termios SettingsOf(const std::string& node)
+{
+    termios tio{};
+    const int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(0, tcgetattr(fd, &tio));
+    close(fd);
+    return tio;
+}
+
+}  // namespace
+
+TEST_F(TransportTest, CookedAndFreshPortsAreConfiguredExactlyAsTheTableSays)
+{
+    for (vasqsim::PortSettings settings : {vasqsim::PortSettings::Cooked, vasqsim::PortSettings::AsCreated}) {
+        const bool cooked = settings == vasqsim::PortSettings::Cooked;
+        SCOPED_TRACE(cooked ? "cooked port" : "fresh port");
+        vasqsim::SimDevice device(m_folder.path(), 0, true, settings);
+        const termios before = SettingsOf(device.NodePath());
+        if (cooked) {
+            ASSERT_NE(0u, before.c_iflag & ICRNL);
+            ASSERT_NE(0u, before.c_lflag & ICANON);
+            ASSERT_NE(0u, before.c_cflag & CLOCAL);
+            ASSERT_EQ(0, before.c_cc[VMIN]);
+        }
+        termios expected = before;
+        expected.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+        expected.c_iflag |= IGNPAR;
+        expected.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+        expected.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+        expected.c_lflag = 0;
+        cfsetospeed(&expected, B115200);
+
+        ASSERT_TRUE(FindDevice(0));
+        termios after{};
+        ASSERT_EQ(0, tcgetattr(static_cast<int>(g_hDevice.load()), &after));
+        EXPECT_EQ(expected.c_iflag, after.c_iflag);
+        EXPECT_EQ(expected.c_oflag, after.c_oflag);
+        EXPECT_EQ(expected.c_cflag, after.c_cflag);
+        EXPECT_EQ(0u, after.c_cflag & CLOCAL);
+        EXPECT_EQ(0u, after.c_lflag);
+        EXPECT_EQ(before.c_cc[VMIN], after.c_cc[VMIN]) << "VMIN is the driver's";
+        EXPECT_EQ(before.c_cc[VTIME], after.c_cc[VTIME]) << "VTIME is the driver's";
+        EXPECT_EQ(B115200, cfgetospeed(&after));
+        DeviceClose();
+    }
+}
+
+TEST_F(TransportTest, IdleReadsOfACookedPortAreNotAHangUp)
+{
+    vasqsim::SimDevice device(m_folder.path(), 0, true, vasqsim::PortSettings::Cooked);
+    ASSERT_TRUE(FindDevice(0));
+    uint8_t nothing[8];
+    EXPECT_EQ(0, DeviceReadAvailable(nothing, sizeof(nothing))) << "an idle VMIN = 0 port reads 0 bytes";
+    EXPECT_FALSE(DevicePortFailed());
+
+    // Bytes a cooked port would map, stop on or echo travel unchanged both ways.
+    const uint8_t tricky[16] = {0x0D, 0x0A, 0x11, 0x13, 0x03, 0x04, 0x7F, 0x1A,
+                                0x0D, 0x0D, 0x0A, 0x00, 0xFF, 0x15, 0x17, 0x12};
+    device.ClearLog();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(WriteMfgInfo(tricky, sizeof(tricky))) << "round " << round;
+        uint8_t back[16] = {};
+        ASSERT_TRUE(ReadMfgInfo(back, sizeof(back)));
+        EXPECT_EQ(0, memcmp(tricky, back, sizeof(tricky)));
+    }
+    const auto log = device.Log();
+    ASSERT_FALSE(log.empty());
+    const auto& written = log[1].payload;
+    ASSERT_EQ(64u, written.size());
+    EXPECT_EQ(0, memcmp(tricky, written.data(), sizeof(tricky))) << "the device received altered bytes";
+    EXPECT_FALSE(DevicePortFailed()) << "idle reads marked the port failed";
+
+    // A real hang-up still ends a read at once.
+    device.InjectFault({FaultKind::HangUpMidFrame});
+    Stopwatch watch;
+    EXPECT_FALSE(UpdateDeviceInformation());
+    EXPECT_LT(watch.Ms(), 900.0);
+    EXPECT_TRUE(DevicePortFailed());
+}
+
+TEST_F(TransportTest, BlockUploadOnACookedPortWaitsTheWholeAcknowledgementTime)
+{
+    vasqsim::SimDevice device(m_folder.path(), 0, true, vasqsim::PortSettings::Cooked);
+    ASSERT_TRUE(FindDevice(0));
+    device.InjectFault({FaultKind::NoAnswer}, 'I', 142);
+    device.ClearLog();
+    const std::string picture(200, '\x0D');
+    EXPECT_TRUE(WritePNG(picture.data(), static_cast<int>(picture.size())));
+    const auto log = device.Log();
+    ASSERT_EQ(3u, log.size());
+    const double waitedMs = std::chrono::duration<double, std::milli>(log[1].time - log[0].time).count();
+    printf("block acknowledgement wait on a cooked port: %.0f ms\n", waitedMs);
+    EXPECT_GE(waitedMs, 4900.0) << "the next block went out before the acknowledgement time was up";
+    EXPECT_EQ(std::vector<uint8_t>(96, 0x0D), std::vector<uint8_t>(log[0].payload.begin() + 8, log[0].payload.end()));
+    EXPECT_FALSE(DevicePortFailed());
+}
+
+TEST_F(TransportTest, ExplicitPortNumbersAreTriedAsGiven)
+{
+    auto high = StartDevice(200);
+    EXPECT_FALSE(FindDevice(-1)) << "the scan covers 0 to 127 only";
+    EXPECT_TRUE(high->Log().empty());
+    EXPECT_FALSE(FindDevice(-5));
+    ASSERT_TRUE(FindDevice(200));
+    EXPECT_STREQ(high->NodePath().c_str(), g_szDevicePath);
+    EXPECT_TRUE(FileExists(LockPath(200)));
+    DeviceClose();
+    EXPECT_FALSE(FileExists(LockPath(200)));
+}
+
+namespace {
+
+// A fake sysfs entry: the node's USB device publishes these ids.
+void PublishUsbIds(const std::string& root, int port, const char* vendor, const char* product)
+{
+    const std::string usb = root + "/devices/usb1/1-" + std::to_string(port);
+    const std::string interface = usb + "/1-" + std::to_string(port) + ":1.0";
+    const std::string tty = root + "/class/tty/ttyACM" + std::to_string(port);
+    for (const std::string& folder : {root + "/devices", root + "/devices/usb1", usb, interface, root + "/class",
+                                      root + "/class/tty", tty})
+        mkdir(folder.c_str(), 0755);
+    ASSERT_EQ(0, symlink(interface.c_str(), (tty + "/device").c_str()));
+    for (const auto& id : {std::make_pair("idVendor", vendor), std::make_pair("idProduct", product)}) {
+        FILE* file = fopen((usb + "/" + id.first).c_str(), "w");
+        ASSERT_NE(nullptr, file);
+        fprintf(file, "%s\n", id.second);
+        fclose(file);
+    }
+}
+
+// Reports whether anything opened the pseudo-terminal behind a node.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string& node)
+    {
+        char target[256] = {};
+        EXPECT_GT(readlink(node.c_str(), target, sizeof(target) - 1), 0);
+        m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        EXPECT_GE(inotify_add_watch(m_fd, target, IN_OPEN), 0);
+    }
+    ~OpenWatch() { close(m_fd); }
+    bool Opened() const
+    {
+        alignas(inotify_event) char events[1024];
+        return read(m_fd, events, sizeof(events)) > 0;
+    }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+TEST_F(TransportTest, ScanSkipsForeignPortsWithoutOpeningThem)
+{
+    TempFolder sysfs;
+    SetSysfsRootForTesting(sysfs.path().c_str());
+    std::vector<std::unique_ptr<vasqsim::SimDevice>> foreign;
+    for (int port = 0; port < 4; ++port) {
+        foreign.push_back(StartDevice(port));
+        foreign.back()->InjectFault({FaultKind::NoAnswer});
+        PublishUsbIds(sysfs.path(), port, port % 2 == 0 ? "0403" : "04d8", port % 2 == 0 ? "6001" : "0001");
+    }
+    auto withoutIds = StartDevice(5);
+    std::vector<std::unique_ptr<OpenWatch>> watches;
+    for (const auto& device : foreign)
+        watches.push_back(std::make_unique<OpenWatch>(device->NodePath()));
+    Stopwatch watch;
+    ASSERT_TRUE(FindDevice(-1));
+    EXPECT_STREQ(withoutIds->NodePath().c_str(), g_szDevicePath) << "a node without published ids is probed";
+    EXPECT_LT(watch.Ms(), 900.0) << "a foreign port was waited on";
+    for (size_t i = 0; i < foreign.size(); ++i) {
+        EXPECT_FALSE(watches[i]->Opened()) << "foreign port " << i << " was opened";
+        EXPECT_TRUE(foreign[i]->RawReceived().empty()) << "foreign port " << i << " was written to";
+    }
+    DeviceClose();
+
+    // The device's own ids are probed; an explicit number is probed whatever its ids.
+    auto own = StartDevice(6);
+    PublishUsbIds(sysfs.path(), 6, "04D8", "0000");
+    withoutIds->Unplug();
+    ASSERT_TRUE(FindDevice(-1));
+    EXPECT_STREQ(own->NodePath().c_str(), g_szDevicePath);
+    DeviceClose();
+    EXPECT_FALSE(FindDevice(0));
+    EXPECT_TRUE(watches[0]->Opened()) << "an explicit port number was not tried";
+    SetSysfsRootForTesting(nullptr);
+}
+
+TEST_F(TransportTest, NewNodeEndsThePauseBetweenSearches)
+{
+    std::unique_ptr<vasqsim::SimDevice> device;
+    std::thread plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the pause after the first attempt
+        device = StartDevice(7);
+    });
+    Stopwatch watch;
+    EXPECT_FALSE(DeviceConnect(-1, 1));
+    const double paused = watch.Ms();
+    plug.join();
+    EXPECT_LT(paused, 800.0) << "the pause ran its full second although a node appeared";
+    EXPECT_TRUE(DeviceConnect(-1, 1));
 }

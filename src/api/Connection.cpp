@@ -1,5 +1,8 @@
 #include "api/Connection.h"
 
+#include <mutex>
+#include <vector>
+
 #include "api/Runners.h"
 #include "device/Monitor.h"
 #include "device/Transport.h"
@@ -17,100 +20,164 @@ std::atomic<int> g_nPortNumber{-1};
 
 namespace {
 
-// Set when VasqFree runs on the connection thread itself (from the connection
-// callback): the thread cannot join itself, so it ends by itself and leaves
-// its handle to be joined by the next VasqInit, VasqConnect, VasqFree or the
-// unload. It is not detached: the unload must know it has left the library's code.
-std::atomic<bool> s_releaseSelf{false};
-unsigned long s_threadToReap = 0;
-// Set by a thread that released itself, once it is about to end.
-CManualResetEvent s_releasedThreadEnded VASQ_INIT_LIFETIME(false);
+// One connection thread's own state. Each thread has its own stop request and
+// wake-up, so a stop meant for an ending thread is never taken back by a
+// VasqInit that starts the next one.
+struct Run {
+    unsigned long handle = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};
+    CManualResetEvent stopEvent{false};
+};
+
+// Under the API lock: the thread that runs now, and the threads that were
+// told to stop and are not yet joined. Exactly one caller joins a handle: the
+// one that takes it out of the list.
+Run* s_run = nullptr;
+std::vector<Run*> s_toJoin VASQ_INIT_DEVICE;
+// Held while joining, so that a second VasqFree returns only once the thread
+// the first one stopped is gone.
+std::mutex s_joinMutex VASQ_INIT_DEVICE;
+thread_local Run* t_run = nullptr;
+
+// At unload nothing is sent: a short-lived program relies on the device
+// carrying on with what it was told.
+std::atomic<bool> s_unloading{false};
 
 constexpr uint32_t kSearchRetryPauseMs = 10;
 
-bool OnConnectionThread()
+void WaitWhileConnected(Run& run, uint64_t connection)
 {
-    return IsCurrentThread(g_hConnectDeviceThread);
-}
-
-void WaitWhileConnected()
-{
+    CEvent* events[2] = {&run.stopEvent, &g_hReconnectEvent};
     for (;;) {
-        if (g_bStopConnectDeviceThread.load() != 0)
+        if (run.stop.load())
             return;
-        g_hReconnectEvent.Wait();
-        if (!DeviceIsAlive())
+        WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
+        if (run.stop.load())
+            return;
+        // A port that hung up is gone even when a node of its name is listed again.
+        if (DevicePortFailed() || DeviceConnectionNumber() != connection || !DeviceIsAlive())
             return;
     }
 }
 
-void Disconnect()
+void Disconnect(Run& run, uint64_t connection)
 {
+    bool current;
     {
         CAutoCriticalSection lock(g_APICriticalSection);
-        NotifyDeviceAPConnected(false);
+        if (!s_unloading.load() && DeviceConnectionNumber() == connection)
+            NotifyDeviceAPConnected(false);
+        current = s_run == &run || s_run == nullptr;
     }
-    DeviceClose();
+    DeviceCloseConnection(connection);
+    // A thread that was stopped while a new one already runs leaves the
+    // identity and the connected state to the new one.
+    if (!current)
+        return;
+    // A release leaves no port open, an adopted one included.
+    if (run.stop.load())
+        DeviceClose();
     ClearDeviceIdentity();
     RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
     NotifyListener(false);
 }
 
-void ReapReleasedThread()
+// Joins the stopped threads that are ready: all of them, or (without waiting)
+// only those that have ended already. A connection thread (a callback that
+// frees) never waits for a join: it may itself be the thread being joined.
+void JoinStopped(bool onlyEnded)
 {
-    unsigned long thread;
+    if (t_run != nullptr)
+        return;
+    std::lock_guard<std::mutex> joining(s_joinMutex);
+    std::vector<Run*> runs;
     {
         CAutoCriticalSection lock(g_APICriticalSection);
-        thread = s_threadToReap;
-        s_threadToReap = 0;
+        for (auto it = s_toJoin.begin(); it != s_toJoin.end();) {
+            if (!onlyEnded || (*it)->ended.load()) {
+                runs.push_back(*it);
+                it = s_toJoin.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
-    JoinThread(thread);
+    for (Run* run : runs) {
+        JoinThread(run->handle);
+        delete run;
+    }
 }
 
 void StopConnectionThread()
 {
-    bool running;
     {
         CAutoCriticalSection lock(g_APICriticalSection);
-        running = g_hConnectDeviceThread != 0;
-    }
-    if (!running) {
-        ReapReleasedThread();
-        return;
-    }
-    unsigned long thread;
-    bool self;
-    bool releasing;
-    {
-        CAutoCriticalSection lock(g_APICriticalSection);
-        g_bStopConnectDeviceThread.store(1);
-        g_ConnectedCallback.store(nullptr);
-        ReconnectDevice();
-        thread = g_hConnectDeviceThread;
-        self = OnConnectionThread();
-        releasing = s_releaseSelf.load();
-        if (self && !releasing) {
-            s_releasedThreadEnded.ResetEvent();
-            s_releaseSelf.store(true);
+        if (s_run != nullptr) {
+            Run* run = s_run;
+            s_run = nullptr;
+            g_hConnectDeviceThread = 0;
+            g_bStopConnectDeviceThread.store(1);
+            g_ConnectedCallback.store(nullptr);
+            run->stop.store(true);
+            run->stopEvent.SetEvent();
+            ReconnectDevice();
+            s_toJoin.push_back(run);
         }
     }
-    if (self)
-        return;  // the thread ends by itself once its callback returns
-    if (releasing) {
-        // A callback already released the thread: wait for it to hand itself over.
-        s_releasedThreadEnded.Wait();
-        ReapReleasedThread();
-        return;
-    }
-    JoinThread(thread);
-    CAutoCriticalSection lock(g_APICriticalSection);
-    if (g_hConnectDeviceThread == thread)
-        g_hConnectDeviceThread = 0;
+    DeviceStopSearch();
+    JoinStopped(false);
 }
 
-// At unload the connection thread must end before the code it runs goes away.
+void* RunConnection(Run& run)
+{
+    while (!run.stop.load()) {
+        if (!DeviceConnectHeld(g_nPortNumber.load(), 1)) {
+            SleepEx(kSearchRetryPauseMs);
+            continue;
+        }
+        const uint64_t connection = DeviceConnectionNumber();
+        if (run.stop.load()) {
+            // Released while it probed: the port is never announced, its identity not kept.
+            DeviceCloseConnection(connection);
+            ClearDeviceIdentity();
+            break;
+        }
+        {
+            CAutoCriticalSection lock(g_APICriticalSection);
+            NotifyDeviceAPConnected(true);
+            ResetAirPort();
+            // Identified and announced: from now on every caller may use the port.
+            DeviceReleaseHeld();
+        }
+        NotifyListener(true);
+        g_AutoMonitor.StartMonitor();
+        WaitWhileConnected(run, connection);
+        Disconnect(run, connection);
+    }
+    return nullptr;
+}
+
+// The api layer hands the probe and the loss notification down to the transport and the monitor.
+struct LayerHooks {
+    LayerHooks()
+    {
+        SetDeviceProbe(IsTargetDevice);
+        SetDeviceLossHandler(ReconnectDevice);
+        SetMonitorLossNotifier(ReconnectDevice);
+    }
+};
+LayerHooks VASQ_INIT_LIFETIME s_hooks;
+
+// At unload the connection thread must end before the code it runs goes away;
+// the port is closed and its lock file removed, and the device is told nothing.
 struct LibraryLifetime {
-    ~LibraryLifetime() { VasqFree(); }
+    ~LibraryLifetime()
+    {
+        s_unloading.store(true);
+        StopConnectionThread();
+        DeviceClose();
+    }
 };
 LibraryLifetime VASQ_INIT_LIFETIME s_lifetime;
 
@@ -141,54 +208,33 @@ bool ConnectionThreadRunning()
     return g_hConnectDeviceThread != 0;
 }
 
-// Decides under the API lock whether the thread ends, so that a VasqInit that
-// clears the stop request meanwhile keeps it running.
-static bool ConnectionThreadEnds()
+void* ConnectDeviceThread(void* argument)
 {
-    if (g_bStopConnectDeviceThread.load() == 0)
-        return false;
-    CAutoCriticalSection lock(g_APICriticalSection);
-    if (g_bStopConnectDeviceThread.load() == 0)
-        return false;
-    if (s_releaseSelf.exchange(false)) {
-        s_threadToReap = g_hConnectDeviceThread;
-        g_hConnectDeviceThread = 0;
-        s_releasedThreadEnded.SetEvent();
-    }
-    return true;
-}
-
-void* ConnectDeviceThread(void* /*unused*/)
-{
-    while (!ConnectionThreadEnds()) {
-        if (!DeviceConnect(g_nPortNumber.load(), 1)) {
-            SleepEx(kSearchRetryPauseMs);
-            continue;
-        }
-        {
-            CAutoCriticalSection lock(g_APICriticalSection);
-            NotifyDeviceAPConnected(true);
-            ResetAirPort();
-        }
-        NotifyListener(true);
-        g_AutoMonitor.StartMonitor();
-        WaitWhileConnected();
-        Disconnect();
-    }
+    Run& run = *static_cast<Run*>(argument);
+    t_run = &run;
+    RunConnection(run);
+    t_run = nullptr;
+    run.ended.store(true);
     return nullptr;
 }
 
 bool DoInit(ConnectedCallback callback)
 {
-    ReapReleasedThread();
+    JoinStopped(true);
     CAutoCriticalSection lock(g_APICriticalSection);
     g_hReconnectEvent.ResetEvent();
     g_bStopConnectDeviceThread.store(0);
-    s_releaseSelf.store(false);
     g_ConnectedCallback.store(callback);
-    if (g_hConnectDeviceThread != 0)
+    if (s_run != nullptr)
         return true;
-    return CreateThread(&g_hConnectDeviceThread, ConnectDeviceThread, nullptr) != 0;
+    Run* run = new Run;
+    if (CreateThread(&run->handle, ConnectDeviceThread, run) == 0) {
+        delete run;
+        return false;
+    }
+    s_run = run;
+    g_hConnectDeviceThread = run->handle;
+    return true;
 }
 
 bool VasqInit(ConnectedCallback callback)
@@ -199,6 +245,8 @@ bool VasqInit(ConnectedCallback callback)
 
 bool VasqConnect(int portNumber, uint32_t timeoutMs)
 {
+    if (portNumber < -1)
+        return false;
     g_nPortNumber.store(portNumber);
     g_hConnectedEvent.ResetEvent();
     if (!DoInit(ConnectedHandler))

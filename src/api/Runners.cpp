@@ -61,7 +61,8 @@ public:
             CEvent* events[2] = {&g_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
-                if (result == 0 || result == WAIT_TIMEDOUT) {
+                // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
+                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(CurrentThreadHandle())) {
                     m_end = true;
                 } else if (result == 1) {
                     CAutoCriticalSection lock(g_APICriticalSection);
@@ -70,10 +71,9 @@ public:
             }
             DeleteTimer(signalNumber, timer);
         }
-        const unsigned long self = CurrentThreadHandle();
-        unsigned long expected = self;
+        unsigned long expected = CurrentThreadHandle();
         m_handle.compare_exchange_strong(expected, 0);
-        s_testWorkers.Ended(self);
+        s_testWorkers.Ended(CurrentThreadHandle());
     }
 
 protected:

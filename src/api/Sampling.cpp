@@ -44,11 +44,13 @@ void* SamplingThread(void* argument)
 {
     MarkLibraryWorkerThread();
     const auto& callbackGlobal = *static_cast<std::atomic<SamplingCallback>*>(argument);
+    const unsigned long self = CurrentThreadHandle();
     uint32_t signalNumber = TIMER_SIGNAL_SAMPLING;
     TimerId timer = CreateNewTimer(kSamplingPeriodMs, signalNumber);
     // Without a timer no tick would ever come, nor would a stop be seen.
     while (timer != nullptr) {
-        if (g_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT)
+        // Released: a stop waits for this thread, even if a racing start set the event again.
+        if (g_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || s_samplingThreads.Released(self))
             break;
         if (WaitForSingleObject(TimerTickEvent(timer, signalNumber), INFINITE_TIMEOUT) != WAIT_SIGNALED)
             break;
@@ -63,7 +65,6 @@ void* SamplingThread(void* argument)
         SleepEx(kAfterBurstMs);
     }
     DeleteTimer(signalNumber, timer);
-    const unsigned long self = CurrentThreadHandle();
     {
         CAutoCriticalSection lock(g_APICriticalSection);
         if (g_hSamplingThread.load() == self)

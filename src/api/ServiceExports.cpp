@@ -1,11 +1,22 @@
 // The service functions of the Linux library: identity writing, manufacturing
 // data, firmware update and the port handle. The Windows DLL has none of them.
 #include "device/Transport.h"
+#include "platform/InitOrder.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/DeviceControl.h"
 #include "protocol/Firmware.h"
 #include "protocol/Identity.h"
 #include "vasq_service.h"
+
+namespace {
+
+// The firmware update reconnects to the restarted device through the api layer, which hands that down.
+struct FirmwareHooks {
+    FirmwareHooks() { SetFirmwareConnection(VasqConnect, VasqFree); }
+};
+FirmwareHooks VASQ_INIT_LIFETIME s_firmwareHooks;
+
+}  // namespace
 
 int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
 {
@@ -59,7 +70,9 @@ long VasqGetDeviceHandle()
 void VasqSetDeviceHandle(long handle)
 {
     CAutoCriticalSection lock(g_APICriticalSection);
+    if (handle != g_hDevice.load())
+        ClearDeviceIdentity();
     AdoptDeviceHandle(handle);
-    if (handle != 0)
+    if (handle != 0 && handle != -1)
         IsTargetDevice();
 }

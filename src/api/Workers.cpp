@@ -47,6 +47,12 @@ void WorkerThreads::Join(const std::vector<unsigned long>& threads)
         JoinThread(thread);
 }
 
+bool WorkerThreads::Released(unsigned long handle)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::none_of(m_threads.begin(), m_threads.end(), [&](const Entry& e) { return e.handle == handle; });
+}
+
 size_t WorkerThreads::Count()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -22,6 +22,9 @@ public:
     // the calling thread; the caller then joins them.
     std::vector<unsigned long> Take(bool endedOnly);
     static void Join(const std::vector<unsigned long>& threads);
+    // True once the thread has been taken out of the record while it runs:
+    // someone waits for it to end, so it ends at its next look.
+    bool Released(unsigned long handle);
     size_t Count();
 
 private:

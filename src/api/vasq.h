@@ -125,13 +125,15 @@ typedef enum VasqStatus {
      is not polled by anyone else until the callback returns: return promptly.
      From a test callback you may call the functions that only talk to the
      device (VasqStopTest, VasqGetWaitStableTime, ...). VasqStopSampling there
-     stops sampling without waiting for the sampling thread, and
-     VasqSetPressureUnit returns 0 and changes nothing. Do not call VasqFree
-     from a test callback.
+     stops sampling without waiting for the sampling thread, and while
+     sampling runs VasqSetPressureUnit returns 0 and changes nothing. Do not
+     call VasqFree from a test callback (it waits for the connection thread,
+     which needs the API lock that the callback's thread holds).
    - SamplingCallback runs on the library's sampling thread, ten times in a
      row every 50 ms, without the API lock; it may call functions that talk to
      the device. VasqStopSampling there stops sampling without waiting for the
-     thread it runs on; VasqSetPressureUnit there returns 0.
+     thread it runs on; VasqSetPressureUnit there returns 0 and changes
+     nothing.
    - UpdateProgressCallback runs on the thread that called
      VasqUpdateFwBurnBinFile.
    A start stores its callback only once the device has accepted the start;

@@ -1,10 +1,12 @@
 #include "device/Monitor.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <map>
 #include <mutex>
 
-#include "api/Connection.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
@@ -24,13 +26,45 @@ struct Registry {
 Registry g_mapNotifyEvent VASQ_INIT_DEVICE;
 std::atomic<int> g_bStopMonitor{0};
 std::atomic<uint32_t> s_losses{0};
-// Lets the destructor cut the monitor's pauses short at unload.
-CManualResetEvent s_stopPause VASQ_INIT_DEVICE(false);
+std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
 
-// Pauses the monitor; false when the library is being unloaded.
-bool Pause(uint32_t milliseconds)
+// Lets the destructor cut the monitor's pauses short at unload.
+struct StopSignal {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~StopSignal() { close(fd); }
+};
+StopSignal s_stop VASQ_INIT_DEVICE;
+
+enum class Paused { Done, HungUp, Stopped };
+
+// Pauses the monitor while it watches the port: a hang-up ends the pause at once.
+Paused Pause(uint32_t milliseconds)
 {
-    return s_stopPause.WaitTimeout(milliseconds) == WAIT_TIMEDOUT;
+    const uint64_t deadline = GetTickCount64() + milliseconds;
+    for (;;) {
+        const uint64_t now = GetTickCount64();
+        if (now >= deadline)
+            return Paused::Done;
+        switch (DeviceWaitForHangUp(static_cast<uint32_t>(deadline - now), s_stop.fd)) {
+        case HangUpWait::TimedOut:
+            return Paused::Done;
+        case HangUpWait::HungUp:
+            return Paused::HungUp;
+        case HangUpWait::Stopped:
+            return Paused::Stopped;
+        case HangUpWait::Changed:
+            // Watch the port that is open now for the rest of the pause; the
+            // listing that follows tells whether the watched one is gone.
+            break;
+        }
+    }
+}
+
+void NotifyLoss()
+{
+    const DeviceLossFn notify = s_lossNotifier.load();
+    if (notify != nullptr)
+        notify();
 }
 
 // Watches one connection. A run that was started for a connection that has
@@ -41,27 +75,34 @@ void RunPollingCycles()
     const uint64_t watched = DeviceConnectionNumber();
     while (g_bStopMonitor.load() == 0) {
         bool seen = false;
-        for (int round = 0; round < kListingsPerCycle && g_bStopMonitor.load() == 0; ++round) {
+        bool hungUp = false;
+        for (int round = 0; round < kListingsPerCycle && g_bStopMonitor.load() == 0 && !hungUp; ++round) {
             const Listing listing = ListOpenPort();
             if (listing == Listing::WithPort) {
                 seen = true;
             } else if (listing == Listing::Failed) {
-                Pause(kCyclePauseMs);
+                hungUp = Pause(kCyclePauseMs) == Paused::HungUp;
                 continue;
             }
             if (!seen)
-                Pause(kUnseenPauseMs);
+                hungUp = Pause(kUnseenPauseMs) == Paused::HungUp;
         }
         const uint64_t current = DeviceConnectionNumber();
         if (current != 0 && current != watched)
             return;
-        if (!seen) {
+        // A port that has hung up is gone, even when a node of its name is listed again.
+        if (!seen || hungUp || DevicePortFailed()) {
             DeviceCloseConnection(watched);
             s_losses.fetch_add(1);
-            ReconnectDevice();
+            NotifyLoss();
             return;
         }
-        Pause(kCyclePauseMs);
+        if (Pause(kCyclePauseMs) == Paused::HungUp) {
+            DeviceCloseConnection(watched);
+            s_losses.fetch_add(1);
+            NotifyLoss();
+            return;
+        }
     }
 }
 
@@ -77,7 +118,8 @@ CAutoMonitor::CAutoMonitor() : m_thread(), m_startEvent(false), m_started(false)
 CAutoMonitor::~CAutoMonitor()
 {
     g_bStopMonitor.store(1);
-    s_stopPause.SetEvent();
+    const uint64_t one = 1;
+    (void)!write(s_stop.fd, &one, sizeof(one));
     m_startEvent.SetEvent();
     if (m_started)
         pthread_join(m_thread, nullptr);
@@ -97,8 +139,16 @@ void* MonitorDeviceThread(void* /*unused*/)
 {
     while (g_bStopMonitor.load() == 0) {
         g_AutoMonitor.WaitMonitor();
-        if (!Pause(kSettleMs))
+        const Paused settled = Pause(kSettleMs);
+        if (settled == Paused::Stopped || g_bStopMonitor.load() != 0)
             break;
+        if (settled == Paused::HungUp) {
+            if (DeviceCloseConnection(DeviceConnectionNumber())) {
+                s_losses.fetch_add(1);
+                NotifyLoss();
+            }
+            continue;
+        }
         RunPollingCycles();
     }
     return nullptr;
@@ -122,7 +172,12 @@ NotifyEventCallback RegisteredNotifyEvent(uint32_t code, bool* present)
 void WinEventCb(uint32_t code, uint32_t /*first*/, unsigned long /*second*/)
 {
     if (code == DEVICE_CHANGE_EVENT)
-        ReconnectDevice();
+        NotifyLoss();
+}
+
+void SetMonitorLossNotifier(DeviceLossFn notify)
+{
+    s_lossNotifier.store(notify);
 }
 
 uint32_t MonitorLossCount()

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "device/Transport.h"
 #include "platform/Event.h"
 #include "platform/Export.h"
 
@@ -38,6 +39,9 @@ VASQ_EXPORT void WinEventCb(uint32_t code, uint32_t first, unsigned long second)
 // The registered callback for a code; null when none is set.
 NotifyEventCallback RegisteredNotifyEvent(uint32_t code, bool* present = nullptr);
 void* MonitorDeviceThread(void* unused);
+// What wakes the connection thread when the watched port is gone (and what
+// WinEventCb calls for the device-change code); handed down by the layer above.
+void SetMonitorLossNotifier(DeviceLossFn notify);
 
 // Monitoring runs completed since load (a loss was declared), for tests.
 uint32_t MonitorLossCount();

@@ -3,24 +3,39 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "device/Transport.h"
+#include "platform/Event.h"
 #include "platform/InitOrder.h"
+#include "platform/Platform.h"
 
 std::vector<std::vector<uint8_t>> g_vecDataBuffer VASQ_INIT_DEVICE;
 
 namespace {
 
 std::mutex s_queueMutex;
+uint64_t s_queueDropped = 0;
 
 // How long a frame whose beginning has already arrived may take to complete
 // while late input is drained.
 constexpr uint32_t kLateFrameCompletionMs = 50;
 
+// Set when an exchange gave up waiting for its answer: the device answers
+// every request in order, so that answer is still owed on this connection.
+std::atomic<uint64_t> s_answerOwedOn{0};
+// Set when a receive failed on bytes it could not take as a frame: what is
+// left of them is dropped before the next request.
+std::atomic<bool> s_resync{false};
+
 void QueueFrame(const uint8_t* frame, size_t length)
 {
     std::lock_guard<std::mutex> lock(s_queueMutex);
+    if (g_vecDataBuffer.size() >= STREAM_QUEUE_LIMIT) {
+        g_vecDataBuffer.erase(g_vecDataBuffer.begin());
+        ++s_queueDropped;
+    }
     g_vecDataBuffer.emplace_back(frame, frame + length);
 }
 
@@ -83,6 +98,58 @@ void DrainLateInput()
     }
 }
 
+uint64_t RemainingMs(uint64_t deadlineMs)
+{
+    const uint64_t now = GetTickCount64();
+    return now >= deadlineMs ? 0 : deadlineMs - now;
+}
+
+enum class Received { Frame, TimedOut, Broken };
+
+// Reads one frame from the port within the time left.
+Received ReadFrame(uint8_t (&frame)[FRAME_BUFFER_SIZE], bool limited, uint64_t deadlineMs)
+{
+    const uint32_t header = limited ? static_cast<uint32_t>(RemainingMs(deadlineMs)) : INFINITE_TIMEOUT;
+    if (limited && header == 0)
+        return Received::TimedOut;
+    if (DeviceReadDataWithin(frame, FRAME_OVERHEAD, header) == 0)
+        return Received::TimedOut;
+    const uint8_t length = frame[3];
+    if (length != 0) {
+        const uint32_t rest = limited ? static_cast<uint32_t>(RemainingMs(deadlineMs)) : INFINITE_TIMEOUT;
+        if ((limited && rest == 0) || DeviceReadDataWithin(frame + FRAME_OVERHEAD, length, rest) == 0)
+            return Received::Broken;
+    }
+    if (FrameChecksum(frame, length + FRAME_OVERHEAD) != 0)
+        return Received::Broken;
+    return Received::Frame;
+}
+
+// The answer still owed by an exchange that gave up is awaited for up to one
+// more read timeout and dropped, so it is never taken for the next answer.
+void AwaitOwedAnswer()
+{
+    const uint64_t owedOn = s_answerOwedOn.exchange(0);
+    if (owedOn == 0 || owedOn != DeviceConnectionNumber())
+        return;
+    const uint32_t timeout = g_nDeviceReadTimeout.load();
+    const bool limited = timeout != INFINITE_TIMEOUT;
+    const uint64_t deadline = GetTickCount64() + timeout;
+    for (;;) {
+        uint8_t frame[FRAME_BUFFER_SIZE] = {};
+        const Received got = ReadFrame(frame, limited, deadline);
+        if (got == Received::TimedOut)
+            return;
+        if (got == Received::Broken) {
+            s_resync.store(true);
+            return;
+        }
+        if (!IsStreamFrame(frame))
+            return;
+        QueueFrame(frame, frame[3] + FRAME_OVERHEAD);
+    }
+}
+
 }  // namespace
 
 uint8_t FrameChecksum(const uint8_t* frame, size_t length)
@@ -97,7 +164,9 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
 {
     if (length > MAX_PAYLOAD || (length > 0 && payload == nullptr))
         return false;
-    DrainLateInput();
+    AwaitOwedAnswer();
+    if (s_resync.exchange(false) || DeviceHasBufferedInput())
+        DrainLateInput();
     uint8_t frame[FRAME_BUFFER_SIZE] = {};
     frame[0] = FRAME_START;
     frame[1] = category;
@@ -113,6 +182,11 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
 bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
 {
     const bool wantStream = stream != 0;
+    // The wanted frame must arrive within one read timeout, however many
+    // frames of the other kind arrive meanwhile.
+    const uint32_t timeout = g_nDeviceReadTimeout.load();
+    const bool limited = timeout != INFINITE_TIMEOUT;
+    const uint64_t deadline = GetTickCount64() + timeout;
     for (;;) {
         std::vector<uint8_t> queued;
         if (TakeQueuedFrame(wantStream, queued)) {
@@ -122,13 +196,15 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
             return true;
         }
         uint8_t frame[FRAME_BUFFER_SIZE] = {};
-        if (DeviceReadData(frame, FRAME_OVERHEAD) == 0)
+        const Received got = ReadFrame(frame, limited, deadline);
+        if (got != Received::Frame) {
+            if (got == Received::Broken)
+                s_resync.store(true);
+            else if (!wantStream)
+                s_answerOwedOn.store(DeviceConnectionNumber());
             return false;
+        }
         const uint8_t length = frame[3];
-        if (length != 0 && DeviceReadData(frame + FRAME_OVERHEAD, length) == 0)
-            return false;
-        if (FrameChecksum(frame, length + FRAME_OVERHEAD) != 0)
-            return false;
         if (status != nullptr)
             *status = frame[4];
         if (IsStreamFrame(frame) == wantStream) {
@@ -151,4 +227,15 @@ size_t StreamQueueSize()
 {
     std::lock_guard<std::mutex> lock(s_queueMutex);
     return g_vecDataBuffer.size();
+}
+
+uint64_t StreamQueueDropped()
+{
+    std::lock_guard<std::mutex> lock(s_queueMutex);
+    return s_queueDropped;
+}
+
+void ForgetOwedAnswer()
+{
+    s_answerOwedOn.store(0);
 }

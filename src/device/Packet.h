@@ -28,6 +28,13 @@ VASQ_EXPORT bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8
 
 VASQ_EXPORT void ClearStreamQueue();
 size_t StreamQueueSize();
+// The queue keeps a few seconds of samples (20 stream packets a second); when
+// it is full the oldest entry goes, and is counted here.
+constexpr size_t STREAM_QUEUE_LIMIT = 100;
+uint64_t StreamQueueDropped();
+// A block transfer that has waited its whole acknowledgement time does not
+// wait again for that acknowledgement before the next block.
+void ForgetOwedAnswer();
 
 uint8_t FrameChecksum(const uint8_t* frame, size_t length);
 inline bool IsStreamFrame(const uint8_t* frame)

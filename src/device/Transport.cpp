@@ -5,8 +5,11 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,7 +20,6 @@
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
-#include "protocol/Identity.h"
 
 std::atomic<long> g_hDevice{-1};
 char g_szDevicePath[512] = {};
@@ -38,18 +40,49 @@ struct Gate {
     std::condition_variable idle;
     int users = 0;
     int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    ~Gate() { close(wakeFd); }
+    // Ends the pause between search attempts early when the search is stopped.
+    int searchStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Readable once a port has become usable by every thread, so that a watch
+    // that began without a port takes up the new one at once.
+    int publishedFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~Gate()
+    {
+        close(wakeFd);
+        close(searchStopFd);
+        close(publishedFd);
+    }
 };
 Gate s_gate VASQ_INIT_DEVICE;
 
-std::atomic<bool> s_portFailed{false};
+// The open port's wait set: the port for input and the gate's wake-up, so a
+// read waits in one call on one descriptor.
+int s_epollFd = -1;
+std::atomic<bool> s_hungUp{false};
 int s_openPort = -1;
 uint64_t s_connection = 0;
 uint64_t s_lastConnection = 0;
+// While a port is probed and announced, only the thread that opened it may
+// use it: no application call exchanges with a port that is not yet identified.
+bool s_held = false;
+pthread_t s_holder;
+thread_local bool t_keepHeld = false;
+
+// Bytes read from the port but not yet asked for: one read takes a whole frame.
+constexpr size_t kReceiveBufferSize = 4096;
+uint8_t s_rx[kReceiveBufferSize];
+size_t s_rxBegin = 0;
+size_t s_rxEnd = 0;
+
+std::atomic<DeviceProbeFn> s_probe{nullptr};
+std::atomic<DeviceLossFn> s_lossHandler{nullptr};
 
 std::mutex s_folderMutex;
 std::string s_nodeFolder VASQ_INIT_DEVICE = "/dev";
 std::string s_lockFolder VASQ_INIT_DEVICE = "/var/lock";
+std::string s_sysfsRoot VASQ_INIT_DEVICE = "/sys";
+
+constexpr const char* kVendorId = "04d8";
+constexpr const char* kProductId = "0000";
 
 class PortUse {
 public:
@@ -57,8 +90,12 @@ public:
     {
         std::lock_guard<std::mutex> lock(s_gate.mutex);
         m_fd = g_hDevice.load();
-        if (m_fd != -1)
+        if (m_fd != -1 && s_held && !pthread_equal(s_holder, pthread_self()))
+            m_fd = -1;
+        if (m_fd != -1) {
             ++s_gate.users;
+            m_epollFd = s_epollFd;
+        }
     }
     ~PortUse()
     {
@@ -72,10 +109,12 @@ public:
     PortUse& operator=(const PortUse&) = delete;
 
     int fd() const { return static_cast<int>(m_fd); }
+    int epollFd() const { return m_epollFd; }
     bool valid() const { return m_fd != -1 && g_hDevice.load() == m_fd; }
 
 private:
     long m_fd;
+    int m_epollFd = -1;
 };
 
 int64_t MonotonicMicroseconds()
@@ -85,58 +124,153 @@ int64_t MonotonicMicroseconds()
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// Waits for the port to become ready. Only the time spent waiting counts
-// against the budget; a wait interrupted by a signal resumes with what is left.
-// Returns false when the budget is used up, the port fails or is being closed.
-bool WaitReady(const PortUse& port, short events, bool limited, int64_t& budgetUs)
+// A hang-up is what the system reports as one; the connection thread is told
+// at once instead of at the presence monitor's next listing.
+void MarkHungUp()
+{
+    if (s_hungUp.exchange(true))
+        return;
+    const DeviceLossFn loss = s_lossHandler.load();
+    if (loss != nullptr)
+        loss();
+}
+
+bool PortHungUp(int fd)
+{
+    pollfd probe = {fd, 0, 0};
+    return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+int RemainingMs(bool limited, int64_t deadlineUs)
+{
+    if (!limited)
+        return -1;
+    const int64_t left = deadlineUs - MonotonicMicroseconds();
+    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+}
+
+// Waits on the port and the gate's wake-up: for room to write (only after the
+// port refused a write), or for input on a port that epoll does not take.
+bool WaitReady(const PortUse& port, short events, bool limited, int64_t deadlineUs)
 {
     for (;;) {
-        if (limited && budgetUs <= 0)
-            return false;
         pollfd fds[2] = {{port.fd(), events, 0}, {s_gate.wakeFd, POLLIN, 0}};
-        const int timeoutMs = limited ? static_cast<int>((budgetUs + 999) / 1000) : -1;
-        const int64_t started = MonotonicMicroseconds();
-        const int ready = poll(fds, 2, timeoutMs);
-        if (limited)
-            budgetUs -= MonotonicMicroseconds() - started;
+        const int ready = poll(fds, 2, RemainingMs(limited, deadlineUs));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0 || fds[1].revents != 0 || !port.valid())
+        if (ready <= 0 || fds[1].revents != 0 || !port.valid() || (fds[0].revents & POLLNVAL) != 0)
             return false;
-        if ((fds[0].revents & POLLNVAL) != 0)
+        if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            MarkHungUp();
             return false;
+        }
         return true;
     }
 }
 
-int Transfer(uint8_t* readBuffer, const uint8_t* writeBuffer, int count, uint32_t timeoutMs)
+enum class Ready { Yes, TimedOut, Failed };
+
+// Waits until the port has input, it hangs up, it is being closed, or the
+// deadline passes. A wait interrupted by a signal resumes with what is left.
+Ready WaitReadable(const PortUse& port, bool limited, int64_t deadlineUs)
+{
+    if (port.epollFd() < 0)
+        return WaitReady(port, POLLIN, limited, deadlineUs) ? Ready::Yes : Ready::Failed;
+    for (;;) {
+        const int timeoutMs = RemainingMs(limited, deadlineUs);
+        epoll_event events[2];
+        const int ready = epoll_wait(port.epollFd(), events, 2, timeoutMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Ready::Failed;
+        if (ready == 0)
+            return Ready::TimedOut;
+        bool input = false;
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.fd != port.fd() || !port.valid())
+                return Ready::Failed;  // being closed
+            if ((events[i].events & (EPOLLHUP | EPOLLERR)) != 0) {
+                MarkHungUp();
+                return Ready::Failed;
+            }
+            input = true;
+        }
+        if (input)
+            return Ready::Yes;
+    }
+}
+
+size_t TakeBuffered(uint8_t* buffer, size_t count)
+{
+    const size_t take = std::min(count, s_rxEnd - s_rxBegin);
+    memcpy(buffer, s_rx + s_rxBegin, take);
+    s_rxBegin += take;
+    if (s_rxBegin == s_rxEnd)
+        s_rxBegin = s_rxEnd = 0;
+    return take;
+}
+
+// Reads what the port holds into the empty receive buffer: the number of
+// bytes, 0 when nothing is there, -1 when the port failed.
+ssize_t FillBuffer(const PortUse& port, bool readable)
+{
+    const ssize_t done = read(port.fd(), s_rx, kReceiveBufferSize);
+    if (done > 0) {
+        s_rxBegin = 0;
+        s_rxEnd = static_cast<size_t>(done);
+        return done;
+    }
+    if (done < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    // 0 bytes from a port that was just reported readable is a hang-up; from
+    // an idle port with VMIN = 0 it is only an empty read.
+    if (done == 0 && !readable && !PortHungUp(port.fd()))
+        return 0;
+    MarkHungUp();
+    return -1;
+}
+
+int ReadWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
 {
     PortUse port;
     if (!port.valid())
         return 0;
-    const bool writing = writeBuffer != nullptr;
     const bool limited = timeoutMs != INFINITE_TIMEOUT;
-    int64_t budgetUs = static_cast<int64_t>(timeoutMs) * 1000;
+    const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(timeoutMs) * 1000;
+    size_t total = TakeBuffered(buffer, static_cast<size_t>(count));
+    while (total < static_cast<size_t>(count)) {
+        if (WaitReadable(port, limited, deadlineUs) != Ready::Yes)
+            return 0;
+        if (FillBuffer(port, true) < 0)
+            return 0;
+        total += TakeBuffered(buffer + total, static_cast<size_t>(count) - total);
+    }
+    return static_cast<int>(total);
+}
+
+int WriteWithin(const uint8_t* buffer, int count, uint32_t timeoutMs)
+{
+    PortUse port;
+    if (!port.valid())
+        return 0;
+    const bool limited = timeoutMs != INFINITE_TIMEOUT;
+    const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(timeoutMs) * 1000;
     int total = 0;
     while (total < count) {
-        if (!WaitReady(port, writing ? POLLOUT : POLLIN, limited, budgetUs))
-            return 0;
-        const ssize_t done = writing ? write(port.fd(), writeBuffer + total, count - total)
-                                     : read(port.fd(), readBuffer + total, count - total);
-        if (done < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
-                usleep(10000);
-                continue;
-            }
-            s_portFailed.store(true);
+        const ssize_t done = write(port.fd(), buffer + total, count - total);
+        if (done > 0) {
+            total += static_cast<int>(done);
+            continue;
+        }
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0 && errno != EAGAIN) {
+            MarkHungUp();
             break;
         }
-        // A read of 0 bytes on a readable port means the port has hung up.
-        if (done == 0) {
-            s_portFailed.store(true);
+        if (!WaitReady(port, POLLOUT, limited, deadlineUs))
             return 0;
-        }
-        total += static_cast<int>(done);
     }
     return total;
 }
@@ -178,6 +312,39 @@ void ConfigurePort(int fd)
     tcsetattr(fd, TCSANOW, &tio);
 }
 
+// Makes fd the open port, with the gate held: a fresh connection number, an
+// empty receive buffer, and the wait set.
+void OpenPortHeld(long fd, int portNumber, bool held)
+{
+    g_hDevice.store(fd);
+    s_openPort = portNumber;
+    s_connection = ++s_lastConnection;
+    s_hungUp.store(false);
+    s_rxBegin = s_rxEnd = 0;
+    s_held = held;
+    if (held)
+        s_holder = pthread_self();
+    s_epollFd = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event port = {};
+    port.events = EPOLLIN;
+    port.data.fd = static_cast<int>(fd);
+    epoll_event wake = {};
+    wake.events = EPOLLIN;
+    wake.data.fd = s_gate.wakeFd;
+    // An adopted descriptor that epoll refuses is waited on with poll instead.
+    if (s_epollFd >= 0 && (epoll_ctl(s_epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &port) != 0 ||
+                           epoll_ctl(s_epollFd, EPOLL_CTL_ADD, s_gate.wakeFd, &wake) != 0)) {
+        close(s_epollFd);
+        s_epollFd = -1;
+    }
+}
+
+void AnnouncePublished()
+{
+    const uint64_t one = 1;
+    (void)!write(s_gate.publishedFd, &one, sizeof(one));
+}
+
 // Closes the open port with the gate held: the port is marked gone at once,
 // transfers in progress are woken and waited for, then the descriptor goes.
 void ClosePortHeld(std::unique_lock<std::mutex>& lock)
@@ -192,9 +359,97 @@ void ClosePortHeld(std::unique_lock<std::mutex>& lock)
     UnlockDeviceHeld();
     memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
     close(static_cast<int>(fd));
+    close(s_epollFd);
+    s_epollFd = -1;
+    s_held = false;
+    s_rxBegin = s_rxEnd = 0;
     uint64_t drained;
     (void)!read(s_gate.wakeFd, &drained, sizeof(drained));
 }
+
+bool ReadIdText(const std::string& path, const char* expected, bool& known)
+{
+    char text[16] = {};
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        known = false;
+        return false;
+    }
+    const ssize_t got = read(fd, text, sizeof(text) - 1);
+    close(fd);
+    if (got <= 0) {
+        known = false;
+        return false;
+    }
+    StringTrim(text);
+    known = true;
+    return strcasecmp(text, expected) == 0;
+}
+
+// Waits up to the pause for a ttyACM node to appear in the node folder (or
+// the search to be stopped); watching starts before the attempt it follows.
+class NodeWatch {
+public:
+    NodeWatch()
+    {
+        std::string folder;
+        {
+            std::lock_guard<std::mutex> lock(s_folderMutex);
+            folder = s_nodeFolder;
+        }
+        m_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (m_fd >= 0 && inotify_add_watch(m_fd, folder.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~NodeWatch()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    NodeWatch(const NodeWatch&) = delete;
+    NodeWatch& operator=(const NodeWatch&) = delete;
+
+    void Pause(uint32_t milliseconds)
+    {
+        const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(milliseconds) * 1000;
+        for (;;) {
+            pollfd fds[2] = {{s_gate.searchStopFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
+            const int ready = poll(fds, m_fd >= 0 ? 2 : 1, RemainingMs(true, deadlineUs));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                return;
+            if (fds[0].revents != 0) {
+                uint64_t drained;
+                (void)!read(s_gate.searchStopFd, &drained, sizeof(drained));
+                return;
+            }
+            if (NodeAppeared())
+                return;
+        }
+    }
+
+private:
+    bool NodeAppeared()
+    {
+        alignas(inotify_event) char events[4096];
+        bool appeared = false;
+        ssize_t got;
+        while ((got = read(m_fd, events, sizeof(events))) > 0) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                if (event->len > 0 && strncmp(event->name, "ttyACM", 6) == 0)
+                    appeared = true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return appeared;
+    }
+
+    int m_fd = -1;
+};
 
 }  // namespace
 
@@ -205,6 +460,22 @@ void SetDeviceFoldersForTesting(const char* nodeFolder, const char* lockFolder)
     s_lockFolder = lockFolder == nullptr || *lockFolder == '\0' ? "/var/lock" : lockFolder;
 }
 
+void SetSysfsRootForTesting(const char* root)
+{
+    std::lock_guard<std::mutex> lock(s_folderMutex);
+    s_sysfsRoot = root == nullptr || *root == '\0' ? "/sys" : root;
+}
+
+void SetDeviceProbe(DeviceProbeFn probe)
+{
+    s_probe.store(probe);
+}
+
+void SetDeviceLossHandler(DeviceLossFn handler)
+{
+    s_lossHandler.store(handler);
+}
+
 int DeviceOpenPortNumber()
 {
     std::lock_guard<std::mutex> lock(s_gate.mutex);
@@ -213,11 +484,15 @@ int DeviceOpenPortNumber()
 
 void AdoptDeviceHandle(long handle)
 {
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
-    g_hDevice.store(handle);
-    s_openPort = -1;
-    s_connection = ++s_lastConnection;
-    s_portFailed.store(false);
+    std::unique_lock<std::mutex> lock(s_gate.mutex);
+    if (g_hDevice.load() == handle)
+        return;
+    // The previous port and its lock go first; the adopted handle is the caller's.
+    ClosePortHeld(lock);
+    if (handle == -1)
+        return;
+    OpenPortHeld(handle, -1, false);
+    AnnouncePublished();
 }
 
 uint64_t DeviceConnectionNumber()
@@ -247,6 +522,20 @@ std::string DeviceLockPath(int portNumber)
     return s_lockFolder + "/kestrova.ACM" + std::to_string(portNumber) + ".lock";
 }
 
+bool IsForeignPort(int portNumber)
+{
+    std::string usbDevice;
+    {
+        std::lock_guard<std::mutex> lock(s_folderMutex);
+        usbDevice = s_sysfsRoot + "/class/tty/ttyACM" + std::to_string(portNumber) + "/device/../";
+    }
+    bool vendorKnown = false;
+    bool productKnown = false;
+    const bool vendor = ReadIdText(usbDevice + "idVendor", kVendorId, vendorKnown);
+    const bool product = ReadIdText(usbDevice + "idProduct", kProductId, productKnown);
+    return vendorKnown && productKnown && !(vendor && product);
+}
+
 bool LockDevice(int portNumber)
 {
     std::lock_guard<std::mutex> lock(s_gate.mutex);
@@ -262,7 +551,8 @@ bool UnlockDevice()
 
 bool DoFindDevice(int portNumber)
 {
-    if (portNumber < 0 || portNumber >= kPortCount)
+    const DeviceProbeFn probe = s_probe.load();
+    if (portNumber < 0 || probe == nullptr)
         return false;
     const std::string path = DeviceNodePath(portNumber);
     if (path.size() >= sizeof(g_szDevicePath))
@@ -276,18 +566,15 @@ bool DoFindDevice(int portNumber)
             close(fd);  // another port is already open in this process
             return false;
         }
-        g_hDevice.store(fd);
-        s_connection = ++s_lastConnection;
-        s_portFailed.store(false);
         if (!LockDeviceHeld(portNumber)) {
-            g_hDevice.store(-1);
             close(fd);
             return false;
         }
+        OpenPortHeld(fd, portNumber, true);
     }
     DeviceCancelIO();
     ConfigurePort(fd);
-    if (!IsTargetDevice()) {
+    if (!probe()) {
         // Releases the lock too, so the port is not skipped by later scans.
         DeviceClose();
         return false;
@@ -297,7 +584,9 @@ bool DoFindDevice(int portNumber)
         return false;  // closed by another thread during the probe
     memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
     memcpy(g_szDevicePath, path.c_str(), path.size());
-    s_openPort = portNumber;
+    s_held = t_keepHeld;
+    if (!s_held)
+        AnnouncePublished();
     return true;
 }
 
@@ -306,7 +595,8 @@ bool FindDevice(int portNumber)
     if (portNumber != -1)
         return DoFindDevice(portNumber);
     for (int port = 0; port < kPortCount; ++port) {
-        if (DoFindDevice(port))
+        // Another instrument behind a USB serial port is not written to.
+        if (!IsForeignPort(port) && DoFindDevice(port))
             return true;
     }
     return false;
@@ -315,11 +605,35 @@ bool FindDevice(int portNumber)
 bool DeviceConnect(int portNumber, int attempts)
 {
     for (int attempt = 0; attempt < attempts; ++attempt) {
+        NodeWatch watch;
         if (FindDevice(portNumber))
             return true;
-        SleepEx(1000);
+        watch.Pause(1000);
     }
     return false;
+}
+
+bool DeviceConnectHeld(int portNumber, int attempts)
+{
+    t_keepHeld = true;
+    const bool found = DeviceConnect(portNumber, attempts);
+    t_keepHeld = false;
+    return found;
+}
+
+void DeviceReleaseHeld()
+{
+    std::lock_guard<std::mutex> lock(s_gate.mutex);
+    if (s_held && pthread_equal(s_holder, pthread_self())) {
+        s_held = false;
+        AnnouncePublished();
+    }
+}
+
+void DeviceStopSearch()
+{
+    const uint64_t one = 1;
+    (void)!write(s_gate.searchStopFd, &one, sizeof(one));
 }
 
 bool DeviceClose()
@@ -393,17 +707,17 @@ bool DeviceSetTimeoutSetting(uint32_t readMs, uint32_t writeMs)
 
 int DeviceReadData(uint8_t* buffer, int count)
 {
-    return Transfer(buffer, nullptr, count, g_nDeviceReadTimeout.load());
+    return ReadWithin(buffer, count, g_nDeviceReadTimeout.load());
 }
 
 int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
 {
-    return Transfer(buffer, nullptr, count, timeoutMs);
+    return ReadWithin(buffer, count, timeoutMs);
 }
 
 int DeviceWriteData(const uint8_t* buffer, int count)
 {
-    return Transfer(nullptr, buffer, count, g_nDeviceWriteTimeout.load());
+    return WriteWithin(buffer, count, g_nDeviceWriteTimeout.load());
 }
 
 int DeviceReadAvailable(uint8_t* buffer, int capacity)
@@ -411,18 +725,52 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
     PortUse port;
     if (!port.valid())
         return -1;
-    const ssize_t done = read(port.fd(), buffer, capacity);
-    if (done > 0)
-        return static_cast<int>(done);
-    if (done < 0 && (errno == EAGAIN || errno == EINTR))
-        return 0;
-    s_portFailed.store(true);
-    return -1;
+    if (s_rxBegin == s_rxEnd && FillBuffer(port, false) < 0)
+        return -1;
+    return static_cast<int>(TakeBuffered(buffer, static_cast<size_t>(capacity)));
+}
+
+bool DeviceHasBufferedInput()
+{
+    PortUse port;
+    return port.valid() && s_rxBegin != s_rxEnd;
 }
 
 bool DevicePortFailed()
 {
-    return s_portFailed.load();
+    return s_hungUp.load();
+}
+
+HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd)
+{
+    const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(milliseconds) * 1000;
+    PortUse port;
+    for (;;) {
+        if (port.valid() && s_hungUp.load())
+            return HangUpWait::HungUp;
+        // Events 0: only a hang-up or an error is reported, input is left alone.
+        // Without a port the wait ends when one is published.
+        pollfd fds[3] = {{stopFd, POLLIN, 0}, {port.valid() ? s_gate.wakeFd : s_gate.publishedFd, POLLIN, 0},
+                         {port.fd(), 0, 0}};
+        const int ready = poll(fds, port.valid() ? 3 : 2, RemainingMs(true, deadlineUs));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            return HangUpWait::TimedOut;
+        if (ready < 0 || fds[0].revents != 0)
+            return HangUpWait::Stopped;
+        if (!port.valid()) {
+            uint64_t drained;
+            (void)!read(s_gate.publishedFd, &drained, sizeof(drained));
+            return HangUpWait::Changed;
+        }
+        if (fds[1].revents != 0 || (fds[2].revents & POLLNVAL) != 0)
+            return HangUpWait::Changed;
+        if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {
+            MarkHungUp();
+            return HangUpWait::HungUp;
+        }
+    }
 }
 
 void StringTrimRight(char* text)

@@ -39,9 +39,36 @@ VASQ_EXPORT void StringTrim(char* text);
 // Reads what has already arrived, without waiting: the number of bytes read,
 // 0 when nothing is pending, -1 when no port is open or the port failed.
 int DeviceReadAvailable(uint8_t* buffer, int capacity);
-// True once a transfer on the open port has met a hang-up or an error other
-// than a timeout; a port that failed this way answers every later read at once.
+// Whether bytes read ahead from the port wait to be taken.
+bool DeviceHasBufferedInput();
+// True once the open port has hung up (the system reported it, or a read
+// found a readable port empty); such a port counts as gone.
 bool DevicePortFailed();
+
+enum class HangUpWait { TimedOut, HungUp, Changed, Stopped };
+// Pauses for up to the given time, ending early when the open port hangs up,
+// stopFd becomes readable, or the port changes (it is being closed, or a port
+// was published while none was open).
+HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd);
+
+// What the layers above hand down: the identity check that decides whether a
+// port holds the device, and what to do when the open port is lost.
+using DeviceProbeFn = bool (*)();
+using DeviceLossFn = void (*)();
+void SetDeviceProbe(DeviceProbeFn probe);
+void SetDeviceLossHandler(DeviceLossFn handler);
+
+// DeviceConnect for the connection thread: a port found stays usable by the
+// calling thread only until DeviceReleaseHeld, so that nothing else exchanges
+// with it before it has been identified and announced.
+bool DeviceConnectHeld(int portNumber, int attempts);
+void DeviceReleaseHeld();
+// Ends the pause between search attempts at once.
+void DeviceStopSearch();
+// Whether the system publishes USB ids for the node and they are not the device's.
+bool IsForeignPort(int portNumber);
+// Points the sysfs root elsewhere (tests); null or empty restores /sys.
+VASQ_EXPORT void SetSysfsRootForTesting(const char* root);
 // DeviceReadData with its own time limit instead of the global one.
 int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs);
 
@@ -63,6 +90,7 @@ bool DeviceCloseConnection(uint64_t connection);
 // The port number of the open port, -1 when none or when the port was adopted.
 int DeviceOpenPortNumber();
 // Makes the descriptor the open port as it is: no configuration, no lock file.
+// A port opened before, and its lock, are released first.
 void AdoptDeviceHandle(long handle);
 std::string DeviceNodePath(int portNumber);
 std::string DeviceLockPath(int portNumber);

@@ -32,8 +32,10 @@ int64_t Truncate(double value)
 void AwaitBlockAcknowledgement(uint64_t sentAtMs)
 {
     while (!ReceivePacket(nullptr, 0, 0, nullptr)) {
-        // A port that has failed answers every read at once: waiting on would only spin.
-        if (GetTickCount64() - sentAtMs > kBlockAcknowledgementMs || DevicePortFailed())
+        // A port that has hung up answers every read at once: waiting on would only spin.
+        if (GetTickCount64() - sentAtMs > kBlockAcknowledgementMs || DevicePortFailed()) {
+            ForgetOwedAnswer();
             return;
+        }
     }
 }

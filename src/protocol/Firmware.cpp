@@ -10,7 +10,6 @@
 #include "protocol/Command.h"
 #include "protocol/DeviceControl.h"
 #include "protocol/Identity.h"
-#include "vasq_service.h"
 
 namespace {
 
@@ -22,6 +21,22 @@ struct LoadedImage {
 
 LoadedImage g_FlashImage VASQ_INIT_DEVICE;
 std::atomic<FirmwareProgressFn> g_UpdateProgressCb{nullptr};
+// The connection life cycle belongs to the layer above, which hands it down.
+std::atomic<FirmwareConnectFn> s_connect{nullptr};
+std::atomic<FirmwareReleaseFn> s_release{nullptr};
+
+bool Connect(int portNumber, uint32_t timeoutMs)
+{
+    const FirmwareConnectFn connect = s_connect.load();
+    return connect != nullptr && connect(portNumber, timeoutMs);
+}
+
+void Release()
+{
+    const FirmwareReleaseFn release = s_release.load();
+    if (release != nullptr)
+        release();
+}
 
 struct ChunkReporter {
     ChunkProgressFn progress;
@@ -94,6 +109,18 @@ void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFOR
         g_FlashImage.version = *version;
 }
 
+void SetFirmwareConnection(FirmwareConnectFn connect, FirmwareReleaseFn release)
+{
+    s_connect.store(connect);
+    s_release.store(release);
+}
+
+HW_INFORMATION FlashImageVersion()
+{
+    std::lock_guard<std::mutex> lock(g_FlashImage.mutex);
+    return g_FlashImage.version;
+}
+
 void FlashBurnBinFile(FirmwareProgressFn progress)
 {
     std::vector<unsigned char> image;
@@ -106,7 +133,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     if (image.empty())
         return;
     g_UpdateProgressCb.store(progress);
-    if (!VasqConnect(-1, 10000)) {
+    if (!Connect(-1, 10000)) {
         NotifyUpdateStatus(FW_PROGRESS_CONNECT_FAILED, 0, 0);
         return;
     }
@@ -120,7 +147,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     if (!written) {
         NotifyUpdateStatus(FW_PROGRESS_WRITE_FAILED, 0, 0);
-        VasqFree();
+        Release();
         return;
     }
     NotifyUpdateStatus(FW_PROGRESS_VERIFYING, 0, 0);
@@ -131,7 +158,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     if (received == 0 || received != transferLength) {
         NotifyUpdateStatus(FW_PROGRESS_SIZE_MISMATCH, 0, 0);
-        VasqFree();
+        Release();
         return;
     }
     bool applied;
@@ -141,12 +168,12 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     if (!applied) {
         NotifyUpdateStatus(FW_PROGRESS_APPLY_FAILED, 0, 0);
-        VasqFree();
+        Release();
         return;
     }
-    VasqFree();
+    Release();
     NotifyUpdateStatus(FW_PROGRESS_UPDATING, 0, 0);
-    if (!VasqConnect(-1, 15000)) {
+    if (!Connect(-1, 15000)) {
         NotifyUpdateStatus(FW_PROGRESS_RECONNECT_FAILED, 0, 0);
         return;
     }
@@ -156,11 +183,16 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
         MODEL_INFORMATION model;
         GetHWInformation(&current);
         GetDeviceInformation(&model);
-        imageVersion.nHWVersion1 = current.nHWVersion1;
-        imageVersion.nHWVersion2 = current.nHWVersion2;
+        {
+            // The loaded image's record takes the device's own hardware version.
+            std::lock_guard<std::mutex> image(g_FlashImage.mutex);
+            g_FlashImage.version.nHWVersion1 = current.nHWVersion1;
+            g_FlashImage.version.nHWVersion2 = current.nHWVersion2;
+            imageVersion = g_FlashImage.version;
+        }
         SetDeviceInformation(&model, &imageVersion);
     }
     NotifyUpdateStatus(FW_PROGRESS_DONE, 0, 0);
-    VasqFree();
+    Release();
     g_UpdateProgressCb.store(nullptr);
 }

@@ -40,3 +40,11 @@ VASQ_EXPORT void FlashUpdateVerifyHandler(unsigned int done, unsigned int total)
 // (the 32-byte tail included) and the firmware version it carries. Tests use
 // it to run the update; null clears the state.
 void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFORMATION* version);
+// How the update connects to the device and releases it (VasqConnect and
+// VasqFree), handed down by the layer above.
+using FirmwareConnectFn = bool (*)(int portNumber, uint32_t timeoutMs);
+using FirmwareReleaseFn = void (*)();
+void SetFirmwareConnection(FirmwareConnectFn connect, FirmwareReleaseFn release);
+
+// The loaded image's version record (its hardware fields are the device's after an update).
+HW_INFORMATION FlashImageVersion();

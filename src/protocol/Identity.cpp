@@ -24,26 +24,52 @@ constexpr size_t kSerialNumberLength = 14;
 
 }  // namespace
 
-bool UpdateDeviceInformation()
+namespace {
+
+struct IdentityRecords {
+    MODEL_INFORMATION model{};
+    HW_INFORMATION hardware{};
+    BOOTLOADER_INFORMATION bootloader{};
+};
+
+bool ReadIdentity(IdentityRecords& records)
 {
     uint8_t answer[IDENTITY_PAYLOAD_SIZE];
     if (!Exchange(CATEGORY_IDENTITY, CMD_IDENTITY_READ, nullptr, 0, answer, sizeof(answer)))
         return false;
+    records.model.chSignature[0] = static_cast<char>(answer[0]);
+    records.model.chSignature[1] = static_cast<char>(answer[1]);
+    records.model.byModelCode = answer[2];
+    records.model.byVariantCode = answer[3];
+    records.model.nSerialIndex = std::min(answer[4] | (answer[5] << 8), kMaxSerialIndex);
+    records.model.nSerialGroup = answer[6];
+    records.hardware.nHWVersion1 = answer[8];
+    records.hardware.nHWVersion2 = answer[9];
+    records.hardware.nFWVersion1 = answer[10];
+    records.hardware.nFWVersion2 = answer[11];
+    records.hardware.nFWVersion3 = answer[12];
+    records.bootloader.nBootVersion1 = answer[14];
+    records.bootloader.nBootVersion2 = answer[15];
+    records.bootloader.nBootVersion3 = answer[16];
+    return true;
+}
+
+void StoreIdentity(const IdentityRecords& records)
+{
     std::lock_guard<std::mutex> lock(s_recordsMutex);
-    g_ModelInfo.chSignature[0] = static_cast<char>(answer[0]);
-    g_ModelInfo.chSignature[1] = static_cast<char>(answer[1]);
-    g_ModelInfo.byModelCode = answer[2];
-    g_ModelInfo.byVariantCode = answer[3];
-    g_ModelInfo.nSerialIndex = std::min(answer[4] | (answer[5] << 8), kMaxSerialIndex);
-    g_ModelInfo.nSerialGroup = answer[6];
-    g_HWInfo.nHWVersion1 = answer[8];
-    g_HWInfo.nHWVersion2 = answer[9];
-    g_HWInfo.nFWVersion1 = answer[10];
-    g_HWInfo.nFWVersion2 = answer[11];
-    g_HWInfo.nFWVersion3 = answer[12];
-    g_bootloaderInfo.nBootVersion1 = answer[14];
-    g_bootloaderInfo.nBootVersion2 = answer[15];
-    g_bootloaderInfo.nBootVersion3 = answer[16];
+    g_ModelInfo = records.model;
+    g_HWInfo = records.hardware;
+    g_bootloaderInfo = records.bootloader;
+}
+
+}  // namespace
+
+bool UpdateDeviceInformation()
+{
+    IdentityRecords records;
+    if (!ReadIdentity(records))
+        return false;
+    StoreIdentity(records);
     return true;
 }
 
@@ -95,17 +121,21 @@ bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
     return UpdateDeviceInformation();
 }
 
+// Only an accepted answer becomes the identity: a port that is not a Vasq9
+// leaves nothing of its answer behind.
 bool IsTargetDevice()
 {
     ClearStreamQueue();
-    if (!UpdateDeviceInformation())
+    IdentityRecords records;
+    if (!ReadIdentity(records))
         return false;
-    std::lock_guard<std::mutex> lock(s_recordsMutex);
-    const auto first = static_cast<uint8_t>(g_ModelInfo.chSignature[0]);
-    const auto second = static_cast<uint8_t>(g_ModelInfo.chSignature[1]);
-    if (first == 0xFF && second == 0xFF)
-        return true;
-    return first == 'Q' && second == 'X' && g_ModelInfo.byModelCode == VASQ9_MODEL_CODE;
+    const auto first = static_cast<uint8_t>(records.model.chSignature[0]);
+    const auto second = static_cast<uint8_t>(records.model.chSignature[1]);
+    const bool erased = first == 0xFF && second == 0xFF;
+    if (!erased && !(first == 'Q' && second == 'X' && records.model.byModelCode == VASQ9_MODEL_CODE))
+        return false;
+    StoreIdentity(records);
+    return true;
 }
 
 namespace {

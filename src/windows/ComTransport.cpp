@@ -9,8 +9,9 @@
 #include <atomic>
 
 #include "device/Transport.h"
+#include "platform/Event.h"
+#include "platform/InitOrder.h"
 #include "platform/Platform.h"
-#include "protocol/Identity.h"
 
 // The open device's handle, -1 (INVALID_HANDLE_VALUE) when none is open.
 // System handles keep their value in 32 bits, so a long holds one.
@@ -37,10 +38,40 @@ std::atomic<int> s_openPort{-1};
 std::atomic<uint64_t> s_connection{0};
 uint64_t s_lastConnection = 0;
 std::atomic<bool> s_portFailed{false};
+// While a port is probed and announced, only the thread that opened it may
+// use it: no application call exchanges with a port that is not yet identified.
+// Changed with the gate held alone.
+bool s_held = false;
+DWORD s_holder = 0;
+thread_local bool t_keepHeld = false;
+
+std::atomic<DeviceProbeFn> s_probe{nullptr};
+std::atomic<DeviceLossFn> s_lossHandler{nullptr};
+// Ends the pause between two search attempts.
+CAutoResetEvent s_searchStop VASQ_INIT_DEVICE(false);
+
+// A failed port is gone: the connection thread is told at once.
+void MarkPortFailed()
+{
+    if (s_portFailed.exchange(true))
+        return;
+    const DeviceLossFn loss = s_lossHandler.load();
+    if (loss != nullptr)
+        loss();
+}
 
 HANDLE OpenHandle()
 {
     return LongToHandle(g_hDevice.load());
+}
+
+// The open handle as the calling thread may use it: none while another thread holds the port.
+// Call with the gate held.
+HANDLE UsableHandle()
+{
+    if (s_held && s_holder != GetCurrentThreadId())
+        return INVALID_HANDLE_VALUE;
+    return OpenHandle();
 }
 
 void SetReadTimeout(HANDLE device, uint32_t readMs)
@@ -61,6 +92,15 @@ void ConfigureLine(HANDLE device)
     control.ByteSize = 8;
     control.Parity = NOPARITY;
     control.StopBits = ONESTOPBIT;
+    // Frames are binary: a port left with XON/XOFF or character replacement
+    // by another program would swallow or change bytes of them.
+    control.fBinary = TRUE;
+    control.fParity = FALSE;
+    control.fOutX = FALSE;
+    control.fInX = FALSE;
+    control.fErrorChar = FALSE;
+    control.fNull = FALSE;
+    control.fAbortOnError = FALSE;
     SetCommState(device, &control);
     SetReadTimeout(device, kReadTimeoutMs);
     SetupComm(device, kQueueSize, kQueueSize);
@@ -89,7 +129,7 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
             GetOverlappedResult(device, &transfer, &transferred, TRUE);
         }
     } else if (!done) {
-        s_portFailed.store(true);
+        MarkPortFailed();
     }
     CloseHandle(transfer.hEvent);
     return static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
@@ -98,7 +138,7 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
 int Transfer(bool write, uint8_t* buffer, int count, uint32_t waitMs)
 {
     AcquireSRWLockShared(&s_gate);
-    const int moved = TransferHeld(OpenHandle(), write, buffer, count, waitMs);
+    const int moved = TransferHeld(UsableHandle(), write, buffer, count, waitMs);
     ReleaseSRWLockShared(&s_gate);
     return moved;
 }
@@ -113,6 +153,7 @@ void CloseHeld()
     g_hDevice.store(-1);
     s_openPort.store(-1);
     s_connection.store(0);
+    s_held = false;
 }
 
 SRWLOCK s_substituteLock = SRWLOCK_INIT;
@@ -204,6 +245,9 @@ HDEVINFO ListUsbDeviceInterfaces()
 
 bool OpenDevicePath(const char* path, int comNumber)
 {
+    const DeviceProbeFn probe = s_probe.load();
+    if (probe == nullptr)
+        return false;
     const HANDLE device =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE)
@@ -214,11 +258,13 @@ bool OpenDevicePath(const char* path, int comNumber)
     s_openPort.store(comNumber);
     s_connection.store(++s_lastConnection);
     s_portFailed.store(false);
+    s_held = true;
+    s_holder = GetCurrentThreadId();
     g_nDeviceReadTimeout.store(kReadTimeoutMs);
     g_nDeviceWriteTimeout.store(kWriteTimeoutMs);
     ConfigureLine(device);
     ReleaseSRWLockExclusive(&s_gate);
-    if (!IsTargetDevice()) {
+    if (!probe()) {
         AcquireSRWLockExclusive(&s_gate);
         if (OpenHandle() == device)
             CloseHeld();
@@ -231,6 +277,7 @@ bool OpenDevicePath(const char* path, int comNumber)
         const size_t length = strnlen(path, sizeof(g_szDevicePath) - 1);
         memcpy(g_szDevicePath, path, length);
         g_szDevicePath[length] = '\0';
+        s_held = t_keepHeld;
     }
     ReleaseSRWLockExclusive(&s_gate);
     return kept;
@@ -277,9 +324,40 @@ bool DeviceConnect(int portNumber, int attempts)
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (FindDevice(portNumber))
             return true;
-        SleepEx(1000);
+        s_searchStop.WaitTimeout(1000);
     }
     return false;
+}
+
+bool DeviceConnectHeld(int portNumber, int attempts)
+{
+    t_keepHeld = true;
+    const bool found = DeviceConnect(portNumber, attempts);
+    t_keepHeld = false;
+    return found;
+}
+
+void DeviceReleaseHeld()
+{
+    AcquireSRWLockExclusive(&s_gate);
+    if (s_held && s_holder == GetCurrentThreadId())
+        s_held = false;
+    ReleaseSRWLockExclusive(&s_gate);
+}
+
+void DeviceStopSearch()
+{
+    s_searchStop.SetEvent();
+}
+
+void SetDeviceProbe(DeviceProbeFn probe)
+{
+    s_probe.store(probe);
+}
+
+void SetDeviceLossHandler(DeviceLossFn handler)
+{
+    s_lossHandler.store(handler);
 }
 
 bool DeviceClose()
@@ -379,13 +457,13 @@ int DeviceWriteData(const uint8_t* buffer, int count)
 int DeviceReadAvailable(uint8_t* buffer, int capacity)
 {
     AcquireSRWLockShared(&s_gate);
-    const HANDLE device = OpenHandle();
+    const HANDLE device = UsableHandle();
     int result = -1;
     DWORD errors = 0;
     COMSTAT status = {};
     if (device != INVALID_HANDLE_VALUE && !s_portFailed.load()) {
         if (!ClearCommError(device, &errors, &status)) {
-            s_portFailed.store(true);
+            MarkPortFailed();
         } else {
             const int pending = static_cast<int>(std::min<DWORD>(status.cbInQue, static_cast<DWORD>(capacity)));
             result = pending == 0 ? 0 : TransferHeld(device, false, buffer, pending, g_nDeviceReadTimeout.load());
@@ -398,7 +476,7 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
 int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
 {
     AcquireSRWLockShared(&s_gate);
-    const HANDLE device = OpenHandle();
+    const HANDLE device = UsableHandle();
     int moved = 0;
     if (device != INVALID_HANDLE_VALUE) {
         SetReadTimeout(device, timeoutMs);
@@ -412,4 +490,10 @@ int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
 bool DevicePortFailed()
 {
     return s_portFailed.load();
+}
+
+// Every read takes exactly what it asks of the driver's queue: the transport keeps nothing read ahead.
+bool DeviceHasBufferedInput()
+{
+    return false;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <map>
 
 #include "device/Monitor.h"
@@ -32,6 +33,8 @@ struct NotifyRegistry {
 };
 
 NotifyRegistry g_mapNotifyEvent VASQ_INIT_DEVICE;
+
+std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
 
 // Set by the window thread once its window pumps messages (or it gave up), so
 // that the unload can post it the quit message.
@@ -94,7 +97,7 @@ void* MonitorWindowThread(void* classBuffer)
 
 CAutoMonitor VASQ_INIT_MONITOR g_AutoMonitor;
 
-CAutoMonitor::CAutoMonitor() : m_thread(), m_startEvent(false), m_started(false)
+CAutoMonitor::CAutoMonitor() : m_thread(0), m_startEvent(false), m_started(false)
 {
     m_started = CreateThread(&g_hMonitorWindowThread, MonitorWindowThread, g_szMonitorWindowClass) != 0;
 }
@@ -150,6 +153,14 @@ NotifyEventCallback RegisteredNotifyEvent(uint32_t code, bool* present)
 
 void WinEventCb(uint32_t code, uint32_t /*first*/, unsigned long /*second*/)
 {
-    if (code == DEVICE_CHANGE_EVENT)
-        g_hReconnectEvent.SetEvent();
+    if (code != DEVICE_CHANGE_EVENT)
+        return;
+    const DeviceLossFn notify = s_lossNotifier.load();
+    if (notify != nullptr)
+        notify();
+}
+
+void SetMonitorLossNotifier(DeviceLossFn notify)
+{
+    s_lossNotifier.store(notify);
 }

@@ -1,43 +1,58 @@
-/* The public header must compile as C, and its records keep their layout. */
-#include <stddef.h>
+/* The public header as a C99 application sees it: it compiles with the
+   compiler's pedantic C99, its records, enums and callback types have the
+   layouts of layouts.h, and every function it declares links against the
+   shared library under its plain C name. */
+#include <stdio.h>
 
 #include "vasq.h"
 
-_Static_assert(sizeof(MODEL_INFORMATION) == 12, "MODEL_INFORMATION size");
-_Static_assert(offsetof(MODEL_INFORMATION, byModelCode) == 2, "byModelCode offset");
-_Static_assert(offsetof(MODEL_INFORMATION, nSerialGroup) == 4, "nSerialGroup offset");
-_Static_assert(offsetof(MODEL_INFORMATION, nSerialIndex) == 8, "nSerialIndex offset");
-_Static_assert(sizeof(HW_INFORMATION) == 20, "HW_INFORMATION size");
-_Static_assert(offsetof(HW_INFORMATION, nHWVersion1) == 12, "nHWVersion1 offset");
-_Static_assert(sizeof(BOOTLOADER_INFORMATION) == 12, "BOOTLOADER_INFORMATION size");
+#include "public_declarations.h"
+#include "layouts.h"
+#include "public_unchecked.h"
 
-/* Both BP records start alike, so the BP start can read eMethod from either. */
-_Static_assert(offsetof(BPEnvelopeCustomized, dDiastolicOffset) == offsetof(BPCommon, dDiastolicOffset),
-               "BP records share their first fields");
-#if defined(__x86_64__) || defined(__aarch64__)
-_Static_assert(sizeof(BPCommon) == 56, "BPCommon size");
-_Static_assert(offsetof(BPCommon, dSystolic) == 8, "dSystolic offset");
-_Static_assert(offsetof(BPCommon, nHeartRate) == 24, "nHeartRate offset");
-_Static_assert(offsetof(BPCommon, dPulseVolume) == 32, "dPulseVolume offset");
-_Static_assert(offsetof(BPEnvelopeCustomized, dTopPressure) == 56, "dTopPressure offset");
-_Static_assert(offsetof(BPEnvelopeCustomized, nSystolicAmplitude) == 104, "nSystolicAmplitude offset");
-_Static_assert(sizeof(BPEnvelopeCustomized) == 128, "BPEnvelopeCustomized size");
-#endif
-_Static_assert(sizeof(BPMethodType) == 4 && sizeof(FUNCTION_ENUM) == 4, "enums travel as 32-bit values");
+typedef void (*AnyFunction)(void);
 
-/* The callback and function types the header promises, as C sees them. */
+/* Taking each address makes the link fail for a function the library does not
+   export under the header's name; external linkage keeps the table. */
+#define VASQ_ADDRESS(function) (AnyFunction) function,
+const AnyFunction vasq_public_functions[] = {VASQ_PUBLIC_FUNCTIONS(VASQ_ADDRESS)};
+
+static void ReportUnchecked(const char* type)
+{
+    fprintf(stderr, "%s is declared in vasq.h but has no layout checks in tests/abi/layouts.h\n", type);
+}
+
+/* The callback types the header promises, as C sees them. */
 static void OnConnection(bool connected)
 {
     (void)connected;
 }
 
+static void OnStatic(VasqStatus status, double waitStableSeconds, int testResult)
+{
+    (void)status;
+    (void)waitStableSeconds;
+    (void)testResult;
+}
+
 int main(void)
 {
+    const size_t count = sizeof vasq_public_functions / sizeof vasq_public_functions[0];
+    size_t i;
     ConnectedCallback callback = OnConnection;
-    bool (*init)(ConnectedCallback) = VasqInit;
-    const char* (*serial)(void) = VasqGetSerialNumber;
+    StaticPressureCallback onStatic = OnStatic;
+    int unchecked;
+
     (void)callback;
-    (void)init;
-    (void)serial;
-    return 0;
+    (void)onStatic;
+    for (i = 0; i < count; ++i) {
+        if (vasq_public_functions[i] == NULL) {
+            fprintf(stderr, "public function %u resolved to null\n", (unsigned)i);
+            return 1;
+        }
+    }
+    unchecked = VASQ_PUBLIC_UNCHECKED_TYPES(ReportUnchecked);
+    printf("vasq.h as C99: %u functions linked, record layouts of a %d-bit target checked\n", (unsigned)count,
+           VASQ_ABI_POINTER * 8);
+    return unchecked == 0 ? 0 : 1;
 }

@@ -61,6 +61,7 @@ TEST(Unload, WhileConnectedSearchingOrIdle)
             ASSERT_TRUE(library.connect(-1, 5000));
             EXPECT_STREQ("NQX7001-070042", library.serial());
             EXPECT_TRUE(e2e::FileExists(withDevice.LockPath(0)));
+            device.ClearLog();
             break;
         case 1:
             library.setFolders(empty.path().c_str(), empty.path().c_str());
@@ -83,5 +84,8 @@ TEST(Unload, WhileConnectedSearchingOrIdle)
         dlclose(library.handle);
         EXPECT_EQ(baseline, e2e::ThreadCount()) << "a thread of the library outlived its unload";
         EXPECT_FALSE(e2e::FileExists(withDevice.LockPath(0))) << "an unload left the port locked";
+        if (round % 4 == 0) {
+            EXPECT_TRUE(device.Log().empty()) << "the unload sent " << device.Log().size() << " frames to the device";
+        }
     }
 }

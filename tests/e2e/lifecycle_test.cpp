@@ -96,6 +96,44 @@ protected:
     int m_baselineThreads = 0;
 };
 
+// The port-holder program in a process of its own, its standard input and
+// output on pipes.
+struct Holder {
+    Holder(const std::string& folder, bool exitWithoutFree)
+    {
+        int toChild[2], fromChild[2];
+        if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+        char noFree[] = "--no-free";
+        char* argv[] = {const_cast<char*>(VASQ_PORT_HOLDER), const_cast<char*>(folder.c_str()),
+                        exitWithoutFree ? noFree : nullptr, nullptr};
+        if (posix_spawn(&pid, VASQ_PORT_HOLDER, &actions, nullptr, argv, environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(toChild[0]);
+        close(fromChild[1]);
+        input = toChild[1];
+        output = fromChild[0];
+    }
+    // The first line the holder prints; the read ends at its newline or when
+    // it exits (the child's own 5 s connect limit is the deadline).
+    std::string ReadLine() const
+    {
+        std::string line;
+        char c;
+        while (read(output, &c, 1) == 1 && c != '\n')
+            line += c;
+        return line;
+    }
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+};
+
 }  // namespace
 
 TEST_F(Lifecycle, ConnectFindsTheDeviceAndFreeReleasesIt)
@@ -271,36 +309,47 @@ TEST_F(Lifecycle, AnotherProcessSkipsTheLockedPort)
     other->WithModel([](vasqsim::DeviceModel& m) { m.identity[4] = 77; });
     ASSERT_TRUE(VasqConnect(0, 5000));
 
-    int toChild[2], fromChild[2];
-    ASSERT_EQ(0, pipe2(toChild, O_CLOEXEC));
-    ASSERT_EQ(0, pipe2(fromChild, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-    const std::string folder = m_folder.path();
-    char* argv[] = {const_cast<char*>(VASQ_PORT_HOLDER), const_cast<char*>(folder.c_str()), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(0, posix_spawn(&child, VASQ_PORT_HOLDER, &actions, nullptr, argv, environ));
-    posix_spawn_file_actions_destroy(&actions);
-    close(toChild[0]);
-    close(fromChild[1]);
-
-    // The holder prints the serial number of the device it got (the read ends
-    // at its newline or when it exits; the pipe read blocks with the child's
-    // own 5 s connect limit as the deadline).
-    std::string line;
-    char c;
-    while (read(fromChild[0], &c, 1) == 1 && c != '\n')
-        line += c;
-    EXPECT_EQ("NQX7001-070077", line) << "the other process took the locked port";
+    Holder holder(m_folder.path(), false);
+    ASSERT_GT(holder.pid, 0);
+    EXPECT_EQ("NQX7001-070077", holder.ReadLine()) << "the other process took the locked port";
     EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(1)));
-    close(toChild[1]);
+    close(holder.input);
     int status = -1;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_EQ(holder.pid, waitpid(holder.pid, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(fromChild[0]);
+    close(holder.output);
     EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(1))) << "the other process left its lock behind";
     EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(0)));
     EXPECT_STREQ("NQX7001-070042", VasqGetSerialNumber());
+}
+
+TEST_F(Lifecycle, ProgramThatExitsWithoutFreeSendsNothingMore)
+{
+    auto device = Device(0);
+    Holder holder(m_folder.path(), true);
+    ASSERT_GT(holder.pid, 0);
+    EXPECT_EQ("NQX7001-070042", holder.ReadLine());
+    close(holder.input);
+    int status = -1;
+    ASSERT_EQ(holder.pid, waitpid(holder.pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(holder.output);
+    std::string codes;
+    for (const auto& frame : device->Log())
+        codes += std::string(codes.empty() ? "" : " ") + static_cast<char>(frame.category) +
+                 std::to_string(frame.command) + (frame.payload.size() == 1 ? "[" + std::to_string(frame.payload[0]) + "]" : "");
+    EXPECT_EQ("S0 I135[1]", codes) << "the exit sent commands after the connection's own frames";
+    EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(0))) << "the exit left the lock file";
+}
+
+TEST_F(Lifecycle, ExplicitPortNumbersAreTriedAsGiven)
+{
+    auto high = Device(200);
+    Stopwatch refused;
+    EXPECT_FALSE(VasqConnect(-5, 5000));
+    EXPECT_LT(refused.Ms(), 500.0) << "a negative port number other than -1 is refused at once";
+    ASSERT_TRUE(VasqConnect(200, 5000));
+    EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(200)));
+    VasqFree();
+    EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(200)));
 }

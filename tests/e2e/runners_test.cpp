@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "E2ESupport.h"
+#include "ConnectedDevice.h"
 #include "vasq.h"
 #include "vasq_service.h"
 
@@ -26,21 +26,8 @@ struct Report {
     int code;
 };
 
-class Reports {
+class Reports : public e2e::Recorder<Report> {
 public:
-    void Add(Report report)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_reports.push_back(std::move(report));
-        }
-        m_changed.Notify();
-    }
-    std::vector<Report> Get()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_reports;
-    }
     std::vector<VasqStatus> Statuses()
     {
         std::vector<VasqStatus> statuses;
@@ -48,25 +35,15 @@ public:
             statuses.push_back(report.status);
         return statuses;
     }
-    size_t Size() { return Get().size(); }
-    bool WaitForSize(size_t count, std::chrono::milliseconds timeout = 5s)
-    {
-        return m_changed.WaitFor([&] { return Size() >= count; }, timeout);
-    }
     bool WaitForStatus(VasqStatus status, std::chrono::milliseconds timeout = 5s)
     {
-        return m_changed.WaitFor(
+        return WaitFor(
             [&] {
                 const auto statuses = Statuses();
                 return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
             },
             timeout);
     }
-
-private:
-    std::mutex m_mutex;
-    std::vector<Report> m_reports;
-    e2e::Condition m_changed;
 };
 
 Reports* g_reports = nullptr;
@@ -104,52 +81,22 @@ void StopOnCompletion(VasqStatus s, double r1, double r2, double r3, double r4)
         VasqStopTest();
 }
 
-class Runners : public ::testing::Test {
+class Runners : public e2e::ConnectedDevice {
 protected:
     void SetUp() override
     {
         g_reports = &m_reports;
         g_otherReports = &m_otherReports;
-        SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
-        m_device = std::make_unique<SimDevice>(m_folder.path(), 0);
-        ASSERT_TRUE(VasqConnect(0, 5000));
-        m_idleThreads = e2e::ThreadCount();
-        m_device->ClearLog();
+        ConnectedDevice::SetUp();
     }
     void TearDown() override
     {
-        VasqFree();
-        m_device.reset();
-        SetDeviceFoldersForTesting(nullptr, nullptr);
+        ConnectedDevice::TearDown();
         g_reports = g_otherReports = nullptr;
     }
     void Script(std::deque<uint8_t> statuses)
     {
         m_device->WithModel([&](DeviceModel& m) { m.scriptedStatuses = statuses; });
-    }
-    void WithModel(const std::function<void(DeviceModel&)>& fn) { m_device->WithModel(fn); }
-    size_t Count(uint8_t category, uint8_t command)
-    {
-        const auto log = m_device->Log();
-        return std::count_if(log.begin(), log.end(),
-                             [&](const vasqsim::LoggedFrame& f) { return f.category == category && f.command == command; });
-    }
-    std::vector<uint8_t> LastPayload(uint8_t category, uint8_t command)
-    {
-        const auto log = m_device->Log();
-        for (auto it = log.rbegin(); it != log.rend(); ++it) {
-            if (it->category == category && it->command == command)
-                return it->payload;
-        }
-        return {};
-    }
-    std::string Codes()
-    {
-        std::string codes;
-        for (const auto& f : m_device->Log())
-            codes += (codes.empty() ? "" : " ") + std::string(1, static_cast<char>(f.category)) +
-                     std::to_string(f.command);
-        return codes;
     }
     // Waits until the workers have polled the device this many more times.
     bool WaitForPolls(size_t more)
@@ -157,18 +104,9 @@ protected:
         const size_t target = Count('I', 0) + more;
         return m_changed.WaitFor([&] { return Count('I', 0) >= target; }, 5s);
     }
-    // The worker threads (and their timers) have ended.
-    bool WaitForIdleThreads()
-    {
-        return m_changed.WaitFor([&] { return e2e::ThreadCount() <= m_idleThreads; }, 5s);
-    }
 
-    e2e::TempFolder m_folder;
-    std::unique_ptr<SimDevice> m_device;
     Reports m_reports;
     Reports m_otherReports;
-    e2e::Condition m_changed;
-    int m_idleThreads = 0;
 };
 
 BPCommon DefaultRecord()
@@ -227,8 +165,23 @@ TEST_F(Runners, BPReportsEntriesInto10And14AndKeepsPollingUntilStopped)
     EXPECT_EQ(1u, Count('R', 1));
 
     EXPECT_EQ(1, VasqStopTest());
+    const size_t polls = Count('I', 0);
     EXPECT_TRUE(WaitForIdleThreads()) << "the stop ends the worker";
+    EXPECT_EQ(polls, Count('I', 0)) << "the worker ended without polling again";
     EXPECT_EQ(3u, m_reports.Size());
+}
+
+TEST_F(Runners, FailedStatusQueryIsAQuietChangeToZero)
+{
+    Script({10, 10, 10});
+    vasqsim::Fault silent{vasqsim::FaultKind::NoAnswer};
+    silent.after = 1;  // the first tick's query goes unanswered
+    m_device->InjectFault(silent, 'I', 0);
+    BPCommon record = DefaultRecord();
+    ASSERT_EQ(1, VasqRunBPTest(&record, OnBP));
+    ASSERT_TRUE(m_reports.WaitForSize(2)) << "10 after the failed query is a change again";
+    ASSERT_TRUE(WaitForPolls(2));
+    EXPECT_EQ((std::vector<VasqStatus>{STATUS_RUNNING, STATUS_RUNNING}), m_reports.Statuses());
 }
 
 TEST_F(Runners, BPStatusTwoIsStoredSilently)

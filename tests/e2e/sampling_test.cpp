@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "E2ESupport.h"
+#include "ConnectedDevice.h"
 #include "vasq.h"
 #include "vasq_service.h"
 
@@ -20,32 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Samples {
-public:
-    void Add(double value)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_values.push_back(value);
-        }
-        m_changed.Notify();
-    }
-    std::vector<double> Get()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_values;
-    }
-    size_t Size() { return Get().size(); }
-    bool WaitForSize(size_t count, std::chrono::milliseconds timeout = 5s)
-    {
-        return m_changed.WaitFor([&] { return Size() >= count; }, timeout);
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<double> m_values;
-    e2e::Condition m_changed;
-};
+using Samples = e2e::Recorder<double>;
 
 Samples* g_samples = nullptr;
 Samples* g_otherSamples = nullptr;
@@ -90,62 +65,32 @@ void StopSamplingFromTestCallback(VasqStatus, double, int)
 }
 
 // Counter samples in mmHg: each is its sample number divided by 10.
-long Count(double value, double resolution = 10.0)
+long SampleNumber(double value, double resolution = 10.0)
 {
     return std::lround(value * resolution);
 }
 
-class Sampling : public ::testing::Test {
+class Sampling : public e2e::ConnectedDevice {
 protected:
     void SetUp() override
     {
         g_samples = &m_samples;
         g_otherSamples = &m_otherSamples;
-        SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
-        m_device = std::make_unique<SimDevice>(m_folder.path(), 0);
-        m_baseline = e2e::ThreadCount();
-        m_device->WithModel([](DeviceModel& m) { m.sampleMode = SampleMode::Counter; });
-        ASSERT_TRUE(VasqConnect(0, 5000));
-        m_idleThreads = e2e::ThreadCount();
-        m_device->ClearLog();
+        ConnectedDevice::SetUp();
+        WithModel([](DeviceModel& m) { m.sampleMode = SampleMode::Counter; });
     }
     void TearDown() override
     {
-        VasqFree();
-        m_device.reset();
-        SetDeviceFoldersForTesting(nullptr, nullptr);
+        ConnectedDevice::TearDown();
         g_samples = g_otherSamples = nullptr;
     }
     bool WaitForThreads(int count)
     {
         return m_changed.WaitFor([&] { return e2e::ThreadCount() == count; }, 5s);
     }
-    std::string Codes()
-    {
-        std::string codes;
-        for (const auto& f : m_device->Log())
-            codes += (codes.empty() ? "" : " ") + std::string(1, static_cast<char>(f.category)) +
-                     std::to_string(f.command);
-        return codes;
-    }
 
-    std::vector<uint8_t> LastPayload(uint8_t category, uint8_t command)
-    {
-        const auto log = m_device->Log();
-        for (auto it = log.rbegin(); it != log.rend(); ++it) {
-            if (it->category == category && it->command == command)
-                return it->payload;
-        }
-        return {};
-    }
-
-    e2e::TempFolder m_folder;
-    std::unique_ptr<SimDevice> m_device;
     Samples m_samples;
     Samples m_otherSamples;
-    e2e::Condition m_changed;
-    int m_baseline = 0;
-    int m_idleThreads = 0;
 };
 
 }  // namespace
@@ -187,7 +132,7 @@ TEST_F(Sampling, StreamHasNoGapOrRepeatOverSeconds)
     VasqStopSampling();
     const auto samples = m_samples.Get();
     for (size_t i = 1; i < samples.size(); ++i)
-        ASSERT_EQ(Count(samples[i - 1]) + 1, Count(samples[i])) << "sample " << i;
+        ASSERT_EQ(SampleNumber(samples[i - 1]) + 1, SampleNumber(samples[i])) << "sample " << i;
     EXPECT_EQ(0u, samples.size() % 10) << "whole blocks of ten";
     EXPECT_EQ(200, VasqGetSampleRate());
 }
@@ -268,7 +213,7 @@ TEST_F(Sampling, UnitSwitchRestartsSamplingForTheSameCallback)
     const auto samples = m_samples.Get();
     // Samples of the new thread are counts divided by 100, still without gaps.
     for (size_t i = switched + 1; i < samples.size(); ++i)
-        ASSERT_EQ(Count(samples[i - 1], 100.0) + 1, Count(samples[i], 100.0)) << "sample " << i;
+        ASSERT_EQ(SampleNumber(samples[i - 1], 100.0) + 1, SampleNumber(samples[i], 100.0)) << "sample " << i;
     const auto codes = Codes();
     const size_t written = codes.find("P3 P131");
     ASSERT_NE(std::string::npos, written) << codes;
@@ -413,4 +358,49 @@ TEST(Exports, WorkWithoutADeviceOrFailPromptly)
     EXPECT_EQ(0, VasqGetEnvelopeParam(BP_METHOD_DEFAULT, nullptr));
     EXPECT_EQ(0, VasqGetDeviceInformation(nullptr));
     EXPECT_EQ(0, VasqGetHWInformation(nullptr));
+}
+
+namespace {
+
+std::atomic<int> g_staticStatus{-1};
+
+void RecordStatic(VasqStatus status, double, int)
+{
+    g_staticStatus.store(status);
+}
+
+std::atomic<int> g_bpStatus{-1};
+
+void RecordBP(VasqStatus status, double, double, double, double)
+{
+    g_bpStatus.store(status);
+}
+
+}  // namespace
+
+TEST_F(Sampling, WaveformFollowsTheHeldStaticPressureAndTheBPDeflation)
+{
+    g_staticStatus = -1;
+    m_device->WithModel([](DeviceModel& m) {
+        m.sampleMode = SampleMode::Waveform;
+        m.phaseQueries = 10;
+    });
+    ASSERT_EQ(1, VasqStartSampling(OnSample));
+    ASSERT_EQ(1, VasqRunStaticPressure(150.0, -1, RecordStatic, false));
+    ASSERT_TRUE(m_changed.WaitFor([] { return g_staticStatus.load() == STATUS_HOLDING; }, 5s));
+    const size_t holding = m_samples.Size();
+    ASSERT_TRUE(m_samples.WaitForSize(holding + 40));
+    for (size_t i = holding; i < holding + 40; ++i)
+        EXPECT_NEAR(150.0, m_samples.Get()[i], 2.0) << "sample " << i;
+    VasqStopTest();
+
+    // A BP simulation deflates from above the systolic pressure.
+    g_bpStatus = -1;
+    BPCommon record{BP_METHOD_DEFAULT, 120.0, 80.0, 60, 1.0, 0.0, 0.0};
+    ASSERT_EQ(1, VasqRunBPTest(&record, RecordBP));
+    const size_t started = m_samples.Size();
+    ASSERT_TRUE(m_samples.WaitForSize(started + 200));
+    const auto samples = m_samples.Get();
+    EXPECT_GT(samples[started + 20], 120.0);
+    EXPECT_LT(samples[started + 199], samples[started + 20] - 5.0);
 }

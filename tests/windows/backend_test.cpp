@@ -13,6 +13,7 @@
 #include "platform/Event.h"
 #include "platform/Platform.h"
 #include "platform/ProcessObjects.h"
+#include "protocol/Identity.h"
 #include "vasq.h"
 #include "windows/ComTransport.h"
 
@@ -268,6 +269,17 @@ const char* SimulatorPort()
     return port != nullptr && port[0] != '\0' ? port : nullptr;
 }
 
+// The USB interface path that the test script mapped to the simulated device;
+// null (and the test skipped) when there is none.
+const char* SimulatorInterface()
+{
+    const char* path = getenv("VASQ_SIM_INTERFACE");
+    if (path != nullptr && path[0] != '\0')
+        return path;
+    wintest::Skip("VASQ_SIM_INTERFACE names no interface path mapped to the simulated device");
+    return nullptr;
+}
+
 }  // namespace
 
 WIN_TEST(TransportAndPacketsThroughAComPort)
@@ -366,6 +378,89 @@ WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
 
 namespace {
 
+// Runs the call on a thread of its own and returns its result.
+template <typename Call>
+int OnOtherThread(Call call)
+{
+    static Call* pending;
+    static int result;
+    pending = &call;
+    struct Runner {
+        static void* Run(void*)
+        {
+            result = (*pending)();
+            return nullptr;
+        }
+    };
+    unsigned long thread = 0;
+    if (CreateThread(&thread, Runner::Run, nullptr) != 1)
+        return -100;
+    JoinThread(thread);
+    return result;
+}
+
+bool Refuse()
+{
+    return false;
+}
+
+}  // namespace
+
+// The connection thread's search: a port it finds serves only that thread
+// until it has been announced, a probe handed down decides, and a stop ends
+// the pause between two attempts.
+WIN_TEST(HeldPortServesOnlyItsFinderUntilReleased)
+{
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
+        return;
+    const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
+    SetDeviceInterfacesForTesting(&present);
+
+    CHECK(DeviceConnectHeld(7, 1));
+    uint8_t buffer[7] = {};
+    auto write = [&] { return DeviceWriteData(buffer, 1); };
+    auto available = [&] { return DeviceReadAvailable(buffer, sizeof(buffer)); };
+    CHECK_EQ(0, OnOtherThread(write));
+    CHECK_EQ(-1, OnOtherThread(available));
+    CHECK_EQ(0, OnOtherThread([] {
+        DeviceReleaseHeld();  // not the finder: no effect
+        return DeviceWriteData(reinterpret_cast<const uint8_t*>("x"), 1);
+    }));
+    // The finder exchanges with it meanwhile.
+    CHECK(SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    uint8_t samples[20] = {};
+    CHECK(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+    DeviceReleaseHeld();
+    CHECK_EQ(0, OnOtherThread(available));
+    CHECK(DeviceClose());
+
+    // A plain search leaves the port to every thread.
+    CHECK(DeviceConnect(7, 1));
+    CHECK_EQ(0, OnOtherThread(available));
+    CHECK(DeviceClose());
+
+    // The probe is the one handed down: a refusal closes the port again.
+    SetDeviceProbe(Refuse);
+    DeviceStopSearch();
+    CHECK(!DeviceConnect(7, 1));
+    CHECK(!DeviceIsConnected());
+    SetDeviceProbe(IsTargetDevice);
+
+    // A stop ends the pause after a failed attempt at once.
+    const std::vector<DeviceInterfaceEntry> none;
+    SetDeviceInterfacesForTesting(&none);
+    DeviceStopSearch();
+    const ULONGLONG start = GetTickCount64();
+    CHECK(!DeviceConnect(-1, 1));
+    const ULONGLONG searched = GetTickCount64() - start;
+    printf("  a stopped search returned after %llu ms\n", searched);
+    CHECK(searched < 900);
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
+namespace {
+
 struct ConnectionLog {
     CRITICAL_SECTION lock;
     std::vector<bool> events;
@@ -400,11 +495,9 @@ void OnConnection(bool connected)
 // and the device-change broadcast reaching the window.
 WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
 {
-    const char* interfacePath = getenv("VASQ_SIM_INTERFACE");
-    if (interfacePath == nullptr || interfacePath[0] == '\0') {
-        wintest::Skip("VASQ_SIM_INTERFACE names no interface path mapped to the simulated device");
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
         return;
-    }
     HWND window = MonitorWindow();
     CHECK(window != nullptr);
     const std::vector<DeviceInterfaceEntry> present = {
@@ -474,11 +567,9 @@ void OnBP(VasqStatus status, double, double, double, double)
 // multimedia timer's event while the device answers through the COM port.
 WIN_TEST(SamplingAndABPTestRunOnTheirOwnTimers)
 {
-    const char* interfacePath = getenv("VASQ_SIM_INTERFACE");
-    if (interfacePath == nullptr || interfacePath[0] == '\0') {
-        wintest::Skip("VASQ_SIM_INTERFACE names no interface path mapped to the simulated device");
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
         return;
-    }
     const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
     SetDeviceInterfacesForTesting(&present);
     CHECK(VasqConnect(-1, 10000));
