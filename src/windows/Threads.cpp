@@ -1,7 +1,6 @@
 // Threads, pauses and periodic timers of the Windows build.
 #include <windows.h>
 #include <mmsystem.h>
-#include <process.h>
 
 #include <atomic>
 #include <map>
@@ -96,7 +95,7 @@ bool Entered(ThreadRecord* record, DWORD waitMs)
         SignalObjectAndWait(finished, GetCurrentThread(), INFINITE, TRUE);
 }
 
-unsigned __stdcall ThreadStart(void* argument)
+DWORD WINAPI ThreadStart(void* argument)
 {
     ThreadRecord* record = static_cast<ThreadRecord*>(argument);
     SetEvent(record->entered);
@@ -136,11 +135,14 @@ int CreateThread(unsigned long* handle, ThreadRoutine routine, void* argument)
         return 0;
     record->entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     record->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    // Started suspended so that it is registered before it can end.
-    const uintptr_t thread = record->entered == nullptr || record->finished == nullptr
-                                 ? 0
-                                 : _beginthreadex(nullptr, 0, ThreadStart, record, CREATE_SUSPENDED, nullptr);
-    if (thread == 0) {
+    // Started suspended so that it is registered before it can end. The
+    // system's own thread start is used, not the C runtime's: until it enters
+    // ThreadStart the thread has run only the system's start-up, which waits
+    // for the loader's lock during a load or an unload (see JoinThread).
+    const HANDLE thread = record->entered == nullptr || record->finished == nullptr
+                              ? nullptr
+                              : ::CreateThread(nullptr, 0, ThreadStart, record, CREATE_SUSPENDED, nullptr);
+    if (thread == nullptr) {
         if (record->entered != nullptr)
             CloseHandle(record->entered);
         if (record->finished != nullptr)
@@ -148,7 +150,7 @@ int CreateThread(unsigned long* handle, ThreadRoutine routine, void* argument)
         delete record;
         return 0;
     }
-    record->thread = reinterpret_cast<HANDLE>(thread);
+    record->thread = thread;
     EnterCriticalSection(&s_threads.lock);
     s_threads.threads[HandleValue(record->thread)] = record;
     LeaveCriticalSection(&s_threads.lock);
