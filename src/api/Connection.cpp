@@ -254,8 +254,7 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
     {
         // A device already connected on an acceptable port is the answer at once.
         CAutoCriticalSection lock(g_APICriticalSection);
-        const int open = DeviceOpenPortNumber();
-        if (g_bConnected.load() != 0 && open != -1 && (portNumber == -1 || portNumber == open))
+        if (g_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber))
             return true;
     }
     if (g_hConnectedEvent.WaitTimeout(timeoutMs) == WAIT_SIGNALED)

@@ -434,6 +434,17 @@ bool DeviceCloseConnection(uint64_t connection)
     return closing;
 }
 
+// A device whose name carries no COM number is found by a search for any
+// port, so it answers -1 though it has no number to report.
+bool DeviceOpenPortMatches(int portNumber)
+{
+    AcquireSRWLockShared(&s_gate);
+    const bool found = OpenHandle() != INVALID_HANDLE_VALUE && g_szDevicePath[0] != '\0';
+    const int open = s_openPort.load();
+    ReleaseSRWLockShared(&s_gate);
+    return found && (portNumber == -1 || portNumber == open);
+}
+
 bool DeviceIsConnected()
 {
     return g_hDevice.load() != -1;

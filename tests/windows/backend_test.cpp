@@ -544,6 +544,29 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
     SetDeviceInterfacesForTesting(nullptr);
 }
 
+// A Vasq9 whose friendly name shows no COM number is found only by a search
+// for any port; once connected it is the answer to such a search at once.
+WIN_TEST(DeviceWithoutAComNumberAnswersASearchForAnyPort)
+{
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
+        return;
+    const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device"}};
+    SetDeviceInterfacesForTesting(&present);
+    CHECK(!VasqConnect(7, 1500));
+    CHECK(VasqConnect(-1, 10000));
+    CHECK_EQ(-1, DeviceOpenPortNumber());
+    const uint64_t connection = DeviceConnectionNumber();
+    CHECK(VasqConnect(-1, 0));
+    CHECK(DeviceIsConnected());
+    CHECK_EQ(static_cast<unsigned long long>(connection), static_cast<unsigned long long>(DeviceConnectionNumber()));
+    // A numbered request is not answered by it: the wait runs out and frees it.
+    CHECK(!VasqConnect(7, 0));
+    CHECK(!DeviceIsConnected());
+    VasqFree();
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
 namespace {
 
 std::atomic<int> g_samples{0};
