@@ -43,6 +43,9 @@ DWORD s_windowThreadId = 0;
 
 LRESULT CALLBACK MonitorWindowProc(HWND window, UINT message, WPARAM first, LPARAM second)
 {
+    // A device that arrives is searched for at once, not after the search's pause.
+    if (message == WM_DEVICECHANGE)
+        DeviceStopSearch();
     const NotifyEventCallback callback = RegisteredNotifyEvent(message);
     if (callback != nullptr)
         callback(message, static_cast<uint32_t>(first), static_cast<unsigned long>(second));

@@ -544,6 +544,47 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
     SetDeviceInterfacesForTesting(nullptr);
 }
 
+namespace {
+
+std::atomic<bool> g_arrived{false};
+
+void OnArrival(bool connected)
+{
+    if (connected)
+        g_arrived.store(true);
+}
+
+}  // namespace
+
+// The broadcast of a device's arrival ends the search's pause at once, so the
+// device is connected without waiting for the next attempt.
+WIN_TEST(DeviceChangeEndsTheSearchPause)
+{
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
+        return;
+    HWND window = MonitorWindow();
+    CHECK(window != nullptr);
+    const std::vector<DeviceInterfaceEntry> none;
+    const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
+    SetDeviceInterfacesForTesting(&none);
+    g_arrived.store(false);
+    CHECK(VasqInit(OnArrival));
+    // Most likely inside the 1 s pause after a failed attempt by now; the
+    // result does not depend on it, only what the figure measures does.
+    Sleep(100);
+    SetDeviceInterfacesForTesting(&present);
+    const ULONGLONG start = GetTickCount64();
+    SendMessageA(window, WM_DEVICECHANGE, 0x0007, 0);  // the device nodes changed
+    CHECK(wintest::WaitFor([] { return g_arrived.load(); }, 10000));
+    const ULONGLONG took = GetTickCount64() - start;
+    printf("  connected %llu ms after the broadcast\n", took);
+    CHECK(took < 500);  // the pause alone would have lasted about 900 ms more
+    VasqFree();
+    CHECK(!DeviceIsConnected());
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
 // A Vasq9 whose friendly name shows no COM number is found only by a search
 // for any port; once connected it is the answer to such a search at once.
 WIN_TEST(DeviceWithoutAComNumberAnswersASearchForAnyPort)
