@@ -63,6 +63,8 @@ void ConnectedTest::SetUp()
     DeviceTest::SetUp();
     m_device = StartDevice(0);
     ASSERT_TRUE(FindDevice(0));
+    // The probe's answer is counted once written, which may be after the library has read it.
+    ASSERT_TRUE(m_device->WaitForAnswersSent(1, std::chrono::seconds(5)));
     m_device->ClearLog();
 }
 

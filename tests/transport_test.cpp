@@ -163,6 +163,8 @@ TEST_F(TransportTest, CloseFromAnotherThreadEndsTheExchange)
     auto device = StartDevice(0);
     ASSERT_TRUE(FindDevice(0));
     device->ClearLog();
+    // The probe's answer is counted once written, which may be after the library has read it.
+    ASSERT_TRUE(device->WaitForAnswersSent(1, std::chrono::seconds(5)));
     const size_t answered = device->AnswersSent();
     Fault slow{FaultKind::Delay};
     slow.delayMs = 2000;
@@ -429,4 +431,34 @@ TEST_F(TransportTest, NewNodeEndsThePauseBetweenSearches)
     plug.join();
     EXPECT_LT(paused, 800.0) << "the pause ran its full second although a node appeared";
     EXPECT_TRUE(DeviceConnect(-1, 1));
+}
+
+namespace {
+std::atomic<int> g_probes{0};
+bool AcceptAnyPort()
+{
+    g_probes.fetch_add(1);
+    return true;
+}
+bool RefuseEveryPort()
+{
+    g_probes.fetch_add(1);
+    return false;
+}
+}  // namespace
+
+TEST_F(TransportTest, TheProbeIsHandedDownByTheLayerAbove)
+{
+    auto device = StartDevice(2);
+    SetDeviceProbe(RefuseEveryPort);
+    EXPECT_FALSE(FindDevice(2));
+    EXPECT_EQ(1, g_probes.load());
+    EXPECT_FALSE(FileExists(LockPath(2)));
+    SetDeviceProbe(AcceptAnyPort);
+    ASSERT_TRUE(FindDevice(2));
+    EXPECT_EQ(2, g_probes.load());
+    EXPECT_TRUE(device->Log().empty()) << "the transport sent something of its own";
+    DeviceClose();
+    SetDeviceProbe(nullptr);
+    EXPECT_FALSE(FindDevice(2)) << "without a probe no port can be taken for the device";
 }

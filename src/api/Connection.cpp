@@ -34,6 +34,8 @@ struct Run {
 // told to stop and are not yet joined. Exactly one caller joins a handle: the
 // one that takes it out of the list.
 Run* s_run = nullptr;
+// s_run, readable without the lock.
+std::atomic<Run*> s_current{nullptr};
 std::vector<Run*> s_toJoin VASQ_INIT_DEVICE;
 // Held while joining, so that a second VasqFree returns only once the thread
 // the first one stopped is gone.
@@ -63,13 +65,15 @@ void WaitWhileConnected(Run& run, uint64_t connection)
 
 void Disconnect(Run& run, uint64_t connection)
 {
-    bool current;
-    {
+    // A port that is gone or hung up cannot be told anything: the loss is
+    // reported without waiting for the API lock, which a busy caller may hold.
+    if (!s_unloading.load() && DeviceConnectionNumber() == connection && !DevicePortFailed()) {
         CAutoCriticalSection lock(g_APICriticalSection);
-        if (!s_unloading.load() && DeviceConnectionNumber() == connection)
+        if (DeviceConnectionNumber() == connection)
             NotifyDeviceAPConnected(false);
-        current = s_run == &run || s_run == nullptr;
     }
+    const Run* running = s_current.load();
+    const bool current = running == &run || running == nullptr;
     DeviceCloseConnection(connection);
     // A thread that was stopped while a new one already runs leaves the
     // identity and the connected state to the new one.
@@ -116,6 +120,7 @@ void StopConnectionThread()
         if (s_run != nullptr) {
             Run* run = s_run;
             s_run = nullptr;
+            s_current.store(nullptr);
             g_hConnectDeviceThread = 0;
             g_bStopConnectDeviceThread.store(1);
             g_ConnectedCallback.store(nullptr);
@@ -233,6 +238,7 @@ bool DoInit(ConnectedCallback callback)
         return false;
     }
     s_run = run;
+    s_current.store(run);
     g_hConnectDeviceThread = run->handle;
     return true;
 }
