@@ -4,13 +4,16 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# Relative to the install prefix unless absolute; udev reads /usr/lib/udev/rules.d
-# and /lib/udev/rules.d, so the default fits a /usr prefix.
+# Relative to the install prefix unless absolute. udev reads /usr/lib/udev/rules.d
+# (and /lib/..., /etc/udev/rules.d), so the default fits the prefix /usr; under
+# /usr/local the rule would lie where udev does not look.
 set(VASQ_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule is installed")
 set(VASQ_CMAKE_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/vasq")
 
 install(TARGETS vasq EXPORT vasqTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES src/api/vasq.h src/api/vasq_service.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)

@@ -28,23 +28,14 @@ static void OnConnection(bool connected)
     (void)connected;
 }
 
-static void OnStatic(VasqStatus status, double waitStableSeconds, int testResult)
-{
-    (void)status;
-    (void)waitStableSeconds;
-    (void)testResult;
-}
-
 int main(void)
 {
     const size_t count = sizeof vasq_public_functions / sizeof vasq_public_functions[0];
     size_t i;
     ConnectedCallback callback = OnConnection;
-    StaticPressureCallback onStatic = OnStatic;
     int unchecked;
 
     (void)callback;
-    (void)onStatic;
     for (i = 0; i < count; ++i) {
         if (vasq_public_functions[i] == NULL) {
             fprintf(stderr, "public function %u resolved to null\n", (unsigned)i);

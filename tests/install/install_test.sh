@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs the build into a private prefix and builds a C application and a C++
+# Installs the build into a private folder and builds a C application and a C++
 # service tool against the installed tree, once through pkg-config and once
 # through find_package(vasq), then runs them.
 # Usage: install_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE LIBDIR INCLUDEDIR VERSION
@@ -7,10 +7,13 @@ set -eu
 cmake=$1 build=$2 consumer=$3 libdir=$4 includedir=$5 version=$6
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
 fail() { echo "install test: $*" >&2; exit 1; }
 
-"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
+# DESTDIR keeps every file under the private folder, even one whose install
+# folder is absolute; the installed files find each other relative to themselves.
+DESTDIR=$work/root "$cmake" --install "$build" --prefix /opt/vasq >"$work/install.log" ||
+    { cat "$work/install.log"; fail "install failed"; }
+prefix=$work/root/opt/vasq
 
 # The library with its SONAME links, the headers.
 lib=$prefix/$libdir
@@ -35,14 +38,16 @@ check_run() {
     esac
 }
 
-# pkg-config, as a Makefile would use it. pkg-config lists no -I for the
-# system's folders, so the flags are checked to name the prefix.
+# pkg-config, as a Makefile would use it; its folders must lie in the installed tree.
 export PKG_CONFIG_PATH="$lib/pkgconfig"
 [ "$(pkg-config --modversion vasq)" = "$version" ] || fail "pkg-config reports version $(pkg-config --modversion vasq)"
 cflags=$(pkg-config --cflags vasq)
 libs=$(pkg-config --libs vasq)
 pc_libdir=$(pkg-config --variable=libdir vasq)
-[ "$(cd "$pc_libdir" && pwd -P)" = "$(cd "$lib" && pwd -P)" ] || fail "pkg-config libdir $pc_libdir is not $lib"
+pc_includedir=$(pkg-config --variable=includedir vasq)
+same_folder() { [ -d "$1" ] && [ "$(cd "$1" && pwd -P)" = "$(cd "$2" && pwd -P)" ]; }
+same_folder "$pc_libdir" "$lib" || fail "pkg-config libdir $pc_libdir is not $lib"
+same_folder "$pc_includedir" "$prefix/$includedir" || fail "pkg-config includedir $pc_includedir is not $prefix/$includedir"
 # shellcheck disable=SC2086
 ${CC:-cc} -std=c99 -Wall -Wextra -pedantic-errors -Werror $cflags "$consumer/consumer.c" $libs -o "$work/consumer-pc"
 # shellcheck disable=SC2086
@@ -60,4 +65,4 @@ grep -q "vasq_DIR:PATH=$prefix/" "$work/cmake-build/CMakeCache.txt" || fail "fin
 check_run "C consumer (find_package)" "$work/cmake-build/consumer"
 "$work/cmake-build/service_consumer" || fail "service consumer (find_package) failed"
 
-echo "installed tree in a private prefix: library, SONAME links, headers, pkg-config and CMake package work"
+echo "installed tree in a private folder: library, SONAME links, headers, pkg-config and CMake package work"

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Installs the build into a private prefix and checks the installed udev rule:
+"""Installs the build into a private folder and checks the installed udev rule:
 it is evaluated, the way udev evaluates rules, against the device tree of the
 instrument's port and of other USB serial devices.
 
-Usage: udev_rule_test.py CMAKE BUILD_DIR RULES_DIR (RULES_DIR relative to the prefix)
+Usage: udev_rule_test.py CMAKE BUILD_DIR RULES_DIR (RULES_DIR relative to the prefix, or absolute)
 """
 import fnmatch
 import os
@@ -122,9 +122,11 @@ def main():
         if got != wanted:
             failures.append(what)
 
-    with tempfile.TemporaryDirectory() as prefix:
-        subprocess.run([cmake, "--install", build, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL)
-        folder = os.path.join(prefix, rules_dir)
+    with tempfile.TemporaryDirectory() as root:
+        # DESTDIR keeps the files in the private folder, even for an absolute rules folder.
+        subprocess.run([cmake, "--install", build, "--prefix", "/usr"], check=True, stdout=subprocess.DEVNULL,
+                       env=dict(os.environ, DESTDIR=root))
+        folder = root + os.path.join("/usr", rules_dir)
         rules = sorted(f for f in os.listdir(folder) if f.endswith(".rules")) if os.path.isdir(folder) else []
         expect(f"rules installed under {rules_dir}", len(rules), 1)
         if not rules:
