@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "api/Connection.h"
 #include "device/Monitor.h"
 #include "device/Packet.h"
 #include "device/Transport.h"
@@ -542,6 +543,51 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
     VasqFree();
     CHECK(!DeviceIsConnected());
     SetDeviceInterfacesForTesting(nullptr);
+}
+
+namespace {
+
+bool Accept()
+{
+    return true;
+}
+
+std::atomic<int> g_losses{0};
+
+void CountLoss()
+{
+    g_losses.fetch_add(1);
+}
+
+}  // namespace
+
+// A port whose transfers fail is gone: the handler handed down hears of it
+// once, at once, and the port counts as failed until the next opening.
+WIN_TEST(FailedPortCallsTheLossHandlerOnce)
+{
+    char folder[MAX_PATH] = {};
+    char path[MAX_PATH] = {};
+    CHECK(GetTempPathA(sizeof(folder), folder) != 0);
+    CHECK(GetTempFileNameA(folder, "vsq", 0, path) != 0);
+    SetDeviceProbe(Accept);
+    SetDeviceLossHandler(CountLoss);
+    g_losses.store(0);
+    // A plain file is no serial port: the line's state cannot be read.
+    CHECK(OpenDevicePath(path, 9));
+    CHECK(!DevicePortFailed());
+    uint8_t buffer[7] = {};
+    CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK(DevicePortFailed());
+    CHECK_EQ(1, g_losses.load());
+    CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK_EQ(1, g_losses.load());
+    CHECK(DeviceClose());
+    CHECK(OpenDevicePath(path, 9));
+    CHECK(!DevicePortFailed());
+    CHECK(DeviceClose());
+    SetDeviceLossHandler(ReconnectDevice);
+    SetDeviceProbe(IsTargetDevice);
+    DeleteFileA(path);
 }
 
 namespace {
