@@ -2,6 +2,9 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <stddef.h>
+#include <string.h>
+
 #include <atomic>
 #include <map>
 #include <new>
@@ -23,7 +26,36 @@ struct ThreadRecord {
     HANDLE entered = nullptr;
     HANDLE finished = nullptr;
     bool detached = false;
+    struct StartGate* gate = nullptr;
 };
+
+// A new thread first runs a few instructions outside the library's image
+// (the stub below) that pass this gate: it enters the library's code only if
+// it claims the gate before an unload abandons it. A thread still held in the
+// system's start-up behind the loader's lock when the library goes then ends
+// by itself through ExitThread, without running any of the library's code and
+// without being terminated. The gate lives on the process heap, which
+// outlives the library; an abandoned one is left to its thread.
+struct StartGate {
+    volatile LONG state;
+    LONG unused;
+    void* exitThread;
+    void* start;
+    void* argument;
+};
+static_assert(offsetof(StartGate, exitThread) == 8 && offsetof(StartGate, start) == 16 &&
+                  offsetof(StartGate, argument) == 24,
+              "the stub reads the gate at these offsets");
+constexpr LONG kGateWaiting = 0;
+constexpr LONG kGateAbandoned = 1;
+constexpr LONG kGateEntered = 2;
+
+// x86-64, gate in rcx:  mov r8, rcx; xor eax, eax; mov edx, 2;
+// lock cmpxchg [r8], edx; jnz abandoned; mov rcx, [r8+24]; jmp [r8+16];
+// abandoned: xor ecx, ecx; jmp [r8+8]
+const unsigned char kStartStub[] = {0x49, 0x89, 0xC8, 0x31, 0xC0, 0xBA, 0x02, 0x00, 0x00, 0x00, 0xF0, 0x41,
+                                    0x0F, 0xB1, 0x10, 0x75, 0x08, 0x49, 0x8B, 0x48, 0x18, 0x41, 0xFF, 0x60,
+                                    0x10, 0x31, 0xC9, 0x41, 0xFF, 0x60, 0x08};
 
 struct ThreadRegistry {
     CRITICAL_SECTION lock;
@@ -45,9 +77,6 @@ struct UnloadMark {
 };
 UnloadMark s_unloadMark VASQ_INIT_UNLOAD_MARK;
 
-// How long a join at unload gives a thread to enter the library's code.
-constexpr DWORD kEnterWaitMs = 100;
-
 // Set by nobody: the tick event of a timer that could not be made.
 CManualResetEvent s_noTicks VASQ_INIT_PLATFORM(false);
 
@@ -61,8 +90,37 @@ HANDLE HandleOf(unsigned long value)
     return LongToHandle(static_cast<long>(value));
 }
 
+// The stub's page: made once and never freed, as an abandoned thread may run
+// it after the unload.
+LPTHREAD_START_ROUTINE StartStub()
+{
+    static void* const page = [] {
+        void* memory = VirtualAlloc(nullptr, sizeof(kStartStub), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        DWORD previous = 0;
+        if (memory == nullptr)
+            return static_cast<void*>(nullptr);
+        memcpy(memory, kStartStub, sizeof(kStartStub));
+        if (!VirtualProtect(memory, sizeof(kStartStub), PAGE_EXECUTE_READ, &previous)) {
+            VirtualFree(memory, 0, MEM_RELEASE);
+            return static_cast<void*>(nullptr);
+        }
+        FlushInstructionCache(GetCurrentProcess(), memory, sizeof(kStartStub));
+        return memory;
+    }();
+    return reinterpret_cast<LPTHREAD_START_ROUTINE>(page);
+}
+
+// At an unload: true if the thread had not yet entered the library's code;
+// it never will.
+bool Abandon(ThreadRecord* record)
+{
+    return InterlockedCompareExchange(&record->gate->state, kGateAbandoned, kGateWaiting) != kGateEntered;
+}
+
 void Release(ThreadRecord* record)
 {
+    if (record->gate != nullptr && record->gate->state != kGateAbandoned)
+        HeapFree(GetProcessHeap(), 0, record->gate);
     CloseHandle(record->thread);
     CloseHandle(record->entered);
     CloseHandle(record->finished);
@@ -73,13 +131,6 @@ ThreadRecord* FindRecord(unsigned long handle)
 {
     const auto found = s_threads.threads.find(handle);
     return found == s_threads.threads.end() ? nullptr : found->second;
-}
-
-// True once the thread has entered the library's code, or has ended.
-bool Entered(ThreadRecord* record, DWORD waitMs)
-{
-    HANDLE started[2] = {record->entered, record->thread};
-    return ::WaitForMultipleObjects(2, started, FALSE, waitMs) != WAIT_TIMEOUT;
 }
 
 // Joins happen at unload too, inside the loader's lock, where a thread cannot
@@ -135,14 +186,24 @@ int CreateThread(unsigned long* handle, ThreadRoutine routine, void* argument)
         return 0;
     record->entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     record->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    record->gate = static_cast<StartGate*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(StartGate)));
+    const LPTHREAD_START_ROUTINE stub = StartStub();
+    if (record->gate != nullptr) {
+        record->gate->exitThread = reinterpret_cast<void*>(&ExitThread);
+        record->gate->start = reinterpret_cast<void*>(&ThreadStart);
+        record->gate->argument = record;
+    }
     // Started suspended so that it is registered before it can end. The
     // system's own thread start is used, not the C runtime's: until it enters
     // ThreadStart the thread has run only the system's start-up, which waits
     // for the loader's lock during a load or an unload (see JoinThread).
-    const HANDLE thread = record->entered == nullptr || record->finished == nullptr
-                              ? nullptr
-                              : ::CreateThread(nullptr, 0, ThreadStart, record, CREATE_SUSPENDED, nullptr);
+    const HANDLE thread =
+        record->entered == nullptr || record->finished == nullptr || record->gate == nullptr || stub == nullptr
+            ? nullptr
+            : ::CreateThread(nullptr, 0, stub, record->gate, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) {
+        if (record->gate != nullptr)
+            HeapFree(GetProcessHeap(), 0, record->gate);
         if (record->entered != nullptr)
             CloseHandle(record->entered);
         if (record->finished != nullptr)
@@ -182,11 +243,12 @@ void JoinThread(unsigned long handle)
     ThreadRecord* record = TakeRecord(handle);
     if (record == nullptr)
         return;
-    if (s_unloading.load() && !Entered(record, kEnterWaitMs)) {
+    if (s_unloading.load() && Abandon(record)) {
         // Started just before the unload and held in the system's thread
         // start-up behind the loader's lock that the unload holds: it has run
-        // none of the library's code and must not run it once it is gone.
-        TerminateThread(record->thread, 0);
+        // none of the library's code and, past its gate, ends by itself.
+        Release(record);
+        return;
     }
     // At process exit the system has already ended the other threads: their
     // handles are signalled although they never set `finished`.
@@ -200,6 +262,10 @@ bool WaitThreadEntered(unsigned long handle, uint32_t milliseconds)
     EnterCriticalSection(&s_threads.lock);
     ThreadRecord* record = FindRecord(handle);
     HANDLE started[2] = {};
+    if (record != nullptr && s_unloading.load() && Abandon(record)) {
+        LeaveCriticalSection(&s_threads.lock);
+        return false;
+    }
     if (record != nullptr) {
         DuplicateHandle(GetCurrentProcess(), record->entered, GetCurrentProcess(), &started[0], 0, FALSE,
                         DUPLICATE_SAME_ACCESS);

@@ -2,6 +2,8 @@
 // version resource, and the window each loaded copy adds to the process.
 #include "WinTest.h"
 
+#include <tlhelp32.h>
+
 #include <set>
 
 namespace {
@@ -29,6 +31,23 @@ std::string ClassName(int index)
     char name[128];
     snprintf(name, sizeof(name), "%s%03d", kClassPrefix, index);
     return name;
+}
+
+// The threads of this process now; -1 when they cannot be listed.
+int ProcessThreadCount()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 bool WindowExists(int index)
@@ -184,6 +203,8 @@ WIN_TEST(EachLoadedCopyHasItsWindowAndUnloadingRemovesThem)
 
 WIN_TEST(UnloadRightAfterLoadEndsCleanly)
 {
+    const int threadsBefore = ProcessThreadCount();
+    CHECK(threadsBefore > 0);
     for (int round = 0; round < 3; ++round) {
         HMODULE dll = LoadLibraryA(g_dllPath.c_str());
         CHECK(dll != nullptr);
@@ -191,6 +212,9 @@ WIN_TEST(UnloadRightAfterLoadEndsCleanly)
         CHECK(FreeLibrary(dll));
         printf("  unload right after load took %llu ms\n", GetTickCount64() - start);
         CHECK(!WindowExists(0));
+        // A thread that had not yet entered the library's code when it went
+        // ends by itself, never running that code: the process goes on.
+        CHECK(wintest::WaitFor([&] { return ProcessThreadCount() <= threadsBefore; }, 5000));
     }
 }
 
