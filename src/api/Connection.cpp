@@ -1,8 +1,5 @@
 #include "api/Connection.h"
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include <mutex>
 #include <vector>
 
@@ -14,9 +11,7 @@
 #include "platform/Platform.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/DeviceControl.h"
-#include "protocol/Firmware.h"
 #include "protocol/Identity.h"
-#include "vasq_service.h"
 
 unsigned long g_hConnectDeviceThread = 0;
 std::atomic<int> g_bStopConnectDeviceThread{0};
@@ -52,7 +47,7 @@ thread_local Run* t_run = nullptr;
 // carrying on with what it was told.
 std::atomic<bool> s_unloading{false};
 
-constexpr useconds_t kSearchRetryPauseUs = 10000;
+constexpr uint32_t kSearchRetryPauseMs = 10;
 
 void WaitWhileConnected(Run& run, uint64_t connection)
 {
@@ -147,7 +142,7 @@ void* RunConnection(Run& run)
 {
     while (!run.stop.load()) {
         if (!DeviceConnectHeld(g_nPortNumber.load(), 1)) {
-            usleep(kSearchRetryPauseUs);
+            SleepEx(kSearchRetryPauseMs);
             continue;
         }
         const uint64_t connection = DeviceConnectionNumber();
@@ -179,7 +174,6 @@ struct LayerHooks {
         SetDeviceProbe(IsTargetDevice);
         SetDeviceLossHandler(ReconnectDevice);
         SetMonitorLossNotifier(ReconnectDevice);
-        SetFirmwareConnection(VasqConnect, VasqFree);
     }
 };
 LayerHooks VASQ_INIT_LIFETIME s_hooks;
@@ -270,8 +264,7 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
     {
         // A device already connected on an acceptable port is the answer at once.
         CAutoCriticalSection lock(g_APICriticalSection);
-        const int open = DeviceOpenPortNumber();
-        if (g_bConnected.load() != 0 && open != -1 && (portNumber == -1 || portNumber == open))
+        if (g_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber))
             return true;
     }
     if (g_hConnectedEvent.WaitTimeout(timeoutMs) == WAIT_SIGNALED)
@@ -286,20 +279,4 @@ void VasqFree()
     VasqStopTest();
     JoinTestWorkers();
     StopConnectionThread();
-}
-
-long VasqGetDeviceHandle()
-{
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return g_hDevice.load();
-}
-
-void VasqSetDeviceHandle(long handle)
-{
-    CAutoCriticalSection lock(g_APICriticalSection);
-    if (handle != g_hDevice.load())
-        ClearDeviceIdentity();
-    AdoptDeviceHandle(handle);
-    if (handle != 0 && handle != -1)
-        IsTargetDevice();
 }

@@ -8,7 +8,6 @@
 #include "platform/ProcessObjects.h"
 #include "protocol/DeviceControl.h"
 #include "protocol/BPSimulation.h"
-#include "protocol/Firmware.h"
 #include "protocol/Identity.h"
 #include "protocol/Units.h"
 #include "vasq.h"
@@ -34,49 +33,6 @@ const char* VasqGetSerialNumber()
 {
     CAutoCriticalSection lock(g_APICriticalSection);
     return FormatSerialNumber();
-}
-
-int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
-{
-    if (info == nullptr)
-        return 0;
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return GetBootloaderInformation(info) ? 1 : 0;
-}
-
-int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
-{
-    if (model == nullptr || hardware == nullptr)
-        return 0;
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return SetDeviceInformation(model, hardware) ? 1 : 0;
-}
-
-int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
-{
-    if (buffer == nullptr)
-        return 0;
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return ReadMfgInfo(buffer, length) ? 1 : 0;
-}
-
-int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
-{
-    if (data == nullptr)
-        return 0;
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return WriteMfgInfo(data, length) ? 1 : 0;
-}
-
-int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* third)
-{
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return FlashLoadBinFile(path, first, second, third);
-}
-
-void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback)
-{
-    FlashBurnBinFile(callback);
 }
 
 namespace {

@@ -1,7 +1,6 @@
 // Test starts and the workers that follow a running test on the device.
 #include "api/Runners.h"
 
-#include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -34,11 +33,6 @@ constexpr int kEnvelopePointsKpa = 479;
 
 WorkerThreads VASQ_INIT_DEVICE s_testWorkers;
 
-unsigned long Self()
-{
-    return static_cast<unsigned long>(pthread_self());
-}
-
 bool IsRunningCode(unsigned status)
 {
     return status == kStatusPressureRunning || status == kStatusRunning;
@@ -64,11 +58,11 @@ public:
             FirstReport();
             uint32_t signalNumber = TIMER_SIGNAL_TEST;
             TimerId timer = CreateNewTimer(g_nWaitTime, signalNumber);
-            CEvent* events[2] = {&g_hStopTestEvent, &g_hSigUsr2Event};
+            CEvent* events[2] = {&g_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
                 // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
-                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(Self())) {
+                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(CurrentThreadHandle())) {
                     m_end = true;
                 } else if (result == 1) {
                     CAutoCriticalSection lock(g_APICriticalSection);
@@ -77,9 +71,9 @@ public:
             }
             DeleteTimer(signalNumber, timer);
         }
-        unsigned long expected = Self();
+        unsigned long expected = CurrentThreadHandle();
         m_handle.compare_exchange_strong(expected, 0);
-        s_testWorkers.Ended(Self());
+        s_testWorkers.Ended(CurrentThreadHandle());
     }
 
 protected:

@@ -1,8 +1,6 @@
 // The sampling thread: ten cuff-pressure samples every 50 ms.
 #include "api/Sampling.h"
 
-#include <pthread.h>
-
 #include "api/Workers.h"
 #include "device/Packet.h"
 #include "platform/InitOrder.h"
@@ -46,7 +44,7 @@ void* SamplingThread(void* argument)
 {
     MarkLibraryWorkerThread();
     const auto& callbackGlobal = *static_cast<std::atomic<SamplingCallback>*>(argument);
-    const unsigned long self = static_cast<unsigned long>(pthread_self());
+    const unsigned long self = CurrentThreadHandle();
     uint32_t signalNumber = TIMER_SIGNAL_SAMPLING;
     TimerId timer = CreateNewTimer(kSamplingPeriodMs, signalNumber);
     // Without a timer no tick would ever come, nor would a stop be seen.
@@ -54,7 +52,7 @@ void* SamplingThread(void* argument)
         // Released: a stop waits for this thread, even if a racing start set the event again.
         if (g_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || s_samplingThreads.Released(self))
             break;
-        if (WaitForSingleObject(&g_hSigUsr1Event, INFINITE_TIMEOUT) != WAIT_SIGNALED)
+        if (WaitForSingleObject(TimerTickEvent(timer, signalNumber), INFINITE_TIMEOUT) != WAIT_SIGNALED)
             break;
         if (g_hSamplingPauseEvent.WaitTimeout(0) == WAIT_SIGNALED) {
             SleepEx(kPausePollMs);

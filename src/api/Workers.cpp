@@ -1,7 +1,5 @@
 #include "api/Workers.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 
 namespace {
@@ -33,9 +31,8 @@ std::vector<unsigned long> WorkerThreads::Take(bool endedOnly)
 {
     std::vector<unsigned long> taken;
     std::lock_guard<std::mutex> lock(m_mutex);
-    const pthread_t self = pthread_self();
     auto taking = [&](const Entry& entry) {
-        if (pthread_equal(static_cast<pthread_t>(entry.handle), self) || (endedOnly && !entry.ended))
+        if (IsCurrentThread(entry.handle) || (endedOnly && !entry.ended))
             return false;
         taken.push_back(entry.handle);
         return true;

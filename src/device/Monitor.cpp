@@ -110,9 +110,9 @@ void RunPollingCycles()
 
 CAutoMonitor VASQ_INIT_MONITOR g_AutoMonitor;
 
-CAutoMonitor::CAutoMonitor() : m_thread(), m_startEvent(false), m_started(false)
+CAutoMonitor::CAutoMonitor() : m_thread(0), m_startEvent(false), m_started(false)
 {
-    m_started = pthread_create(&m_thread, nullptr, MonitorDeviceThread, nullptr) == 0;
+    m_started = CreateThread(&m_thread, MonitorDeviceThread, nullptr) != 0;
 }
 
 CAutoMonitor::~CAutoMonitor()
@@ -122,7 +122,7 @@ CAutoMonitor::~CAutoMonitor()
     (void)!write(s_stop.fd, &one, sizeof(one));
     m_startEvent.SetEvent();
     if (m_started)
-        pthread_join(m_thread, nullptr);
+        JoinThread(m_thread);
 }
 
 void CAutoMonitor::StartMonitor()

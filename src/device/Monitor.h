@@ -1,6 +1,5 @@
 #pragma once
 
-#include <pthread.h>
 #include <stdint.h>
 
 #include "device/Transport.h"
@@ -27,7 +26,7 @@ public:
     void WaitMonitor();
 
 private:
-    pthread_t m_thread;
+    unsigned long m_thread;
     CAutoResetEvent m_startEvent;
     bool m_started;
 };

@@ -482,6 +482,13 @@ int DeviceOpenPortNumber()
     return g_hDevice.load() == -1 ? -1 : s_openPort;
 }
 
+bool DeviceOpenPortMatches(int portNumber)
+{
+    // An adopted port has no number: no search would have found it.
+    const int open = DeviceOpenPortNumber();
+    return open != -1 && (portNumber == -1 || portNumber == open);
+}
+
 void AdoptDeviceHandle(long handle)
 {
     std::unique_lock<std::mutex> lock(s_gate.mutex);

@@ -89,6 +89,9 @@ uint64_t DeviceConnectionNumber();
 bool DeviceCloseConnection(uint64_t connection);
 // The port number of the open port, -1 when none or when the port was adopted.
 int DeviceOpenPortNumber();
+// Whether the open port answers a search for the port number (-1: any port
+// the search may find).
+bool DeviceOpenPortMatches(int portNumber);
 // Makes the descriptor the open port as it is: no configuration, no lock file.
 // A port opened before, and its lock, are released first.
 void AdoptDeviceHandle(long handle);

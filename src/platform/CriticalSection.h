@@ -1,6 +1,8 @@
 #pragma once
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include "platform/Export.h"
 
@@ -17,7 +19,13 @@ public:
     void Unlock();
 
 private:
+#if defined(_WIN32)
+    // The system's critical section, kept opaque here so that callers need not
+    // see the system headers; the back end checks that it fits.
+    alignas(8) unsigned char m_section[40];
+#else
     pthread_mutex_t m_mutex;
+#endif
 };
 
 class VASQ_EXPORT CAutoCriticalSection {

@@ -1,13 +1,20 @@
 #pragma once
 
-#include <pthread.h>
 #include <stdint.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include "platform/Export.h"
 
-// Results of the waits, compared literally by the callers.
+// Results of the waits, compared literally by the callers. A timeout is the
+// system's own value: ETIMEDOUT on Linux, WAIT_TIMEOUT on Windows.
 constexpr uint32_t WAIT_SIGNALED = 0;
+#if defined(_WIN32)
+constexpr uint32_t WAIT_TIMEDOUT = 258;
+#else
 constexpr uint32_t WAIT_TIMEDOUT = 110;
+#endif
 constexpr uint32_t INFINITE_TIMEOUT = 0xFFFFFFFFu;
 
 class VASQ_EXPORT CEvent {
@@ -17,9 +24,17 @@ public:
     virtual void Wait() = 0;
     virtual uint32_t WaitTimeout(uint32_t milliseconds) = 0;
 
+#if defined(_WIN32)
+    // The system event behind the object, for the system's waits.
+    void* Handle() const { return m_hEvent; }
+#endif
+
 protected:
     CEvent() = default;
     ~CEvent() = default;
+#if defined(_WIN32)
+    void* m_hEvent = nullptr;
+#endif
 };
 
 // Both kinds share the wait logic; they differ only in whether a successful
@@ -36,10 +51,12 @@ public:
     void Wait() override;
     uint32_t WaitTimeout(uint32_t milliseconds) override;
 
+#if !defined(_WIN32)
 private:
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
     bool m_bSignaled;
+#endif
 };
 
 class VASQ_EXPORT CManualResetEvent : public CEvent {
@@ -54,10 +71,12 @@ public:
     void Wait() override;
     uint32_t WaitTimeout(uint32_t milliseconds) override;
 
+#if !defined(_WIN32)
 private:
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
     bool m_bSignaled;
+#endif
 };
 
 VASQ_EXPORT uint32_t WaitForSingleObject(CEvent* event, uint32_t milliseconds);

@@ -9,3 +9,5 @@
 #define VASQ_INIT_DEVICE __attribute__((init_priority(103)))
 #define VASQ_INIT_MONITOR __attribute__((init_priority(110)))
 #define VASQ_INIT_LIFETIME __attribute__((init_priority(111)))
+// Constructed last, destroyed first: marks the start of the unload.
+#define VASQ_INIT_UNLOAD_MARK __attribute__((init_priority(120)))

@@ -10,7 +10,13 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/InitOrder.h"
 #include "platform/ProcessObjects.h"
+
+// The periodic timers' tick events, one per signal number; Windows timers have
+// events of their own.
+CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr1Event(false);
+CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr2Event(false);
 
 int CreateThread(unsigned long* handle, ThreadRoutine routine, void* argument)
 {
@@ -32,6 +38,16 @@ void JoinThread(unsigned long handle)
     if (handle == 0 || pthread_equal(static_cast<pthread_t>(handle), pthread_self()))
         return;
     pthread_join(static_cast<pthread_t>(handle), nullptr);
+}
+
+bool IsCurrentThread(unsigned long handle)
+{
+    return handle != 0 && pthread_equal(static_cast<pthread_t>(handle), pthread_self());
+}
+
+unsigned long CurrentThreadHandle()
+{
+    return static_cast<unsigned long>(pthread_self());
 }
 
 int CloseHandle(long descriptor)
@@ -115,6 +131,11 @@ void DeleteTimer(uint32_t /*signalNumber*/, TimerId& timer)
     timer->thread.join();
     delete timer;
     timer = nullptr;
+}
+
+CEvent* TimerTickEvent(TimerId /*timer*/, uint32_t signalNumber)
+{
+    return signalNumber == TIMER_SIGNAL_SAMPLING ? static_cast<CEvent*>(&g_hSigUsr1Event) : &g_hSigUsr2Event;
 }
 
 CInstance::CInstance() : m_strWorkingDirectory("./") {}

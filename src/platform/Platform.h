@@ -8,17 +8,27 @@
 
 using ThreadRoutine = void* (*)(void*);
 
-// Thread handles are POSIX thread identifiers; 0 stands for "no thread".
+// Thread handles are POSIX thread identifiers (system thread handles on
+// Windows, whose values fit in 32 bits); 0 stands for "no thread".
 VASQ_EXPORT int CreateThread(unsigned long* handle, ThreadRoutine routine, void* argument);
 // Called by a worker on its own handle just before it returns: nobody joins
 // such a thread, so it is detached and the system reclaims it.
 VASQ_EXPORT void CloseThread(unsigned long handle);
 // Joins a thread started by CreateThread; does nothing for handle 0 or for the calling thread.
 VASQ_EXPORT void JoinThread(unsigned long handle);
+// Whether the handle is that of the calling thread.
+VASQ_EXPORT bool IsCurrentThread(unsigned long handle);
+// The handle CreateThread gave for the calling thread (0 for a thread it did not start, on Windows).
+VASQ_EXPORT unsigned long CurrentThreadHandle();
 VASQ_EXPORT int CloseHandle(long descriptor);
 
 VASQ_EXPORT void SleepEx(uint32_t milliseconds);
+#if defined(_WIN32)
+// Windows has the millisecond clock itself; this is the system's declaration.
+extern "C" __declspec(dllimport) unsigned long long __stdcall GetTickCount64(void);
+#else
 VASQ_EXPORT uint64_t GetTickCount64();
+#endif
 
 constexpr uint32_t TIMER_SIGNAL_SAMPLING = 10;
 constexpr uint32_t TIMER_SIGNAL_TEST = 12;
@@ -32,6 +42,11 @@ using TimerId = PeriodicTimer*;
 VASQ_EXPORT TimerId CreateNewTimer(uint32_t periodMs, uint32_t& signalNumber);
 // After it returns no further tick arrives; a tick already set stays set.
 VASQ_EXPORT void DeleteTimer(uint32_t signalNumber, TimerId& timer);
+// The event that the timer's expiries set, for the worker to wait on: on Linux
+// the event shared by all timers of the signal number, on Windows the timer's
+// own. Never null.
+class CEvent;
+VASQ_EXPORT CEvent* TimerTickEvent(TimerId timer, uint32_t signalNumber);
 
 class VASQ_EXPORT CInstance {
 public:

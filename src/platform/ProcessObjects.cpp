@@ -5,8 +5,6 @@
 CSimpleCriticalSection VASQ_INIT_PLATFORM g_APICriticalSection;
 CAutoResetEvent VASQ_INIT_PLATFORM g_hConnectedEvent(false);
 CAutoResetEvent VASQ_INIT_PLATFORM g_hReconnectEvent(false);
-CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr1Event(false);
-CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr2Event(false);
 CManualResetEvent VASQ_INIT_PLATFORM g_hStopTestEvent(false);
 CAutoResetEvent VASQ_INIT_PLATFORM g_hStableEvent(false);
 CManualResetEvent VASQ_INIT_PLATFORM g_hSamplingEvent(false);

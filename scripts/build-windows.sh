@@ -1,0 +1,59 @@
+#!/bin/sh
+# Cross-builds Vasq9x64.dll and its tests with mingw-w64, then runs the tests
+# under Wine in a private prefix, with a simulated Vasq9 on a pseudo-terminal
+# mapped to COM7. Optional: a build folder as the first argument.
+set -eu
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${1:-build-windows}
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+cmake --build "$build" -j2
+
+# The simulated device is a Linux program.
+mkdir -p "$build/host"
+sim="$build/host/vasq-sim"
+if [ ! -x "$sim" ] || [ -n "$(find sim -newer "$sim" -name '*.[ch]*' | head -1)" ]; then
+    g++ -std=c++17 -O1 -pthread -Isim sim/*.cpp -o "$sim"
+fi
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+if [ ! -f "$WINEPREFIX/vasq-prefix-ready" ]; then
+    "$wine" wineboot --init >/dev/null 2>&1
+    # Windows without a display: Wine's null graphics driver.
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    "$wineserver" -w
+    touch "$WINEPREFIX/vasq-prefix-ready"
+fi
+
+work=$(mktemp -d)
+"$sim" --dir "$work" --port 0 >"$work/node" &
+sim_pid=$!
+cleanup() {
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    "$wineserver" -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+tries=0
+while [ ! -s "$work/node" ]; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ]; then
+        echo "build-windows: the simulated device did not start" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+# Wine takes COM ports, and any other device name, from the prefix's
+# dosdevices links: the simulated device is COM7 and, under a USB interface
+# path that the tests list in place of SetupAPI's, the Vasq9's interface.
+pty=$(readlink -f "$(cat "$work/node")")
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/com7"
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/usb#vid_04d8&pid_0000#vasq-sim"
+
+VASQ_SIM_COM=COM7 VASQ_SIM_INTERFACE='\\?\usb#vid_04d8&pid_0000#vasq-sim' ctest --test-dir "$build" --verbose -j2

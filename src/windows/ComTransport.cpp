@@ -1,0 +1,510 @@
+// The Windows transport: a Vasq9 found among the USB device interfaces and
+// driven through its COM port with the communication time-outs.
+#include "windows/ComTransport.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "device/Transport.h"
+#include "platform/Event.h"
+#include "platform/InitOrder.h"
+#include "platform/Platform.h"
+
+// The open device's handle, -1 (INVALID_HANDLE_VALUE) when none is open.
+// System handles keep their value in 32 bits, so a long holds one.
+std::atomic<long> g_hDevice{-1};
+char g_szDevicePath[512];
+std::atomic<uint32_t> g_nDeviceReadTimeout{1000};
+std::atomic<uint32_t> g_nDeviceWriteTimeout{2000};
+
+namespace {
+
+const GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+const char kDeviceMatch[] = "vid_04d8&pid_0000";
+constexpr uint32_t kReadTimeoutMs = 1000;
+constexpr uint32_t kWriteTimeoutMs = 2000;
+constexpr DWORD kQueueSize = 4096;
+
+// Transfers hold it shared, a close holds it alone: the monitor side closes
+// the port without the API lock, and no transfer may use a closed (or reused)
+// handle.
+SRWLOCK s_gate = SRWLOCK_INIT;
+std::atomic<int> s_openPort{-1};
+// Each opening is a connection with a number of its own (0: none open), so a
+// watcher closes only the connection it watched. Changed with the gate held alone.
+std::atomic<uint64_t> s_connection{0};
+uint64_t s_lastConnection = 0;
+std::atomic<bool> s_portFailed{false};
+// While a port is probed and announced, only the thread that opened it may
+// use it: no application call exchanges with a port that is not yet identified.
+// Changed with the gate held alone.
+bool s_held = false;
+DWORD s_holder = 0;
+thread_local bool t_keepHeld = false;
+
+std::atomic<DeviceProbeFn> s_probe{nullptr};
+std::atomic<DeviceLossFn> s_lossHandler{nullptr};
+// Ends the pause between two search attempts.
+CAutoResetEvent s_searchStop VASQ_INIT_DEVICE(false);
+
+// A failed port is gone: the connection thread is told at once.
+void MarkPortFailed()
+{
+    if (s_portFailed.exchange(true))
+        return;
+    const DeviceLossFn loss = s_lossHandler.load();
+    if (loss != nullptr)
+        loss();
+}
+
+HANDLE OpenHandle()
+{
+    return LongToHandle(g_hDevice.load());
+}
+
+// The open handle as the calling thread may use it: none while another thread holds the port.
+// Call with the gate held.
+HANDLE UsableHandle()
+{
+    if (s_held && s_holder != GetCurrentThreadId())
+        return INVALID_HANDLE_VALUE;
+    return OpenHandle();
+}
+
+void SetReadTimeout(HANDLE device, uint32_t readMs)
+{
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadTotalTimeoutConstant = readMs;
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    SetCommTimeouts(device, &timeouts);
+}
+
+void ConfigureLine(HANDLE device)
+{
+    DCB control = {};
+    control.DCBlength = sizeof(control);
+    if (!GetCommState(device, &control))
+        return;
+    control.BaudRate = CBR_115200;
+    control.ByteSize = 8;
+    control.Parity = NOPARITY;
+    control.StopBits = ONESTOPBIT;
+    // Frames are binary: a port left with XON/XOFF or character replacement
+    // by another program would swallow or change bytes of them.
+    control.fBinary = TRUE;
+    control.fParity = FALSE;
+    control.fOutX = FALSE;
+    control.fInX = FALSE;
+    control.fErrorChar = FALSE;
+    control.fNull = FALSE;
+    control.fAbortOnError = FALSE;
+    SetCommState(device, &control);
+    SetReadTimeout(device, kReadTimeoutMs);
+    SetupComm(device, kQueueSize, kQueueSize);
+}
+
+// One ReadFile or WriteFile on the open handle, bounded by the time-outs of
+// the line and by `waitMs`; the number of bytes moved. On the synchronous
+// handle the call itself ends at the line's time-out and reports the count.
+// Call with the gate held.
+int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t waitMs)
+{
+    if (device == INVALID_HANDLE_VALUE || count <= 0)
+        return 0;
+    OVERLAPPED transfer = {};
+    transfer.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (transfer.hEvent == nullptr)
+        return 0;
+    DWORD transferred = 0;
+    const BOOL done = write ? WriteFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer)
+                            : ReadFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        WaitForSingleObject(transfer.hEvent, waitMs);
+        if (!GetOverlappedResult(device, &transfer, &transferred, FALSE)) {
+            // Still running past its bound: end it before its record goes away.
+            CancelIoEx(device, &transfer);
+            GetOverlappedResult(device, &transfer, &transferred, TRUE);
+        }
+    } else if (!done) {
+        MarkPortFailed();
+    }
+    CloseHandle(transfer.hEvent);
+    return static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
+}
+
+int Transfer(bool write, uint8_t* buffer, int count, uint32_t waitMs)
+{
+    AcquireSRWLockShared(&s_gate);
+    const int moved = TransferHeld(UsableHandle(), write, buffer, count, waitMs);
+    ReleaseSRWLockShared(&s_gate);
+    return moved;
+}
+
+void CloseHeld()
+{
+    const HANDLE device = OpenHandle();
+    if (device == INVALID_HANDLE_VALUE)
+        return;
+    memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
+    CloseHandle(device);
+    g_hDevice.store(-1);
+    s_openPort.store(-1);
+    s_connection.store(0);
+    s_held = false;
+}
+
+SRWLOCK s_substituteLock = SRWLOCK_INIT;
+bool s_substituted = false;
+std::vector<DeviceInterfaceEntry> s_substitute;
+
+bool SubstituteInterfaces(std::vector<DeviceInterfaceEntry>& interfaces)
+{
+    AcquireSRWLockShared(&s_substituteLock);
+    const bool substituted = s_substituted;
+    if (substituted)
+        interfaces = s_substitute;
+    ReleaseSRWLockShared(&s_substituteLock);
+    return substituted;
+}
+
+// Empties an interface record for the next enumeration step.
+SP_DEVICE_INTERFACE_DATA EmptyInterface()
+{
+    SP_DEVICE_INTERFACE_DATA record = {};
+    record.cbSize = sizeof(record);
+    return record;
+}
+
+}  // namespace
+
+// Opens the interface if it is a Vasq9's on an acceptable port.
+static bool TryInterface(int portNumber, const char* path, int comNumber)
+{
+    if (strstr(path, kDeviceMatch) == nullptr)
+        return false;
+    if (portNumber != -1 && comNumber != portNumber)
+        return false;
+    return OpenDevicePath(path, comNumber);
+}
+
+void SetDeviceInterfacesForTesting(const std::vector<DeviceInterfaceEntry>* interfaces)
+{
+    AcquireSRWLockExclusive(&s_substituteLock);
+    s_substituted = interfaces != nullptr;
+    s_substitute = interfaces != nullptr ? *interfaces : std::vector<DeviceInterfaceEntry>();
+    ReleaseSRWLockExclusive(&s_substituteLock);
+}
+
+int ComPortFromFriendlyName(const char* friendlyName)
+{
+    const char* com = strstr(friendlyName, "COM");
+    if (com == nullptr)
+        return -1;
+    char number[300] = {};
+    strncpy(number, com + 3, sizeof(number) - 1);
+    char* close = strchr(number, ')');
+    if (close != nullptr)
+        *close = '\0';
+    return atoi(number);
+}
+
+int GetDeviceComPort(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData, char (&path)[512])
+{
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, interfaceData, nullptr, 0, &required, nullptr);
+    required = std::max<DWORD>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(calloc(1, required));
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    if (detail != nullptr) {
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, required, nullptr, &device)) {
+            const size_t room = required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+            const size_t length = strnlen(detail->DevicePath, room);
+            const size_t copied = std::min(length, sizeof(path) - 1);
+            memcpy(path, detail->DevicePath, copied);
+            path[copied] = '\0';
+        }
+        free(detail);
+    }
+    // One byte short of the buffer, so that the name always ends in a NUL.
+    char name[300] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<BYTE*>(name),
+                                           sizeof(name) - 1, nullptr))
+        return -1;
+    return ComPortFromFriendlyName(name);
+}
+
+HDEVINFO ListUsbDeviceInterfaces()
+{
+    return SetupDiGetClassDevsA(&kUsbDeviceInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+}
+
+bool OpenDevicePath(const char* path, int comNumber)
+{
+    const DeviceProbeFn probe = s_probe.load();
+    if (probe == nullptr)
+        return false;
+    const HANDLE device =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE)
+        return false;
+    AcquireSRWLockExclusive(&s_gate);
+    CloseHeld();
+    g_hDevice.store(HandleToLong(device));
+    s_openPort.store(comNumber);
+    s_connection.store(++s_lastConnection);
+    s_portFailed.store(false);
+    s_held = true;
+    s_holder = GetCurrentThreadId();
+    g_nDeviceReadTimeout.store(kReadTimeoutMs);
+    g_nDeviceWriteTimeout.store(kWriteTimeoutMs);
+    ConfigureLine(device);
+    ReleaseSRWLockExclusive(&s_gate);
+    if (!probe()) {
+        AcquireSRWLockExclusive(&s_gate);
+        if (OpenHandle() == device)
+            CloseHeld();
+        ReleaseSRWLockExclusive(&s_gate);
+        return false;
+    }
+    AcquireSRWLockExclusive(&s_gate);
+    const bool kept = OpenHandle() == device;  // a close may have come in during the probe
+    if (kept) {
+        const size_t length = strnlen(path, sizeof(g_szDevicePath) - 1);
+        memcpy(g_szDevicePath, path, length);
+        g_szDevicePath[length] = '\0';
+        s_held = t_keepHeld;
+    }
+    ReleaseSRWLockExclusive(&s_gate);
+    return kept;
+}
+
+bool FindDevice(int portNumber, HDEVINFO set)
+{
+    DeviceClose();
+    for (DWORD index = 0;; ++index) {
+        char path[512] = {};
+        SP_DEVICE_INTERFACE_DATA record = EmptyInterface();
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kUsbDeviceInterface, index, &record)) {
+            if (GetLastError() == ERROR_NO_MORE_ITEMS)
+                return false;
+            continue;
+        }
+        const int comNumber = GetDeviceComPort(set, &record, path);
+        if (TryInterface(portNumber, path, comNumber))
+            return true;
+    }
+}
+
+bool FindDevice(int portNumber)
+{
+    std::vector<DeviceInterfaceEntry> substitute;
+    if (SubstituteInterfaces(substitute)) {
+        DeviceClose();
+        for (const DeviceInterfaceEntry& entry : substitute) {
+            if (TryInterface(portNumber, entry.path.c_str(), ComPortFromFriendlyName(entry.friendlyName.c_str())))
+                return true;
+        }
+        return false;
+    }
+    const HDEVINFO set = ListUsbDeviceInterfaces();
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    const bool found = FindDevice(portNumber, set);
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+bool DeviceConnect(int portNumber, int attempts)
+{
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (FindDevice(portNumber))
+            return true;
+        s_searchStop.WaitTimeout(1000);
+    }
+    return false;
+}
+
+bool DeviceConnectHeld(int portNumber, int attempts)
+{
+    t_keepHeld = true;
+    const bool found = DeviceConnect(portNumber, attempts);
+    t_keepHeld = false;
+    return found;
+}
+
+void DeviceReleaseHeld()
+{
+    AcquireSRWLockExclusive(&s_gate);
+    if (s_held && s_holder == GetCurrentThreadId())
+        s_held = false;
+    ReleaseSRWLockExclusive(&s_gate);
+}
+
+void DeviceStopSearch()
+{
+    s_searchStop.SetEvent();
+}
+
+void SetDeviceProbe(DeviceProbeFn probe)
+{
+    s_probe.store(probe);
+}
+
+void SetDeviceLossHandler(DeviceLossFn handler)
+{
+    s_lossHandler.store(handler);
+}
+
+bool DeviceClose()
+{
+    // Asks a transfer in progress to end early (under the shared gate, so the
+    // handle cannot be closed and reused meanwhile); a synchronous transfer
+    // that the system does not cancel holds the close for its time-out.
+    AcquireSRWLockShared(&s_gate);
+    const HANDLE device = OpenHandle();
+    if (device != INVALID_HANDLE_VALUE) {
+        CancelIoEx(device, nullptr);
+        PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT);
+    }
+    ReleaseSRWLockShared(&s_gate);
+    if (device == INVALID_HANDLE_VALUE)
+        return true;
+    AcquireSRWLockExclusive(&s_gate);
+    CloseHeld();
+    ReleaseSRWLockExclusive(&s_gate);
+    return true;
+}
+
+bool DeviceIsAlive()
+{
+    char openPath[512];
+    AcquireSRWLockShared(&s_gate);
+    const bool open = OpenHandle() != INVALID_HANDLE_VALUE && g_szDevicePath[0] != '\0';
+    memcpy(openPath, g_szDevicePath, sizeof(openPath));
+    ReleaseSRWLockShared(&s_gate);
+    if (!open)
+        return false;
+    std::vector<DeviceInterfaceEntry> substitute;
+    if (SubstituteInterfaces(substitute)) {
+        for (const DeviceInterfaceEntry& entry : substitute) {
+            if (entry.path == openPath)
+                return true;
+        }
+        return false;
+    }
+    const HDEVINFO set = ListUsbDeviceInterfaces();
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    bool present = false;
+    for (DWORD index = 0;; ++index) {
+        char path[512] = {};
+        SP_DEVICE_INTERFACE_DATA record = EmptyInterface();
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kUsbDeviceInterface, index, &record)) {
+            if (GetLastError() == ERROR_NO_MORE_ITEMS)
+                break;
+            continue;
+        }
+        GetDeviceComPort(set, &record, path);
+        if (strcmp(path, openPath) == 0) {
+            present = true;
+            break;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return present;
+}
+
+uint64_t DeviceConnectionNumber()
+{
+    return s_connection.load();
+}
+
+bool DeviceCloseConnection(uint64_t connection)
+{
+    AcquireSRWLockExclusive(&s_gate);
+    const bool closing = connection != 0 && s_connection.load() == connection;
+    if (closing)
+        CloseHeld();
+    ReleaseSRWLockExclusive(&s_gate);
+    return closing;
+}
+
+// A device whose name carries no COM number is found by a search for any
+// port, so it answers -1 though it has no number to report.
+bool DeviceOpenPortMatches(int portNumber)
+{
+    AcquireSRWLockShared(&s_gate);
+    const bool found = OpenHandle() != INVALID_HANDLE_VALUE && g_szDevicePath[0] != '\0';
+    const int open = s_openPort.load();
+    ReleaseSRWLockShared(&s_gate);
+    return found && (portNumber == -1 || portNumber == open);
+}
+
+bool DeviceIsConnected()
+{
+    return g_hDevice.load() != -1;
+}
+
+int DeviceOpenPortNumber()
+{
+    return s_openPort.load();
+}
+
+int DeviceReadData(uint8_t* buffer, int count)
+{
+    return Transfer(false, buffer, count, g_nDeviceReadTimeout.load());
+}
+
+int DeviceWriteData(const uint8_t* buffer, int count)
+{
+    return Transfer(true, const_cast<uint8_t*>(buffer), count, g_nDeviceWriteTimeout.load());
+}
+
+int DeviceReadAvailable(uint8_t* buffer, int capacity)
+{
+    AcquireSRWLockShared(&s_gate);
+    const HANDLE device = UsableHandle();
+    int result = -1;
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (device != INVALID_HANDLE_VALUE && !s_portFailed.load()) {
+        if (!ClearCommError(device, &errors, &status)) {
+            MarkPortFailed();
+        } else {
+            const int pending = static_cast<int>(std::min<DWORD>(status.cbInQue, static_cast<DWORD>(capacity)));
+            result = pending == 0 ? 0 : TransferHeld(device, false, buffer, pending, g_nDeviceReadTimeout.load());
+        }
+    }
+    ReleaseSRWLockShared(&s_gate);
+    return result;
+}
+
+int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
+{
+    AcquireSRWLockShared(&s_gate);
+    const HANDLE device = UsableHandle();
+    int moved = 0;
+    if (device != INVALID_HANDLE_VALUE) {
+        SetReadTimeout(device, timeoutMs);
+        moved = TransferHeld(device, false, buffer, count, timeoutMs);
+        SetReadTimeout(device, kReadTimeoutMs);
+    }
+    ReleaseSRWLockShared(&s_gate);
+    return moved;
+}
+
+bool DevicePortFailed()
+{
+    return s_portFailed.load();
+}
+
+// Every read takes exactly what it asks of the driver's queue: the transport keeps nothing read ahead.
+bool DeviceHasBufferedInput()
+{
+    return false;
+}

@@ -1,0 +1,257 @@
+// Vasq9x64.dll as an application sees it: its export and import tables, its
+// version resource, and the window each loaded copy adds to the process.
+#include "WinTest.h"
+
+#include <tlhelp32.h>
+
+#include <set>
+
+namespace {
+
+// The public functions in alphabetical order; the ordinal is the place + 1.
+const char* const kPublicFunctions[32] = {
+    "VasqConnect", "VasqEnableAirPort", "VasqFree", "VasqGetDeviceInformation", "VasqGetEnvelopeRawData",
+    "VasqGetHWInformation", "VasqGetLeakageCalibrationRate", "VasqGetPressureUnit", "VasqGetSampleRate",
+    "VasqGetSerialNumber", "VasqGetVersion", "VasqGetWaitStableTime", "VasqInit", "VasqIs500mlMode",
+    "VasqPausePump", "VasqRebaseZero", "VasqResetAirPort", "VasqRunBPTest", "VasqRunLeakageCalibration",
+    "VasqRunLeakageTest", "VasqRunOverpressureTest", "VasqRunStaticPressure", "VasqSetEnvelopeRawData",
+    "VasqSetPressureUnit", "VasqStartSampling", "VasqStopSampling", "VasqStopTest", "VasqSwitchTo500mlMode",
+    "VasqSwitchToAdultMode", "VasqUpdateAirPort", "VasqWritePNG", "VasqWritePNGFileName"};
+
+const char* const kServiceFunctions[] = {
+    "VasqGetBootloaderInformation", "VasqGetDeviceHandle", "VasqSetDeviceHandle", "VasqReadMfgInfo",
+    "VasqWriteMfgInfo", "VasqSetDeviceInformation", "VasqUpdateFwLoadBinFile", "VasqUpdateFwBurnBinFile"};
+
+const char kClassPrefix[] = "MsgMonitorWnd-Vasq9{5d2e8c41-9b7a-4f06-b3c5-2e71a9d04f68}-";
+
+std::string g_dllPath;
+
+std::string ClassName(int index)
+{
+    char name[128];
+    snprintf(name, sizeof(name), "%s%03d", kClassPrefix, index);
+    return name;
+}
+
+// The threads of this process now; -1 when they cannot be listed.
+int ProcessThreadCount()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+bool WindowExists(int index)
+{
+    return wintest::FindOwnWindow(ClassName(index).c_str(), "title") != nullptr;
+}
+
+bool ClassRegistered(int index)
+{
+    WNDCLASSEXA found = {};
+    found.cbSize = sizeof(found);
+    return GetClassInfoExA(GetModuleHandleA(nullptr), ClassName(index).c_str(), &found) != 0;
+}
+
+std::set<std::string> PendingExports()
+{
+    std::set<std::string> pending;
+    std::string text = VASQ_PENDING_EXPORTS;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t comma = text.find(',', at);
+        if (comma == std::string::npos)
+            comma = text.size();
+        pending.insert(text.substr(at, comma - at));
+        at = comma + 1;
+    }
+    return pending;
+}
+
+template <typename T>
+const T* At(HMODULE module, DWORD rva)
+{
+    return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(module) + rva);
+}
+
+const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry)
+{
+    const auto* dos = At<IMAGE_DOS_HEADER>(module, 0);
+    const auto* nt = At<IMAGE_NT_HEADERS64>(module, dos->e_lfanew);
+    return nt->OptionalHeader.DataDirectory[entry];
+}
+
+}  // namespace
+
+WIN_TEST(ExportsThePublicFunctionsByNameWithTheirOrdinalsAndNothingElse)
+{
+    HMODULE dll = LoadLibraryA(g_dllPath.c_str());
+    CHECK(dll != nullptr);
+    const auto* exports = At<IMAGE_EXPORT_DIRECTORY>(dll, Directory(dll, IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress);
+    const auto* names = At<DWORD>(dll, exports->AddressOfNames);
+    const auto* ordinals = At<WORD>(dll, exports->AddressOfNameOrdinals);
+    CHECK_EQ(1u, static_cast<unsigned>(exports->Base));
+    const std::set<std::string> pending = PendingExports();
+    std::set<std::string> exported;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        const std::string name = At<char>(dll, names[i]);
+        const unsigned ordinal = ordinals[i] + exports->Base;
+        bool known = false;
+        for (unsigned k = 0; k < 32; ++k) {
+            if (name == kPublicFunctions[k]) {
+                known = true;
+                CHECK_EQ(k + 1, ordinal);
+            }
+        }
+        if (!known)
+            wintest::Fail(__FILE__, __LINE__, "unexpected export " + name);
+        exported.insert(name);
+    }
+    for (unsigned k = 0; k < 32; ++k) {
+        const char* name = kPublicFunctions[k];
+        const FARPROC byName = GetProcAddress(dll, name);
+        if (pending.count(name) != 0) {
+            CHECK(byName == nullptr);
+            continue;
+        }
+        if (byName == nullptr)
+            wintest::Fail(__FILE__, __LINE__, std::string("missing export ") + name);
+        CHECK(byName == GetProcAddress(dll, MAKEINTRESOURCEA(k + 1)));
+    }
+    for (const char* service : kServiceFunctions)
+        CHECK(GetProcAddress(dll, service) == nullptr);
+    CHECK_EQ(32 - pending.size(), exported.size());
+    if (!pending.empty())
+        printf("  %u public functions are not built yet: %s\n", static_cast<unsigned>(pending.size()),
+               VASQ_PENDING_EXPORTS);
+    FreeLibrary(dll);
+}
+
+WIN_TEST(ImportsSystemLibrariesOnly)
+{
+    HMODULE dll = LoadLibraryA(g_dllPath.c_str());
+    CHECK(dll != nullptr);
+    const std::set<std::string> allowed = {"kernel32.dll", "user32.dll", "setupapi.dll", "winmm.dll", "msvcrt.dll"};
+    const auto* import = At<IMAGE_IMPORT_DESCRIPTOR>(dll, Directory(dll, IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);
+    int count = 0;
+    for (; import->Name != 0; ++import, ++count) {
+        std::string name = At<char>(dll, import->Name);
+        for (char& c : name)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        printf("  imports %s\n", name.c_str());
+        if (allowed.count(name) == 0)
+            wintest::Fail(__FILE__, __LINE__, "imports " + name);
+    }
+    CHECK(count > 0);
+    FreeLibrary(dll);
+}
+
+WIN_TEST(CarriesVersion1031)
+{
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(g_dllPath.c_str(), &ignored);
+    CHECK(size > 0);
+    std::string data(size, '\0');
+    CHECK(GetFileVersionInfoA(g_dllPath.c_str(), 0, size, &data[0]));
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    CHECK(VerQueryValueA(&data[0], "\\", reinterpret_cast<void**>(&info), &length));
+    CHECK(info != nullptr);
+    CHECK_EQ(0x00010000ul, static_cast<unsigned long>(info->dwFileVersionMS));
+    CHECK_EQ(0x00030001ul, static_cast<unsigned long>(info->dwFileVersionLS));
+    CHECK_EQ(0x00010000ul, static_cast<unsigned long>(info->dwProductVersionMS));
+    CHECK_EQ(0x00030001ul, static_cast<unsigned long>(info->dwProductVersionLS));
+}
+
+WIN_TEST(EachLoadedCopyHasItsWindowAndUnloadingRemovesThem)
+{
+    char folder[MAX_PATH] = {};
+    GetTempPathA(sizeof(folder), folder);
+    const std::string copy = std::string(folder) + "Vasq9x64-second-" + std::to_string(GetCurrentProcessId()) + ".dll";
+    CHECK(CopyFileA(g_dllPath.c_str(), copy.c_str(), FALSE));
+
+    for (int round = 0; round < 2; ++round) {
+        HMODULE first = LoadLibraryA(g_dllPath.c_str());
+        CHECK(first != nullptr);
+        CHECK(wintest::WaitFor([] { return WindowExists(0); }, 5000));
+        HMODULE second = LoadLibraryA(copy.c_str());
+        CHECK(second != nullptr);
+        CHECK(first != second);
+        CHECK(wintest::WaitFor([] { return WindowExists(1); }, 5000));
+        CHECK(!WindowExists(2));
+
+        CHECK(FreeLibrary(second));
+        CHECK(!WindowExists(1));
+        CHECK(!ClassRegistered(1));
+        CHECK(WindowExists(0));
+        CHECK(FreeLibrary(first));
+        CHECK(!WindowExists(0));
+        CHECK(!ClassRegistered(0));
+        CHECK(GetModuleHandleA("Vasq9x64.dll") == nullptr);
+    }
+    DeleteFileA(copy.c_str());
+}
+
+WIN_TEST(UnloadRightAfterLoadEndsCleanly)
+{
+    const int threadsBefore = ProcessThreadCount();
+    CHECK(threadsBefore > 0);
+    for (int round = 0; round < 3; ++round) {
+        HMODULE dll = LoadLibraryA(g_dllPath.c_str());
+        CHECK(dll != nullptr);
+        const ULONGLONG start = GetTickCount64();
+        CHECK(FreeLibrary(dll));
+        printf("  unload right after load took %llu ms\n", GetTickCount64() - start);
+        CHECK(!WindowExists(0));
+        // A thread that had not yet entered the library's code when it went
+        // ends by itself, never running that code: the process goes on.
+        CHECK(wintest::WaitFor([&] { return ProcessThreadCount() <= threadsBefore; }, 5000));
+    }
+}
+
+WIN_TEST(ConnectWithoutADeviceTimesOutAndFrees)
+{
+    HMODULE dll = LoadLibraryA(g_dllPath.c_str());
+    CHECK(dll != nullptr);
+    using Connect = bool (*)(int, uint32_t);
+    using Free = void (*)();
+    auto connect = reinterpret_cast<Connect>(reinterpret_cast<void*>(GetProcAddress(dll, "VasqConnect")));
+    auto release = reinterpret_cast<Free>(reinterpret_cast<void*>(GetProcAddress(dll, "VasqFree")));
+    CHECK(connect != nullptr && release != nullptr);
+    CHECK(!connect(-1, 300));
+    CHECK(!connect(3, 300));
+    release();
+    // A connection thread still searching when the library goes is stopped by the unload.
+    using Init = bool (*)(void (*)(bool));
+    auto init = reinterpret_cast<Init>(reinterpret_cast<void*>(GetProcAddress(dll, "VasqInit")));
+    CHECK(init != nullptr);
+    CHECK(init(nullptr));
+    Sleep(100);
+    CHECK(FreeLibrary(dll));
+    CHECK(!WindowExists(0));
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        printf("usage: windows_dll_test PATH-OF-Vasq9x64.dll [TEST]\n");
+        return 2;
+    }
+    g_dllPath = argv[1];
+    if (!g_dllPath.empty() && g_dllPath[0] == '/')
+        g_dllPath = "Z:" + g_dllPath;  // a Unix path under Wine
+    for (char& c : g_dllPath) {
+        if (c == '/')
+            c = '\\';
+    }
+    return wintest::RunAll(argc - 1, argv + 1);
+}
