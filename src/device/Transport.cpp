@@ -852,8 +852,16 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
     PortUse port;
     if (!port.valid())
         return -1;
-    if (s_rxBegin == s_rxEnd && FillBuffer(port, false) < 0)
-        return -1;
+    if (s_rxBegin == s_rxEnd) {
+        // An adopted descriptor may be a blocking one: read only what is there.
+        pollfd ready = {port.fd(), POLLIN, 0};
+        if (poll(&ready, 1, 0) < 0)
+            return 0;
+        if (ready.revents == 0)
+            return 0;
+        if (FillBuffer(port, (ready.revents & POLLIN) != 0) < 0)
+            return -1;
+    }
     return static_cast<int>(TakeBuffered(buffer, static_cast<size_t>(capacity)));
 }
 
