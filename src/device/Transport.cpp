@@ -1,14 +1,18 @@
 #include "device/Transport.h"
 
 #include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/inotify.h>
 #include <termios.h>
 #include <time.h>
@@ -275,16 +279,123 @@ int WriteWithin(const uint8_t* buffer, int count, uint32_t timeoutMs)
     return total;
 }
 
-bool LockDeviceHeld(int portNumber)
+enum class Holder { None, Live, Unknown };
+
+// Whether a live process has the file open, by its descriptors in /proc. A
+// descriptor counts when its link names a file of the lock file's name and
+// that file is the lock file (device and inode); other descriptors are not
+// stat'ed, so a hung network mount of some other program cannot stall the scan.
+Holder FindHolder(const struct stat& lock, const char* name)
 {
-    const std::string path = DeviceLockPath(portNumber);
-    if (path.size() >= sizeof(g_szLockFilePath)) {
-        g_nLockFile = -1;
-        return false;
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr)
+        return Holder::Unknown;
+    bool unknown = false;
+    bool live = false;
+    const size_t nameLength = strlen(name);
+    while (!live) {
+        const dirent* process = readdir(processes);
+        if (process == nullptr)
+            break;
+        if (!isdigit(static_cast<unsigned char>(process->d_name[0])))
+            continue;
+        const std::string fdFolder = std::string("/proc/") + process->d_name + "/fd";
+        DIR* fds = opendir(fdFolder.c_str());
+        if (fds == nullptr) {
+            // A process that ended meanwhile holds nothing; one we may not look
+            // into might hold the file.
+            if (errno != ENOENT && errno != ESRCH)
+                unknown = true;
+            continue;
+        }
+        while (const dirent* fd = readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            char target[PATH_MAX];
+            const ssize_t length = readlinkat(dirfd(fds), fd->d_name, target, sizeof(target) - 1);
+            if (length <= 0 || static_cast<size_t>(length) <= nameLength)
+                continue;
+            target[length] = '\0';
+            const char* tail = target + length - nameLength;
+            if (tail[-1] != '/' || strcmp(tail, name) != 0)
+                continue;
+            struct stat held;
+            if (fstatat(dirfd(fds), fd->d_name, &held, 0) == 0 && held.st_dev == lock.st_dev &&
+                held.st_ino == lock.st_ino) {
+                live = true;
+                break;
+            }
+        }
+        closedir(fds);
     }
+    closedir(processes);
+    return live ? Holder::Live : unknown ? Holder::Unknown : Holder::None;
+}
+
+// Takes the lock-folder's own advisory lock, which every process of this
+// library takes while it decides on a lock file that already exists. Bounded:
+// another program that keeps the folder locked makes the port count as taken.
+bool LockFolder(int folderFd)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (flock(folderFd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        const timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+// A lock file that no live process holds open was left by a holder that was
+// killed; it is removed and created afresh. The decision is taken under the
+// folder's advisory lock, so two processes of this library never both judge
+// the same file stale: the second finds the first one's new file held. A
+// program that only follows the file convention never removes a file it did
+// not create, and it creates one only with O_EXCL, so it can at most win the
+// port between the removal and the creation, and then this process loses it.
+int TakeOverStaleLock(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return -1;
+    int fd = -1;
+    if (LockFolder(folderFd)) {
+        struct stat before;
+        if (lstat(path.c_str(), &before) != 0) {
+            if (errno == ENOENT)  // released meanwhile
+                fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        } else if (S_ISREG(before.st_mode) && FindHolder(before, name) == Holder::None) {
+            struct stat now;
+            if (lstat(path.c_str(), &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
+                unlink(path.c_str()) == 0)
+                fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        }
+        flock(folderFd, LOCK_UN);
+    }
+    close(folderFd);
+    return fd;
+}
+
+// Creates the port's lock file, or takes over a stale one: its descriptor, or
+// -1 when the port is held (or that cannot be told).
+int CreateLockFile(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
+    return TakeOverStaleLock(path);
+}
+
+bool LockDeviceHeld(const std::string& path, int fd)
+{
     memset(g_szLockFilePath, 0, sizeof(g_szLockFilePath));
     memcpy(g_szLockFilePath, path.c_str(), path.size());
-    g_nLockFile = open(g_szLockFilePath, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    g_nLockFile = fd;
     return g_nLockFile >= 0;
 }
 
@@ -292,9 +403,11 @@ void UnlockDeviceHeld()
 {
     if (g_nLockFile == -1)
         return;
+    // Removed while still open: a file nobody holds would be taken for a
+    // stale one, and another process's new file removed in its place.
+    unlink(g_szLockFilePath);
     close(g_nLockFile);
     g_nLockFile = -1;
-    unlink(g_szLockFilePath);
     memset(g_szLockFilePath, 0, sizeof(g_szLockFilePath));
 }
 
@@ -545,8 +658,10 @@ bool IsForeignPort(int portNumber)
 
 bool LockDevice(int portNumber)
 {
+    const std::string path = DeviceLockPath(portNumber);
+    const int fd = path.size() < sizeof(g_szLockFilePath) ? CreateLockFile(path) : -1;
     std::lock_guard<std::mutex> lock(s_gate.mutex);
-    return LockDeviceHeld(portNumber);
+    return LockDeviceHeld(fd >= 0 ? path : std::string(), fd);
 }
 
 bool UnlockDevice()
@@ -564,19 +679,31 @@ bool DoFindDevice(int portNumber)
     const std::string path = DeviceNodePath(portNumber);
     if (path.size() >= sizeof(g_szDevicePath))
         return false;
+    const std::string lockPath = DeviceLockPath(portNumber);
+    if (lockPath.size() >= sizeof(g_szLockFilePath))
+        return false;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
+    if (DeviceIsConnected()) {
+        close(fd);  // another port is already open in this process
+        return false;
+    }
+    // Outside the gate: deciding on a stale lock file looks through /proc.
+    const int lockFd = CreateLockFile(lockPath);
+    if (lockFd < 0) {
+        close(fd);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(s_gate.mutex);
         if (g_hDevice.load() != -1) {
-            close(fd);  // another port is already open in this process
-            return false;
-        }
-        if (!LockDeviceHeld(portNumber)) {
+            unlink(lockPath.c_str());
+            close(lockFd);
             close(fd);
             return false;
         }
+        LockDeviceHeld(lockPath, lockFd);
         OpenPortHeld(fd, portNumber, true);
     }
     DeviceCancelIO();
@@ -732,8 +859,16 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
     PortUse port;
     if (!port.valid())
         return -1;
-    if (s_rxBegin == s_rxEnd && FillBuffer(port, false) < 0)
-        return -1;
+    if (s_rxBegin == s_rxEnd) {
+        // An adopted descriptor may be a blocking one: read only what is there.
+        pollfd ready = {port.fd(), POLLIN, 0};
+        if (poll(&ready, 1, 0) < 0)
+            return 0;
+        if (ready.revents == 0)
+            return 0;
+        if (FillBuffer(port, (ready.revents & POLLIN) != 0) < 0)
+            return -1;
+    }
     return static_cast<int>(TakeBuffered(buffer, static_cast<size_t>(capacity)));
 }
 

@@ -46,15 +46,26 @@ inline bool FileExists(const std::string& path)
     return access(path.c_str(), F_OK) == 0;
 }
 
-inline int ThreadCount()
+// The entries of a folder, "." and ".." aside.
+inline int EntryCount(const char* folder)
 {
     int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
+    if (DIR* dir = opendir(folder)) {
         while (dirent* entry = readdir(dir))
             count += entry->d_name[0] != '.' ? 1 : 0;
         closedir(dir);
     }
     return count;
+}
+
+inline int ThreadCount()
+{
+    return EntryCount("/proc/self/task");
+}
+
+inline int DescriptorCount()
+{
+    return EntryCount("/proc/self/fd") - 1;  // the listing's own descriptor
 }
 
 class Stopwatch {

@@ -25,17 +25,6 @@ bool Restart();
 
 namespace {
 
-int DescriptorCount()
-{
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(dir))
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        closedir(dir);
-    }
-    return count - 1;  // the listing's own descriptor
-}
-
 std::atomic<int> g_connected{0};
 std::atomic<int> g_disconnected{0};
 e2e::Condition g_changed;
@@ -86,7 +75,7 @@ protected:
         g_connected = 0;
         g_disconnected = 0;
         m_baselineThreads = e2e::ThreadCount();
-        m_baselineDescriptors = DescriptorCount();
+        m_baselineDescriptors = e2e::DescriptorCount();
     }
     void TearDown() override
     {
@@ -103,7 +92,7 @@ protected:
     void ExpectReleased(int simulatorThreads, int simulatorDescriptors)
     {
         EXPECT_EQ(m_baselineThreads + simulatorThreads, e2e::ThreadCount()) << "a thread of the library survived";
-        EXPECT_EQ(m_baselineDescriptors + simulatorDescriptors, DescriptorCount())
+        EXPECT_EQ(m_baselineDescriptors + simulatorDescriptors, e2e::DescriptorCount())
             << "a descriptor of the library survived";
         for (int port = 0; port < 8; ++port)
             EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(port))) << "lock file of port " << port;

@@ -1,7 +1,6 @@
 // The connection life cycle through the shared library's exported functions only.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "E2ESupport.h"
 #include "vasq.h"
 #include "vasq_service.h"
@@ -96,42 +96,13 @@ protected:
     int m_baselineThreads = 0;
 };
 
-// The port-holder program in a process of its own, its standard input and
-// output on pipes.
-struct Holder {
+// The port-holder program in a process of its own.
+struct Holder : e2e::ChildProcess {
     Holder(const std::string& folder, bool exitWithoutFree)
+        : ChildProcess(VASQ_PORT_HOLDER, exitWithoutFree ? std::vector<std::string>{folder, "--no-free"}
+                                                         : std::vector<std::string>{folder})
     {
-        int toChild[2], fromChild[2];
-        if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-        char noFree[] = "--no-free";
-        char* argv[] = {const_cast<char*>(VASQ_PORT_HOLDER), const_cast<char*>(folder.c_str()),
-                        exitWithoutFree ? noFree : nullptr, nullptr};
-        if (posix_spawn(&pid, VASQ_PORT_HOLDER, &actions, nullptr, argv, environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(toChild[0]);
-        close(fromChild[1]);
-        input = toChild[1];
-        output = fromChild[0];
     }
-    // The first line the holder prints; the read ends at its newline or when
-    // it exits (the child's own 5 s connect limit is the deadline).
-    std::string ReadLine() const
-    {
-        std::string line;
-        char c;
-        while (read(output, &c, 1) == 1 && c != '\n')
-            line += c;
-        return line;
-    }
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
 };
 
 }  // namespace
