@@ -68,7 +68,9 @@ public:
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
                 // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
-                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(Self())) {
+                // So may a start right after a VasqStopTest, before this worker looked at the event.
+                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(Self()) ||
+                    s_testWorkers.StopRequested(Self())) {
                     m_end = true;
                 } else if (result == 1) {
                     CAutoCriticalSection lock(g_APICriticalSection);
@@ -488,6 +490,7 @@ int VasqStopTest()
         CAutoCriticalSection lock(g_APICriticalSection);
         EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), false);
         EnableDeviceStartTest(false);
+        s_testWorkers.RequestStop();
     }
     s_testWorkers.Join(s_testWorkers.Take(true));
     return 1;

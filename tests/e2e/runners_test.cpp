@@ -293,6 +293,48 @@ TEST_F(Runners, SecondStartOfTheSameKindRedirectsEveryWorkerToItsCallback)
     EXPECT_TRUE(WaitForIdleThreads()) << "one stop ends both workers";
 }
 
+namespace {
+std::atomic<bool> g_holdFirstReport{false};
+e2e::Condition g_firstReportHeld;
+std::atomic<bool> g_firstReportInside{false};
+
+// The first report of the first worker waits until the test lets it go.
+void HoldingFirstReport(VasqStatus s, double r1, double r2, double r3, double r4)
+{
+    if (g_holdFirstReport.exchange(false)) {
+        g_firstReportInside = true;
+        g_firstReportHeld.Notify();
+        g_firstReportHeld.WaitFor([] { return !g_firstReportInside.load(); }, 10s);
+    }
+    OnBP(s, r1, r2, r3, r4);
+}
+}  // namespace
+
+// A worker that has not looked at the stop event yet when the next start
+// clears it still ends: it does not go on reporting beside the new worker.
+TEST_F(Runners, StopEndsAWorkerEvenWhenTheNextStartComesFirst)
+{
+    Script({10});
+    BPCommon record = DefaultRecord();
+    g_holdFirstReport = true;
+    ASSERT_EQ(1, VasqRunBPTest(&record, HoldingFirstReport));
+    ASSERT_TRUE(g_firstReportHeld.WaitFor([] { return g_firstReportInside.load(); }, 5s));
+    EXPECT_EQ(1, VasqStopTest());
+    ASSERT_EQ(1, VasqRunBPTest(&record, HoldingFirstReport));
+    g_firstReportInside = false;
+    g_firstReportHeld.Notify();
+    ASSERT_TRUE(m_reports.WaitForSize(2));
+    ASSERT_TRUE(WaitForPolls(4));
+    Script({14});
+    ASSERT_TRUE(m_reports.WaitForStatus(STATUS_COMPLETED));
+    ASSERT_TRUE(WaitForPolls(6));
+    const auto statuses = m_reports.Statuses();
+    EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), STATUS_COMPLETED))
+        << "the stopped worker went on beside the new one";
+    EXPECT_EQ(1, VasqStopTest());
+    EXPECT_TRUE(WaitForIdleThreads());
+}
+
 TEST_F(Runners, NullCallbackEndsTheWorkerAtOnce)
 {
     BPCommon record = DefaultRecord();
