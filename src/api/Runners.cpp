@@ -74,7 +74,12 @@ public:
                     m_end = true;
                 } else if (result == 1) {
                     CAutoCriticalSection lock(g_APICriticalSection);
-                    Tick(GetDeviceStatus());
+                    // A stop and the next start may have taken the lock first: the
+                    // device now runs the next test, which is not this worker's.
+                    if (s_testWorkers.StopRequested(Self()))
+                        m_end = true;
+                    else
+                        Tick(GetDeviceStatus());
                 }
             }
             DeleteTimer(signalNumber, timer);
