@@ -57,6 +57,18 @@ inline int ThreadCount()
     return count;
 }
 
+// Open descriptors of the process.
+inline int DescriptorCount()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        closedir(dir);
+    }
+    return count - 1;  // the listing's own descriptor
+}
+
 class Stopwatch {
 public:
     double Ms() const

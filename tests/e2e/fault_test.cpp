@@ -255,6 +255,7 @@ protected:
         SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
         m_device = std::make_unique<SimDevice>(m_folder.path(), 0);
         m_baselineThreads = e2e::ThreadCount();
+        m_baselineDescriptors = e2e::DescriptorCount();
         ASSERT_TRUE(VasqInit(OnConnection));
         ASSERT_TRUE(m_changed.WaitFor([] { return g_connections == 1; }, 5s));
         m_idleThreads = e2e::ThreadCount();
@@ -262,6 +263,11 @@ protected:
     void Release()
     {
         VasqFree();
+        // Nothing of the library is left behind, whatever the faults did.
+        EXPECT_TRUE(m_changed.WaitFor([&] { return e2e::ThreadCount() <= m_baselineThreads; }, 5s))
+            << "a thread of the library survived VasqFree";
+        EXPECT_EQ(m_baselineDescriptors, e2e::DescriptorCount()) << "a descriptor of the library survived";
+        EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(0))) << "the lock file stayed";
         m_device.reset();
         SetDeviceFoldersForTesting(nullptr, nullptr);
         g_connectionChanged = nullptr;
@@ -288,6 +294,7 @@ protected:
     std::unique_ptr<SimDevice> m_device;
     e2e::Condition m_changed;
     int m_baselineThreads = 0;
+    int m_baselineDescriptors = 0;
     int m_idleThreads = 0;
 };
 
@@ -574,6 +581,8 @@ TEST_P(ProbeFaults, TheNextSearchConnects)
     const FaultKind kind = GetParam();
     SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
     m_device = std::make_unique<SimDevice>(m_folder.path(), 0);
+    m_baselineThreads = e2e::ThreadCount();
+    m_baselineDescriptors = e2e::DescriptorCount();
     m_device->InjectFault(MakeFault(kind), 'S', 0);
     std::thread replug;
     if (kind == FaultKind::HangUpMidFrame) {

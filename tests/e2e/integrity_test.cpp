@@ -16,6 +16,7 @@
 #include "vasq.h"
 #include "vasq_service.h"
 
+using e2e::DescriptorCount;
 using e2e::Stopwatch;
 using vasqsim::Fault;
 using vasqsim::FaultKind;
@@ -24,17 +25,6 @@ using vasqsim::SimDevice;
 bool Restart();
 
 namespace {
-
-int DescriptorCount()
-{
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(dir))
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        closedir(dir);
-    }
-    return count - 1;  // the listing's own descriptor
-}
 
 std::atomic<int> g_connected{0};
 std::atomic<int> g_disconnected{0};
