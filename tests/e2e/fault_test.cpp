@@ -87,28 +87,6 @@ void IgnoreLeakage(VasqStatus, double, double, int) {}
 void IgnoreOverpressure(VasqStatus, double, double, double, double, double, double, double) {}
 void IgnoreStatic(VasqStatus, double, int) {}
 
-BPEnvelopeCustomized CustomRecord()
-{
-    BPEnvelopeCustomized r{};
-    r.eMethod = BP_METHOD_CUSTOMIZED;
-    r.dSystolic = 120;
-    r.dDiastolic = 80;
-    r.nHeartRate = 70;
-    r.dPulseVolume = 1.0;
-    r.dTopPressure = 300;
-    r.dUpperBasePressure = 200;
-    r.dUpperPeakPressure = 130;
-    r.dLowerPeakPressure = 100;
-    r.dLowerBasePressure = 40;
-    r.dBottomPressure = 20;
-    r.nSystolicAmplitude = 60;
-    r.nLowerPeakAmplitude = 90;
-    r.nUpperPeakAmplitude = 95;
-    r.nDiastolicAmplitude = 70;
-    r.nBaseAmplitude = 30;
-    return r;
-}
-
 std::vector<Row> AllRows()
 {
     std::vector<Row> rows;
@@ -127,18 +105,13 @@ std::vector<Row> AllRows()
     stop.alwaysSucceeds = true;
     rows.push_back(stop);
     Row bp{"VasqRunBPTest default", [] {
-               BPCommon p{};
-               p.eMethod = BP_METHOD_DEFAULT;
-               p.dSystolic = 120;
-               p.dDiastolic = 80;
-               p.nHeartRate = 70;
-               p.dPulseVolume = 1.0;
+               BPCommon p = e2e::DefaultRecord();
                return VasqRunBPTest(&p, IgnoreBP) == 1;
            }};
     bp.startsWorker = true;
     rows.push_back(bp);
     Row custom{"VasqRunBPTest customised", [] {
-                   BPEnvelopeCustomized r = CustomRecord();
+                   BPEnvelopeCustomized r = e2e::CustomRecord(1.0);
                    return VasqRunBPTest(&r, IgnoreBP) == 1;
                }};
     custom.startsWorker = true;
@@ -163,7 +136,7 @@ std::vector<Row> AllRows()
     // The device's wait-stable time is 3.7 s; a failed query reads as 0.
     rows.push_back({"VasqGetWaitStableTime", [] { return VasqGetWaitStableTime() == 3; }});
     rows.push_back({"VasqSetEnvelopeRawData", [] {
-                        BPEnvelopeCustomized r = CustomRecord();
+                        BPEnvelopeCustomized r = e2e::CustomRecord(1.0);
                         std::vector<double> pressures(360), amplitudes(360);
                         VasqGetEnvelopeRawData(&r, pressures.data(), amplitudes.data(), 360, 0);
                         return VasqSetEnvelopeRawData(&r, pressures.data(), amplitudes.data(), 360) == 1;
@@ -469,12 +442,7 @@ TEST_P(RunningFaults, WorkerGoesOnAndSamplingEndsAsTheirPartsSay)
     });
     ASSERT_EQ(1, VasqStartSampling(OnSample));
     ASSERT_TRUE(m_samples.WaitForSize(20));
-    BPCommon p{};
-    p.eMethod = BP_METHOD_DEFAULT;
-    p.dSystolic = 120;
-    p.dDiastolic = 80;
-    p.nHeartRate = 70;
-    p.dPulseVolume = 1.0;
+    BPCommon p = e2e::DefaultRecord();
     ASSERT_EQ(1, VasqRunBPTest(&p, OnBP));
     ASSERT_TRUE(m_reports.WaitForSize(1));
     // The first tick has read 10 already: no report until the status changes.

@@ -13,6 +13,8 @@
 #include "vasq.h"
 #include "vasq_service.h"
 
+using e2e::CustomRecord;
+using e2e::DefaultRecord;
 using vasqsim::DeviceModel;
 using vasqsim::SimDevice;
 using namespace std::chrono_literals;
@@ -108,33 +110,6 @@ protected:
     Reports m_reports;
     Reports m_otherReports;
 };
-
-BPCommon DefaultRecord()
-{
-    return BPCommon{BP_METHOD_DEFAULT, 120.0, 80.0, 72, 1.0, 0.0, 0.0};
-}
-
-BPEnvelopeCustomized CustomRecord(double scale)
-{
-    BPEnvelopeCustomized r{};
-    r.eMethod = BP_METHOD_CUSTOMIZED;
-    r.dSystolic = 120 * scale;
-    r.dDiastolic = 80 * scale;
-    r.nHeartRate = 60;
-    r.dPulseVolume = 1.0;
-    r.dTopPressure = 300 * scale;
-    r.dUpperBasePressure = 200 * scale;
-    r.dUpperPeakPressure = 110 * scale;
-    r.dLowerPeakPressure = 90 * scale;
-    r.dLowerBasePressure = 40 * scale;
-    r.dBottomPressure = 20 * scale;
-    r.nSystolicAmplitude = 60;
-    r.nLowerPeakAmplitude = 100;
-    r.nUpperPeakAmplitude = 100;
-    r.nDiastolicAmplitude = 70;
-    r.nBaseAmplitude = 30;
-    return r;
-}
 
 }  // namespace
 
