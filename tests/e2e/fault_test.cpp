@@ -30,7 +30,7 @@ namespace {
 
 constexpr double kReadTimeoutMs = 1000.0;
 // Room for a loaded machine and the sanitizers on top of a bound.
-constexpr double kSlackMs = 1500.0;
+constexpr double kSlackMs = 2000.0;
 constexpr auto kReconnectDeadline = 10s;
 
 const char* FaultName(FaultKind kind)
