@@ -410,6 +410,8 @@ private:
         if (!WaitForConnections(connections + 2))
             Violation("the device was not reconnected after it came back");
         CheckConnectionOrder();
+        // The simulator logs every frame it receives; that memory is not the library's.
+        m_device->ClearLog();
     }
 
     // Connection callbacks alternate, beginning with a connection.
