@@ -188,6 +188,24 @@ void SimDevice::InjectFault(const Fault& fault, int category, int command)
     m_faults.push_back({fault, category, command});
 }
 
+size_t SimDevice::PendingFaults() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_faults.size();
+}
+
+bool SimDevice::WaitForFaultsApplied(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_faults.empty(); });
+}
+
+void SimDevice::ClearFaults()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_faults.clear();
+}
+
 void SimDevice::SendRaw(const std::vector<uint8_t>& bytes)
 {
     std::lock_guard<std::mutex> life(m_lifeMutex);
@@ -398,11 +416,13 @@ bool SimDevice::HandleRequest(int masterFd, int slaveFd, int stopFd, const Frame
         bytes.resize(bytes.size() / 2);
         WriteAll(masterFd, bytes);
         // The device vanishes: the node goes and the port hangs up. Plug and
-        // Unplug join this thread before they touch the descriptors again.
+        // Unplug join this thread before they touch the descriptors again;
+        // marked first, so that a plug that comes at once does not take the
+        // port for one still plugged in.
+        m_hungUp.store(true);
         unlink(m_nodePath.c_str());
         close(slaveFd);
         close(masterFd);
-        m_hungUp.store(true);
         return false;
     }
     bytes.insert(bytes.begin(), prefix.begin(), prefix.end());

@@ -85,6 +85,10 @@ public:
 
     // The fault applies once, to the next request that matches the codes.
     void InjectFault(const Fault& fault, int category = kAnyCode, int command = kAnyCode);
+    // Faults injected that no request has met yet.
+    size_t PendingFaults() const;
+    bool WaitForFaultsApplied(std::chrono::milliseconds timeout) const;
+    void ClearFaults();
     // Bytes that go out unasked, at once.
     void SendRaw(const std::vector<uint8_t>& bytes);
     // Sends the answers at 115200 baud instead of all at once.

@@ -62,11 +62,18 @@ public:
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
                 // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
-                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(CurrentThreadHandle())) {
+                // So may a start right after a VasqStopTest, before this worker looked at the event.
+                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(CurrentThreadHandle()) ||
+                    s_testWorkers.StopRequested(CurrentThreadHandle())) {
                     m_end = true;
                 } else if (result == 1) {
                     CAutoCriticalSection lock(g_APICriticalSection);
-                    Tick(GetDeviceStatus());
+                    // A stop and the next start may have taken the lock first: the
+                    // device now runs the next test, which is not this worker's.
+                    if (s_testWorkers.StopRequested(CurrentThreadHandle()))
+                        m_end = true;
+                    else
+                        Tick(GetDeviceStatus());
                 }
             }
             DeleteTimer(signalNumber, timer);
@@ -482,6 +489,7 @@ int VasqStopTest()
         CAutoCriticalSection lock(g_APICriticalSection);
         EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), false);
         EnableDeviceStartTest(false);
+        s_testWorkers.RequestStop();
     }
     s_testWorkers.Join(s_testWorkers.Take(true));
     return 1;

@@ -20,11 +20,17 @@ constexpr int kSamplesPerBlock = 10;
 
 WorkerThreads VASQ_INIT_DEVICE s_samplingThreads;
 
-bool FetchSampleBlock(uint8_t* block)
+bool FetchSampleBlock(uint8_t* block, unsigned long self)
 {
     CAutoCriticalSection lock(g_APICriticalSection);
-    return SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
-           ReceivePacket(block, kSampleBlockSize, 1, nullptr);
+    if (SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
+        ReceivePacket(block, kSampleBlockSize, 1, nullptr))
+        return true;
+    // This thread ends now: a start from here on must start a new one rather
+    // than report that this one runs.
+    if (g_hSamplingThread.load() == self)
+        g_hSamplingThread.store(0);
+    return false;
 }
 
 void Deliver(const uint8_t* block, const std::atomic<SamplingCallback>& callbackGlobal)
@@ -59,7 +65,7 @@ void* SamplingThread(void* argument)
             continue;
         }
         uint8_t block[kSampleBlockSize] = {};
-        if (!FetchSampleBlock(block))
+        if (!FetchSampleBlock(block, self))
             break;
         Deliver(block, callbackGlobal);
         SleepEx(kAfterBurstMs);

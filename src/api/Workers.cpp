@@ -13,7 +13,7 @@ int WorkerThreads::Start(unsigned long* handle, ThreadRoutine routine, void* arg
     unsigned long thread = 0;
     if (CreateThread(&thread, routine, argument) == 0)
         return 0;
-    m_threads.push_back({thread, false});
+    m_threads.push_back({thread, false, false});
     *handle = thread;
     return 1;
 }
@@ -51,6 +51,20 @@ bool WorkerThreads::Released(unsigned long handle)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return std::none_of(m_threads.begin(), m_threads.end(), [&](const Entry& e) { return e.handle == handle; });
+}
+
+void WorkerThreads::RequestStop()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Entry& entry : m_threads)
+        entry.stopRequested = true;
+}
+
+bool WorkerThreads::StopRequested(unsigned long handle)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_threads.begin(), m_threads.end(),
+                       [&](const Entry& e) { return e.handle == handle && e.stopRequested; });
 }
 
 size_t WorkerThreads::Count()

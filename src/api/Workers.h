@@ -25,12 +25,16 @@ public:
     // True once the thread has been taken out of the record while it runs:
     // someone waits for it to end, so it ends at its next look.
     bool Released(unsigned long handle);
+    // Every thread recorded now is asked to end; threads started later are not.
+    void RequestStop();
+    bool StopRequested(unsigned long handle);
     size_t Count();
 
 private:
     struct Entry {
         unsigned long handle;
         bool ended;
+        bool stopRequested;
     };
     std::mutex m_mutex;
     std::vector<Entry> m_threads;

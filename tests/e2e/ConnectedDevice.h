@@ -50,6 +50,34 @@ private:
     Condition m_changed;
 };
 
+inline BPCommon DefaultRecord()
+{
+    return BPCommon{BP_METHOD_DEFAULT, 120.0, 80.0, 72, 1.0, 0.0, 0.0};
+}
+
+// A customised envelope: pressures in mmHg at scale 1.0, in kPa-sized figures at 0.1.
+inline BPEnvelopeCustomized CustomRecord(double scale)
+{
+    BPEnvelopeCustomized r{};
+    r.eMethod = BP_METHOD_CUSTOMIZED;
+    r.dSystolic = 120 * scale;
+    r.dDiastolic = 80 * scale;
+    r.nHeartRate = 60;
+    r.dPulseVolume = 1.0;
+    r.dTopPressure = 300 * scale;
+    r.dUpperBasePressure = 200 * scale;
+    r.dUpperPeakPressure = 110 * scale;
+    r.dLowerPeakPressure = 90 * scale;
+    r.dLowerBasePressure = 40 * scale;
+    r.dBottomPressure = 20 * scale;
+    r.nSystolicAmplitude = 60;
+    r.nLowerPeakAmplitude = 100;
+    r.nUpperPeakAmplitude = 100;
+    r.nDiastolicAmplitude = 70;
+    r.nBaseAmplitude = 30;
+    return r;
+}
+
 class ConnectedDevice : public ::testing::Test {
 protected:
     void SetUp() override

@@ -16,6 +16,7 @@
 #include "vasq.h"
 #include "vasq_service.h"
 
+using e2e::DescriptorCount;
 using e2e::Stopwatch;
 using vasqsim::Fault;
 using vasqsim::FaultKind;

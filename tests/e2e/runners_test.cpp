@@ -13,6 +13,8 @@
 #include "vasq.h"
 #include "vasq_service.h"
 
+using e2e::CustomRecord;
+using e2e::DefaultRecord;
 using vasqsim::DeviceModel;
 using vasqsim::SimDevice;
 using namespace std::chrono_literals;
@@ -108,33 +110,6 @@ protected:
     Reports m_reports;
     Reports m_otherReports;
 };
-
-BPCommon DefaultRecord()
-{
-    return BPCommon{BP_METHOD_DEFAULT, 120.0, 80.0, 72, 1.0, 0.0, 0.0};
-}
-
-BPEnvelopeCustomized CustomRecord(double scale)
-{
-    BPEnvelopeCustomized r{};
-    r.eMethod = BP_METHOD_CUSTOMIZED;
-    r.dSystolic = 120 * scale;
-    r.dDiastolic = 80 * scale;
-    r.nHeartRate = 60;
-    r.dPulseVolume = 1.0;
-    r.dTopPressure = 300 * scale;
-    r.dUpperBasePressure = 200 * scale;
-    r.dUpperPeakPressure = 110 * scale;
-    r.dLowerPeakPressure = 90 * scale;
-    r.dLowerBasePressure = 40 * scale;
-    r.dBottomPressure = 20 * scale;
-    r.nSystolicAmplitude = 60;
-    r.nLowerPeakAmplitude = 100;
-    r.nUpperPeakAmplitude = 100;
-    r.nDiastolicAmplitude = 70;
-    r.nBaseAmplitude = 30;
-    return r;
-}
 
 }  // namespace
 
@@ -317,6 +292,48 @@ TEST_F(Runners, SecondStartOfTheSameKindRedirectsEveryWorkerToItsCallback)
     EXPECT_EQ(1u, m_otherReports.Size()) << "the first callback is no longer called";
     VasqStopTest();
     EXPECT_TRUE(WaitForIdleThreads()) << "one stop ends both workers";
+}
+
+namespace {
+std::atomic<bool> g_holdFirstReport{false};
+e2e::Condition g_firstReportHeld;
+std::atomic<bool> g_firstReportInside{false};
+
+// The first report of the first worker waits until the test lets it go.
+void HoldingFirstReport(VasqStatus s, double r1, double r2, double r3, double r4)
+{
+    if (g_holdFirstReport.exchange(false)) {
+        g_firstReportInside = true;
+        g_firstReportHeld.Notify();
+        g_firstReportHeld.WaitFor([] { return !g_firstReportInside.load(); }, 10s);
+    }
+    OnBP(s, r1, r2, r3, r4);
+}
+}  // namespace
+
+// A worker that has not looked at the stop event yet when the next start
+// clears it still ends: it does not go on reporting beside the new worker.
+TEST_F(Runners, StopEndsAWorkerEvenWhenTheNextStartComesFirst)
+{
+    Script({10});
+    BPCommon record = DefaultRecord();
+    g_holdFirstReport = true;
+    ASSERT_EQ(1, VasqRunBPTest(&record, HoldingFirstReport));
+    ASSERT_TRUE(g_firstReportHeld.WaitFor([] { return g_firstReportInside.load(); }, 5s));
+    EXPECT_EQ(1, VasqStopTest());
+    ASSERT_EQ(1, VasqRunBPTest(&record, HoldingFirstReport));
+    g_firstReportInside = false;
+    g_firstReportHeld.Notify();
+    ASSERT_TRUE(m_reports.WaitForSize(2));
+    ASSERT_TRUE(WaitForPolls(4));
+    Script({14});
+    ASSERT_TRUE(m_reports.WaitForStatus(STATUS_COMPLETED));
+    ASSERT_TRUE(WaitForPolls(6));
+    const auto statuses = m_reports.Statuses();
+    EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), STATUS_COMPLETED))
+        << "the stopped worker went on beside the new one";
+    EXPECT_EQ(1, VasqStopTest());
+    EXPECT_TRUE(WaitForIdleThreads());
 }
 
 TEST_F(Runners, NullCallbackEndsTheWorkerAtOnce)
