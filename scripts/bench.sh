@@ -40,6 +40,7 @@ arguments() {
 }
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date +%s)
 figures="$out/figures.tsv"
 : >"$figures"
 failed=""
@@ -85,6 +86,7 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 } >"$out/results.md"
 rm -f "$figures"
 echo
+echo "bench: the programs ran for $(( $(date +%s) - started )) s"
 cat "$out/results.md"
 if [ -n "$failed" ]; then
     echo "bench: failed:$failed" >&2
