@@ -324,7 +324,8 @@ VASQ_API const char* VasqGetSerialNumber(void);
 VASQ_API int VasqSetPressureUnit(int unit);
 /**
  * Reads the unit from the device and makes it the library's.
- * @return 0 (mmHg) or 1 (kPa); 0 also when the read fails.
+ * @return 0 (mmHg) or 1 (kPa). When the read fails the result is 0 and the
+ *         library's unit becomes 0 (mmHg) as well.
  * @par Thread and lock
  * Any thread; holds the API lock for the exchange.
  */
