@@ -1,6 +1,6 @@
 #pragma once
 // What the connection benchmarks share: the connection callback that records
-// each change, and the report of a figure's median and range.
+// each change and the time until the next one.
 #include <stdio.h>
 
 #include <algorithm>
@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <vector>
+
+#include "Figures.h"
 
 void SetDeviceFoldersForTesting(const char* nodeFolder, const char* lockFolder);
 
@@ -40,17 +42,6 @@ double WaitForChange(int count, Clock::time_point since)
     if (!g_changed.wait_for(lock, std::chrono::seconds(15), [&] { return g_changes >= count; }))
         return -1;
     return std::chrono::duration<double, std::milli>(g_lastChange - since).count();
-}
-
-void Report(const char* what, std::vector<double> values, const char* unit = "ms")
-{
-    if (values.empty()) {
-        printf("%-44s (no figure)\n", what);
-        return;
-    }
-    std::sort(values.begin(), values.end());
-    printf("%-44s median %9.2f %s   min %9.2f %s   max %9.2f %s   (%zu runs)\n", what, values[values.size() / 2],
-           unit, values.front(), unit, values.back(), unit, values.size());
 }
 
 }  // namespace

@@ -14,9 +14,11 @@
 
 class ForkedDevice {
 public:
-    // Serves port 0 in folder with a model set up by configure; false in ready()
-    // when the child could not start its device.
-    ForkedDevice(const std::string& folder, const std::function<void(vasqsim::DeviceModel&)>& configure)
+    // Serves port 0 in folder with a model set up by configure, sending its
+    // answers at 115200 baud when paced; false in ready() when the child could
+    // not start its device.
+    ForkedDevice(const std::string& folder, const std::function<void(vasqsim::DeviceModel&)>& configure,
+                 bool paced = false)
     {
         int ready[2];
         int stop[2];
@@ -30,6 +32,7 @@ public:
             {
                 vasqsim::SimDevice device(folder, 0);
                 device.WithModel(configure);
+                device.SetPacing(paced);
                 const char ok = device.Plugged() ? 1 : 0;
                 (void)!write(ready[1], &ok, 1);
                 char byte;

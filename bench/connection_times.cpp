@@ -56,8 +56,8 @@ int main(int argc, char** argv)
         VasqFree();
     }
     rmdir(folder);
-    Report("connect (VasqConnect)", connect);
-    Report("notice an unplug", loss);
-    Report("reconnect after plug-in", reconnect);
+    Report("connect (VasqConnect)", connect, "ms", "<= 100 ms");
+    Report("notice an unplug", loss, "ms", "<= 100 ms");
+    Report("reconnect after plug-in", reconnect, "ms", "<= 100 ms");
     return 0;
 }

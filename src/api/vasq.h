@@ -1,4 +1,15 @@
-/* libvasq: drives the Vasq9 blood-pressure simulator and analyser. */
+/**
+ * @file vasq.h
+ * @brief libvasq: drives the Vasq9 blood-pressure simulator and analyser.
+ *
+ * The C interface of the library: the life cycle, identity, unit, sampling,
+ * air-port, test and envelope functions, the records they exchange and the
+ * callback types. Read @ref threading before writing a callback.
+ *
+ * Every function returns a success flag (1 or true) or a value; a failure is
+ * 0, false or an empty text, without message or error code. The library never
+ * retries a failed exchange and never converts units.
+ */
 #ifndef VASQ_H
 #define VASQ_H
 
@@ -9,238 +20,558 @@
 extern "C" {
 #endif
 
+/** Marks a function that the shared library exports. */
 #define VASQ_API __attribute__((visibility("default")))
 
-/* Identity records, copied whole; field order and widths are fixed. */
+/** Model identity of the device, copied whole; field order and widths are fixed. */
 typedef struct MODEL_INFORMATION {
-    char chSignature[2];   /* "QX"; 0xFF 0xFF while the identity is unwritten */
-    uint8_t byModelCode;   /* 0x70 */
-    uint8_t byVariantCode;
-    int32_t nSerialGroup;
-    int32_t nSerialIndex;  /* 0 to 9999 */
+    char chSignature[2];   /**< "QX"; 0xFF 0xFF while the identity is unwritten */
+    uint8_t byModelCode;   /**< 0x70 */
+    uint8_t byVariantCode; /**< the model's variant */
+    int32_t nSerialGroup;  /**< first part of the serial number */
+    int32_t nSerialIndex;  /**< second part of the serial number, 0 to 9999 */
 } MODEL_INFORMATION;
 
+/** Firmware and hardware versions of the device, copied whole. */
 typedef struct HW_INFORMATION {
-    int32_t nFWVersion1;
-    int32_t nFWVersion2;
-    int32_t nFWVersion3;
-    int32_t nHWVersion1;
-    int32_t nHWVersion2;
+    int32_t nFWVersion1; /**< firmware version, first number */
+    int32_t nFWVersion2; /**< firmware version, second number */
+    int32_t nFWVersion3; /**< firmware version, third number */
+    int32_t nHWVersion1; /**< hardware version, first number */
+    int32_t nHWVersion2; /**< hardware version, second number */
 } HW_INFORMATION;
 
+/** Boot loader version of the device, copied whole. */
 typedef struct BOOTLOADER_INFORMATION {
-    int32_t nBootVersion1;
-    int32_t nBootVersion2;
-    int32_t nBootVersion3;
+    int32_t nBootVersion1; /**< first number */
+    int32_t nBootVersion2; /**< second number */
+    int32_t nBootVersion3; /**< third number */
 } BOOTLOADER_INFORMATION;
 
-/* Simulation method: selects an envelope parameter set of the device; only the low byte travels. */
+/** Simulation method: selects an envelope parameter set of the device; only the low byte travels. */
 typedef enum BPMethodType {
-    BP_METHOD_DEFAULT = 0,
-    BP_METHOD_CUSTOMIZED = 1
+    BP_METHOD_DEFAULT = 0,   /**< the device's default envelope (record BPCommon) */
+    BP_METHOD_CUSTOMIZED = 1 /**< a customised envelope (record BPEnvelopeCustomized) */
 } BPMethodType;
 
-/* Common BP simulation parameters. Pressures are in the current unit. The
-   library clamps the values to their limits and writes them back. */
+/**
+ * Common BP simulation parameters. Pressures are in the current unit. The
+ * library clamps the values to their limits and writes them back.
+ */
 typedef struct BPCommon {
-    int32_t eMethod; /* BPMethodType: 0 for this record */
-    double dSystolic;
-    double dDiastolic;
-    uint32_t nHeartRate;  /* beats per minute, 30 to 300 */
-    double dPulseVolume;  /* 0.1 to 2.0 */
-    double dSystolicOffset;
-    double dDiastolicOffset;
+    int32_t eMethod;         /**< BPMethodType: 0 for this record */
+    double dSystolic;        /**< systolic pressure */
+    double dDiastolic;       /**< diastolic pressure */
+    uint32_t nHeartRate;     /**< beats per minute, 30 to 300 */
+    double dPulseVolume;     /**< 0.1 to 2.0 */
+    double dSystolicOffset;  /**< offset added to the systolic pressure */
+    double dDiastolicOffset; /**< offset added to the diastolic pressure */
 } BPCommon;
 
-/* A customised envelope: the BPCommon fields, then the envelope's points. */
+/**
+ * A customised envelope: the BPCommon fields, then the envelope's points
+ * (pressures in the current unit, amplitudes in the device's scale).
+ */
 typedef struct BPEnvelopeCustomized {
-    int32_t eMethod; /* BPMethodType: 1 for this record */
-    double dSystolic;
-    double dDiastolic;
-    uint32_t nHeartRate;
-    double dPulseVolume;
-    double dSystolicOffset;
-    double dDiastolicOffset;
-    double dTopPressure;
-    double dUpperBasePressure;
-    double dUpperPeakPressure;
-    double dLowerPeakPressure;
-    double dLowerBasePressure;
-    double dBottomPressure;
-    int32_t nSystolicAmplitude;
-    int32_t nLowerPeakAmplitude;
-    int32_t nUpperPeakAmplitude;
-    int32_t nDiastolicAmplitude;
-    int32_t nBaseAmplitude;
+    int32_t eMethod;              /**< BPMethodType: 1 for this record */
+    double dSystolic;             /**< systolic pressure */
+    double dDiastolic;            /**< diastolic pressure */
+    uint32_t nHeartRate;          /**< beats per minute, 30 to 300 */
+    double dPulseVolume;          /**< 0.1 to 2.0 */
+    double dSystolicOffset;       /**< offset added to the systolic pressure */
+    double dDiastolicOffset;      /**< offset added to the diastolic pressure */
+    double dTopPressure;          /**< where the envelope ends (amplitude 0 from here) */
+    double dUpperBasePressure;    /**< upper end of the base amplitude */
+    double dUpperPeakPressure;    /**< the upper peak */
+    double dLowerPeakPressure;    /**< the lower peak */
+    double dLowerBasePressure;    /**< lower end of the base amplitude */
+    double dBottomPressure;       /**< where the envelope starts (amplitude 0 below) */
+    int32_t nSystolicAmplitude;   /**< amplitude at the systolic pressure */
+    int32_t nLowerPeakAmplitude;  /**< amplitude at the lower peak */
+    int32_t nUpperPeakAmplitude;  /**< amplitude at the upper peak */
+    int32_t nDiastolicAmplitude;  /**< amplitude at the diastolic pressure */
+    int32_t nBaseAmplitude;       /**< amplitude between the base pressures and the peaks' outer sides */
 } BPEnvelopeCustomized;
 
-/* Limit kinds: each selects an (upper, lower) pair of the limit table of a unit. */
+/** Limit kinds: each selects an (upper, lower) pair of the limit table of a unit. */
 typedef enum VasqLimitKind {
-    LIMIT_STATIC_PRESSURE = 0,
-    LIMIT_SYSTOLIC = 2,
-    LIMIT_DIASTOLIC = 4,
-    LIMIT_POINT_OFFSET = 6,
-    LIMIT_OVERPRESSURE_SECOND = 8,
-    LIMIT_OVERPRESSURE_THIRD = 10,
-    LIMIT_ENVELOPE_PRESSURE = 12,
-    LIMIT_HEART_RATE = 14,
-    LIMIT_PULSE_VOLUME = 16
+    LIMIT_STATIC_PRESSURE = 0,      /**< static pressure, leakage pressure, first overpressure */
+    LIMIT_SYSTOLIC = 2,             /**< systolic pressure */
+    LIMIT_DIASTOLIC = 4,            /**< diastolic pressure */
+    LIMIT_POINT_OFFSET = 6,         /**< systolic and diastolic offsets */
+    LIMIT_OVERPRESSURE_SECOND = 8,  /**< second overpressure */
+    LIMIT_OVERPRESSURE_THIRD = 10,  /**< third overpressure */
+    LIMIT_ENVELOPE_PRESSURE = 12,   /**< envelope pressures */
+    LIMIT_HEART_RATE = 14,          /**< heart rate */
+    LIMIT_PULSE_VOLUME = 16         /**< pulse volume */
 } VasqLimitKind;
 
-/* Operating function selected on the device before a test starts. */
+/** Operating function selected on the device before a test starts. */
 typedef enum FUNCTION_ENUM {
-    FUNCTION_STATIC_PRESSURE = 0,
-    FUNCTION_BP_TEST = 2,
-    FUNCTION_LEAKAGE_TEST = 3,
-    FUNCTION_LEAKAGE_CALIBRATION = 4,
-    FUNCTION_OVERPRESSURE_TEST = 5,
-    FUNCTION_CALIBRATION_OFF = 8
+    FUNCTION_STATIC_PRESSURE = 0,     /**< static pressure */
+    FUNCTION_BP_TEST = 2,             /**< BP simulation */
+    FUNCTION_LEAKAGE_TEST = 3,        /**< leakage test */
+    FUNCTION_LEAKAGE_CALIBRATION = 4, /**< leakage calibration */
+    FUNCTION_OVERPRESSURE_TEST = 5,   /**< overpressure test */
+    FUNCTION_CALIBRATION_OFF = 8      /**< leaves calibration mode */
 } FUNCTION_ENUM;
 
-/* Status of a running test, the first argument of every test callback.
-   Device codes 2 and 10 read as RUNNING, 12 as HOLDING, 13 as WAIT_STABLE,
-   14 as COMPLETED, every other code as NONE. Passed as a 32-bit integer. */
+/**
+ * Status of a running test, the first argument of every test callback.
+ * Device codes 2 and 10 read as RUNNING, 12 as HOLDING, 13 as WAIT_STABLE,
+ * 14 as COMPLETED, every other code as NONE. Passed as a 32-bit integer.
+ */
 typedef enum VasqStatus {
-    STATUS_NONE = 0,
-    STATUS_WAIT_STABLE = 1,
-    STATUS_RUNNING = 2,
-    STATUS_HOLDING = 3,
-    STATUS_COMPLETED = 4
+    STATUS_NONE = 0,        /**< no test, or a device code without meaning here */
+    STATUS_WAIT_STABLE = 1, /**< waiting for a stable pressure (device code 13) */
+    STATUS_RUNNING = 2,     /**< running (device codes 2 and 10; also the first report after a start) */
+    STATUS_HOLDING = 3,     /**< holding the pressure (device code 12) */
+    STATUS_COMPLETED = 4    /**< completed; the results are in the report (device code 14) */
 } VasqStatus;
 
-/* Threads and callbacks
-   ---------------------
-   Every function below may be called from any thread. One lock (the API lock)
-   serialises all traffic with the device: a call that talks to the device
-   waits until the exchange of any other thread has ended. The lock is
-   re-entrant.
+/**
+ * @page threading Threads and callbacks
+ *
+ * Every function of the library may be called from any thread. One lock (the
+ * <b>API lock</b>) serialises all traffic with the device: a call that talks
+ * to the device waits until the exchange of any other thread has ended. The
+ * lock is re-entrant.
+ *
+ * - ::ConnectedCallback runs on the library's connection thread, without the
+ *   API lock. It may call any function; VasqFree() from it releases the
+ *   device without waiting for the thread it runs on.
+ * - The test callbacks (::BPTestCallback, ::LeakageTestCallback,
+ *   ::OverpressureTestCallback, ::StaticPressureCallback) run on the test's
+ *   worker thread. The first report after a start is made without the API
+ *   lock; every later report is made while the worker holds it, so the device
+ *   is not polled by anyone else until the callback returns: return promptly.
+ *   From a test callback you may call the functions that only talk to the
+ *   device (VasqStopTest(), VasqGetWaitStableTime(), ...). VasqStopSampling()
+ *   there stops sampling without waiting for the sampling thread, and while
+ *   sampling runs VasqSetPressureUnit() returns 0 and changes nothing.
+ *   VasqFree() there releases the device without waiting for the library's
+ *   threads: they end by themselves once the callback has returned.
+ * - ::SamplingCallback runs on the library's sampling thread, ten times in a
+ *   row every 50 ms, without the API lock; it may call functions that talk to
+ *   the device. VasqStopSampling() there stops sampling without waiting for
+ *   the thread it runs on; VasqSetPressureUnit() there returns 0 and changes
+ *   nothing.
+ * - ::UpdateProgressCallback runs on the thread that called
+ *   VasqUpdateFwBurnBinFile().
+ *
+ * A start stores its callback only once the device has accepted the start; a
+ * later start of the same kind replaces it for every worker of that kind. A
+ * null callback is accepted: the worker then ends at once (sampling still
+ * fetches samples and drops them).
+ *
+ * Worker threads and the sampling thread are always joined (by the next start,
+ * a stop, VasqFree() or the unload of the library), never left running library
+ * code. Periodic timers run on a thread of the library: the library installs
+ * no signal handlers and interrupts no system call of the application.
+ */
 
-   - ConnectedCallback runs on the library's connection thread, without the
-     API lock. It may call any function; VasqFree from it releases the device
-     without waiting for the thread it runs on.
-   - The test callbacks (BPTestCallback, LeakageTestCallback,
-     OverpressureTestCallback, StaticPressureCallback) run on the test's
-     worker thread. The first report after a start is made without the API
-     lock; every later report is made while the worker holds it, so the device
-     is not polled by anyone else until the callback returns: return promptly.
-     From a test callback you may call the functions that only talk to the
-     device (VasqStopTest, VasqGetWaitStableTime, ...). VasqStopSampling there
-     stops sampling without waiting for the sampling thread, and while
-     sampling runs VasqSetPressureUnit returns 0 and changes nothing. VasqFree
-     there releases the device without waiting for the library's threads: they
-     end by themselves once the callback has returned.
-   - SamplingCallback runs on the library's sampling thread, ten times in a
-     row every 50 ms, without the API lock; it may call functions that talk to
-     the device. VasqStopSampling there stops sampling without waiting for the
-     thread it runs on; VasqSetPressureUnit there returns 0 and changes
-     nothing.
-   - UpdateProgressCallback runs on the thread that called
-     VasqUpdateFwBurnBinFile.
-   A start stores its callback only once the device has accepted the start;
-   a later start of the same kind replaces it for every worker of that kind.
-   A null callback is accepted: the worker then ends at once (sampling still
-   fetches samples and drops them). */
-
-/* Called on the library's connection thread with true once a device is
-   connected and with false once it is lost. */
+/**
+ * Reports a connection change.
+ * @param connected true once a device is connected and identified, false once it is lost.
+ * @par Thread and lock
+ * The library's connection thread, without the API lock (see @ref threading).
+ */
 typedef void (*ConnectedCallback)(bool connected);
-/* BP test: status and the four results (systolic pressure in the current unit,
-   then three values in tenths), all 0.0 until the device has reported them. */
+/**
+ * Reports a BP test's status and results.
+ * @param status the test's status.
+ * @param result1 systolic pressure in the current unit; 0.0 until the device has reported it.
+ * @param result2 second result, in tenths as the device gives it; 0.0 until reported.
+ * @param result3 third result, in tenths; 0.0 until reported.
+ * @param result4 fourth result, in tenths; 0.0 until reported.
+ * @par Thread and lock
+ * The test's worker thread; the first report without the API lock, every later one holding it.
+ */
 typedef void (*BPTestCallback)(VasqStatus status, double result1, double result2, double result3,
                                double result4);
-/* Leakage test or calibration: status, wait-stable time in seconds, the leak
-   value (the calibration value for a calibration) and the result code. */
+/**
+ * Reports a leakage test's or a leakage calibration's status and result.
+ * @param status the test's status.
+ * @param waitStableSeconds the device's wait-stable time in seconds.
+ * @param leakValue the leak value (the calibration value for a calibration).
+ * @param resultCode the device's result code, 0 to 255.
+ * @par Thread and lock
+ * The test's worker thread; the first report without the API lock, every later one holding it.
+ */
 typedef void (*LeakageTestCallback)(VasqStatus status, double waitStableSeconds, double leakValue,
                                     int resultCode);
-/* Overpressure test: status, wait-stable time in seconds and six results. */
+/**
+ * Reports an overpressure test's status and results.
+ * @param status the test's status.
+ * @param waitStableSeconds the device's wait-stable time in seconds.
+ * @param result1 first result, a pressure in the current unit.
+ * @param result2 second result, in tenths as the device gives it.
+ * @param result3 third result, in tenths.
+ * @param result4 fourth result, in tenths.
+ * @param result5 fifth result, in tenths.
+ * @param result6 sixth result, in tenths.
+ * @par Thread and lock
+ * The test's worker thread; the first report without the API lock, every later one holding it.
+ */
 typedef void (*OverpressureTestCallback)(VasqStatus status, double waitStableSeconds, double result1,
                                          double result2, double result3, double result4, double result5,
                                          double result6);
-/* Static pressure: status, wait-stable time in seconds and the test result. */
+/**
+ * Reports a static-pressure run's status and result.
+ * @param status the run's status.
+ * @param waitStableSeconds the device's wait-stable time in seconds.
+ * @param testResult the device's test result.
+ * @par Thread and lock
+ * The run's worker thread; the first report without the API lock, every later one holding it.
+ */
 typedef void (*StaticPressureCallback)(VasqStatus status, double waitStableSeconds, int testResult);
-/* One cuff-pressure sample in the current unit. */
+/**
+ * Delivers one cuff-pressure sample.
+ * @param pressure the sample in the current unit.
+ * @par Thread and lock
+ * The library's sampling thread, ten calls in a row every 50 ms, without the API lock.
+ */
 typedef void (*SamplingCallback)(double pressure);
-/* Firmware update progress: stage, progress value and total. */
+/**
+ * Reports the progress of a firmware update.
+ * @param stage the update's stage.
+ * @param progress progress within the stage.
+ * @param total the value progress reaches at the end of the stage.
+ * @par Thread and lock
+ * The thread that called VasqUpdateFwBurnBinFile().
+ */
 typedef void (*UpdateProgressCallback)(int stage, unsigned int progress, unsigned int total);
 
 /* Life cycle. */
 
-/* Starts the connection thread, which searches every port and reconnects after
-   a loss. True when the thread runs. */
+/**
+ * Starts the connection thread, which searches every port (ttyACM0 to
+ * ttyACM127), connects to the first Vasq9 and reconnects after a loss.
+ * @param callback called on each connection change; may be null. Replaces the
+ *        callback of a connection thread that already runs.
+ * @return true when the connection thread runs (also when it already ran).
+ * @par Thread and lock
+ * Any thread; takes the API lock briefly. Returns at once: the search goes on
+ * in the background.
+ */
 VASQ_API bool VasqInit(ConnectedCallback callback);
-/* Waits up to timeoutMs for a device on the port (-1: any port). True at once
-   when a device is already connected on such a port. */
+/**
+ * Waits for a device on a port.
+ * @param portNumber the port to use: -1 searches ttyACM0 to ttyACM127; 0 or
+ *        more tries that port as given (ttyACM200 too); below -1 fails at once.
+ * @param timeoutMs the longest wait in milliseconds; 0xFFFFFFFF waits without limit.
+ * @return true at once when a device is already connected on such a port;
+ *         true when one connects within the wait; false otherwise, after
+ *         VasqFree() has released everything.
+ * @par Thread and lock
+ * Any thread but a callback's; takes the API lock briefly and waits without
+ * it. Starts the connection thread as VasqInit() does, without an
+ * application callback: a ::ConnectedCallback given to VasqInit() is not
+ * called after VasqConnect().
+ */
 VASQ_API bool VasqConnect(int portNumber, uint32_t timeoutMs);
-/* Stops sampling and any test, releases the device and ends the connection
-   thread; waits for the library's threads to end. */
+/**
+ * Stops sampling and any test, tells the device to stop, releases the device
+ * and its lock file and ends the connection thread.
+ * @par Thread and lock
+ * Any thread. Takes the API lock for each step; waits for the library's
+ * threads to end (within a search period plus about a second), except when
+ * called from a callback: then the threads end by themselves once the
+ * callback has returned, and a later call or the unload joins them.
+ */
 VASQ_API void VasqFree(void);
 
-/* Identity. Each returns 1 on success, 0 on failure (also for a null record). */
+/* Identity. */
+
+/**
+ * Reads the device's model identity.
+ * @param info receives the record; null fails.
+ * @return 1 on success, 0 on failure or without a device.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqGetDeviceInformation(MODEL_INFORMATION* info);
+/**
+ * Reads the device's firmware and hardware versions.
+ * @param info receives the record; null fails.
+ * @return 1 on success, 0 on failure or without a device.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqGetHWInformation(HW_INFORMATION* info);
-/* The serial number of the connected device, or "" when there is none; the
-   text lives in static storage that the next call overwrites. */
+/**
+ * The serial number of the connected device.
+ * @return the serial number, or "" when there is none; the text lives in
+ *         static storage that the next call overwrites.
+ * @par Thread and lock
+ * Any thread; holds the API lock while it formats the text.
+ */
 VASQ_API const char* VasqGetSerialNumber(void);
 
 /* Pressure unit: 0 = mmHg, 1 = kPa. The library never converts values: every
    pressure argument and result is in the current unit. */
-/* Switches the device's unit. Refused (0) while a test runs (device status
-   other than 0, 3 or 14). Restarts sampling around the switch when it runs. */
+
+/**
+ * Switches the device's pressure unit; every later pressure is in it.
+ * @param unit 0 for mmHg, 1 for kPa.
+ * @return 1 on success; 0 when the switch failed or was refused: while a test
+ *         runs (device status other than 0, 3 or 14), and from a test or
+ *         sampling callback while sampling runs.
+ * @par Thread and lock
+ * Any thread; holds the API lock for each exchange. When sampling runs it is
+ * stopped (waiting for the sampling thread) and restarted around the switch.
+ */
 VASQ_API int VasqSetPressureUnit(int unit);
-/* Reads the unit from the device and makes it the library's; 0 when the read fails. */
+/**
+ * Reads the unit from the device and makes it the library's.
+ * @return 0 (mmHg) or 1 (kPa). When the read fails the result is 0 and the
+ *         library's unit becomes 0 (mmHg) as well.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqGetPressureUnit(void);
+/**
+ * Sets the device's zeroing (rebase-zero) state, sending it only when it differs.
+ * @param on the state wanted.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchanges.
+ */
 VASQ_API int VasqRebaseZero(bool on);
 
-/* Sampling: 200 cuff-pressure samples per second, delivered to the callback on
-   the sampling thread. A second start only replaces the callback. */
+/* Sampling. */
+
+/**
+ * Starts sampling: 200 cuff-pressure samples per second, delivered to the
+ * callback on the sampling thread. A second start only replaces the callback.
+ * @param callback receives each sample; null fetches samples and drops them.
+ * @return 1 when the sampling thread runs, 0 when it could not be started.
+ * @par Thread and lock
+ * Any thread; holds the API lock briefly. Joins a sampling thread that ended
+ * by itself.
+ */
 VASQ_API int VasqStartSampling(SamplingCallback callback);
-/* Stops sampling and waits for the sampling thread (see "Threads and callbacks"). */
+/**
+ * Stops sampling and waits for the sampling thread.
+ * @par Thread and lock
+ * Any thread; holds the API lock briefly and waits without it. On the
+ * sampling thread or a test's worker thread (from a callback) it stops
+ * sampling without waiting; the thread ends at its next tick and is joined later.
+ */
 VASQ_API void VasqStopSampling(void);
-/* Always 200, with or without a device. */
+/**
+ * The sampling rate.
+ * @return always 200 (samples per second), with or without a device.
+ * @par Thread and lock
+ * Any thread; no lock.
+ */
 VASQ_API int VasqGetSampleRate(void);
 
 /* Air ports: bit n of the library's mask set = port n disabled. The mask
    reaches the device with VasqUpdateAirPort and with every test start. */
-/* Port numbers below 0 act on port 0, above 4 on port 4. Always 1. */
+
+/**
+ * Enables or disables an air port in the library's mask (nothing is sent).
+ * @param port the port, 0 to 4; below 0 acts on port 0, above 4 on port 4.
+ * @param enable true clears the port's bit, false sets it.
+ * @return always 1.
+ * @par Thread and lock
+ * Any thread; holds the API lock briefly.
+ */
 VASQ_API int VasqEnableAirPort(int port, bool enable);
+/**
+ * Enables every air port in the library's mask (nothing is sent).
+ * @return always 1.
+ * @par Thread and lock
+ * Any thread; holds the API lock briefly.
+ */
 VASQ_API int VasqResetAirPort(void);
+/**
+ * Sends the library's air-port mask to the device's relays.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqUpdateAirPort(void);
+/**
+ * Pauses the device's pump.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqPausePump(void);
 
-/* Tests. A start returns 1 once the device runs the test and its worker
-   reports to the callback; 0 when a step failed (nothing stored). */
-/* Tells the device to stop any test and ends every test worker at its next
-   poll. Always 1. */
+/* Tests. A start sends the air-port mask, selects the operating function,
+   writes the settings and starts the test, holding the API lock throughout;
+   then a worker thread polls the device every 200 ms and reports changes. */
+
+/**
+ * Tells the device to stop any test and ends every test worker at its next poll.
+ * @return always 1, also when the device could not be told.
+ * @par Thread and lock
+ * Any thread, also from a test callback; holds the API lock for the
+ * exchanges. It joins the workers that have already ended and does not wait
+ * for the others: they end at their next poll (within 200 ms) and are joined
+ * by the next start, stop, VasqFree() or the unload.
+ */
 VASQ_API int VasqStopTest(void);
-/* parameters: a BPCommon (eMethod 0) or a BPEnvelopeCustomized (eMethod 1),
-   clamped to the limits in place. */
+/**
+ * Starts a BP simulation.
+ * @param parameters a BPCommon (eMethod 0) or a BPEnvelopeCustomized
+ *        (eMethod 1; its 360-point table in mmHg or 479-point table in kPa is
+ *        sent too), clamped to the limits in place; null fails before
+ *        anything is sent.
+ * @param callback receives the reports; stored once the device runs the test.
+ * @return 1 once the device runs the test and its worker reports to the
+ *         callback; 0 when a step failed (nothing stored).
+ * @par Thread and lock
+ * Any thread; holds the API lock for the whole start. The callback runs on
+ * the test's worker thread (see @ref threading).
+ */
 VASQ_API int VasqRunBPTest(void* parameters, BPTestCallback callback);
+/**
+ * Starts a leakage test.
+ * @param dPressure test pressure in the current unit, clamped to LIMIT_STATIC_PRESSURE.
+ * @param nLeakParam leakage parameter, passed to the device unscaled.
+ * @param dLeakRate leak rate, passed to the device.
+ * @param callback receives the reports; stored once the device runs the test.
+ * @return 1 once the device runs the test and its worker reports; 0 when a step failed.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the whole start. The callback runs on
+ * the test's worker thread.
+ */
 VASQ_API int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRate,
                                 LeakageTestCallback callback);
+/**
+ * Starts a leakage calibration.
+ * @param dPressure calibration pressure in the current unit, clamped to LIMIT_STATIC_PRESSURE.
+ * @param callback receives the reports, the calibration value in place of the leak value.
+ * @return 1 once the device runs the calibration and its worker reports; 0 when a step failed.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the whole start. The callback runs on
+ * the worker thread.
+ */
 VASQ_API int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback);
+/**
+ * Reads the leakage calibration rate.
+ * @param rate receives the rate; null fails.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqGetLeakageCalibrationRate(double* rate);
+/**
+ * Starts an overpressure test.
+ * @param bOverpressureFlag passed to the device as 0 or 1.
+ * @param dPressure1 first pressure in the current unit, clamped to LIMIT_STATIC_PRESSURE.
+ * @param dPressure2 second pressure, clamped to LIMIT_OVERPRESSURE_SECOND.
+ * @param dPressure3 third pressure, clamped to LIMIT_OVERPRESSURE_THIRD.
+ * @param callback receives the reports; stored once the device runs the test.
+ * @return 1 once the device runs the test and its worker reports; 0 when a step failed.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the whole start. The callback runs on
+ * the test's worker thread.
+ */
 VASQ_API int VasqRunOverpressureTest(bool bOverpressureFlag, double dPressure1, double dPressure2,
                                      double dPressure3, OverpressureTestCallback callback);
+/**
+ * Starts a static-pressure run.
+ * @param dPressure the pressure in the current unit, clamped to LIMIT_STATIC_PRESSURE.
+ * @param nStaticParam passed to the device unscaled; a negative value keeps the device's value.
+ * @param callback receives the reports; stored once the device runs the test.
+ * @param bStaticFlag passed to the device as 0 or 1.
+ * @return 1 once the device runs and its worker reports; 0 when a step failed.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the whole start. The callback runs on
+ * the run's worker thread.
+ */
 VASQ_API int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback,
                                    bool bStaticFlag);
-/* The device's wait-stable time in whole seconds; 0 when the query fails. */
+/**
+ * Reads the device's wait-stable time.
+ * @return the time in whole seconds; 0 when the query fails.
+ * @par Thread and lock
+ * Any thread, also from a test callback; holds the API lock for the exchange.
+ */
 VASQ_API int VasqGetWaitStableTime(void);
 
 /* Envelope tables: 360 points in mmHg (0 to 359 mmHg), 479 in kPa (0.0 to
-   47.8 kPa). unit -1 means the current unit. No device exchange. */
+   47.8 kPa). */
+
+/**
+ * Computes the raw envelope table of a customised record; no device exchange.
+ * @param record the envelope's points, read only; null fails.
+ * @param pressures receives count pressures; null fails.
+ * @param amplitudes receives count amplitudes; null fails.
+ * @param count 360 for mmHg, 479 for kPa; any other count for those units fails.
+ * @param unit 0 (mmHg), 1 (kPa) or -1 for the current unit.
+ * @return 1 when the table is filled, 0 otherwise.
+ * @par Thread and lock
+ * Any thread; no lock.
+ */
 VASQ_API int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes,
                                     int count, int unit);
-/* Sends the record and the table (in the current unit) to the device. */
+/**
+ * Sends a customised record and its raw table (in the current unit) to the device.
+ * @param record the record, clamped to the limits in place; null fails.
+ * @param pressures count pressures; null fails.
+ * @param amplitudes count amplitudes; null fails.
+ * @param count 360 in mmHg, 479 in kPa; any other count fails.
+ * @return 1 once the device has taken the record (the table's blocks then
+ *         follow; their acknowledgements do not change the result); 0 when
+ *         the record was refused or an argument is wrong.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the whole transfer.
+ */
 VASQ_API int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes,
                                     int count);
 
+/**
+ * Turns the device's adult cuff mode on or off.
+ * @param adult true for adult mode.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchanges.
+ */
 VASQ_API int VasqSwitchToAdultMode(bool adult);
+/**
+ * Turns the 500 ml volume mode on or off.
+ * @param on true for 500 ml mode.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchanges.
+ */
 VASQ_API int VasqSwitchTo500mlMode(bool on);
-/* 1 when the device is in 500 ml mode. */
+/**
+ * Reads the volume mode.
+ * @return 1 when the device is in 500 ml mode; 0 when it is not or the read failed.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqIs500mlMode(void);
+/**
+ * Names the picture that VasqWritePNG() uploads next.
+ * @param name the file name; null, or one longer than a frame holds (255 bytes), fails.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the exchange.
+ */
 VASQ_API int VasqWritePNGFileName(const char* name);
+/**
+ * Uploads a picture to the device in acknowledged blocks.
+ * @param data the picture's bytes; null fails.
+ * @param length the number of bytes.
+ * @return 1 on success, 0 on failure.
+ * @par Thread and lock
+ * Any thread; holds the API lock for the whole transfer.
+ */
 VASQ_API int VasqWritePNG(char* data, int length);
-/* "1.0.3.1", in static storage. */
+/**
+ * The library's version.
+ * @return "1.0.3.1", in static storage.
+ * @par Thread and lock
+ * Any thread; no lock.
+ */
 VASQ_API const char* VasqGetVersion(void);
 
 #ifdef __cplusplus
