@@ -105,10 +105,11 @@ int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
     if (!CountFitsUnit(unit, count))
         return 0;
     CAutoCriticalSection lock(g_APICriticalSection);
+    // A table the device did not take is a failure: a BP start must not go on
+    // to simulate with whatever envelope the device was left holding.
     if (!SetBPCustom(record, unit))
         return 0;
-    SetBPCustomRawData(static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit);
-    return 1;
+    return SetBPCustomRawData(static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit) ? 1 : 0;
 }
 
 int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)

@@ -517,9 +517,8 @@ VASQ_API int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressu
  * @param pressures count pressures; null fails.
  * @param amplitudes count amplitudes; null fails.
  * @param count 360 in mmHg, 479 in kPa; any other count fails.
- * @return 1 once the device has taken the record (the table's blocks then
- *         follow; their acknowledgements do not change the result); 0 when
- *         the record was refused or an argument is wrong.
+ * @return 1 once the device has taken the record and the whole table; 0 when
+ *         either was refused or not acknowledged, or an argument is wrong.
  * @par Thread and lock
  * Any thread; holds the API lock for the whole transfer.
  */

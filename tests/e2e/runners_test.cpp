@@ -265,6 +265,25 @@ TEST_F(Runners, FreeFromInsideACallbackReleasesTheDeviceWithoutDeadlock)
     ASSERT_TRUE(VasqConnect(0, 5000)) << "the library connects again";
 }
 
+TEST_F(Runners, EnvelopeTableThatIsNotTakenFailsTheWriteAndTheCustomisedStart)
+{
+    BPEnvelopeCustomized r = e2e::CustomRecord(1.0);
+    std::vector<double> p(360), a(360);
+    ASSERT_EQ(1, VasqGetEnvelopeRawData(&r, p.data(), a.data(), 360, 0));
+    // 360 points travel in 23 blocks; the last one's acknowledgement is the result.
+    vasqsim::Fault lastRefused{vasqsim::FaultKind::Status};
+    lastRefused.after = 22;
+    m_device->InjectFault(lastRefused, 'P', 138);
+    EXPECT_EQ(0, VasqSetEnvelopeRawData(&r, p.data(), a.data(), 360));
+    EXPECT_EQ(23u, Count('P', 138));
+
+    m_device->ClearLog();
+    m_device->InjectFault(lastRefused, 'P', 138);
+    EXPECT_EQ(0, VasqRunBPTest(&r, OnBP));
+    EXPECT_EQ(0u, Count('I', 132)) << "no test starts on a table the device did not take";
+    EXPECT_EQ(1, VasqSetEnvelopeRawData(&r, p.data(), a.data(), 360)) << "the device behaves again";
+}
+
 TEST_F(Runners, StopEventStaysSetUntilTheNextStartClearsIt)
 {
     EXPECT_EQ(1, VasqStopTest()) << "no test runs";
