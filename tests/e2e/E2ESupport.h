@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "SimDevice.h"
 
@@ -61,6 +62,20 @@ inline int EntryCount(const char* folder)
 inline int ThreadCount()
 {
     return EntryCount("/proc/self/task");
+}
+
+// A joined thread leaves the process's task list at once on a native system;
+// under an emulator (qemu-user) its host thread may linger a moment after the
+// join returns, so counts are compared against a short deadline.
+inline bool ThreadCountSettlesAt(int expected, std::chrono::milliseconds timeout = std::chrono::seconds(2))
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (ThreadCount() != expected) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 inline int DescriptorCount()

@@ -149,7 +149,7 @@ TEST_F(Sampling, SecondStartRedirectsWithoutASecondThread)
     ASSERT_TRUE(m_otherSamples.WaitForSize(m_otherSamples.Size() + 20));
     EXPECT_EQ(first, m_samples.Size()) << "the first callback gets nothing more";
     VasqStopSampling();
-    EXPECT_EQ(m_idleThreads, e2e::ThreadCount()) << "the stop has joined the thread";
+    EXPECT_TRUE(e2e::ThreadCountSettlesAt(m_idleThreads)) << "the stop has joined the thread";
     VasqStopSampling();  // nothing runs: returns at once
 }
 
@@ -194,7 +194,7 @@ TEST_F(Sampling, FreeStopsSamplingAndTests)
     ASSERT_EQ(1, VasqRunStaticPressure(100, -1, IgnoreStatic, false));
     ASSERT_TRUE(m_samples.WaitForSize(10));
     VasqFree();
-    EXPECT_EQ(m_baseline, e2e::ThreadCount()) << "every thread of the library was joined";
+    EXPECT_TRUE(e2e::ThreadCountSettlesAt(m_baseline)) << "every thread of the library was joined";
     const size_t after = m_samples.Size();
     const auto codes = Codes();
     EXPECT_NE(std::string::npos, codes.find("I133")) << codes;
