@@ -29,6 +29,23 @@ std::atomic<uint64_t> s_answerOwedOn{0};
 // left of them is dropped before the next request.
 std::atomic<bool> s_resync{false};
 
+// The request this thread sent last and whose answer it has not received yet.
+// The device echoes a request's category and command in its answer, so a
+// frame with other codes (a stalled device's late answer to an earlier
+// request) is not this request's answer. A request and its answer are always
+// on one thread: the API lock holder's, or the connection thread's probe.
+struct PendingRequest {
+    uint8_t category = 0;
+    uint8_t command = 0;
+    bool awaiting = false;
+};
+thread_local PendingRequest t_request;
+
+bool AnswersTheRequest(const uint8_t* frame)
+{
+    return !t_request.awaiting || (frame[1] == t_request.category && frame[2] == t_request.command);
+}
+
 void QueueFrame(const uint8_t* frame, size_t length)
 {
     std::lock_guard<std::mutex> lock(s_queueMutex);
@@ -39,10 +56,14 @@ void QueueFrame(const uint8_t* frame, size_t length)
     g_vecDataBuffer.emplace_back(frame, frame + length);
 }
 
-// Takes the first queued entry if it is of the wanted kind.
+// Takes the first queued entry if it is of the wanted kind. Queued answers
+// that do not answer the pending request are dropped on the way.
 bool TakeQueuedFrame(bool wantStream, std::vector<uint8_t>& frame)
 {
     std::lock_guard<std::mutex> lock(s_queueMutex);
+    while (!wantStream && !g_vecDataBuffer.empty() && !IsStreamFrame(g_vecDataBuffer.front().data()) &&
+           !AnswersTheRequest(g_vecDataBuffer.front().data()))
+        g_vecDataBuffer.erase(g_vecDataBuffer.begin());
     if (g_vecDataBuffer.empty() || IsStreamFrame(g_vecDataBuffer.front().data()) != wantStream)
         return false;
     frame.swap(g_vecDataBuffer.front());
@@ -176,7 +197,12 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
         memcpy(frame + 6, payload, length);
     frame[length + 6] = FRAME_END;
     frame[5] = static_cast<uint8_t>(0u - FrameChecksum(frame, length + FRAME_OVERHEAD));
-    return DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) != 0;
+    if (DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) == 0) {
+        t_request.awaiting = false;
+        return false;
+    }
+    t_request = {category, command, true};
+    return true;
 }
 
 bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
@@ -193,6 +219,7 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
             const uint32_t copy = std::min<uint32_t>(queued[3], outSize);
             if (copy > 0)
                 memcpy(out, queued.data() + 6, copy);
+            t_request.awaiting = false;
             return true;
         }
         uint8_t frame[FRAME_BUFFER_SIZE] = {};
@@ -200,17 +227,20 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
         if (got != Received::Frame) {
             if (got == Received::Broken)
                 s_resync.store(true);
-            else if (!wantStream)
+            else if (!wantStream && t_request.awaiting)
                 s_answerOwedOn.store(DeviceConnectionNumber());
             return false;
         }
         const uint8_t length = frame[3];
+        if (!wantStream && !IsStreamFrame(frame) && !AnswersTheRequest(frame))
+            continue;
         if (status != nullptr)
             *status = frame[4];
         if (IsStreamFrame(frame) == wantStream) {
             const uint32_t copy = std::min<uint32_t>(length, outSize);
             if (copy > 0)
                 memcpy(out, frame + 6, copy);
+            t_request.awaiting = false;
             return frame[4] == 0;
         }
         QueueFrame(frame, length + FRAME_OVERHEAD);
