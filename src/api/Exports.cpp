@@ -58,7 +58,7 @@ bool SetUnitLocked(int unit)
     CAutoCriticalSection lock(g_APICriticalSection);
     if (!SetUnit(unit))
         return false;
-    g_nPressureUnit.store(unit);
+    HoldPressureUnit(unit);
     return true;
 }
 
@@ -88,8 +88,13 @@ int VasqSetPressureUnit(int unit)
 int VasqGetPressureUnit()
 {
     CAutoCriticalSection lock(g_APICriticalSection);
-    g_nPressureUnit.store(GetUnit());
-    return g_nPressureUnit.load();
+    // A failed read leaves the unit that every later set-point is scaled by
+    // as it was; the call itself still answers 0.
+    int unit = 0;
+    if (!ReadPressureUnit(&unit))
+        return 0;
+    HoldPressureUnit(unit);
+    return unit;
 }
 
 int VasqRebaseZero(bool on)
@@ -158,8 +163,7 @@ const char* VasqGetVersion()
 
 int VasqGetAirPortStatus(bool* bit1Set, bool* bit0Set)
 {
-    if (bit1Set == nullptr || bit0Set == nullptr)
-        return 0;
+    // Each bit is stored only through a non-null pointer: a caller may read one.
     return Locked([bit1Set, bit0Set] { return GetAirPortStatus(bit1Set, bit0Set); });
 }
 

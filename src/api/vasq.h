@@ -323,9 +323,12 @@ VASQ_API const char* VasqGetSerialNumber(void);
  */
 VASQ_API int VasqSetPressureUnit(int unit);
 /**
- * Reads the unit from the device and makes it the library's.
- * @return 0 (mmHg) or 1 (kPa). When the read fails the result is 0 and the
- *         library's unit becomes 0 (mmHg) as well.
+ * Reads the unit from the device and makes it the library's, together with
+ * the resolution that samples and leak values are divided by (10 in mmHg,
+ * 100 in kPa).
+ * @return 0 (mmHg) or 1 (kPa). When the read fails, or the device answers a
+ *         code other than 0 and 1, the result is 0 and the library keeps the
+ *         unit it held.
  * @par Thread and lock
  * Any thread; holds the API lock for the exchange.
  */
@@ -454,7 +457,7 @@ VASQ_API int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRa
 VASQ_API int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback);
 /**
  * Reads the leakage calibration rate.
- * @param rate receives the rate; null fails.
+ * @param rate receives the rate in the library's unit; null reads it without storing it.
  * @return 1 on success, 0 on failure.
  * @par Thread and lock
  * Any thread; holds the API lock for the exchange.
@@ -559,7 +562,7 @@ VASQ_API int VasqWritePNGFileName(const char* name);
 /**
  * Uploads a picture to the device in acknowledged blocks.
  * @param data the picture's bytes; null fails.
- * @param length the number of bytes.
+ * @param length the number of bytes; 0 or less fails at once and sends nothing.
  * @return 1 on success, 0 on failure.
  * @par Thread and lock
  * Any thread; holds the API lock for the whole transfer.

@@ -93,8 +93,8 @@ VASQ_API void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback);
 
 /**
  * Reads the state of the device's two air-port status bits.
- * @param bit1Set receives bit 1; null fails (both outputs are required).
- * @param bit0Set receives bit 0; null fails.
+ * @param bit1Set receives bit 1 when not null.
+ * @param bit0Set receives bit 0 when not null: a caller may read one bit alone.
  * @return 1 on success, 0 on failure.
  * @par Thread and lock
  * Any thread; holds the API lock for the exchange.
@@ -156,7 +156,7 @@ VASQ_API int VasqOnlyUseLowerSensor(bool only);
 /**
  * Reads the parameter set the device stores for a method, in the current unit.
  * @param method the method; method 0 reads method 1's set.
- * @param out receives the parameter set; null fails.
+ * @param out receives the parameter set; null reads it without storing it.
  * @return 1 on success, 0 on failure.
  * @par Thread and lock
  * Any thread; holds the API lock for the exchange.

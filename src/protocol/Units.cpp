@@ -109,6 +109,21 @@ int GetUnit()
     return ReadDeviceSettings(settings) ? settings[1] : 0;
 }
 
+bool ReadPressureUnit(int* unit)
+{
+    uint8_t settings[DEVICE_SETTINGS_SIZE];
+    if (!ReadDeviceSettings(settings) || settings[1] > 1)
+        return false;
+    *unit = settings[1];
+    return true;
+}
+
+void HoldPressureUnit(int unit)
+{
+    g_nPressureUnit.store(unit);
+    g_fPressureresolution.store(unit == 1 ? 100.0f : 10.0f);
+}
+
 bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam, bool bStaticFlag, int unit)
 {
     if (!ValidPressureList(pressures, enabled, count))

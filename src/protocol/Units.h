@@ -43,6 +43,11 @@ bool ChangeDeviceSetting(int index, int64_t value);
 
 VASQ_EXPORT bool SetUnit(int unit);
 VASQ_EXPORT int GetUnit();
+// The device's unit; false when the read fails or gives a code other than 0 or 1.
+bool ReadPressureUnit(int* unit);
+// The unit the library holds, and the resolution that goes with it: leak
+// values and samples are divided by 10 in mmHg and by 100 in kPa.
+void HoldPressureUnit(int unit);
 VASQ_EXPORT bool SetStaticPressure(double dPressure, int nStaticParam, bool bStaticFlag, int unit);
 VASQ_EXPORT bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam,
                                      bool bStaticFlag, int unit);
