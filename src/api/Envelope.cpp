@@ -28,9 +28,14 @@ void FillSegment(double x1, double y1, double x2, double y2, double* pressures, 
         return;
     const double m = flat ? 0.0 : (y2 - y1) / (x2 - x1);
     const double b = y1 - m * x1;
+    // Only x above -1 can write an entry: a segment that ends before that
+    // writes nothing, and one that starts far below skips its whole steps
+    // there at once (keeping the fraction of x1), so the work is bounded by
+    // the table's size however far away the points lie.
+    if (!(x2 > -1.0))
+        return;
     double x = x1;
-    // Far below the table only whole steps are skipped, so the fraction of x1 is kept.
-    if (x < -1.0 && x2 > 0.0)
+    if (x < -1.0)
         x += std::floor(-x) - 1.0;
     for (; x < x2 && x < count; x += 1.0) {
         if (x <= -1.0)
@@ -78,6 +83,10 @@ int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
         {s * record->dTopPressure - 1, base},
         {s * record->dTopPressure, 0.0},
     };
+    for (const Point& point : points) {
+        if (!std::isfinite(point.x) || !std::isfinite(point.y))
+            return 0;
+    }
     const double bottom = s * record->dBottomPressure;
     for (int j = 0; j < count && j <= bottom; ++j) {
         pressures[j] = j;
@@ -114,8 +123,7 @@ int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
 
 int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
 {
-    if (out == nullptr)
-        return 0;
+    // A null record still reads the parameter set and succeeds: nothing is stored.
     CAutoCriticalSection lock(g_APICriticalSection);
     const BPMethodType asked = method == BP_METHOD_DEFAULT ? BP_METHOD_CUSTOMIZED : method;
     return GetBPCustomParam(asked, out, g_nPressureUnit.load()) ? 1 : 0;

@@ -155,6 +155,9 @@ bool WritePNGFileName(const char* name)
 
 bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, UploadProgressFn progress, void* context)
 {
+    // Nothing to send means no request, so no answer to wait for.
+    if (size == 0)
+        return false;
     for (uint32_t offset = 0; offset < size; offset += kBlockDataSize) {
         if (progress != nullptr)
             progress(context, offset);
