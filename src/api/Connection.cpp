@@ -1,5 +1,7 @@
 #include "api/Connection.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -48,6 +50,60 @@ thread_local Run* t_run = nullptr;
 std::atomic<bool> s_unloading{false};
 
 constexpr uint32_t kSearchRetryPauseMs = 10;
+
+// What a VasqConnect waits on: every connection change and every release
+// counts up here, so that all callers waiting at once see the device they
+// wait for, and a release ends every wait.
+struct ConnectWaits {
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint64_t changes = 0;
+    uint64_t releases = 0;
+};
+ConnectWaits VASQ_INIT_DEVICE s_connectWaits;
+
+void CountConnectEvent(uint64_t ConnectWaits::*counter)
+{
+    {
+        std::lock_guard<std::mutex> lock(s_connectWaits.mutex);
+        ++(s_connectWaits.*counter);
+    }
+    s_connectWaits.changed.notify_all();
+}
+
+bool ConnectedOnPort(int portNumber)
+{
+    CAutoCriticalSection lock(g_APICriticalSection);
+    return g_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber);
+}
+
+enum class ConnectWait { Connected, Released, TimedOut };
+
+ConnectWait WaitForConnection(int portNumber, uint32_t timeoutMs, uint64_t releases)
+{
+    const bool limited = timeoutMs != INFINITE_TIMEOUT;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(s_connectWaits.mutex);
+            if (s_connectWaits.releases != releases)
+                return ConnectWait::Released;
+            seen = s_connectWaits.changes;
+        }
+        if (ConnectedOnPort(portNumber))
+            return ConnectWait::Connected;
+        std::unique_lock<std::mutex> lock(s_connectWaits.mutex);
+        const auto changed = [&] {
+            return s_connectWaits.changes != seen || s_connectWaits.releases != releases;
+        };
+        if (!limited) {
+            s_connectWaits.changed.wait(lock, changed);
+        } else if (!s_connectWaits.changed.wait_until(lock, deadline, changed)) {
+            return ConnectWait::TimedOut;
+        }
+    }
+}
 
 void WaitWhileConnected(Run& run, uint64_t connection)
 {
@@ -133,6 +189,9 @@ void StopConnectionThread()
             ReconnectDevice();
             s_toJoin.push_back(run);
         }
+        // Counted under the API lock: a connect that started this thread sees
+        // the release, one that starts the next thread does not.
+        CountConnectEvent(&ConnectWaits::releases);
     }
     DeviceStopSearch();
     JoinStopped(false);
@@ -200,6 +259,7 @@ void ReconnectDevice()
 void NotifyListener(bool connected)
 {
     g_bConnected.store(connected ? 1 : 0);
+    CountConnectEvent(&ConnectWaits::changes);
     const ConnectedCallback callback = g_ConnectedCallback.load();
     if (callback != nullptr)
         callback(connected);
@@ -227,10 +287,14 @@ void* ConnectDeviceThread(void* argument)
     return nullptr;
 }
 
-bool DoInit(ConnectedCallback callback)
+bool DoInit(ConnectedCallback callback, uint64_t* releases)
 {
     JoinStopped(true);
     CAutoCriticalSection lock(g_APICriticalSection);
+    if (releases != nullptr) {
+        std::lock_guard<std::mutex> counting(s_connectWaits.mutex);
+        *releases = s_connectWaits.releases;
+    }
     g_hReconnectEvent.ResetEvent();
     g_bStopConnectDeviceThread.store(0);
     g_ConnectedCallback.store(callback);
@@ -259,16 +323,20 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
         return false;
     g_nPortNumber.store(portNumber);
     g_hConnectedEvent.ResetEvent();
-    if (!DoInit(ConnectedHandler))
+    uint64_t releases = 0;
+    if (!DoInit(ConnectedHandler, &releases))
         return false;
-    {
-        // A device already connected on an acceptable port is the answer at once.
-        CAutoCriticalSection lock(g_APICriticalSection);
-        if (g_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber))
-            return true;
-    }
-    if (g_hConnectedEvent.WaitTimeout(timeoutMs) == WAIT_SIGNALED)
+    // A device already connected on an acceptable port, also by another
+    // caller's connect, is the answer. A release meanwhile ends the wait and
+    // leaves nothing to release.
+    switch (WaitForConnection(portNumber, timeoutMs, releases)) {
+    case ConnectWait::Connected:
         return true;
+    case ConnectWait::Released:
+        return false;
+    case ConnectWait::TimedOut:
+        break;
+    }
     VasqFree();
     return false;
 }

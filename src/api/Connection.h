@@ -1,5 +1,7 @@
 #pragma once
 
+#include <stdint.h>
+
 #include <atomic>
 
 #include "vasq.h"
@@ -10,7 +12,9 @@ extern std::atomic<ConnectedCallback> g_ConnectedCallback;
 extern std::atomic<int> g_bConnected;
 extern std::atomic<int> g_nPortNumber;
 
-bool DoInit(ConnectedCallback callback);
+// Starts the connection thread unless one runs; releases receives the count
+// of releases so far, under the same lock.
+bool DoInit(ConnectedCallback callback, uint64_t* releases = nullptr);
 void* ConnectDeviceThread(void* unused);
 void NotifyListener(bool connected);
 void ConnectedHandler(bool connected);

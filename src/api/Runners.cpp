@@ -52,7 +52,8 @@ public:
         bool reporting;
         {
             CAutoCriticalSection lock(g_APICriticalSection);
-            reporting = Begin();
+            // A stop, or the next start of this kind, may have come first.
+            reporting = !s_testWorkers.StopRequested(CurrentThreadHandle()) && Begin();
         }
         if (reporting) {
             FirstReport();
@@ -86,6 +87,15 @@ public:
 protected:
     // Under the API lock: reads the first status; false when the worker ends at once.
     virtual bool Begin() = 0;
+    // Calls the application unless this worker has been told to end: once a
+    // stop or the next start of this kind has returned, no report of it
+    // follows, and one already running has finished.
+    template <typename Call>
+    void Deliver(Call&& call)
+    {
+        if (!s_testWorkers.Report(CurrentThreadHandle(), call))
+            m_end = true;
+    }
     virtual void FirstReport() = 0;
     // Under the API lock, with the status just read.
     virtual void Tick(unsigned status) = 0;
@@ -105,7 +115,8 @@ private:
     bool Begin() override
     {
         m_lastStatus = GetDeviceStatus();
-        return g_BPTestCallback.load() != nullptr;
+        m_callback = g_BPTestCallback.load();
+        return m_callback != nullptr;
     }
     void FirstReport() override { Report(STATUS_RUNNING); }
     void Tick(unsigned status) override
@@ -120,13 +131,12 @@ private:
             Report(STATUS_COMPLETED);
         }
     }
-    // A later start of the same kind redirects every running worker to its callback.
     void Report(VasqStatus status)
     {
-        if (const BPTestCallback callback = g_BPTestCallback.load())
-            callback(status, m_results[0], m_results[1], m_results[2], m_results[3]);
+        Deliver([&] { m_callback(status, m_results[0], m_results[1], m_results[2], m_results[3]); });
     }
 
+    BPTestCallback m_callback = nullptr;
     double m_results[4] = {0.0, 0.0, 0.0, 0.0};
 };
 
@@ -140,7 +150,8 @@ public:
     }
 
 protected:
-    virtual bool HasCallback() const = 0;
+    // Takes the callback of the start that made this worker; false when there is none.
+    virtual bool HasCallback() = 0;
     virtual void Report(VasqStatus status) = 0;
     virtual void ReadResult() = 0;
 
@@ -184,11 +195,14 @@ public:
     }
 
 private:
-    bool HasCallback() const override { return g_LeakageTestCallback.load() != nullptr; }
+    bool HasCallback() override
+    {
+        m_callback = g_LeakageTestCallback.load();
+        return m_callback != nullptr;
+    }
     void Report(VasqStatus status) override
     {
-        if (const LeakageTestCallback callback = g_LeakageTestCallback.load())
-            callback(status, m_wait, m_leak, m_code);
+        Deliver([&] { m_callback(status, m_wait, m_leak, m_code); });
     }
     void ReadResult() override
     {
@@ -200,6 +214,7 @@ private:
     }
 
     const FUNCTION_ENUM m_function;
+    LeakageTestCallback m_callback = nullptr;
     double m_leak = 0.0;
     int m_code = 0;
 };
@@ -209,12 +224,17 @@ public:
     OverpressureWorker() : WaitStableWorker(g_hOverpressureTestThread, 0.0) {}
 
 private:
-    bool HasCallback() const override { return g_OverpressureTestCallback.load() != nullptr; }
+    bool HasCallback() override
+    {
+        m_callback = g_OverpressureTestCallback.load();
+        return m_callback != nullptr;
+    }
     void Report(VasqStatus status) override
     {
-        if (const OverpressureTestCallback callback = g_OverpressureTestCallback.load())
-            callback(status, m_wait, m_results[0], m_results[1], m_results[2], m_results[3], m_results[4],
-                     m_results[5]);
+        Deliver([&] {
+            m_callback(status, m_wait, m_results[0], m_results[1], m_results[2], m_results[3], m_results[4],
+                       m_results[5]);
+        });
     }
     void ReadResult() override
     {
@@ -222,6 +242,7 @@ private:
                                   &m_results[5], g_nPressureUnit.load());
     }
 
+    OverpressureTestCallback m_callback = nullptr;
     double m_results[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
 };
 
@@ -232,7 +253,8 @@ public:
 private:
     bool Begin() override
     {
-        if (g_StaticPressureExCallback.load() == nullptr)
+        m_callback = g_StaticPressureExCallback.load();
+        if (m_callback == nullptr)
             return false;
         m_lastStatus = GetDeviceStatus();
         GetStaticPressureTestResult(&m_result);
@@ -270,22 +292,25 @@ private:
     }
     void Report(VasqStatus status)
     {
-        if (const StaticPressureCallback callback = g_StaticPressureExCallback.load())
-            callback(status, m_wait, m_result);
+        Deliver([&] { m_callback(status, m_wait, m_result); });
     }
 
+    StaticPressureCallback m_callback = nullptr;
     int m_result = 0;
     int m_lastReportedResult = 0;
     double m_wait = kInitialWaitStableSeconds;
 };
 
 // Called with the API lock held, after the device has started the test; the
-// worker's first use of the lock waits until the start has returned.
+// worker's first use of the lock waits until the start has returned. The
+// workers of the same kind still running follow a test the device no longer
+// runs: they end without another report.
 bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void* argument)
 {
+    s_testWorkers.RequestStop(&handle);
     s_testWorkers.Join(s_testWorkers.Take(true));
     unsigned long thread = 0;
-    if (s_testWorkers.Start(&thread, routine, argument) == 0)
+    if (s_testWorkers.Start(&thread, routine, argument, &handle) == 0)
         return false;
     handle.store(thread);
     return true;
@@ -432,8 +457,7 @@ int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback)
 
 int VasqGetLeakageCalibrationRate(double* rate)
 {
-    if (rate == nullptr)
-        return 0;
+    // A null rate still reads the rate and succeeds: nothing is stored.
     CAutoCriticalSection lock(g_APICriticalSection);
     return GetLeakCalibrationRate(rate, g_fPressureresolution.load()) ? 1 : 0;
 }
@@ -491,6 +515,8 @@ int VasqStopTest()
         EnableDeviceStartTest(false);
         s_testWorkers.RequestStop();
     }
+    if (!OnLibraryWorkerThread())
+        s_testWorkers.PassGatesOfStopped();
     s_testWorkers.Join(s_testWorkers.Take(true));
     return 1;
 }

@@ -23,6 +23,8 @@ WorkerThreads VASQ_INIT_DEVICE s_samplingThreads;
 bool FetchSampleBlock(uint8_t* block, unsigned long self)
 {
     CAutoCriticalSection lock(g_APICriticalSection);
+    if (s_samplingThreads.StopRequested(self))
+        return false;
     if (SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
         ReceivePacket(block, kSampleBlockSize, 1, nullptr))
         return true;
@@ -33,9 +35,13 @@ bool FetchSampleBlock(uint8_t* block, unsigned long self)
     return false;
 }
 
-void Deliver(const uint8_t* block, const std::atomic<SamplingCallback>& callbackGlobal)
+// A stop made inside a callback (this thread's, or a test's) lets the sample
+// being delivered finish and no further one start.
+void Deliver(const uint8_t* block, const std::atomic<SamplingCallback>& callbackGlobal, unsigned long self)
 {
     for (int i = 0; i < kSamplesPerBlock; ++i) {
+        if (s_samplingThreads.StopRequested(self))
+            return;
         const int raw = block[2 * i] | (block[2 * i + 1] << 8);
         const int sample = (raw & 0x8000) != 0 ? raw - 65536 : raw;
         const float pressure = static_cast<float>(sample) / g_fPressureresolution.load();
@@ -56,7 +62,8 @@ void* SamplingThread(void* argument)
     // Without a timer no tick would ever come, nor would a stop be seen.
     while (timer != nullptr) {
         // Released: a stop waits for this thread, even if a racing start set the event again.
-        if (g_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || s_samplingThreads.Released(self))
+        if (g_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || s_samplingThreads.Released(self) ||
+            s_samplingThreads.StopRequested(self))
             break;
         if (WaitForSingleObject(TimerTickEvent(timer, signalNumber), INFINITE_TIMEOUT) != WAIT_SIGNALED)
             break;
@@ -67,7 +74,7 @@ void* SamplingThread(void* argument)
         uint8_t block[kSampleBlockSize] = {};
         if (!FetchSampleBlock(block, self))
             break;
-        Deliver(block, callbackGlobal);
+        Deliver(block, callbackGlobal, self);
         SleepEx(kAfterBurstMs);
     }
     DeleteTimer(signalNumber, timer);
@@ -108,7 +115,12 @@ void VasqStopSampling()
         CAutoCriticalSection lock(g_APICriticalSection);
         if (g_hSamplingThread.load() != 0)
             g_hSamplingEvent.ResetEvent();
-        // Only the threads that exist now; one that a later start creates keeps running.
+        // Only the threads that exist now; one that a later start creates keeps
+        // running. A thread that is not waited for (the stop comes from a
+        // callback) no longer counts as running, so a start right after this
+        // one starts a new thread instead of reporting one that is ending.
+        s_samplingThreads.RequestStop();
+        g_hSamplingThread.store(0);
         threads = s_samplingThreads.Take(OnLibraryWorkerThread());
     }
     // On the sampling thread or a test worker (which may hold the API lock that

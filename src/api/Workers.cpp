@@ -6,14 +6,14 @@ namespace {
 thread_local bool t_libraryWorker = false;
 }  // namespace
 
-int WorkerThreads::Start(unsigned long* handle, ThreadRoutine routine, void* argument)
+int WorkerThreads::Start(unsigned long* handle, ThreadRoutine routine, void* argument, const void* kind)
 {
     // Held across the creation, so that a thread that ends at once finds its entry.
     std::lock_guard<std::mutex> lock(m_mutex);
     unsigned long thread = 0;
     if (CreateThread(&thread, routine, argument) == 0)
         return 0;
-    m_threads.push_back({thread, false, false});
+    m_threads.push_back({thread, false, false, kind, std::make_shared<std::mutex>()});
     *handle = thread;
     return 1;
 }
@@ -53,11 +53,37 @@ bool WorkerThreads::Released(unsigned long handle)
     return std::none_of(m_threads.begin(), m_threads.end(), [&](const Entry& e) { return e.handle == handle; });
 }
 
-void WorkerThreads::RequestStop()
+void WorkerThreads::RequestStop(const void* kind)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (Entry& entry : m_threads)
-        entry.stopRequested = true;
+    for (Entry& entry : m_threads) {
+        if (kind == nullptr || entry.kind == kind)
+            entry.stopRequested = true;
+    }
+}
+
+std::shared_ptr<std::mutex> WorkerThreads::Gate(unsigned long handle)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Entry& entry : m_threads) {
+        if (entry.handle == handle)
+            return entry.gate;
+    }
+    return nullptr;
+}
+
+void WorkerThreads::PassGatesOfStopped()
+{
+    std::vector<std::shared_ptr<std::mutex>> gates;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Entry& entry : m_threads) {
+            if (entry.stopRequested)
+                gates.push_back(entry.gate);
+        }
+    }
+    for (const auto& gate : gates)
+        std::lock_guard<std::mutex> passing(*gate);
 }
 
 bool WorkerThreads::StopRequested(unsigned long handle)

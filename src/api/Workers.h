@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -14,8 +15,8 @@
 // that no thread of the library can still run its code once it is unloaded.
 class WorkerThreads {
 public:
-    // Creates and records a thread; 0 when it could not be created.
-    int Start(unsigned long* handle, ThreadRoutine routine, void* argument);
+    // Creates and records a thread of a kind; 0 when it could not be created.
+    int Start(unsigned long* handle, ThreadRoutine routine, void* argument, const void* kind = nullptr);
     // The thread's last step: from now on joining it does not wait for anything.
     void Ended(unsigned long handle);
     // Takes the threads out of the record (ended ones only, or all), except
@@ -25,17 +26,41 @@ public:
     // True once the thread has been taken out of the record while it runs:
     // someone waits for it to end, so it ends at its next look.
     bool Released(unsigned long handle);
-    // Every thread recorded now is asked to end; threads started later are not.
-    void RequestStop();
+    // Every thread recorded now (of the kind, if one is given) is asked to
+    // end; threads started later are not.
+    void RequestStop(const void* kind = nullptr);
     bool StopRequested(unsigned long handle);
     size_t Count();
+
+    // Runs a report of the thread's unless it has been asked to end or has
+    // been released; true when it ran. A report runs inside the thread's gate.
+    template <typename Call>
+    bool Report(unsigned long handle, Call&& call)
+    {
+        const std::shared_ptr<std::mutex> gate = Gate(handle);
+        if (!gate)
+            return false;
+        std::lock_guard<std::mutex> inside(*gate);
+        if (StopRequested(handle))
+            return false;
+        call();
+        return true;
+    }
+    // Waits until no thread asked to end is inside a report: from then on none
+    // of them starts another. Called without the API lock, never on a thread
+    // of the library (a report there may be what the caller runs inside).
+    void PassGatesOfStopped();
 
 private:
     struct Entry {
         unsigned long handle;
         bool ended;
         bool stopRequested;
+        const void* kind;
+        std::shared_ptr<std::mutex> gate;
     };
+    std::shared_ptr<std::mutex> Gate(unsigned long handle);
+
     std::mutex m_mutex;
     std::vector<Entry> m_threads;
 };

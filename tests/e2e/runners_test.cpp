@@ -293,7 +293,7 @@ TEST_F(Runners, StopEventStaysSetUntilTheNextStartClearsIt)
     EXPECT_TRUE(m_reports.WaitForSize(3)) << "the start cleared the stop, so its worker polls";
 }
 
-TEST_F(Runners, SecondStartOfTheSameKindRedirectsEveryWorkerToItsCallback)
+TEST_F(Runners, SecondStartOfTheSameKindEndsTheFirstWorkerWithoutAnotherReport)
 {
     WithModel([](DeviceModel& m) {
         m.runsStatusSequences = false;
@@ -302,15 +302,43 @@ TEST_F(Runners, SecondStartOfTheSameKindRedirectsEveryWorkerToItsCallback)
     BPCommon record = DefaultRecord();
     ASSERT_EQ(1, VasqRunBPTest(&record, OnOtherBP));
     ASSERT_TRUE(m_otherReports.WaitForSize(1));
-    const int oneWorker = e2e::ThreadCount();
     ASSERT_EQ(1, VasqRunBPTest(&record, OnBP));
     ASSERT_TRUE(m_reports.WaitForSize(1));
-    EXPECT_GT(e2e::ThreadCount(), oneWorker) << "the first worker goes on beside the second";
+    EXPECT_TRUE(e2e::ThreadCountSettlesAt(m_idleThreads + 2)) << "the first worker and its timer have ended";
     Script({10});
-    ASSERT_TRUE(m_reports.WaitForSize(3)) << "each worker reports its entry into 10";
+    ASSERT_TRUE(m_reports.WaitForSize(2));
+    ASSERT_TRUE(WaitForPolls(3));
+    EXPECT_EQ(2u, m_reports.Size()) << "one worker reports the entry into 10, once";
     EXPECT_EQ(1u, m_otherReports.Size()) << "the first callback is no longer called";
     VasqStopTest();
-    EXPECT_TRUE(WaitForIdleThreads()) << "one stop ends both workers";
+    EXPECT_TRUE(WaitForIdleThreads());
+}
+
+// Starts without a stop between them used to leave every earlier worker
+// polling, each reporting into the newest callback.
+TEST_F(Runners, RepeatedStartsOfEveryKindLeaveOneWorkerAndOneReportPerChange)
+{
+    WithModel([](DeviceModel& m) { m.runsStatusSequences = false; });
+    BPCommon record = DefaultRecord();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(1, VasqRunBPTest(&record, OnBP));
+    ASSERT_TRUE(m_reports.WaitForSize(1));
+    EXPECT_TRUE(e2e::ThreadCountSettlesAt(m_idleThreads + 2)) << "one worker and its timer";
+    const size_t before = m_reports.Size();
+    Script({14});
+    ASSERT_TRUE(m_reports.WaitForStatus(STATUS_COMPLETED));
+    ASSERT_TRUE(WaitForPolls(3));
+    EXPECT_EQ(before + 1, m_reports.Size()) << "a single COMPLETED";
+    for (int i = 0; i < 5; ++i) {
+        Script({13});
+        ASSERT_EQ(1, VasqRunStaticPressure(100, -1, OnStatic, false));
+        ASSERT_EQ(1, VasqRunLeakageTest(100, 60, 0.5, OnLeakage));
+        ASSERT_EQ(1, VasqRunLeakageCalibration(100, OnLeakage));
+        ASSERT_EQ(1, VasqRunOverpressureTest(true, 100, 50, 100, OnOverpressure));
+    }
+    EXPECT_TRUE(e2e::ThreadCountSettlesAt(m_idleThreads + 8)) << "one worker and timer per kind";
+    VasqStopTest();
+    EXPECT_TRUE(WaitForIdleThreads());
 }
 
 namespace {
@@ -469,7 +497,7 @@ TEST_F(Runners, LeakageCalibrationReportsTheCalibrationValue)
     double rate = 0;
     EXPECT_EQ(1, VasqGetLeakageCalibrationRate(&rate));
     EXPECT_EQ(2.5, rate);
-    EXPECT_EQ(0, VasqGetLeakageCalibrationRate(nullptr));
+    EXPECT_EQ(1, VasqGetLeakageCalibrationRate(nullptr)) << "read without storing";
 }
 
 TEST_F(Runners, OverpressureClampsEachPressureByItsOwnLimitAndReportsSixResults)
