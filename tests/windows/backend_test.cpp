@@ -561,9 +561,10 @@ void CountLoss()
 
 }  // namespace
 
-// A port whose transfers fail is gone: the handler handed down hears of it
-// once, at once, and the port counts as failed until the next opening.
-WIN_TEST(FailedPortCallsTheLossHandlerOnce)
+// Only an error that says the device is gone makes the port failed; then the
+// handler handed down hears of it once, at once, and the port counts as failed
+// until the next opening. Any other failed transfer fails only itself.
+WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
 {
     char folder[MAX_PATH] = {};
     char path[MAX_PATH] = {};
@@ -572,16 +573,33 @@ WIN_TEST(FailedPortCallsTheLossHandlerOnce)
     SetDeviceProbe(Accept);
     SetDeviceLossHandler(CountLoss);
     g_losses.store(0);
-    // A plain file is no serial port: the line's state cannot be read.
+    // A plain file is no serial port: the line's state cannot be read, and a
+    // read at its end fails. Neither means that anything was removed.
     CHECK(OpenDevicePath(path, 9));
-    CHECK(!DevicePortFailed());
     uint8_t buffer[7] = {};
     CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
+    CHECK(!DevicePortFailed());
+    CHECK_EQ(0, g_losses.load());
+    CHECK(DeviceClose());
+
+    // A pipe whose other end went away says the device is gone.
+    char pipeName[64];
+    snprintf(pipeName, sizeof(pipeName), "\\\\.\\pipe\\vasq-removed-%lu", GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    CHECK(server != INVALID_HANDLE_VALUE);
+    CHECK(OpenDevicePath(pipeName, 9));
+    CHECK_EQ(3, DeviceWriteData(reinterpret_cast<const uint8_t*>("abc"), 3));
+    CHECK(!DevicePortFailed());
+    CHECK(DisconnectNamedPipe(server));
+    CHECK_EQ(0, DeviceWriteData(reinterpret_cast<const uint8_t*>("abc"), 3));
     CHECK(DevicePortFailed());
     CHECK_EQ(1, g_losses.load());
     CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
     CHECK_EQ(1, g_losses.load());
     CHECK(DeviceClose());
+    CloseHandle(server);
     CHECK(OpenDevicePath(path, 9));
     CHECK(!DevicePortFailed());
     CHECK(DeviceClose());
