@@ -610,6 +610,67 @@ WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
 
 namespace {
 
+ConnectionLog g_failureConnections;
+
+void OnConnectionDuringFailures(bool connected)
+{
+    g_failureConnections.Add(connected);
+}
+
+}  // namespace
+
+// A transfer that fails, or an exchange that gets no answer, fails that call
+// only: the device stays connected and answers the next call. Its unplugging
+// is still a loss.
+WIN_TEST(FailedTransfersLeaveTheDeviceConnectedUntilItIsUnplugged)
+{
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
+        return;
+    HWND window = MonitorWindow();
+    CHECK(window != nullptr);
+    const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
+    const std::vector<DeviceInterfaceEntry> unplugged;
+    SetDeviceInterfacesForTesting(&present);
+    CHECK(VasqInit(OnConnectionDuringFailures));
+    CHECK(wintest::WaitFor([] { return g_failureConnections.Events().size() == 1; }, 10000));
+    CHECK(g_failureConnections.Events()[0]);
+    CHECK(wintest::WaitFor([] { return RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb; }, 5000));
+
+    // The system refuses a transfer whose buffer it may not use.
+    uint8_t* readOnly = static_cast<uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READONLY));
+    uint8_t* noAccess = static_cast<uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
+    CHECK(readOnly != nullptr && noAccess != nullptr);
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        const ULONGLONG start = GetTickCount64();
+        CHECK_EQ(0, DeviceReadData(readOnly, 7));
+        CHECK_EQ(0, DeviceWriteData(noAccess, 7));
+        printf("  the refused transfers returned after %llu ms\n", GetTickCount64() - start);
+        // An answer that never comes: nothing was asked.
+        uint8_t answer[16] = {};
+        CHECK(!ReceivePacket(answer, sizeof(answer), 0, nullptr));
+    }
+    VirtualFree(readOnly, 0, MEM_RELEASE);
+    VirtualFree(noAccess, 0, MEM_RELEASE);
+    // The device-change window wakes the connection thread, whose presence check finds the device.
+    SendMessageA(window, WM_DEVICECHANGE, 0x0007, 0);
+    CHECK(!wintest::WaitFor([] { return g_failureConnections.Events().size() > 1; }, 500));
+    CHECK(VasqSetPressureUnit(0) == 1);
+    CHECK_EQ(0, VasqGetPressureUnit());
+    CHECK(!DevicePortFailed());
+
+    SetDeviceInterfacesForTesting(&unplugged);
+    SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+    CHECK(wintest::WaitFor([] { return g_failureConnections.Events().size() == 2; }, 5000));
+    CHECK(!g_failureConnections.Events()[1]);
+    CHECK(!DeviceIsConnected());
+    VasqFree();
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
+namespace {
+
 std::atomic<bool> g_arrived{false};
 
 void OnArrival(bool connected)
