@@ -50,7 +50,30 @@ std::atomic<DeviceLossFn> s_lossHandler{nullptr};
 // Ends the pause between two search attempts.
 CAutoResetEvent s_searchStop VASQ_INIT_DEVICE(false);
 
-// A failed port is gone: the connection thread is told at once.
+// Whether a failed transfer's error says that the device is gone. Any other
+// failure fails only that transfer; the presence check after the system's
+// device-change broadcast decides whether the device is still there.
+bool IsRemovalError(DWORD error)
+{
+    switch (error) {
+    // The device is being deleted: our exclusive read-write handle is otherwise never refused.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:  // a USB serial driver whose device was pulled out
+    case ERROR_NOT_READY:    // the device is not connected; a hung-up port gives it too
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BROKEN_PIPE:  // the other end of the handle went away
+    case ERROR_PIPE_NOT_CONNECTED:
+        return true;
+    default:
+        // ERROR_OPERATION_ABORTED also ends a transfer that our own close or
+        // cancel stopped; when a removal aborted it, the next transfer and the
+        // broadcast tell. ERROR_GEN_FAILURE also comes from a passing USB fault.
+        return false;
+    }
+}
+
+// A removed port is gone: the connection thread is told at once.
 void MarkPortFailed()
 {
     if (s_portFailed.exchange(true))
@@ -119,18 +142,22 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
     if (transfer.hEvent == nullptr)
         return 0;
     DWORD transferred = 0;
-    const BOOL done = write ? WriteFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer)
-                            : ReadFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer);
-    if (!done && GetLastError() == ERROR_IO_PENDING) {
+    BOOL done = write ? WriteFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer)
+                      : ReadFile(device, buffer, static_cast<DWORD>(count), &transferred, &transfer);
+    DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_IO_PENDING) {
         WaitForSingleObject(transfer.hEvent, waitMs);
-        if (!GetOverlappedResult(device, &transfer, &transferred, FALSE)) {
+        done = GetOverlappedResult(device, &transfer, &transferred, FALSE);
+        error = done ? ERROR_SUCCESS : GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) {
             // Still running past its bound: end it before its record goes away.
             CancelIoEx(device, &transfer);
-            GetOverlappedResult(device, &transfer, &transferred, TRUE);
+            done = GetOverlappedResult(device, &transfer, &transferred, TRUE);
+            error = done ? ERROR_SUCCESS : GetLastError();
         }
-    } else if (!done) {
-        MarkPortFailed();
     }
+    if (IsRemovalError(error))
+        MarkPortFailed();
     CloseHandle(transfer.hEvent);
     return static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
 }
@@ -473,8 +500,11 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
     DWORD errors = 0;
     COMSTAT status = {};
     if (device != INVALID_HANDLE_VALUE && !s_portFailed.load()) {
+        // Some systems fail it without setting an error: an older one must not be taken for its reason.
+        SetLastError(ERROR_SUCCESS);
         if (!ClearCommError(device, &errors, &status)) {
-            MarkPortFailed();
+            if (IsRemovalError(GetLastError()))
+                MarkPortFailed();
         } else {
             const int pending = static_cast<int>(std::min<DWORD>(status.cbInQue, static_cast<DWORD>(capacity)));
             result = pending == 0 ? 0 : TransferHeld(device, false, buffer, pending, g_nDeviceReadTimeout.load());

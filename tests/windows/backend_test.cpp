@@ -561,9 +561,10 @@ void CountLoss()
 
 }  // namespace
 
-// A port whose transfers fail is gone: the handler handed down hears of it
-// once, at once, and the port counts as failed until the next opening.
-WIN_TEST(FailedPortCallsTheLossHandlerOnce)
+// Only an error that says the device is gone makes the port failed; then the
+// handler handed down hears of it once, at once, and the port counts as failed
+// until the next opening. Any other failed transfer fails only itself.
+WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
 {
     char folder[MAX_PATH] = {};
     char path[MAX_PATH] = {};
@@ -572,22 +573,100 @@ WIN_TEST(FailedPortCallsTheLossHandlerOnce)
     SetDeviceProbe(Accept);
     SetDeviceLossHandler(CountLoss);
     g_losses.store(0);
-    // A plain file is no serial port: the line's state cannot be read.
+    // A plain file is no serial port: the line's state cannot be read, and a
+    // read at its end fails. Neither means that anything was removed.
     CHECK(OpenDevicePath(path, 9));
-    CHECK(!DevicePortFailed());
     uint8_t buffer[7] = {};
     CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
+    CHECK(!DevicePortFailed());
+    CHECK_EQ(0, g_losses.load());
+    CHECK(DeviceClose());
+
+    // A pipe whose other end went away says the device is gone.
+    char pipeName[64];
+    snprintf(pipeName, sizeof(pipeName), "\\\\.\\pipe\\vasq-removed-%lu", GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    CHECK(server != INVALID_HANDLE_VALUE);
+    CHECK(OpenDevicePath(pipeName, 9));
+    CHECK_EQ(3, DeviceWriteData(reinterpret_cast<const uint8_t*>("abc"), 3));
+    CHECK(!DevicePortFailed());
+    CHECK(DisconnectNamedPipe(server));
+    CHECK_EQ(0, DeviceWriteData(reinterpret_cast<const uint8_t*>("abc"), 3));
     CHECK(DevicePortFailed());
     CHECK_EQ(1, g_losses.load());
     CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
     CHECK_EQ(1, g_losses.load());
     CHECK(DeviceClose());
+    CloseHandle(server);
     CHECK(OpenDevicePath(path, 9));
     CHECK(!DevicePortFailed());
     CHECK(DeviceClose());
     SetDeviceLossHandler(ReconnectDevice);
     SetDeviceProbe(IsTargetDevice);
     DeleteFileA(path);
+}
+
+namespace {
+
+ConnectionLog g_failureConnections;
+
+void OnConnectionDuringFailures(bool connected)
+{
+    g_failureConnections.Add(connected);
+}
+
+}  // namespace
+
+// A transfer that fails, or an exchange that gets no answer, fails that call
+// only: the device stays connected and answers the next call. Its unplugging
+// is still a loss.
+WIN_TEST(FailedTransfersLeaveTheDeviceConnectedUntilItIsUnplugged)
+{
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
+        return;
+    HWND window = MonitorWindow();
+    CHECK(window != nullptr);
+    const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
+    const std::vector<DeviceInterfaceEntry> unplugged;
+    SetDeviceInterfacesForTesting(&present);
+    CHECK(VasqInit(OnConnectionDuringFailures));
+    CHECK(wintest::WaitFor([] { return g_failureConnections.Events().size() == 1; }, 10000));
+    CHECK(g_failureConnections.Events()[0]);
+    CHECK(wintest::WaitFor([] { return RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb; }, 5000));
+
+    // The system refuses a transfer whose buffer it may not use.
+    uint8_t* readOnly = static_cast<uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READONLY));
+    uint8_t* noAccess = static_cast<uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
+    CHECK(readOnly != nullptr && noAccess != nullptr);
+    {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        const ULONGLONG start = GetTickCount64();
+        CHECK_EQ(0, DeviceReadData(readOnly, 7));
+        CHECK_EQ(0, DeviceWriteData(noAccess, 7));
+        printf("  the refused transfers returned after %llu ms\n", GetTickCount64() - start);
+        // An answer that never comes: nothing was asked.
+        uint8_t answer[16] = {};
+        CHECK(!ReceivePacket(answer, sizeof(answer), 0, nullptr));
+    }
+    VirtualFree(readOnly, 0, MEM_RELEASE);
+    VirtualFree(noAccess, 0, MEM_RELEASE);
+    // The device-change window wakes the connection thread, whose presence check finds the device.
+    SendMessageA(window, WM_DEVICECHANGE, 0x0007, 0);
+    CHECK(!wintest::WaitFor([] { return g_failureConnections.Events().size() > 1; }, 500));
+    CHECK(VasqSetPressureUnit(0) == 1);
+    CHECK_EQ(0, VasqGetPressureUnit());
+    CHECK(!DevicePortFailed());
+
+    SetDeviceInterfacesForTesting(&unplugged);
+    SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+    CHECK(wintest::WaitFor([] { return g_failureConnections.Events().size() == 2; }, 5000));
+    CHECK(!g_failureConnections.Events()[1]);
+    CHECK(!DeviceIsConnected());
+    VasqFree();
+    SetDeviceInterfacesForTesting(nullptr);
 }
 
 namespace {
