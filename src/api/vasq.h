@@ -156,11 +156,25 @@ typedef enum VasqStatus {
  *   the device. VasqStopSampling() there stops sampling without waiting for
  *   the thread it runs on; VasqSetPressureUnit() there returns 0 and changes
  *   nothing.
+ *
+ * <b>No callback after its stop.</b> Once VasqStopSampling(), VasqStopTest()
+ * or VasqFree() has returned on a thread that is not one of the library's
+ * callback threads, no callback of the kinds it stopped runs or will run.
+ * Called from inside a callback (any kind), a stop does not wait: the
+ * callbacks it stopped that are running at that moment finish, and no further
+ * one starts; the rest of a ten-sample burst is not delivered. A start right
+ * after such a stop starts anew: it never reports success without running.
+ * A callback that waits for another thread which calls one of these stops
+ * deadlocks: return promptly instead.
+ *
+ * <b>One worker per kind.</b> A start of a test kind (BP, leakage test or
+ * calibration, overpressure, static pressure) ends the workers of that kind
+ * still running: they make no further report. Each worker reports only to the
+ * callback given to the start that made it.
  * - ::UpdateProgressCallback runs on the thread that called
  *   VasqUpdateFwBurnBinFile().
  *
- * A start stores its callback only once the device has accepted the start; a
- * later start of the same kind replaces it for every worker of that kind. A
+ * A start stores its callback only once the device has accepted the start. A
  * null callback is accepted: the worker then ends at once (sampling still
  * fetches samples and drops them).
  *
@@ -261,7 +275,9 @@ VASQ_API bool VasqInit(ConnectedCallback callback);
  *        more tries that port as given (ttyACM200 too); below -1 fails at once.
  * @param timeoutMs the longest wait in milliseconds; 0xFFFFFFFF waits without limit.
  * @return true at once when a device is already connected on such a port;
- *         true when one connects within the wait; false otherwise, after
+ *         true when one connects within the wait, also through another
+ *         thread's VasqConnect() (then nothing is released); false when
+ *         another thread's VasqFree() ends the wait; false otherwise, after
  *         VasqFree() has released everything.
  * @par Thread and lock
  * Any thread but a callback's; takes the API lock briefly and waits without
@@ -355,11 +371,14 @@ VASQ_API int VasqRebaseZero(bool on);
  */
 VASQ_API int VasqStartSampling(SamplingCallback callback);
 /**
- * Stops sampling and waits for the sampling thread.
+ * Stops sampling and waits for the sampling thread: once it has returned no
+ * sample is delivered.
  * @par Thread and lock
  * Any thread; holds the API lock briefly and waits without it. On the
  * sampling thread or a test's worker thread (from a callback) it stops
- * sampling without waiting; the thread ends at its next tick and is joined later.
+ * sampling without waiting: no further sample is delivered after the
+ * callback running now, the thread ends at its next tick and is joined later,
+ * and a start right after it starts a new thread.
  */
 VASQ_API void VasqStopSampling(void);
 /**
@@ -413,9 +432,11 @@ VASQ_API int VasqPausePump(void);
  * @return always 1, also when the device could not be told.
  * @par Thread and lock
  * Any thread, also from a test callback; holds the API lock for the
- * exchanges. It joins the workers that have already ended and does not wait
- * for the others: they end at their next poll (within 200 ms) and are joined
- * by the next start, stop, VasqFree() or the unload.
+ * exchanges. Once it has returned on a thread other than a callback's, no
+ * report of the stopped workers runs or will run; from a callback, no further
+ * report starts. It joins the workers that have already ended and does not
+ * wait for the others: they end at their next poll (within 200 ms) and are
+ * joined by the next start, stop, VasqFree() or the unload.
  */
 VASQ_API int VasqStopTest(void);
 /**
