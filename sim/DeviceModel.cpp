@@ -129,6 +129,12 @@ double DeviceModel::SettingPressureMmhg(const uint8_t* at) const
     return deviceSettings[1] == 1 ? value / 10.0 / kKpaPerMmhg : value;
 }
 
+unsigned DeviceModel::SettingPressureTenths(const uint8_t* at) const
+{
+    // kPa settings already travel in tenths.
+    return deviceSettings[1] == 1 ? U16At(at) : U16At(at) * 10u;
+}
+
 bool DeviceModel::BPSimulationRuns() const
 {
     return testRunning && operationMode == 2 && status != kStatusCompleted;
@@ -210,18 +216,17 @@ void DeviceModel::PrepareResults()
         if (found == envelopeParams.end())
             return;
         const uint8_t* record = found->second.data();
-        const unsigned factor = deviceSettings[1] == 1 ? 10 : 1;
         PutU16(&bpResult[0], U16At(record + 4));
-        PutU16(&bpResult[2], U16At(record + 10) * 10 / factor);
+        PutU16(&bpResult[2], SettingPressureTenths(record + 10));
         PutU16(&bpResult[4], U16At(record + 26) * 10);
         PutU16(&bpResult[6], U16At(record + 28) / 10);
         break;
     }
     case 5:
-        // The pressure the protection held, then the other two set pressures in tenths.
+        // The pressure the protection held, then the other two set pressures in tenths of the unit.
         PutU16(&overpressureResult[0], U16At(&overpressureSetting[1]));
-        PutU16(&overpressureResult[2], U16At(&overpressureSetting[3]) * 10u);
-        PutU16(&overpressureResult[4], U16At(&overpressureSetting[5]) * 10u);
+        PutU16(&overpressureResult[2], SettingPressureTenths(&overpressureSetting[3]));
+        PutU16(&overpressureResult[4], SettingPressureTenths(&overpressureSetting[5]));
         break;
     default:
         break;

@@ -136,6 +136,8 @@ private:
     void PrepareResults();
     double NextCuffPressure();
     double SettingPressureMmhg(const uint8_t* at) const;
+    // A pressure of a settings record in tenths of the device's unit.
+    unsigned SettingPressureTenths(const uint8_t* at) const;
     bool BPSimulationRuns() const;
     // Takes the next scripted value into the setting, if one is scripted.
     static void NextScripted(std::deque<uint8_t>& script, uint8_t& setting);
