@@ -27,6 +27,22 @@ def run(args, **kwargs):
     return subprocess.run(args, capture_output=True, text=True, timeout=DEADLINE, **kwargs)
 
 
+def wait_until(condition, timeout=DEADLINE):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def catches(pid, signum):
+    """Whether the process has a handler installed for the signal."""
+    with open(f"/proc/{pid}/status") as f:
+        mask = next(int(line.split()[1], 16) for line in f if line.startswith("SigCgt:"))
+    return bool(mask & (1 << (signum - 1)))
+
+
 class SimulatorProgram(unittest.TestCase):
     def test_help_explains_the_options(self):
         result = run([VASQ_SIM, "--help"])
@@ -249,6 +265,29 @@ class Vasqctl(unittest.TestCase):
             out, _ = waiting.communicate(timeout=DEADLINE)
             self.assertEqual(130, waiting.returncode)
             self.assertIn("static pressure stopped", out)
+
+    def test_ctrl_c_ends_a_search_at_once(self):
+        # No instrument in the folder: each search would last its whole timeout.
+        with tempfile.TemporaryDirectory() as folder:
+            for port in ([], ["--port", "7"]):
+                search = subprocess.Popen([VASQCTL, "--device-folder", folder] + port + ["--timeout", "30", "info"],
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                try:
+                    # vasqctl takes Ctrl-C from just before it starts looking.
+                    self.assertTrue(wait_until(lambda: catches(search.pid, signal.SIGINT)))
+                    sent = time.monotonic()
+                    search.send_signal(signal.SIGINT)
+                    _, err = search.communicate(timeout=1.0)
+                    ended = time.monotonic() - sent
+                except subprocess.TimeoutExpired:
+                    self.fail(f"vasqctl {' '.join(port) or '--port -1'} still searching 1 s after Ctrl-C")
+                finally:
+                    if search.poll() is None:
+                        search.kill()
+                        search.communicate()
+                self.assertEqual(130, search.returncode, err)
+                self.assertIn("interrupted", err)
+                self.assertLess(ended, 1.0)
 
 
 class KpaResults(unittest.TestCase):
