@@ -107,6 +107,9 @@ constexpr double kDeflationMmhgPerSecond = 10.0;
 constexpr double kDeflationHeadroomMmhg = 20.0;
 constexpr double kPeakPulseMmhg = 3.0;
 constexpr double kLeakMmhgPerSecond = 0.5;
+// What a leakage test and a calibration report.
+constexpr double kLeakValueMmhg = 4.5;
+constexpr double kCalibrationValueMmhg = 12.3;
 
 uint16_t U16At(const uint8_t* at)
 {
@@ -127,6 +130,18 @@ double DeviceModel::SettingPressureMmhg(const uint8_t* at) const
 {
     const double value = U16At(at);
     return deviceSettings[1] == 1 ? value / 10.0 / kKpaPerMmhg : value;
+}
+
+unsigned DeviceModel::SettingPressureTenths(const uint8_t* at) const
+{
+    // kPa settings already travel in tenths.
+    return deviceSettings[1] == 1 ? U16At(at) : U16At(at) * 10u;
+}
+
+uint16_t DeviceModel::FineCounts(double mmhg) const
+{
+    const double counts = deviceSettings[1] == 1 ? mmhg * kKpaPerMmhg * 100.0 : mmhg * 10.0;
+    return static_cast<uint16_t>(std::lround(std::clamp(counts, 0.0, 65535.0)));
 }
 
 bool DeviceModel::BPSimulationRuns() const
@@ -210,18 +225,24 @@ void DeviceModel::PrepareResults()
         if (found == envelopeParams.end())
             return;
         const uint8_t* record = found->second.data();
-        const unsigned factor = deviceSettings[1] == 1 ? 10 : 1;
         PutU16(&bpResult[0], U16At(record + 4));
-        PutU16(&bpResult[2], U16At(record + 10) * 10 / factor);
+        PutU16(&bpResult[2], SettingPressureTenths(record + 10));
         PutU16(&bpResult[4], U16At(record + 26) * 10);
         PutU16(&bpResult[6], U16At(record + 28) / 10);
         break;
     }
     case 5:
-        // The pressure the protection held, then the other two set pressures in tenths.
+        // The pressure the protection held, then the other two set pressures in tenths of the unit.
         PutU16(&overpressureResult[0], U16At(&overpressureSetting[1]));
-        PutU16(&overpressureResult[2], U16At(&overpressureSetting[3]) * 10u);
-        PutU16(&overpressureResult[4], U16At(&overpressureSetting[5]) * 10u);
+        PutU16(&overpressureResult[2], SettingPressureTenths(&overpressureSetting[3]));
+        PutU16(&overpressureResult[4], SettingPressureTenths(&overpressureSetting[5]));
+        break;
+    case 3:
+    case 4:
+        // The same simulated leak whatever the unit the device shows it in.
+        PutU16(&leakageResult[0], FineCounts(kCalibrationValueMmhg));
+        PutU16(&leakageResult[2], FineCounts(kLeakValueMmhg));
+        leakageResult[4] = 1;
         break;
     default:
         break;
@@ -410,7 +431,7 @@ std::optional<Frame> DeviceModel::HandleParameter(const Frame& request)
     case 6: {
         leakCalibrationQuery = p;
         std::vector<uint8_t> answer(6);
-        PutU16(&answer[4], leakCalibrationRate);
+        PutU16(&answer[4], FineCounts(leakCalibrationRateMmhg));
         return Answer(request, answer);
     }
     case 7:

@@ -62,7 +62,7 @@ public:
     std::map<uint8_t, std::vector<uint8_t>> autoSequenceSteps;  // last step, by command
     uint8_t maxAutoSequence = 0;
     std::vector<uint8_t> fixedStaticPressure;
-    uint16_t leakCalibrationRate = 25;
+    double leakCalibrationRateMmhg = 2.5;
     std::vector<uint8_t> leakCalibrationQuery;
 
     // Block transfers: raw envelope points and the picture.
@@ -136,6 +136,10 @@ private:
     void PrepareResults();
     double NextCuffPressure();
     double SettingPressureMmhg(const uint8_t* at) const;
+    // A pressure of a settings record in tenths of the device's unit.
+    unsigned SettingPressureTenths(const uint8_t* at) const;
+    // A pressure in counts of 0.1 mmHg or 0.01 kPa, as samples and leak figures travel.
+    uint16_t FineCounts(double mmhg) const;
     bool BPSimulationRuns() const;
     // Takes the next scripted value into the setting, if one is scripted.
     static void NextScripted(std::deque<uint8_t>& script, uint8_t& setting);

@@ -35,6 +35,15 @@ class Recorder:
             return len(self.reports)
 
 
+def wait_until(condition, timeout=DEADLINE):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 def completed(report):
     return report.status == vasq.Status.COMPLETED
 
@@ -74,6 +83,42 @@ class WithoutDevice(unittest.TestCase):
             with self.assertRaises(vasq.DeviceNotFound):
                 vasq.connect(port=7, timeout=0.3)
             self.assertLess(time.monotonic() - started, DEADLINE)
+
+    def test_ctrl_c_ends_a_search_with_keyboard_interrupt(self):
+        import signal
+        import subprocess
+        import tempfile
+        script = ("import os, sys, vasq\n"
+                  "from vasq.testing import set_device_folder\n"
+                  "set_device_folder(sys.argv[1])\n"
+                  "print(len(os.listdir('/proc/self/task')), flush=True)\n"
+                  "try:\n"
+                  "    vasq.connect(port=int(sys.argv[2]), timeout=30)\n"
+                  "except KeyboardInterrupt:\n"
+                  "    print('KeyboardInterrupt')\n")
+        env = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+        # No instrument in the folder: each search would last its whole timeout.
+        with tempfile.TemporaryDirectory() as folder:
+            for port in (-1, 7):
+                child = subprocess.Popen([sys.executable, "-c", script, folder, str(port)], stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, text=True, env=env)
+                try:
+                    threads = int(child.stdout.readline())
+                    # The library searches on a thread of its own.
+                    self.assertTrue(wait_until(lambda: len(os.listdir(f"/proc/{child.pid}/task")) > threads))
+                    sent = time.monotonic()
+                    child.send_signal(signal.SIGINT)
+                    out, err = child.communicate(timeout=1.0)
+                    ended = time.monotonic() - sent
+                except subprocess.TimeoutExpired:
+                    self.fail(f"connect(port={port}) still searching 1 s after Ctrl-C")
+                finally:
+                    if child.poll() is None:
+                        child.kill()
+                        child.communicate()
+                self.assertEqual(0, child.returncode, err)
+                self.assertEqual("KeyboardInterrupt", out.strip())
+                self.assertLess(ended, 1.0)
 
 
 class Connected(unittest.TestCase):

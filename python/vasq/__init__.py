@@ -18,6 +18,7 @@ import ctypes.util
 import enum
 import os
 import threading
+import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -499,16 +500,61 @@ def _close_at_exit() -> None:
         _open_device.close()
 
 
+# A signal does not end the library's wait for a device: searches are waited
+# for in slices, between which Python raises KeyboardInterrupt.
+_SEARCH_SLICE = 0.1
+
+
+def _search(lib: ctypes.CDLL, port: int, timeout: float, device_open: bool) -> bool:
+    """True once a Vasq9 is connected within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    if port == -1 and not device_open:
+        # One search that runs on through the slices, as VasqConnect's own would,
+        # so that a port slow to answer the probe does not restart the scan.
+        found = threading.Event()
+        c_callback = _ConnectedCallback(lambda connected: found.set() if connected else None)
+        _keep("connection", c_callback)
+        if not lib.VasqInit(c_callback):
+            return False
+        while not found.wait(max(0.0, min(_SEARCH_SLICE, deadline - time.monotonic()))):
+            if time.monotonic() >= deadline:
+                return False
+        return True
+    # Only VasqConnect searches a single port (or answers at once for the open device);
+    # a slice without the device releases everything again.
+    while True:
+        left = max(0.0, deadline - time.monotonic())
+        if lib.VasqConnect(port, int(min(left, _SEARCH_SLICE) * 1000)):
+            return True
+        if time.monotonic() >= deadline:
+            return False
+
+
 def connect(port: int = -1, timeout: float = 5.0) -> Device:
-    """Connects to the Vasq9 on /dev/ttyACM<port> (-1: the first one found) within timeout seconds."""
+    """Connects to the Vasq9 on /dev/ttyACM<port> (-1: the first one found) within timeout seconds.
+
+    Ctrl-C (KeyboardInterrupt) ends the search at once.
+    """
     global _open_device
     lib = load_library()
     if port < -1:
         raise ValueError("port must be -1 or a port number")
-    if not lib.VasqConnect(port, max(0, int(timeout * 1000))):
+    device_open = _open_device is not None and not _open_device.closed
+    try:
+        found = _search(lib, port, max(0.0, timeout), device_open)
+    except BaseException:
+        # Interrupted: nothing may stay searching, or connected with no Device to close it.
+        if not device_open:
+            lib.VasqFree()
+            _alive.clear()
+        raise
+    if not found:
+        if not device_open:
+            lib.VasqFree()
+            _alive.clear()
         where = "on any port" if port == -1 else f"on /dev/ttyACM{port}"
         raise DeviceNotFound(f"no Vasq9 found {where} within {timeout:g} s")
-    if _open_device is not None and not _open_device.closed:
+    if device_open:
         return _open_device
     _open_device = Device(lib)
     return _open_device

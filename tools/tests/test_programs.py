@@ -4,6 +4,7 @@ The build's programs come from VASQ_SIM, VASQCTL and VASQ_SESSION; each test
 class serves its own simulated Vasq9 in a private folder.
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -24,6 +25,22 @@ DEADLINE = 30
 
 def run(args, **kwargs):
     return subprocess.run(args, capture_output=True, text=True, timeout=DEADLINE, **kwargs)
+
+
+def wait_until(condition, timeout=DEADLINE):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def catches(pid, signum):
+    """Whether the process has a handler installed for the signal."""
+    with open(f"/proc/{pid}/status") as f:
+        mask = next(int(line.split()[1], 16) for line in f if line.startswith("SigCgt:"))
+    return bool(mask & (1 << (signum - 1)))
 
 
 class SimulatorProgram(unittest.TestCase):
@@ -248,6 +265,74 @@ class Vasqctl(unittest.TestCase):
             out, _ = waiting.communicate(timeout=DEADLINE)
             self.assertEqual(130, waiting.returncode)
             self.assertIn("static pressure stopped", out)
+
+    def test_ctrl_c_ends_a_search_at_once(self):
+        # No instrument in the folder: each search would last its whole timeout.
+        with tempfile.TemporaryDirectory() as folder:
+            for port in ([], ["--port", "7"]):
+                search = subprocess.Popen([VASQCTL, "--device-folder", folder] + port + ["--timeout", "30", "info"],
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                try:
+                    # vasqctl takes Ctrl-C from just before it starts looking.
+                    self.assertTrue(wait_until(lambda: catches(search.pid, signal.SIGINT)))
+                    sent = time.monotonic()
+                    search.send_signal(signal.SIGINT)
+                    _, err = search.communicate(timeout=1.0)
+                    ended = time.monotonic() - sent
+                except subprocess.TimeoutExpired:
+                    self.fail(f"vasqctl {' '.join(port) or '--port -1'} still searching 1 s after Ctrl-C")
+                finally:
+                    if search.poll() is None:
+                        search.kill()
+                        search.communicate()
+                self.assertEqual(130, search.returncode, err)
+                self.assertIn("interrupted", err)
+                self.assertLess(ended, 1.0)
+
+
+class KpaResults(unittest.TestCase):
+    """A device working in kPa reports its results in kPa, as plausible as in mmHg."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = SimulatedDevice(VASQ_SIM, port=3, options=["--unit", "kPa"]).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def ctl(self, *args):
+        result = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "3"] + list(args))
+        self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+        return result.stdout
+
+    def final_figures(self, *args):
+        """The figures of the COMPLETED report of a test run with --wait."""
+        out = self.ctl(*args, "--wait")
+        line = [line for line in out.splitlines() if "COMPLETED" in line][-1]
+        return line, [float(figure) for figure in re.findall(r"-?\d+\.\d+", line.split("COMPLETED")[1])]
+
+    def test_overpressure_results_are_the_set_pressures(self):
+        for pressures, expected in ((["40", "37.3", "33.3"], [40.0, 37.3, 33.3]),
+                                    # Each clamped to its own upper limit, 53.3 kPa.
+                                    (["300", "280", "250"], [53.3, 53.3, 53.3])):
+            line, figures = self.final_figures("overpressure", *pressures)
+            self.assertIn(f"results: {expected[0]:.1f} kPa, ", line)
+            self.assertEqual(expected, figures[1:4], line)
+
+    def test_bp_result_and_held_static_pressure(self):
+        line, figures = self.final_figures("bp", "--systolic", "16", "--diastolic", "10.7")
+        self.assertIn("systolic 16.0 kPa", line)
+        self.assertEqual([16.0, 10.7, 72.0, 1.0], figures[-4:], line)
+        # A static pressure left running holds its pressure, streamed in kPa.
+        self.assertIn("keeps running", self.ctl("static", "20"))
+        try:
+            csv = self.ctl("sample", "--seconds", "1", "--csv").splitlines()
+        finally:
+            self.ctl("stop")
+        self.assertEqual("time_s,pressure_kPa", csv[0])
+        held = [float(line.split(",")[1]) for line in csv[-50:]]
+        self.assertTrue(all(abs(value - 20.0) < 0.5 for value in held), held)
 
 
 class Envelope(unittest.TestCase):
