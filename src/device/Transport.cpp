@@ -396,7 +396,11 @@ int CreateLockFile(const std::string& path)
     const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST)
         return fd;
-    return TakeOverStaleLock(path);
+    const int taken = TakeOverStaleLock(path);
+    // Whatever the look through /proc left in errno, the port is held.
+    if (taken < 0)
+        errno = EBUSY;
+    return taken;
 }
 
 bool LockDeviceHeld(const std::string& path, int fd)
