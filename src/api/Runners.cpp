@@ -96,8 +96,8 @@ protected:
     // Under the API lock: reads the first status; false when the worker ends at once.
     virtual bool Begin() = 0;
     // Calls the application unless this worker has been told to end: once a
-    // stop or the next start of this kind has returned, no report of it
-    // follows, and one already running has finished.
+    // stop has returned, no report of it follows, and one already running has
+    // finished.
     template <typename Call>
     void Deliver(Call&& call)
     {
@@ -539,7 +539,7 @@ int VasqStopTest()
         s_testWorkers.RequestStop();
     }
     if (!OnLibraryWorkerThread())
-        s_testWorkers.PassGatesOfStopped();
+        s_testWorkers.PassReportsOfStopped();
     s_testWorkers.Join(s_testWorkers.Take(true));
     // Always 1: whether the device was told shows in the last error.
     return call.Result(1, ReasonCode() == kErrorNone);

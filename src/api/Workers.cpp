@@ -13,7 +13,7 @@ int WorkerThreads::Start(unsigned long* handle, ThreadRoutine routine, void* arg
     unsigned long thread = 0;
     if (CreateThread(&thread, routine, argument) == 0)
         return 0;
-    m_threads.push_back({thread, false, false, kind, std::make_shared<std::mutex>()});
+    m_threads.push_back({thread, false, false, kind, false});
     *handle = thread;
     return 1;
 }
@@ -62,28 +62,37 @@ void WorkerThreads::RequestStop(const void* kind)
     }
 }
 
-std::shared_ptr<std::mutex> WorkerThreads::Gate(unsigned long handle)
+bool WorkerThreads::BeginReport(unsigned long handle)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Entry& entry : m_threads) {
-        if (entry.handle == handle)
-            return entry.gate;
-    }
-    return nullptr;
-}
-
-void WorkerThreads::PassGatesOfStopped()
-{
-    std::vector<std::shared_ptr<std::mutex>> gates;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const Entry& entry : m_threads) {
-            if (entry.stopRequested)
-                gates.push_back(entry.gate);
+    for (Entry& entry : m_threads) {
+        if (entry.handle == handle && !entry.stopRequested) {
+            entry.reporting = true;
+            return true;
         }
     }
-    for (const auto& gate : gates)
-        std::lock_guard<std::mutex> passing(*gate);
+    return false;
+}
+
+void WorkerThreads::EndReport(unsigned long handle)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Entry& entry : m_threads) {
+            if (entry.handle == handle)
+                entry.reporting = false;
+        }
+    }
+    m_reportEnded.notify_all();
+}
+
+void WorkerThreads::PassReportsOfStopped()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_reportEnded.wait(lock, [this] {
+        return std::none_of(m_threads.begin(), m_threads.end(),
+                            [](const Entry& e) { return e.stopRequested && e.reporting; });
+    });
 }
 
 bool WorkerThreads::StopRequested(unsigned long handle)

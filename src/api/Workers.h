@@ -1,6 +1,6 @@
 #pragma once
 
-#include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -33,23 +33,21 @@ public:
     size_t Count();
 
     // Runs a report of the thread's unless it has been asked to end or has
-    // been released; true when it ran. A report runs inside the thread's gate.
+    // been released; true when it ran. No lock is held while it runs, so the
+    // report may take the API lock, or run while its thread holds it.
     template <typename Call>
     bool Report(unsigned long handle, Call&& call)
     {
-        const std::shared_ptr<std::mutex> gate = Gate(handle);
-        if (!gate)
-            return false;
-        std::lock_guard<std::mutex> inside(*gate);
-        if (StopRequested(handle))
+        if (!BeginReport(handle))
             return false;
         call();
+        EndReport(handle);
         return true;
     }
     // Waits until no thread asked to end is inside a report: from then on none
-    // of them starts another. Called without the API lock, never on a thread
-    // of the library (a report there may be what the caller runs inside).
-    void PassGatesOfStopped();
+    // of them starts another. Never on a thread of the library: a report there
+    // may be what the caller runs inside.
+    void PassReportsOfStopped();
 
 private:
     struct Entry {
@@ -57,11 +55,13 @@ private:
         bool ended;
         bool stopRequested;
         const void* kind;
-        std::shared_ptr<std::mutex> gate;
+        bool reporting;
     };
-    std::shared_ptr<std::mutex> Gate(unsigned long handle);
+    bool BeginReport(unsigned long handle);
+    void EndReport(unsigned long handle);
 
     std::mutex m_mutex;
+    std::condition_variable m_reportEnded;
     std::vector<Entry> m_threads;
 };
 

@@ -41,6 +41,8 @@ struct PendingRequest {
     uint8_t command = 0;
     bool awaiting = false;
     uint64_t sentAtUs = 0;
+    // The port's connection the request went out on.
+    uint64_t connection = 0;
 };
 thread_local PendingRequest t_request;
 
@@ -82,7 +84,10 @@ void NoAnswerReason(bool broken)
 {
     const char category = Printable(t_request.category);
     const unsigned command = t_request.command;
-    if (!DeviceIsConnected())
+    const bool lost = t_request.connection != 0 && DeviceConnectionNumber() != t_request.connection;
+    if (lost)
+        SetReason(kErrorDeviceLost, "the port was lost while waiting for the answer to %c/%u", category, command);
+    else if (!DeviceIsConnected())
         SetReason(kErrorNotConnected, "no Vasq9 is connected (waiting for the answer to %c/%u)", category, command);
     else if (DevicePortFailed())
         SetReason(kErrorDeviceLost, "the port hung up while waiting for the answer to %c/%u", category, command);
@@ -99,8 +104,8 @@ void QueueFrame(const uint8_t* frame, size_t length)
     if (g_vecDataBuffer.size() >= STREAM_QUEUE_LIMIT) {
         g_vecDataBuffer.erase(g_vecDataBuffer.begin());
         ++s_queueDropped;
-        LogLine(kLogWarning, "stream queue full: the oldest of %zu queued packets dropped (%llu so far)",
-                STREAM_QUEUE_LIMIT, static_cast<unsigned long long>(s_queueDropped));
+        LogLine(kLogWarning, "stream queue full: the oldest of %u queued packets dropped (%llu so far)",
+                static_cast<unsigned>(STREAM_QUEUE_LIMIT), static_cast<unsigned long long>(s_queueDropped));
     }
     g_vecDataBuffer.emplace_back(frame, frame + length);
 }
@@ -271,7 +276,7 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
                       g_nDeviceWriteTimeout.load());
         return false;
     }
-    t_request = {category, command, true, sentAt};
+    t_request = {category, command, true, sentAt, DeviceConnectionNumber()};
     return true;
 }
 

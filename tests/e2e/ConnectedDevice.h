@@ -86,6 +86,9 @@ protected:
         m_device = std::make_unique<vasqsim::SimDevice>(m_folder.path(), 0);
         m_baseline = ThreadCount();
         ASSERT_TRUE(VasqConnect(0, 5000));
+        // The library keeps the unit it last read across connections, as an
+        // application's earlier session may have left it: take the device's.
+        VasqGetPressureUnit();
         m_idleThreads = ThreadCount();
         m_device->ClearLog();
     }
