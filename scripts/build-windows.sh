@@ -52,8 +52,11 @@ done
 # Wine takes COM ports, and any other device name, from the prefix's
 # dosdevices links: the simulated device is COM7 and, under a USB interface
 # path that the tests list in place of SetupAPI's, the Vasq9's interface.
+# A second interface of the Vasq9's ids leads to a device that never answers.
 pty=$(readlink -f "$(cat "$work/node")")
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/com7"
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/usb#vid_04d8&pid_0000#vasq-sim"
+ln -sfn /dev/null "$WINEPREFIX/dosdevices/usb#vid_04d8&pid_0000#silent"
 
-VASQ_SIM_COM=COM7 VASQ_SIM_INTERFACE='\\?\usb#vid_04d8&pid_0000#vasq-sim' ctest --test-dir "$build" --verbose -j2
+VASQ_SIM_COM=COM7 VASQ_SIM_INTERFACE='\\?\usb#vid_04d8&pid_0000#vasq-sim' \
+    VASQ_SILENT_INTERFACE='\\?\usb#vid_04d8&pid_0000#silent' ctest --test-dir "$build" --verbose -j2

@@ -2,6 +2,8 @@
 // driven through its COM port with the communication time-outs.
 #include "windows/ComTransport.h"
 
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -9,6 +11,7 @@
 #include <atomic>
 
 #include "device/Transport.h"
+#include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
@@ -71,6 +74,135 @@ bool IsRemovalError(DWORD error)
         // broadcast tell. ERROR_GEN_FAILURE also comes from a passing USB fault.
         return false;
     }
+}
+
+// The system's text for the error, on one line, with its number.
+void SystemText(DWORD error, char* out, size_t size)
+{
+    char text[kReasonSize] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text, sizeof(text), nullptr);
+    size_t end = strnlen(text, length);
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ' || text[end - 1] == '.'))
+        --end;
+    text[end] = '\0';
+    snprintf(out, size, "%s (error %lu)", end == 0 ? "unknown error" : text, static_cast<unsigned long>(error));
+}
+
+// How a port is named to people: its COM number, or its interface path when it has none.
+std::string PortName(const char* path, int comNumber)
+{
+    return comNumber >= 0 ? "COM" + std::to_string(comNumber) : std::string(path);
+}
+
+// Why the last search attempt took no port, for the caller that waited on it.
+struct SearchOutcome {
+    SRWLOCK lock = SRWLOCK_INIT;
+    int code = kErrorNotFound;
+    char text[kReasonSize] = "no search has run";
+    char logged[kReasonSize] = {};
+};
+SearchOutcome s_search;
+
+// One attempt's fates, on the searching thread: the most telling code wins.
+// Plain bytes: a thread-local object with a destructor would keep the
+// library from being unloaded.
+struct AttemptFates {
+    int code = kErrorNone;
+    char text[kReasonSize] = {};
+};
+thread_local AttemptFates t_fates;
+
+int Telling(int code)
+{
+    switch (code) {
+    case kErrorAccess:
+        return 4;
+    case kErrorPortBusy:
+        return 3;
+    case kErrorNotFound:
+        return 1;
+    default:
+        return 2;
+    }
+}
+
+// Records a port's fate for the attempt's outcome and logs it.
+void NoteFate(const std::string& port, int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void NoteFate(const std::string& port, int code, const char* format, ...)
+{
+    char fate[kReasonSize];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(fate, sizeof(fate), format, arguments);
+    va_end(arguments);
+    if (t_fates.code == kErrorNone || Telling(code) > Telling(t_fates.code))
+        t_fates.code = code;
+    const size_t used = strlen(t_fates.text);
+    snprintf(t_fates.text + used, sizeof(t_fates.text) - used, "%s%s: %s", used == 0 ? "" : "; ", port.c_str(),
+             fate);
+    LogLine(kLogInfo, "search: %s: %s", port.c_str(), fate);
+}
+
+// A COM port is opened without sharing, so another program's handle on it
+// makes the system deny access or report a sharing violation.
+void NoteOpenFailure(const std::string& port, DWORD error)
+{
+    char text[kReasonSize];
+    SystemText(error, text, sizeof(text));
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        NoteFate(port, kErrorPortBusy, "cannot open, in use by another program: %s", text);
+        break;
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_ACCESS_DISABLED_BY_POLICY:
+        NoteFate(port, kErrorAccess, "cannot open, access denied: %s", text);
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_REMOVED:
+        NoteFate(port, kErrorNotFound, "cannot open, gone since it was listed: %s", text);
+        break;
+    default:
+        NoteFate(port, kErrorSystem, "cannot open: %s", text);
+        break;
+    }
+}
+
+void BeginAttempt()
+{
+    t_fates = AttemptFates();
+}
+
+void EndAttempt(bool found, int portNumber)
+{
+    char line[kReasonSize] = {};
+    AcquireSRWLockExclusive(&s_search.lock);
+    if (found) {
+        s_search.code = kErrorNone;
+        s_search.text[0] = '\0';
+        s_search.logged[0] = '\0';
+    } else {
+        s_search.code = t_fates.code == kErrorNone ? kErrorNotFound : t_fates.code;
+        if (t_fates.text[0] != '\0')
+            snprintf(s_search.text, sizeof(s_search.text), "%s", t_fates.text);
+        else if (portNumber == -1)
+            snprintf(s_search.text, sizeof(s_search.text), "no USB device with the Vasq9's ids is present");
+        else
+            snprintf(s_search.text, sizeof(s_search.text),
+                     "COM%d: no USB device with the Vasq9's ids has this number", portNumber);
+        // A search repeats every second: the same outcome is told once.
+        if (strcmp(s_search.text, s_search.logged) != 0) {
+            memcpy(s_search.logged, s_search.text, sizeof(s_search.logged));
+            memcpy(line, s_search.text, sizeof(line));
+        }
+    }
+    ReleaseSRWLockExclusive(&s_search.lock);
+    if (line[0] != '\0')
+        LogLine(kLogInfo, "search: %s", line);
 }
 
 // A removed port is gone: the connection thread is told at once.
@@ -158,6 +290,16 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
     }
     if (IsRemovalError(error))
         MarkPortFailed();
+    // A time-out moves fewer bytes without an error; an abort is a close or a cancel.
+    if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED && LogWanted(kLogWarning)) {
+        char text[kReasonSize];
+        SystemText(error, text, sizeof(text));
+        // While a port is probed its path is not yet stored.
+        const int number = s_openPort.load();
+        const std::string port =
+            number >= 0 || g_szDevicePath[0] != '\0' ? PortName(g_szDevicePath, number) : std::string("the port");
+        LogLine(kLogWarning, "%s: %s failed: %s", port.c_str(), write ? "a write" : "a read", text);
+    }
     CloseHandle(transfer.hEvent);
     return static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
 }
@@ -210,10 +352,15 @@ SP_DEVICE_INTERFACE_DATA EmptyInterface()
 // Opens the interface if it is a Vasq9's on an acceptable port.
 static bool TryInterface(int portNumber, const char* path, int comNumber)
 {
-    if (strstr(path, kDeviceMatch) == nullptr)
-        return false;
     if (portNumber != -1 && comNumber != portNumber)
         return false;
+    if (strstr(path, kDeviceMatch) == nullptr) {
+        // Another instrument behind a serial port is not written to; a USB
+        // device without a COM number is no port at all and says nothing.
+        if (comNumber >= 0)
+            NoteFate(PortName(path, comNumber), kErrorNotFound, "skipped, the USB ids are another instrument's");
+        return false;
+    }
     return OpenDevicePath(path, comNumber);
 }
 
@@ -277,8 +424,10 @@ bool OpenDevicePath(const char* path, int comNumber)
         return false;
     const HANDLE device =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE)
+    if (device == INVALID_HANDLE_VALUE) {
+        NoteOpenFailure(PortName(path, comNumber), GetLastError());
         return false;
+    }
     AcquireSRWLockExclusive(&s_gate);
     CloseHeld();
     g_hDevice.store(HandleToLong(device));
@@ -291,7 +440,13 @@ bool OpenDevicePath(const char* path, int comNumber)
     g_nDeviceWriteTimeout.store(kWriteTimeoutMs);
     ConfigureLine(device);
     ReleaseSRWLockExclusive(&s_gate);
+    // A probe that records no reason got an answer that is not a Vasq9's.
+    ClearReason();
     if (!probe()) {
+        if (ReasonCode() != kErrorNone)
+            NoteFate(PortName(path, comNumber), kErrorNotFound, "no identity: %s", ReasonText());
+        else
+            NoteFate(PortName(path, comNumber), kErrorNotFound, "answered, but is not a Vasq9");
         AcquireSRWLockExclusive(&s_gate);
         if (OpenHandle() == device)
             CloseHeld();
@@ -327,7 +482,7 @@ bool FindDevice(int portNumber, HDEVINFO set)
     }
 }
 
-bool FindDevice(int portNumber)
+static bool FindInListing(int portNumber)
 {
     std::vector<DeviceInterfaceEntry> substitute;
     if (SubstituteInterfaces(substitute)) {
@@ -339,11 +494,41 @@ bool FindDevice(int portNumber)
         return false;
     }
     const HDEVINFO set = ListUsbDeviceInterfaces();
-    if (set == INVALID_HANDLE_VALUE)
+    if (set == INVALID_HANDLE_VALUE) {
+        char text[kReasonSize];
+        SystemText(GetLastError(), text, sizeof(text));
+        NoteFate("USB devices", kErrorSystem, "cannot be listed: %s", text);
         return false;
+    }
     const bool found = FindDevice(portNumber, set);
     SetupDiDestroyDeviceInfoList(set);
     return found;
+}
+
+bool FindDevice(int portNumber)
+{
+    BeginAttempt();
+    const bool found = FindInListing(portNumber);
+    EndAttempt(found, portNumber);
+    return found;
+}
+
+void LastSearchOutcome(int* code, char* text, size_t size)
+{
+    AcquireSRWLockShared(&s_search.lock);
+    *code = s_search.code;
+    snprintf(text, size, "%s", s_search.text);
+    ReleaseSRWLockShared(&s_search.lock);
+}
+
+std::string DeviceNodePath(int portNumber)
+{
+    if (portNumber >= 0)
+        return PortName(nullptr, portNumber);
+    AcquireSRWLockShared(&s_gate);
+    const std::string path = g_szDevicePath;
+    ReleaseSRWLockShared(&s_gate);
+    return path.empty() ? std::string("a port without a COM number") : path;
 }
 
 bool DeviceConnect(int portNumber, int attempts)

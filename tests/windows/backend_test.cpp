@@ -12,6 +12,7 @@
 #include "device/Transport.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "platform/Diagnostics.h"
 #include "platform/Platform.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/Identity.h"
@@ -595,6 +596,9 @@ WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
     CHECK_EQ(0, DeviceWriteData(reinterpret_cast<const uint8_t*>("abc"), 3));
     CHECK(DevicePortFailed());
     CHECK_EQ(1, g_losses.load());
+    ClearReason();
+    CHECK(!SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    CHECK_EQ(static_cast<int>(kErrorDeviceLost), ReasonCode());
     CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
     CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
     CHECK_EQ(1, g_losses.load());
@@ -730,6 +734,121 @@ WIN_TEST(DeviceWithoutAComNumberAnswersASearchForAnyPort)
     CHECK(!VasqConnect(7, 0));
     CHECK(!DeviceIsConnected());
     VasqFree();
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
+namespace {
+
+std::string SearchOutcome(int* code)
+{
+    char text[kReasonSize] = {};
+    LastSearchOutcome(code, text, sizeof(text));
+    printf("  outcome %d: %s\n", *code, text);
+    return text;
+}
+
+bool Has(const std::string& text, const char* part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+void CollectLog(int, const char* message, void* context)
+{
+    static_cast<std::vector<std::string>*>(context)->push_back(message);
+}
+
+}  // namespace
+
+// A search that takes no port tells why, port by port, with the code of the
+// most telling fate: another program holding a port outweighs a port that
+// does not answer. Files stand in for ports that the simulated device cannot
+// play: Wine lets a second opener share a serial port, but not a file; and a
+// file answers a request with the request itself, as a transfer starts at
+// offset 0.
+WIN_TEST(SearchTellsEachPortsFate)
+{
+    const char* interfacePath = SimulatorInterface();
+    if (interfacePath == nullptr)
+        return;
+    const char* silentPath = getenv("VASQ_SILENT_INTERFACE");
+    if (silentPath == nullptr || silentPath[0] == '\0') {
+        wintest::Skip("VASQ_SILENT_INTERFACE names no interface path mapped to a device that never answers");
+        return;
+    }
+    char folder[MAX_PATH] = {};
+    CHECK(GetTempPathA(sizeof(folder), folder) != 0);
+    const std::string prefix = std::string(folder) + "usb#vid_04d8&pid_0000#";
+    const std::string suffix = std::to_string(GetCurrentProcessId());
+    const std::string echo = prefix + "echo-" + suffix;
+    const std::string held = prefix + "held-" + suffix;
+    const std::string gone = prefix + "gone-" + suffix;
+    CloseHandle(CreateFileA(echo.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    // Another program's handle, opened without sharing.
+    const HANDLE holder = CreateFileA(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    // A line holds a few fates: two searches tell of them all.
+    const std::vector<DeviceInterfaceEntry> present = {
+        {"\\\\?\\usb#vid_1234&pid_5678#other", "Other Instrument (COM8)"},
+        {"\\\\?\\usb#vid_1234&pid_5678#mouse", "USB Input Device"},
+        {gone, "USB Serial Device (COM9)"},
+        {held, "USB Serial Device (COM12)"},
+    };
+    const std::vector<DeviceInterfaceEntry> answering = {{silentPath, "USB Serial Device (COM10)"},
+                                                         {echo, "USB Serial Device (COM11)"}};
+    std::vector<std::string> log;
+    SetLogSink(CollectLog, kLogInfo, &log);
+    SetDeviceInterfacesForTesting(&present);
+    const bool foundBusy = FindDevice(-1);
+    int busyCode = -1;
+    const std::string busyText = SearchOutcome(&busyCode);
+    SetDeviceInterfacesForTesting(&answering);
+    const bool foundSilent = FindDevice(-1);
+    SetLogSink(nullptr, 0, nullptr);
+    CloseHandle(holder);
+    DeleteFileA(echo.c_str());
+    CHECK(holder != INVALID_HANDLE_VALUE);
+    CHECK(!foundBusy && !foundSilent);
+    CHECK_EQ(static_cast<int>(kErrorPortBusy), busyCode);
+    CHECK(Has(busyText, "COM8: skipped, the USB ids are another instrument's; "));
+    CHECK(!Has(busyText, "mouse"));
+    CHECK(Has(busyText, "COM9: cannot open, gone since it was listed: "));
+    CHECK(Has(busyText, "COM12: cannot open, in use by another program: "));
+    int code = -1;
+    std::string text = SearchOutcome(&code);
+    CHECK_EQ(static_cast<int>(kErrorNotFound), code);
+    CHECK(Has(text, "COM10: no identity: no answer to "));
+    CHECK(Has(text, "COM11: answered, but is not a Vasq9"));
+    for (const char* port :
+         {"search: COM8: ", "search: COM9: ", "search: COM10: ", "search: COM11: ", "search: COM12: "}) {
+        bool logged = false;
+        for (const std::string& line : log)
+            logged = logged || line.compare(0, strlen(port), port) == 0;
+        if (!logged)
+            wintest::Fail(__FILE__, __LINE__, std::string("no log line ") + port);
+    }
+
+    // A search for one port tells of that port only.
+    const std::vector<DeviceInterfaceEntry> device = {
+        {"\\\\?\\usb#vid_1234&pid_5678#other", "Other Instrument (COM8)"},
+        {interfacePath, "USB Serial Device (COM7)"}};
+    SetDeviceInterfacesForTesting(&device);
+    SetDeviceProbe(Refuse);
+    const bool refused = FindDevice(7);
+    SetDeviceProbe(IsTargetDevice);
+    CHECK(!refused);
+    text = SearchOutcome(&code);
+    CHECK_EQ(static_cast<int>(kErrorNotFound), code);
+    CHECK(text == "COM7: answered, but is not a Vasq9");
+    CHECK(!FindDevice(5));
+    text = SearchOutcome(&code);
+    CHECK_EQ(static_cast<int>(kErrorNotFound), code);
+    CHECK(Has(text, "COM5: ") && !Has(text, "COM8"));
+
+    CHECK(FindDevice(-1));
+    text = SearchOutcome(&code);
+    CHECK_EQ(static_cast<int>(kErrorNone), code);
+    CHECK(text.empty());
+    CHECK(DeviceClose());
     SetDeviceInterfacesForTesting(nullptr);
 }
 

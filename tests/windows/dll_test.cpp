@@ -5,18 +5,24 @@
 #include <tlhelp32.h>
 
 #include <set>
+#include <utility>
+
+#include "vasq.h"
 
 namespace {
 
-// The public functions in alphabetical order; the ordinal is the place + 1.
-const char* const kPublicFunctions[32] = {
+// The public functions, the first 32 in alphabetical order and later ones
+// after them; the ordinal is the place + 1.
+constexpr unsigned kPublicCount = 35;
+const char* const kPublicFunctions[kPublicCount] = {
     "VasqConnect", "VasqEnableAirPort", "VasqFree", "VasqGetDeviceInformation", "VasqGetEnvelopeRawData",
     "VasqGetHWInformation", "VasqGetLeakageCalibrationRate", "VasqGetPressureUnit", "VasqGetSampleRate",
     "VasqGetSerialNumber", "VasqGetVersion", "VasqGetWaitStableTime", "VasqInit", "VasqIs500mlMode",
     "VasqPausePump", "VasqRebaseZero", "VasqResetAirPort", "VasqRunBPTest", "VasqRunLeakageCalibration",
     "VasqRunLeakageTest", "VasqRunOverpressureTest", "VasqRunStaticPressure", "VasqSetEnvelopeRawData",
     "VasqSetPressureUnit", "VasqStartSampling", "VasqStopSampling", "VasqStopTest", "VasqSwitchTo500mlMode",
-    "VasqSwitchToAdultMode", "VasqUpdateAirPort", "VasqWritePNG", "VasqWritePNGFileName"};
+    "VasqSwitchToAdultMode", "VasqUpdateAirPort", "VasqWritePNG", "VasqWritePNGFileName", "VasqGetLastError",
+    "VasqGetLastErrorText", "VasqSetLogCallback"};
 
 const char* const kServiceFunctions[] = {
     "VasqGetBootloaderInformation", "VasqGetDeviceHandle", "VasqSetDeviceHandle", "VasqReadMfgInfo",
@@ -106,7 +112,7 @@ WIN_TEST(ExportsThePublicFunctionsByNameWithTheirOrdinalsAndNothingElse)
         const std::string name = At<char>(dll, names[i]);
         const unsigned ordinal = ordinals[i] + exports->Base;
         bool known = false;
-        for (unsigned k = 0; k < 32; ++k) {
+        for (unsigned k = 0; k < kPublicCount; ++k) {
             if (name == kPublicFunctions[k]) {
                 known = true;
                 CHECK_EQ(k + 1, ordinal);
@@ -116,7 +122,7 @@ WIN_TEST(ExportsThePublicFunctionsByNameWithTheirOrdinalsAndNothingElse)
             wintest::Fail(__FILE__, __LINE__, "unexpected export " + name);
         exported.insert(name);
     }
-    for (unsigned k = 0; k < 32; ++k) {
+    for (unsigned k = 0; k < kPublicCount; ++k) {
         const char* name = kPublicFunctions[k];
         const FARPROC byName = GetProcAddress(dll, name);
         if (pending.count(name) != 0) {
@@ -129,7 +135,7 @@ WIN_TEST(ExportsThePublicFunctionsByNameWithTheirOrdinalsAndNothingElse)
     }
     for (const char* service : kServiceFunctions)
         CHECK(GetProcAddress(dll, service) == nullptr);
-    CHECK_EQ(32 - pending.size(), exported.size());
+    CHECK_EQ(kPublicCount - pending.size(), exported.size());
     if (!pending.empty())
         printf("  %u public functions are not built yet: %s\n", static_cast<unsigned>(pending.size()),
                VASQ_PENDING_EXPORTS);
@@ -238,6 +244,113 @@ WIN_TEST(ConnectWithoutADeviceTimesOutAndFrees)
     Sleep(100);
     CHECK(FreeLibrary(dll));
     CHECK(!WindowExists(0));
+}
+
+namespace {
+
+struct LogRecord {
+    CRITICAL_SECTION lock;
+    std::vector<std::pair<int, std::string>> lines;
+    LogRecord() { InitializeCriticalSection(&lock); }
+    ~LogRecord() { DeleteCriticalSection(&lock); }
+    std::vector<std::pair<int, std::string>> Lines()
+    {
+        EnterCriticalSection(&lock);
+        const std::vector<std::pair<int, std::string>> copy = lines;
+        LeaveCriticalSection(&lock);
+        return copy;
+    }
+};
+
+void OnLog(int level, const char* message, void* context)
+{
+    auto* record = static_cast<LogRecord*>(context);
+    EnterCriticalSection(&record->lock);
+    record->lines.emplace_back(level, message);
+    LeaveCriticalSection(&record->lock);
+}
+
+bool Logged(const std::vector<std::pair<int, std::string>>& lines, int level, const char* start)
+{
+    for (const auto& line : lines) {
+        if (line.first == level && line.second.compare(0, strlen(start), start) == 0)
+            return true;
+    }
+    return false;
+}
+
+template <typename T>
+T Function(HMODULE dll, const char* name)
+{
+    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
+
+using LastErrorFn = int (*)();
+
+DWORD WINAPI ReadLastError(void* function)
+{
+    return static_cast<DWORD>(reinterpret_cast<LastErrorFn>(function)());
+}
+
+}  // namespace
+
+// Why a call failed, as an application reads it from the DLL, and the log of
+// a search, which Wine's SetupAPI makes a search without any Vasq9.
+WIN_TEST(LastErrorAndLogTellWhyAConnectFoundNothing)
+{
+    HMODULE dll = LoadLibraryA(g_dllPath.c_str());
+    CHECK(dll != nullptr);
+    for (unsigned ordinal = 33; ordinal <= 35; ++ordinal) {
+        const FARPROC byName = GetProcAddress(dll, kPublicFunctions[ordinal - 1]);
+        CHECK(byName != nullptr);
+        CHECK(byName == GetProcAddress(dll, MAKEINTRESOURCEA(ordinal)));
+    }
+    auto lastError = Function<LastErrorFn>(dll, "VasqGetLastError");
+    auto lastErrorText = Function<const char* (*)()>(dll, "VasqGetLastErrorText");
+    auto setLog = Function<void (*)(VasqLogCallback, int, void*)>(dll, "VasqSetLogCallback");
+    auto connect = Function<bool (*)(int, uint32_t)>(dll, "VasqConnect");
+    auto release = Function<void (*)()>(dll, "VasqFree");
+    auto version = Function<const char* (*)()>(dll, "VasqGetVersion");
+    CHECK(lastError != nullptr && lastErrorText != nullptr && setLog != nullptr);
+    CHECK(connect != nullptr && release != nullptr && version != nullptr);
+
+    LogRecord log;
+    setLog(OnLog, VASQ_LOG_INFO, &log);
+    CHECK(!connect(3, 1000));
+    CHECK_EQ(static_cast<int>(VASQ_ERROR_NOT_FOUND), lastError());
+    const std::string text = lastErrorText();
+    printf("  %s\n", text.c_str());
+    CHECK(text.find("COM3") != std::string::npos);
+    // Another thread's last error is its own.
+    const HANDLE other = CreateThread(nullptr, 0, ReadLastError, reinterpret_cast<void*>(lastError), 0, nullptr);
+    CHECK(other != nullptr);
+    CHECK_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(other, 5000));
+    DWORD otherError = 99;
+    GetExitCodeThread(other, &otherError);
+    CloseHandle(other);
+    CHECK_EQ(0ul, static_cast<unsigned long>(otherError));
+
+    const auto lines = log.Lines();
+    for (const auto& line : lines) {
+        printf("  log %d: %s\n", line.first, line.second.c_str());
+        CHECK(line.first >= VASQ_LOG_ERROR && line.first <= VASQ_LOG_INFO);
+    }
+    CHECK(Logged(lines, VASQ_LOG_INFO, "looking for a Vasq9 on COM3"));
+    CHECK(Logged(lines, VASQ_LOG_INFO, "search: COM3: "));
+    CHECK(Logged(lines, VASQ_LOG_ERROR, "VasqConnect: "));
+
+    CHECK(version() != nullptr);
+    CHECK_EQ(0, lastError());
+    CHECK(std::string(lastErrorText()).empty());
+
+    setLog(nullptr, 0, nullptr);
+    const size_t heard = log.Lines().size();
+    CHECK(!connect(4, 300));
+    CHECK_EQ(static_cast<int>(VASQ_ERROR_NOT_FOUND), lastError());
+    CHECK(std::string(lastErrorText()).find("COM4") != std::string::npos);
+    release();
+    CHECK_EQ(heard, log.Lines().size());
+    CHECK(FreeLibrary(dll));
 }
 
 int main(int argc, char** argv)
