@@ -48,8 +48,9 @@ cmake --build "$build/vasq" -j2
 built=$(date +%s)
 
 # Tests that need what qemu-user cannot give:
-# - Lifecycle.AnotherProcessSkipsTheLockedPort, Lifecycle.ProgramThatExitsWithoutFreeSendsNothingMore and the StaleLock tests that
-#   race, kill or demote helper processes start more programs of the
+# - Lifecycle.AnotherProcessSkipsTheLockedPort, Lifecycle.ProgramThatExitsWithoutFreeSendsNothingMore, the StaleLock tests that
+#   race, kill or demote helper processes, the FrozenProgram tests (vasq-sim in a process of its own) and
+#   Searches.APortThisUserMayNotOpenSaysAccess (a helper under another user) start more programs of the
 #   target with posix_spawn; qemu-user emulates only the program it was given,
 #   and the host cannot execute the child without a binfmt handler.
 # - Lifecycle.ConnectFindsTheDeviceAndFreeReleasesIt,
@@ -61,6 +62,7 @@ excluded='Lifecycle\.AnotherProcessSkipsTheLockedPort|Lifecycle\.ProgramThatExit
 excluded="$excluded|StaleLock\.KilledHolderLeavesThePortToTheNextProcessButALiveOneKeepsIt"
 excluded="$excluded|StaleLock\.ProcessesRacingForOneStaleFileHaveExactlyOneWinner"
 excluded="$excluded|StaleLock\.HolderThatCannotBeLookedIntoKeepsThePort|Unload\.UnderLoadLeavesNothingBehind"
+excluded="$excluded|FrozenProgram\..*|Searches\.APortThisUserMayNotOpenSaysAccess"
 excluded="^($excluded|Lifecycle\.ConnectWithoutADeviceGivesUpAfterItsTimeout|Unload\.WhileConnectedSearchingOrIdle)\$"
 ctest --test-dir "$build/vasq" --output-on-failure -j4 -E "$excluded"
 echo "cross-test $arch: build $((built - started)) s, tests $(( $(date +%s) - built )) s"

@@ -2,6 +2,8 @@
 // and starts that race each other keep their promises. Through the shared
 // library's exported functions, against the simulated device.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ConnectedDevice.h"
 #include "vasq.h"
 #include "vasq_service.h"
@@ -94,6 +97,90 @@ TEST_F(Answers, CallsAfterAStallGetTheirOwnAnswersWhileSampling)
     ASSERT_TRUE(g_changed.WaitFor([] { return g_samples.load() >= 20; }, 5s));
     CallThroughAStall();
     // The stall may have ended the sampling thread; a new start samples again.
+    ASSERT_EQ(1, VasqStartSampling(CountSample));
+    const int before = g_samples.load();
+    EXPECT_TRUE(g_changed.WaitFor([&] { return g_samples.load() >= before + 20; }, 5s));
+    VasqStopSampling();
+}
+
+namespace {
+
+// The vasq-sim program in a process of its own, frozen with SIGSTOP while a
+// thread of the test lets it go on after the stall.
+class FrozenProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());
+        m_sim = std::make_unique<e2e::ChildProcess>(
+            VASQ_SIM_PROGRAM, std::vector<std::string>{"--dir", m_folder.path(), "--port", "3"});
+        ASSERT_GT(m_sim->pid, 0);
+        ASSERT_NE(std::string::npos, m_sim->ReadLine().find("ttyACM3")) << "vasq-sim is ready";
+        ASSERT_TRUE(VasqConnect(3, 5000));
+    }
+    void TearDown() override
+    {
+        VasqFree();
+        if (m_sim && m_sim->pid > 0) {
+            kill(m_sim->pid, SIGCONT);
+            kill(m_sim->pid, SIGTERM);
+            waitpid(m_sim->pid, nullptr, 0);
+            close(m_sim->input);
+            close(m_sim->output);
+        }
+        SetDeviceFoldersForTesting(nullptr, nullptr);
+    }
+    // Calls of different commands while the program is frozen for 2.6 s: each
+    // either fails or returns its own answer (the program's defaults).
+    void CallsThroughAFreeze()
+    {
+        ASSERT_EQ(0, kill(m_sim->pid, SIGSTOP));
+        std::thread thaw([pid = m_sim->pid] {
+            std::this_thread::sleep_for(2600ms);
+            kill(pid, SIGCONT);
+        });
+        int wrong = 0;
+        int good = 0;
+        for (int i = 0; i < 8; ++i) {
+            double rate = -1;
+            if (VasqGetLeakageCalibrationRate(&rate) == 1) {
+                wrong += rate != 2.5 ? 1 : 0;
+                ++good;
+            }
+            unsigned char mfg[64] = {};
+            if (VasqReadMfgInfo(mfg, sizeof(mfg)) == 1) {
+                wrong += mfg[0] != 0xA0 || mfg[15] != 0xA0 + 15 ? 1 : 0;
+                ++good;
+            }
+            bool bit1 = false;
+            bool bit0 = true;
+            if (VasqGetAirPortStatus(&bit1, &bit0) == 1) {
+                wrong += !bit1 || bit0 ? 1 : 0;
+                ++good;
+            }
+        }
+        thaw.join();
+        EXPECT_EQ(0, wrong) << "successes carrying another command's answer";
+        EXPECT_GT(good, 12) << "the calls after the freeze succeed";
+    }
+
+    e2e::TempFolder m_folder;
+    std::unique_ptr<e2e::ChildProcess> m_sim;
+};
+
+}  // namespace
+
+TEST_F(FrozenProgram, CallsAfterAFreezeGetTheirOwnAnswers)
+{
+    CallsThroughAFreeze();
+}
+
+TEST_F(FrozenProgram, CallsAfterAFreezeGetTheirOwnAnswersWhileSampling)
+{
+    g_samples = 0;
+    ASSERT_EQ(1, VasqStartSampling(CountSample));
+    ASSERT_TRUE(g_changed.WaitFor([] { return g_samples.load() >= 20; }, 5s));
+    CallsThroughAFreeze();
     ASSERT_EQ(1, VasqStartSampling(CountSample));
     const int before = g_samples.load();
     EXPECT_TRUE(g_changed.WaitFor([&] { return g_samples.load() >= before + 20; }, 5s));
