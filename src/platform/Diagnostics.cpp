@@ -72,8 +72,10 @@ void ClearReason()
 void SetLastError(int code, const char* text)
 {
     t_record.lastCode = code;
-    if (text != t_record.last)
-        snprintf(t_record.last, sizeof(t_record.last), "%s", code == kErrorNone || text == nullptr ? "" : text);
+    if (code == kErrorNone || text == nullptr)
+        t_record.last[0] = '\0';
+    else if (text != t_record.last)
+        snprintf(t_record.last, sizeof(t_record.last), "%s", text);
 }
 
 int LastErrorCode()
