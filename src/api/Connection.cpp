@@ -9,6 +9,7 @@
 #include "api/Runners.h"
 #include "api/Workers.h"
 #include "device/Monitor.h"
+#include "device/SearchOutcome.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"

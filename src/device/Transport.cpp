@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "device/SearchOutcome.h"
 #include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
@@ -670,77 +671,8 @@ bool IsForeignPort(int portNumber)
 
 namespace {
 
-// Why the last search attempt took no port, for the caller that waited on it.
-struct SearchOutcome {
-    std::mutex mutex;
-    int code = kErrorNotFound;
-    std::string text = "no search has run";
-    std::string logged;
-};
-SearchOutcome s_search VASQ_INIT_DEVICE;
-
-// One attempt's fates, on the searching thread: the most telling code wins.
-// Plain bytes: a thread-local object with a destructor would keep the
-// library from being unloaded.
-struct AttemptFates {
-    int code = kErrorNone;
-    char text[kReasonSize] = {};
-    // A scan passes over every number: the ports that do not exist say nothing.
-    bool scanning = false;
-};
-thread_local AttemptFates t_fates;
-
-int Telling(int code)
-{
-    switch (code) {
-    case kErrorAccess:
-        return 4;
-    case kErrorPortBusy:
-        return 3;
-    case kErrorNotFound:
-        return 1;
-    default:
-        return 2;
-    }
-}
-
-void NoteFate(const std::string& path, int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void NoteFate(const std::string& path, int code, const char* format, ...)
-{
-    char fate[kReasonSize];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(fate, sizeof(fate), format, arguments);
-    va_end(arguments);
-    if (t_fates.code == kErrorNone || Telling(code) > Telling(t_fates.code))
-        t_fates.code = code;
-    const size_t used = strlen(t_fates.text);
-    snprintf(t_fates.text + used, sizeof(t_fates.text) - used, "%s%s: %s", used == 0 ? "" : "; ", path.c_str(),
-             fate);
-}
-
-void BeginAttempt()
-{
-    t_fates = AttemptFates();
-}
-
-void EndAttempt(bool found, const char* what)
-{
-    std::lock_guard<std::mutex> lock(s_search.mutex);
-    if (found) {
-        s_search.code = kErrorNone;
-        s_search.text.clear();
-        s_search.logged.clear();
-        return;
-    }
-    s_search.code = t_fates.code == kErrorNone ? kErrorNotFound : t_fates.code;
-    s_search.text = t_fates.text[0] == '\0' ? std::string(what) : std::string(t_fates.text);
-    // A search repeats every second: the same outcome is told once.
-    if (s_search.text != s_search.logged) {
-        LogLine(kLogInfo, "search: %s", s_search.text.c_str());
-        s_search.logged = s_search.text;
-    }
-}
+// A scan passes over every number: the ports that do not exist say nothing.
+thread_local bool t_scanning = false;
 
 // Only a process of another program or another library instance is named.
 std::string LockHolderText(const std::string& lockPath)
@@ -755,13 +687,6 @@ std::string LockHolderText(const std::string& lockPath)
 }
 
 }  // namespace
-
-void LastSearchOutcome(int* code, char* text, size_t size)
-{
-    std::lock_guard<std::mutex> lock(s_search.mutex);
-    *code = s_search.code;
-    snprintf(text, size, "%s", s_search.text.c_str());
-}
 
 bool LockDevice(int portNumber)
 {
@@ -793,19 +718,17 @@ bool DoFindDevice(int portNumber)
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT) {
-            if (!t_fates.scanning)
-                NoteFate(path, kErrorNotFound, "does not exist");
+            if (!t_scanning)
+                NoteSearchFate(path, kErrorNotFound, "does not exist");
         } else {
-            NoteFate(path, error == EACCES || error == EPERM ? kErrorAccess : kErrorSystem, "cannot open: %s%s",
+            NoteSearchFate(path, error == EACCES || error == EPERM ? kErrorAccess : kErrorSystem, "cannot open: %s%s",
                      strerror(error), error == EACCES ? " (is the user in the port's group?)" : "");
         }
-        if (error != ENOENT)
-            LogLine(kLogInfo, "search: %s: cannot open: %s", path.c_str(), strerror(error));
         return false;
     }
     if (DeviceIsConnected()) {
         close(fd);  // another port is already open in this process
-        NoteFate(path, kErrorBusy, "another port is open in this process");
+        NoteSearchFate(path, kErrorBusy, "another port is open in this process");
         return false;
     }
     // Outside the gate: deciding on a stale lock file looks through /proc.
@@ -814,13 +737,10 @@ bool DoFindDevice(int portNumber)
         const int error = errno;
         close(fd);
         if (error == EACCES || error == EPERM || error == EROFS) {
-            NoteFate(path, kErrorAccess, "cannot create the lock file %s: %s", lockPath.c_str(), strerror(error));
-            LogLine(kLogInfo, "search: %s: cannot create the lock file %s: %s", path.c_str(), lockPath.c_str(),
-                    strerror(error));
+            NoteSearchFate(path, kErrorAccess, "cannot create the lock file %s: %s", lockPath.c_str(), strerror(error));
         } else {
             const std::string holder = LockHolderText(lockPath);
-            NoteFate(path, kErrorPortBusy, "busy, %s", holder.c_str());
-            LogLine(kLogInfo, "search: %s: busy, %s", path.c_str(), holder.c_str());
+            NoteSearchFate(path, kErrorPortBusy, "busy, %s", holder.c_str());
         }
         return false;
     }
@@ -840,11 +760,9 @@ bool DoFindDevice(int portNumber)
     ClearReason();
     if (!probe()) {
         if (ReasonCode() != kErrorNone)
-            NoteFate(path, kErrorNotFound, "no identity: %s", ReasonText());
+            NoteSearchFate(path, kErrorNotFound, "no identity: %s", ReasonText());
         else
-            NoteFate(path, kErrorNotFound, "answered, but is not a Vasq9");
-        LogLine(kLogInfo, "search: %s: %s", path.c_str(),
-                ReasonCode() != kErrorNone ? "no answer to the identity request" : "not a Vasq9");
+            NoteSearchFate(path, kErrorNotFound, "answered, but is not a Vasq9");
         // Releases the lock too, so the port is not skipped by later scans.
         DeviceClose();
         return false;
@@ -862,29 +780,26 @@ bool DoFindDevice(int portNumber)
 
 bool FindDevice(int portNumber)
 {
-    BeginAttempt();
-    t_fates.scanning = portNumber == -1;
+    BeginSearchAttempt();
+    t_scanning = portNumber == -1;
     if (portNumber != -1) {
         const bool found = DoFindDevice(portNumber);
-        EndAttempt(found, "nothing found");
+        EndSearchAttempt(found, "nothing found");
         return found;
     }
     for (int port = 0; port < kPortCount; ++port) {
         // Another instrument behind a USB serial port is not written to.
         if (IsForeignPort(port)) {
-            LogLine(kLogInfo, "search: %s: skipped, the USB ids are another instrument's",
-                    DeviceNodePath(port).c_str());
+            NoteSearchFate(DeviceNodePath(port), kErrorNotFound, "skipped, the USB ids are another instrument's");
             continue;
         }
         if (DoFindDevice(port)) {
-            EndAttempt(true, "");
+            EndSearchAttempt(true, "");
             return true;
         }
     }
-    if (t_fates.text[0] == '\0')
-        t_fates.code = kErrorNotFound;
     const std::string none = "no ttyACM node in " + DeviceNodePath(0).substr(0, DeviceNodePath(0).rfind('/'));
-    EndAttempt(false, none.c_str());
+    EndSearchAttempt(false, none.c_str());
     return false;
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "device/Transport.h"
+#include "device/SearchOutcome.h"
 #include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
@@ -95,55 +96,6 @@ std::string PortName(const char* path, int comNumber)
     return comNumber >= 0 ? "COM" + std::to_string(comNumber) : std::string(path);
 }
 
-// Why the last search attempt took no port, for the caller that waited on it.
-struct SearchOutcome {
-    SRWLOCK lock = SRWLOCK_INIT;
-    int code = kErrorNotFound;
-    char text[kReasonSize] = "no search has run";
-    char logged[kReasonSize] = {};
-};
-SearchOutcome s_search;
-
-// One attempt's fates, on the searching thread: the most telling code wins.
-// Plain bytes: a thread-local object with a destructor would keep the
-// library from being unloaded.
-struct AttemptFates {
-    int code = kErrorNone;
-    char text[kReasonSize] = {};
-};
-thread_local AttemptFates t_fates;
-
-int Telling(int code)
-{
-    switch (code) {
-    case kErrorAccess:
-        return 4;
-    case kErrorPortBusy:
-        return 3;
-    case kErrorNotFound:
-        return 1;
-    default:
-        return 2;
-    }
-}
-
-// Records a port's fate for the attempt's outcome and logs it.
-void NoteFate(const std::string& port, int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void NoteFate(const std::string& port, int code, const char* format, ...)
-{
-    char fate[kReasonSize];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(fate, sizeof(fate), format, arguments);
-    va_end(arguments);
-    if (t_fates.code == kErrorNone || Telling(code) > Telling(t_fates.code))
-        t_fates.code = code;
-    const size_t used = strlen(t_fates.text);
-    snprintf(t_fates.text + used, sizeof(t_fates.text) - used, "%s%s: %s", used == 0 ? "" : "; ", port.c_str(),
-             fate);
-    LogLine(kLogInfo, "search: %s: %s", port.c_str(), fate);
-}
-
 // A COM port is opened without sharing, so another program's handle on it
 // makes the system deny access or report a sharing violation.
 void NoteOpenFailure(const std::string& port, DWORD error)
@@ -154,55 +106,22 @@ void NoteOpenFailure(const std::string& port, DWORD error)
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
-        NoteFate(port, kErrorPortBusy, "cannot open, in use by another program: %s", text);
+        NoteSearchFate(port, kErrorPortBusy, "cannot open, in use by another program: %s", text);
         break;
     case ERROR_PRIVILEGE_NOT_HELD:
     case ERROR_ACCESS_DISABLED_BY_POLICY:
-        NoteFate(port, kErrorAccess, "cannot open, access denied: %s", text);
+        NoteSearchFate(port, kErrorAccess, "cannot open, access denied: %s", text);
         break;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_DEVICE_REMOVED:
-        NoteFate(port, kErrorNotFound, "cannot open, gone since it was listed: %s", text);
+        NoteSearchFate(port, kErrorNotFound, "cannot open, gone since it was listed: %s", text);
         break;
     default:
-        NoteFate(port, kErrorSystem, "cannot open: %s", text);
+        NoteSearchFate(port, kErrorSystem, "cannot open: %s", text);
         break;
     }
-}
-
-void BeginAttempt()
-{
-    t_fates = AttemptFates();
-}
-
-void EndAttempt(bool found, int portNumber)
-{
-    char line[kReasonSize] = {};
-    AcquireSRWLockExclusive(&s_search.lock);
-    if (found) {
-        s_search.code = kErrorNone;
-        s_search.text[0] = '\0';
-        s_search.logged[0] = '\0';
-    } else {
-        s_search.code = t_fates.code == kErrorNone ? kErrorNotFound : t_fates.code;
-        if (t_fates.text[0] != '\0')
-            snprintf(s_search.text, sizeof(s_search.text), "%s", t_fates.text);
-        else if (portNumber == -1)
-            snprintf(s_search.text, sizeof(s_search.text), "no USB device with the Vasq9's ids is present");
-        else
-            snprintf(s_search.text, sizeof(s_search.text),
-                     "COM%d: no USB device with the Vasq9's ids has this number", portNumber);
-        // A search repeats every second: the same outcome is told once.
-        if (strcmp(s_search.text, s_search.logged) != 0) {
-            memcpy(s_search.logged, s_search.text, sizeof(s_search.logged));
-            memcpy(line, s_search.text, sizeof(line));
-        }
-    }
-    ReleaseSRWLockExclusive(&s_search.lock);
-    if (line[0] != '\0')
-        LogLine(kLogInfo, "search: %s", line);
 }
 
 // A removed port is gone: the connection thread is told at once.
@@ -358,7 +277,7 @@ static bool TryInterface(int portNumber, const char* path, int comNumber)
         // Another instrument behind a serial port is not written to; a USB
         // device without a COM number is no port at all and says nothing.
         if (comNumber >= 0)
-            NoteFate(PortName(path, comNumber), kErrorNotFound, "skipped, the USB ids are another instrument's");
+            NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "skipped, the USB ids are another instrument's");
         return false;
     }
     return OpenDevicePath(path, comNumber);
@@ -444,9 +363,9 @@ bool OpenDevicePath(const char* path, int comNumber)
     ClearReason();
     if (!probe()) {
         if (ReasonCode() != kErrorNone)
-            NoteFate(PortName(path, comNumber), kErrorNotFound, "no identity: %s", ReasonText());
+            NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "no identity: %s", ReasonText());
         else
-            NoteFate(PortName(path, comNumber), kErrorNotFound, "answered, but is not a Vasq9");
+            NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "answered, but is not a Vasq9");
         AcquireSRWLockExclusive(&s_gate);
         if (OpenHandle() == device)
             CloseHeld();
@@ -497,7 +416,7 @@ static bool FindInListing(int portNumber)
     if (set == INVALID_HANDLE_VALUE) {
         char text[kReasonSize];
         SystemText(GetLastError(), text, sizeof(text));
-        NoteFate("USB devices", kErrorSystem, "cannot be listed: %s", text);
+        NoteSearchFate("USB devices", kErrorSystem, "cannot be listed: %s", text);
         return false;
     }
     const bool found = FindDevice(portNumber, set);
@@ -507,18 +426,13 @@ static bool FindInListing(int portNumber)
 
 bool FindDevice(int portNumber)
 {
-    BeginAttempt();
+    BeginSearchAttempt();
     const bool found = FindInListing(portNumber);
-    EndAttempt(found, portNumber);
+    const std::string none = portNumber == -1 ? std::string("no USB device with the Vasq9's ids is present")
+                                              : "COM" + std::to_string(portNumber) +
+                                                    ": no USB device with the Vasq9's ids has this number";
+    EndSearchAttempt(found, none.c_str());
     return found;
-}
-
-void LastSearchOutcome(int* code, char* text, size_t size)
-{
-    AcquireSRWLockShared(&s_search.lock);
-    *code = s_search.code;
-    snprintf(text, size, "%s", s_search.text);
-    ReleaseSRWLockShared(&s_search.lock);
 }
 
 std::string DeviceNodePath(int portNumber)
