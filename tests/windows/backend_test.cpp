@@ -9,6 +9,7 @@
 #include "api/Connection.h"
 #include "device/Monitor.h"
 #include "device/Packet.h"
+#include "device/SearchOutcome.h"
 #include "device/Transport.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
