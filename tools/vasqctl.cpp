@@ -189,60 +189,47 @@ const char* StatusName(VasqStatus status)
 // The library's current unit, read once after connecting.
 int g_unit = 0;
 
-// A signal does not end the library's wait for a device: searches are waited
-// for in slices of this length, between which Ctrl-C is looked at.
-constexpr auto kSearchSlice = std::chrono::milliseconds(100);
+// A signal does not end the library's wait for a device, so the search runs
+// on a thread of its own while main looks at Ctrl-C this often.
+constexpr auto kInterruptPoll = std::chrono::milliseconds(50);
 
-// What the library's connection thread reports during a scan.
-struct Connection {
+// True once a Vasq9 is connected within timeoutMs; false at the timeout or on
+// Ctrl-C, with nothing left searching.
+bool FindInstrument(uint32_t timeoutMs)
+{
     std::mutex mutex;
-    std::condition_variable changed;
-    bool connected = false;
-};
-Connection g_connection;
-
-void OnConnection(bool connected)
-{
-    {
-        std::lock_guard<std::mutex> lock(g_connection.mutex);
-        g_connection.connected = connected;
-    }
-    g_connection.changed.notify_all();
-}
-
-// True once a Vasq9 is connected; false at the deadline or on Ctrl-C, with nothing left searching.
-bool FindInstrument(Clock::time_point deadline)
-{
-    if (g_port < 0) {
-        // One search that runs on through the slices, as VasqConnect's own would,
-        // so that a port slow to answer the probe does not restart the scan.
-        if (!VasqInit(OnConnection))
-            return false;
+    std::condition_variable ended;
+    bool done = false;
+    bool found = false;
+    // One wait for the whole timeout: a device slow to be identified still connects.
+    std::thread search([&] {
+        const bool connected = VasqConnect(g_port, timeoutMs);
         {
-            std::unique_lock<std::mutex> lock(g_connection.mutex);
-            while (!g_connection.connected && !g_interrupted && Clock::now() < deadline)
-                g_connection.changed.wait_until(lock, std::min(deadline, Clock::now() + kSearchSlice));
-            if (g_connection.connected)
-                return true;
+            std::lock_guard<std::mutex> lock(mutex);
+            found = connected;
+            done = true;
         }
-        // Not under the mutex: the connection thread may be inside OnConnection.
-        VasqFree();
-        return false;
+        ended.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!ended.wait_for(lock, kInterruptPoll, [&] { return done; })) {
+            if (!g_interrupted)
+                continue;
+            // VasqFree ends the wait; repeated, as a first one may come before the search has begun.
+            lock.unlock();
+            VasqFree();
+            lock.lock();
+        }
     }
-    // Only VasqConnect searches a single port; a slice without the device releases everything again.
-    do {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const auto slice = std::clamp(left, std::chrono::milliseconds(0), kSearchSlice);
-        if (VasqConnect(g_port, static_cast<uint32_t>(slice.count())))
-            return true;
-    } while (!g_interrupted && Clock::now() < deadline);
-    return false;
+    search.join();
+    return found;
 }
 
 int Connect()
 {
     const double ms = std::min(std::max(g_timeoutSeconds, 0.0) * 1000.0, 3600000.0);
-    const bool found = FindInstrument(Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(ms)));
+    const bool found = FindInstrument(static_cast<uint32_t>(ms));
     if (g_interrupted) {
         Error("interrupted while looking for the instrument");
         VasqFree();

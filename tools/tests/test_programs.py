@@ -180,6 +180,13 @@ class Vasqctl(unittest.TestCase):
         self.assertEqual(3, missing.returncode)
         self.assertIn("no Vasq9 on /dev/ttyACM77", missing.stderr)
 
+    def test_a_device_slow_to_be_identified_is_found(self):
+        # Every second answer comes after the library's read timeout: identifying it takes seconds.
+        with SimulatedDevice(VASQ_SIM, port=8, options=["--fault", "delay", "--fault-every", "2"]) as slow:
+            result = self.ctl("--timeout", "15", "info", sim=slow)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn("serial number:  NQX7001-070042", result.stdout)
+
     def test_sample_csv_for_two_seconds(self):
         result = self.ctl("sample", "--seconds", "2", "--csv")
         self.assertEqual(0, result.returncode, result.stderr)
