@@ -84,6 +84,13 @@ class WithoutDevice(unittest.TestCase):
                 vasq.connect(port=7, timeout=0.3)
             self.assertLess(time.monotonic() - started, DEADLINE)
 
+    def test_a_device_slow_to_be_identified_is_found(self):
+        # Every second answer comes after the library's read timeout: identifying it takes seconds.
+        with SimulatedDevice(port=8, options=["--fault", "delay", "--fault-every", "2"]) as slow:
+            slow.point_library_here()
+            with vasq.connect(port=8, timeout=DEADLINE) as device:
+                self.assertEqual("NQX7001-070042", device.serial_number)
+
     def test_ctrl_c_ends_a_search_with_keyboard_interrupt(self):
         import signal
         import subprocess

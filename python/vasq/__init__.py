@@ -18,7 +18,6 @@ import ctypes.util
 import enum
 import os
 import threading
-import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -500,34 +499,34 @@ def _close_at_exit() -> None:
         _open_device.close()
 
 
-# A signal does not end the library's wait for a device: searches are waited
-# for in slices, between which Python raises KeyboardInterrupt.
-_SEARCH_SLICE = 0.1
+# A signal does not end the library's wait for a device, so the search runs on
+# a thread of its own while the caller's waits in slices, between which Python
+# raises KeyboardInterrupt.
+_INTERRUPT_POLL = 0.05
 
 
-def _search(lib: ctypes.CDLL, port: int, timeout: float, device_open: bool) -> bool:
-    """True once a Vasq9 is connected within timeout seconds."""
-    deadline = time.monotonic() + timeout
-    if port == -1 and not device_open:
-        # One search that runs on through the slices, as VasqConnect's own would,
-        # so that a port slow to answer the probe does not restart the scan.
-        found = threading.Event()
-        c_callback = _ConnectedCallback(lambda connected: found.set() if connected else None)
-        _keep("connection", c_callback)
-        if not lib.VasqInit(c_callback):
-            return False
-        while not found.wait(max(0.0, min(_SEARCH_SLICE, deadline - time.monotonic()))):
-            if time.monotonic() >= deadline:
-                return False
-        return True
-    # Only VasqConnect searches a single port (or answers at once for the open device);
-    # a slice without the device releases everything again.
-    while True:
-        left = max(0.0, deadline - time.monotonic())
-        if lib.VasqConnect(port, int(min(left, _SEARCH_SLICE) * 1000)):
-            return True
-        if time.monotonic() >= deadline:
-            return False
+def _search(lib: ctypes.CDLL, port: int, timeout: float) -> Tuple[threading.Thread, List[bool]]:
+    """Starts one VasqConnect for the whole timeout, so that a device slow to be identified still connects."""
+    outcome: List[bool] = []
+    milliseconds = int(min(timeout * 1000.0, 0xFFFFFFFE))
+    helper = threading.Thread(target=lambda: outcome.append(lib.VasqConnect(port, milliseconds)),
+                              name="vasq-search", daemon=True)
+    helper.start()
+    return helper, outcome
+
+
+def _end_search(lib: ctypes.CDLL, helper: threading.Thread) -> bool:
+    """Ends a search still waiting; True when that released the library's device."""
+    released = False
+    # VasqFree ends the wait; repeated, as a first one may come before the search has begun.
+    while helper.is_alive():
+        try:
+            lib.VasqFree()
+            released = True
+            helper.join(_INTERRUPT_POLL)
+        except KeyboardInterrupt:
+            pass
+    return released
 
 
 def connect(port: int = -1, timeout: float = 5.0) -> Device:
@@ -540,16 +539,24 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
     if port < -1:
         raise ValueError("port must be -1 or a port number")
     device_open = _open_device is not None and not _open_device.closed
+    helper, outcome = _search(lib, port, max(0.0, timeout))
     try:
-        found = _search(lib, port, max(0.0, timeout), device_open)
+        while helper.is_alive():
+            helper.join(_INTERRUPT_POLL)
     except BaseException:
-        # Interrupted: nothing may stay searching, or connected with no Device to close it.
+        released = _end_search(lib, helper)
+        # Nothing may stay searching, or connected with no Device to close it.
         if not device_open:
             lib.VasqFree()
             _alive.clear()
+        elif released:
+            _open_device.close()
         raise
-    if not found:
-        if not device_open:
+    if not (outcome and outcome[0]):
+        # The library has released everything, an open device too.
+        if device_open:
+            _open_device.close()
+        else:
             lib.VasqFree()
             _alive.clear()
         where = "on any port" if port == -1 else f"on /dev/ttyACM{port}"
