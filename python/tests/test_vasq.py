@@ -5,6 +5,7 @@ import sys
 import threading
 import time
 import unittest
+import weakref
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
@@ -218,6 +219,63 @@ class Connected(unittest.TestCase):
         time.sleep(0.2)  # after the stop, nothing more may arrive; this only checks quiet
         self.assertEqual(count, samples.count())
         self.assertTrue(all(isinstance(v, float) for v in samples.reports))
+
+    def test_no_sample_after_close_returns(self):
+        samples = Recorder()
+        self.device.start_sampling(samples)
+        self.assertTrue(samples.wait_for(lambda _: True))
+        self.device.close()
+        count = samples.count()
+        with samples.changed:
+            self.assertFalse(samples.changed.wait_for(lambda: len(samples.reports) > count, 0.3))
+
+    def close_inside_a_callback(self, start):
+        """start(callback) makes the library call callback; its second call (not the start's first report,
+        a later one, made holding the API lock for a test) closes the device."""
+        device = self.device
+        errors = []
+        calls = []
+        closed = threading.Event()
+
+        def callback(*report):
+            calls.append(report)
+            if closed.is_set():
+                errors.append(f"a report after close(): {report}")
+            if len(calls) != 2:
+                return
+            try:
+                device.close()
+            except Exception as error:
+                errors.append(error)
+            closed.set()
+
+        start(callback)
+        # Nothing else holds the callable: freeing it frees what the library's thread runs in.
+        alive = weakref.ref(callback)
+        del callback
+        self.assertTrue(closed.wait(DEADLINE))
+        self.assertTrue(device.closed)
+
+        def freed():
+            gc.collect()
+            return alive() is None
+        self.assertFalse(wait_until(freed, timeout=0.5), "freed while the library's thread may still run it")
+        # The process carries on: a new connection works, with callbacks of its own.
+        self.device = vasq.connect(port=4, timeout=5.0)
+        self.assertEqual("NQX7001-120345", self.device.serial_number)
+        samples = Recorder()
+        self.device.start_sampling(samples)
+        self.assertTrue(samples.wait_for(lambda _: True))
+        self.device.stop_sampling()
+        self.assertEqual([], errors)
+        gc.collect()
+        self.assertIsNone(alive(), "the closed device's callbacks are kept for good")
+
+    def test_close_inside_a_sampling_callback(self):
+        self.close_inside_a_callback(self.device.start_sampling)
+
+    def test_close_inside_a_test_callback(self):
+        self.close_inside_a_callback(lambda callback: self.device.run_static_pressure(150.0, callback))
 
     def test_exit_with_sampling_running_closes_the_device(self):
         import subprocess

@@ -7,8 +7,9 @@
 
 The library is process-wide: one instrument at a time, so one open Device.
 Callbacks run on the library's threads; the test callbacks must return
-promptly and must not close the device (see the library's header). A device
-still open when Python exits is closed then (its test and sampling stop).
+promptly (see the library's header). A callback may close the device but not
+connect one. A device still open when Python exits is closed then (its test
+and sampling stop).
 """
 from __future__ import annotations
 
@@ -290,11 +291,41 @@ Report = Union[StaticPressureReport, BPReport, LeakageReport, OverpressureReport
 
 # C callbacks the library may still call; dropped only once the library has let them go.
 _alive: Dict[str, List[object]] = {}
+# Those of a device closed inside a callback: the library's threads may still be
+# running one of them until a close() or connect() outside the callbacks.
+_retired: List[object] = []
 _open_device: Optional["Device"] = None
+_callback_thread = threading.local()
 
 
 def _keep(kind: str, callback: object) -> None:
     _alive.setdefault(kind, []).append(callback)
+
+
+def _drop_callbacks() -> None:
+    """Lets the C callbacks go after a VasqFree; inside a callback, one of them is still running."""
+    if _inside_callback():
+        for callbacks in _alive.values():
+            _retired.extend(callbacks)
+    else:
+        _retired.clear()
+    _alive.clear()
+
+
+def _inside_callback() -> bool:
+    return getattr(_callback_thread, "inside", False)
+
+
+def _marked(function: Callable[..., None]) -> Callable[..., None]:
+    """function, run with its thread marked as inside a library callback."""
+    def call(*args) -> None:
+        outer = _inside_callback()
+        _callback_thread.inside = True
+        try:
+            function(*args)
+        finally:
+            _callback_thread.inside = outer
+    return call
 
 
 class Device:
@@ -309,10 +340,14 @@ class Device:
         """Stops sampling and any test, releases the instrument and ends the library's threads."""
         global _open_device
         if self._closed:
+            if _retired and not _inside_callback():
+                # Closed inside a callback before: this waits for the threads that ran it.
+                self._lib.VasqFree()
+                _drop_callbacks()
             return
         self._closed = True
         self._lib.VasqFree()
-        _alive.clear()
+        _drop_callbacks()
         if _open_device is self:
             _open_device = None
 
@@ -339,7 +374,7 @@ class Device:
 
     def on_connection(self, callback: Optional[Callable[[bool], None]]) -> None:
         """Calls callback(False) when the instrument is lost and callback(True) when it is back."""
-        c_callback = _ConnectedCallback(callback) if callback else _ConnectedCallback()
+        c_callback = _ConnectedCallback(_marked(callback)) if callback else _ConnectedCallback()
         self._hold("connection", c_callback)
         self._check(self._lib.VasqInit(c_callback), "watching the connection")
 
@@ -415,7 +450,7 @@ class Device:
         """Builds up and holds a pressure (clamped to the limits); reports go to callback."""
         def report(status, wait, result):
             callback(StaticPressureReport(Status(status), wait, result))
-        c_callback = _StaticPressureCallback(report) if callback else _StaticPressureCallback()
+        c_callback = _StaticPressureCallback(_marked(report)) if callback else _StaticPressureCallback()
         self._hold("static", c_callback)
         self._check(self._lib.VasqRunStaticPressure(pressure, param, c_callback, flag), "starting the static pressure")
 
@@ -423,7 +458,7 @@ class Device:
         """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library."""
         def report(status, r1, r2, r3, r4):
             callback(BPReport(Status(status), r1, r2, r3, r4))
-        c_callback = _BPTestCallback(report) if callback else _BPTestCallback()
+        c_callback = _BPTestCallback(_marked(report)) if callback else _BPTestCallback()
         if isinstance(settings, Envelope):
             record = _envelope_record(settings)
         else:
@@ -450,7 +485,7 @@ class Device:
     def _leak_callback(callback):
         def report(status, wait, leak, code):
             callback(LeakageReport(Status(status), wait, leak, code))
-        return _LeakageTestCallback(report) if callback else _LeakageTestCallback()
+        return _LeakageTestCallback(_marked(report)) if callback else _LeakageTestCallback()
 
     def run_leakage_test(self, pressure: float, callback: Optional[Callable[[LeakageReport], None]] = None,
                          leak_param: int = 60, leak_rate: float = 0.0) -> None:
@@ -476,7 +511,7 @@ class Device:
                               flag: bool = True) -> None:
         def report(status, wait, *results):
             callback(OverpressureReport(Status(status), wait, tuple(results)))
-        c_callback = _OverpressureTestCallback(report) if callback else _OverpressureTestCallback()
+        c_callback = _OverpressureTestCallback(_marked(report)) if callback else _OverpressureTestCallback()
         self._hold("overpressure", c_callback)
         self._check(self._lib.VasqRunOverpressureTest(flag, pressure1, pressure2, pressure3, c_callback),
                     "starting the overpressure test")
@@ -484,7 +519,7 @@ class Device:
     # -- sampling
     def start_sampling(self, callback: Callable[[float], None]) -> None:
         """Calls callback(pressure) 200 times a second on the library's sampling thread."""
-        c_callback = _SamplingCallback(callback)
+        c_callback = _SamplingCallback(_marked(callback))
         self._hold("sampling", c_callback)
         self._check(self._lib.VasqStartSampling(c_callback), "starting the pressure stream")
 
@@ -538,7 +573,13 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
     lib = load_library()
     if port < -1:
         raise ValueError("port must be -1 or a port number")
+    if _inside_callback():
+        raise VasqError("connect() cannot be called from a library callback")
     device_open = _open_device is not None and not _open_device.closed
+    if _retired and not device_open:
+        # A device closed inside a callback: this waits for the threads that ran it.
+        lib.VasqFree()
+        _drop_callbacks()
     helper, outcome = _search(lib, port, max(0.0, timeout))
     try:
         while helper.is_alive():
@@ -548,7 +589,7 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
         # Nothing may stay searching, or connected with no Device to close it.
         if not device_open:
             lib.VasqFree()
-            _alive.clear()
+            _drop_callbacks()
         elif released:
             _open_device.close()
         raise
@@ -558,7 +599,7 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
             _open_device.close()
         else:
             lib.VasqFree()
-            _alive.clear()
+            _drop_callbacks()
         where = "on any port" if port == -1 else f"on /dev/ttyACM{port}"
         raise DeviceNotFound(f"no Vasq9 found {where} within {timeout:g} s")
     if device_open:
