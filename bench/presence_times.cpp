@@ -116,10 +116,15 @@ bool ClientExchange(int fd)
     return sum == 0 && frame[4] == 0;
 }
 
-// Runs count exchanges in this process and prints "wall_us cpu_us".
-int RunExchanges(bool library, int count, const char* folder)
+void IgnoreLogLine(int, const char*, void*) {}
+
+// Runs count exchanges in this process and prints "wall_us cpu_us". A logged
+// run is the library's with a debug-level log callback that does nothing.
+int RunExchanges(bool library, bool logged, int count, const char* folder)
 {
     int fd = -1;
+    if (logged)
+        VasqSetLogCallback(IgnoreLogLine, VASQ_LOG_DEBUG, nullptr);
     if (library) {
         SetDeviceFoldersForTesting(folder, folder);
         if (!VasqConnect(-1, 5000))
@@ -152,13 +157,14 @@ int RunExchanges(bool library, int count, const char* folder)
 }
 
 // Runs this program in exchange mode, under strace when asked; returns its output.
-std::string RunChild(const char* self, bool library, int count, const char* folder, const char* straceOut)
+std::string RunChild(const char* self, bool library, int count, const char* folder, const char* straceOut,
+                     bool logged = false)
 {
     std::string command;
     if (straceOut != nullptr)
         command = std::string("strace -f -qq -c -o ") + straceOut + " ";
-    command += std::string(self) + " --exchanges " + (library ? "library " : "client ") + std::to_string(count) +
-               " " + folder;
+    command += std::string(self) + " --exchanges " + (logged ? "logged " : library ? "library " : "client ") +
+               std::to_string(count) + " " + folder;
     std::string output;
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char line[256];
@@ -191,22 +197,28 @@ long StraceTotal(const char* path)
 void MeasureExchanges(const char* self, int runs, const char* folder)
 {
     constexpr int kExchanges = 2000;
-    std::vector<double> libWall, libCpu, clientWall, clientCpu;
+    std::vector<double> libWall, libCpu, clientWall, clientCpu, loggedWall, loggedCpu;
     for (int run = 0; run < runs; ++run) {
-        for (bool library : {true, false}) {
+        for (int mode = 0; mode < 3; ++mode) {
+            const bool library = mode != 1;
+            const bool logged = mode == 2;
             ExchangeFigures figures{};
-            const std::string out = RunChild(self, library, kExchanges, folder, nullptr);
+            const std::string out = RunChild(self, library, kExchanges, folder, nullptr, logged);
             if (sscanf(out.c_str(), "%lf %lf", &figures.wallUs, &figures.cpuUs) != 2)
                 continue;
-            (library ? libWall : clientWall).push_back(figures.wallUs);
-            (library ? libCpu : clientCpu).push_back(figures.cpuUs);
+            (logged ? loggedWall : library ? libWall : clientWall).push_back(figures.wallUs);
+            (logged ? loggedCpu : library ? libCpu : clientCpu).push_back(figures.cpuUs);
         }
     }
     // Runs alternate, so the ratio of each pair cancels most of a changing load.
-    std::vector<double> wallRatio, cpuRatio;
+    std::vector<double> wallRatio, cpuRatio, loggedWallRatio, loggedCpuRatio;
     for (size_t i = 0; i < std::min(libWall.size(), clientWall.size()); ++i) {
         wallRatio.push_back(libWall[i] / clientWall[i]);
         cpuRatio.push_back(libCpu[i] / clientCpu[i]);
+    }
+    for (size_t i = 0; i < std::min(loggedWall.size(), clientWall.size()); ++i) {
+        loggedWallRatio.push_back(loggedWall[i] / clientWall[i]);
+        loggedCpuRatio.push_back(loggedCpu[i] / clientCpu[i]);
     }
     Report("exchange, library (wall)", libWall, "us", "ratio below");
     Report("exchange, minimal C client (wall)", clientWall, "us", "reference");
@@ -214,6 +226,10 @@ void MeasureExchanges(const char* self, int runs, const char* folder)
     Report("exchange, minimal C client (processor)", clientCpu, "us", "reference");
     Report("exchange, library / C client (wall)", wallRatio, "x", "<= 1.05 x");
     Report("exchange, library / C client (processor)", cpuRatio, "x", "<= 1.05 x");
+    Report("exchange, library with a debug log callback that does nothing / C client (wall)", loggedWallRatio, "x",
+           "for information");
+    Report("exchange, library with a debug log callback that does nothing / C client (processor)", loggedCpuRatio,
+           "x", "for information");
     if (system("command -v strace >/dev/null 2>&1") != 0) {
         printf("system calls per exchange: strace is not installed\n");
         return;
@@ -244,7 +260,7 @@ void MeasureExchanges(const char* self, int runs, const char* folder)
 int main(int argc, char** argv)
 {
     if (argc == 5 && strcmp(argv[1], "--exchanges") == 0)
-        return RunExchanges(strcmp(argv[2], "library") == 0, atoi(argv[3]), argv[4]);
+        return RunExchanges(strcmp(argv[2], "client") != 0, strcmp(argv[2], "logged") == 0, atoi(argv[3]), argv[4]);
     const int runs = argc > 1 ? atoi(argv[1]) : 7;
     char folderTemplate[] = "/tmp/vasq-bench-XXXXXX";
     const char* folder = mkdtemp(folderTemplate);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "api/ApiCall.h"
 #include "api/Runners.h"
 #include "api/Workers.h"
 #include "device/Monitor.h"
@@ -122,6 +123,8 @@ void WaitWhileConnected(Run& run, uint64_t connection)
 
 void Disconnect(Run& run, uint64_t connection)
 {
+    if (!run.stop.load())
+        LogLine(kLogWarning, "the Vasq9 was lost");
     // A port that is gone or hung up cannot be told anything: the loss is
     // reported without waiting for the API lock, which a busy caller may hold.
     if (!s_unloading.load() && DeviceConnectionNumber() == connection && !DevicePortFailed()) {
@@ -217,6 +220,13 @@ void* RunConnection(Run& run)
             ResetAirPort();
             // Identified and announced: from now on every caller may use the port.
             DeviceReleaseHeld();
+            if (LogWanted(kLogInfo)) {
+                HW_INFORMATION hw{};
+                GetHWInformation(&hw);
+                LogLine(kLogInfo, "connected to %s: serial number %s, firmware %d.%d.%d",
+                        DeviceNodePath(DeviceOpenPortNumber()).c_str(), FormatSerialNumber(), hw.nFWVersion1,
+                        hw.nFWVersion2, hw.nFWVersion3);
+            }
         }
         NotifyListener(true);
         g_AutoMonitor.StartMonitor();
@@ -313,38 +323,54 @@ bool DoInit(ConnectedCallback callback, uint64_t* releases)
 
 bool VasqInit(ConnectedCallback callback)
 {
+    ApiCall call("VasqInit");
     g_nPortNumber.store(-1);
-    return DoInit(callback);
+    if (!DoInit(callback))
+        return call.Fail(false, kErrorSystem, "cannot start the connection thread");
+    return call.Result(true, true);
 }
 
 bool VasqConnect(int portNumber, uint32_t timeoutMs)
 {
+    ApiCall call("VasqConnect");
     if (portNumber < -1)
-        return false;
+        return call.Fail(false, kErrorInvalidArgument, "port number %d: give 0 or more, or -1 to search", portNumber);
     g_nPortNumber.store(portNumber);
     g_hConnectedEvent.ResetEvent();
     uint64_t releases = 0;
     if (!DoInit(ConnectedHandler, &releases))
-        return false;
+        return call.Fail(false, kErrorSystem, "cannot start the connection thread");
+    if (LogWanted(kLogInfo)) {
+        const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
+        LogLine(kLogInfo, "looking for a Vasq9 %s", where.c_str());
+    }
     // A device already connected on an acceptable port, also by another
     // caller's connect, is the answer. A release meanwhile ends the wait and
     // leaves nothing to release.
     switch (WaitForConnection(portNumber, timeoutMs, releases)) {
     case ConnectWait::Connected:
-        return true;
+        return call.Result(true, true);
     case ConnectWait::Released:
-        return false;
+        return call.Fail(false, kErrorNotFound, "the search was ended by VasqFree on another thread");
     case ConnectWait::TimedOut:
         break;
     }
+    int code = kErrorNotFound;
+    char outcome[kReasonSize];
+    LastSearchOutcome(&code, outcome, sizeof(outcome));
     VasqFree();
-    return false;
+    if (code == kErrorNone || code == kErrorBusy || code == kErrorSystem)
+        code = kErrorNotFound;
+    const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
+    return call.Fail(false, code, "no Vasq9 %s within %u ms: %s", where.c_str(), timeoutMs, outcome);
 }
 
 void VasqFree()
 {
+    ApiCall call("VasqFree");
     VasqStopSampling();
     VasqStopTest();
     JoinTestWorkers();
     StopConnectionThread();
+    call.Result(0, true);
 }

@@ -1,6 +1,7 @@
 // Expansion of a customised envelope into the device's raw table, and its upload.
 #include <cmath>
 
+#include "api/ApiCall.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/BPSimulation.h"
 #include "protocol/Command.h"
@@ -55,20 +56,23 @@ struct Point {
 
 bool CalculateLineFunction(double x1, double y1, double x2, double y2, double* pressures, double* amplitudes)
 {
+    ApiCall call("CalculateLineFunction");
     if (pressures == nullptr || amplitudes == nullptr)
-        return false;
+        return call.Fail(false, kErrorInvalidArgument, "a table is null");
     FillSegment(x1, y1, x2, y2, pressures, amplitudes, kLargestTable);
-    return true;
+    return call.Result(true, true);
 }
 
 int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count, int unit)
 {
+    ApiCall call("VasqGetEnvelopeRawData");
     if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "the record or a table is null");
     if (unit == -1)
         unit = g_nPressureUnit.load();
     if (!CountFitsUnit(unit, count))
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "%d points do not fit unit %d (360 in mmHg, 479 in kPa)", count,
+                         unit);
     const double s = unit == 1 ? 10.0 : 1.0;
     const double base = record->nBaseAmplitude;
     const Point points[10] = {
@@ -85,7 +89,7 @@ int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
     };
     for (const Point& point : points) {
         if (!std::isfinite(point.x) || !std::isfinite(point.y))
-            return 0;
+            return call.Fail(0, kErrorInvalidArgument, "an envelope point is not a finite number");
     }
     const double bottom = s * record->dBottomPressure;
     for (int j = 0; j < count && j <= bottom; ++j) {
@@ -103,28 +107,31 @@ int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
         for (int j = 0; j < count; ++j)
             pressures[j] /= s;
     }
-    return 1;
+    return call.Flag(true);
 }
 
 int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count)
 {
+    ApiCall call("VasqSetEnvelopeRawData");
     if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "the record or a table is null");
     const int unit = g_nPressureUnit.load();
     if (!CountFitsUnit(unit, count))
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "%d points do not fit unit %d (360 in mmHg, 479 in kPa)", count,
+                         unit);
     CAutoCriticalSection lock(g_APICriticalSection);
     // A table the device did not take is a failure: a BP start must not go on
     // to simulate with whatever envelope the device was left holding.
     if (!SetBPCustom(record, unit))
-        return 0;
-    return SetBPCustomRawData(static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit) ? 1 : 0;
+        return call.Flag(false);
+    return call.Flag(SetBPCustomRawData(static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit));
 }
 
 int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
 {
+    ApiCall call("VasqGetEnvelopeParam");
     // A null record still reads the parameter set and succeeds: nothing is stored.
     CAutoCriticalSection lock(g_APICriticalSection);
     const BPMethodType asked = method == BP_METHOD_DEFAULT ? BP_METHOD_CUSTOMIZED : method;
-    return GetBPCustomParam(asked, out, g_nPressureUnit.load()) ? 1 : 0;
+    return call.Flag(GetBPCustomParam(asked, out, g_nPressureUnit.load()));
 }

@@ -1,6 +1,9 @@
 // The exported wrappers: each takes the API lock around its device work.
+#include <string.h>
+
 #include <algorithm>
 
+#include "api/ApiCall.h"
 #include "api/Runners.h"
 #include "api/Sampling.h"
 #include "api/Workers.h"
@@ -15,24 +18,28 @@
 
 int VasqGetDeviceInformation(MODEL_INFORMATION* info)
 {
+    ApiCall call("VasqGetDeviceInformation");
     if (info == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "the record is null");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return GetDeviceInformation(info) ? 1 : 0;
+    return call.Flag(GetDeviceInformation(info));
 }
 
 int VasqGetHWInformation(HW_INFORMATION* info)
 {
+    ApiCall call("VasqGetHWInformation");
     if (info == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "the record is null");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return GetHWInformation(info) ? 1 : 0;
+    return call.Flag(GetHWInformation(info));
 }
 
 const char* VasqGetSerialNumber()
 {
+    ApiCall call("VasqGetSerialNumber");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return FormatSerialNumber();
+    const char* serial = FormatSerialNumber();
+    return call.Result(serial, serial[0] != '\0');
 }
 
 namespace {
@@ -41,10 +48,22 @@ constexpr int kHighestAirPort = 4;
 
 // The thin wrappers: one device command under the API lock, its flag as the result.
 template <typename Command>
-int Locked(Command command)
+int Locked(const char* name, Command command)
 {
+    ApiCall call(name);
     CAutoCriticalSection lock(g_APICriticalSection);
-    return command() ? 1 : 0;
+    return call.Flag(command());
+}
+
+// A command whose false is an answer too (no card, not in 500 ml mode): only
+// an exchange that failed is a failure.
+template <typename Command>
+int Answered(const char* name, Command command)
+{
+    ApiCall call(name);
+    CAutoCriticalSection lock(g_APICriticalSection);
+    const int answer = command() ? 1 : 0;
+    return call.Result(answer, ReasonCode() == kErrorNone);
 }
 
 bool SamplingRuns()
@@ -66,139 +85,151 @@ bool SetUnitLocked(int unit)
 
 int VasqSetPressureUnit(int unit)
 {
+    ApiCall call("VasqSetPressureUnit");
     // Restarting sampling means waiting for the sampling thread, which needs the
     // API lock that a test callback's thread holds, or is this very thread.
     if (OnLibraryWorkerThread() && SamplingRuns())
-        return 0;
+        return call.Fail(0, kErrorBusy, "the unit cannot change from a callback while sampling runs");
     unsigned status;
     {
         CAutoCriticalSection lock(g_APICriticalSection);
         status = GetDeviceStatus();
     }
+    if (ReasonCode() != kErrorNone)
+        return call.Flag(false);
     if (status != kStatusNoTest && status != kStatusIdle && status != kStatusCompleted)
-        return 0;
+        return call.Fail(0, kErrorBusy, "the unit cannot change while the instrument runs a test (status %u)", status);
     if (!SamplingRuns())
-        return SetUnitLocked(unit) ? 1 : 0;
+        return call.Flag(SetUnitLocked(unit));
     VasqStopSampling();
     const bool switched = SetUnitLocked(unit);
     VasqStartSampling(g_SamplingCallback.load());
-    return switched ? 1 : 0;
+    return call.Flag(switched);
 }
 
 int VasqGetPressureUnit()
 {
+    ApiCall call("VasqGetPressureUnit");
     CAutoCriticalSection lock(g_APICriticalSection);
     // A failed read leaves the unit that every later set-point is scaled by
     // as it was; the call itself still answers 0.
     int unit = 0;
     if (!ReadPressureUnit(&unit))
-        return 0;
+        return call.Flag(false);
     HoldPressureUnit(unit);
-    return unit;
+    return call.Result(unit, true);
 }
 
 int VasqRebaseZero(bool on)
 {
-    return Locked([on] { return RebaseZero(on); });
+    return Locked("VasqRebaseZero", [on] { return RebaseZero(on); });
 }
 
 int VasqEnableAirPort(int port, bool enable)
 {
+    ApiCall call("VasqEnableAirPort");
     CAutoCriticalSection lock(g_APICriticalSection);
     EnableAirPort(std::clamp(port, 0, kHighestAirPort), enable);
-    return 1;
+    return call.Flag(true);
 }
 
 int VasqResetAirPort()
 {
+    ApiCall call("VasqResetAirPort");
     CAutoCriticalSection lock(g_APICriticalSection);
     ResetAirPort();
-    return 1;
+    return call.Flag(true);
 }
 
 int VasqUpdateAirPort()
 {
-    return Locked(UpdateAirPortRelay);
+    return Locked("VasqUpdateAirPort", UpdateAirPortRelay);
 }
 
 int VasqPausePump()
 {
-    return Locked(PausePump);
+    return Locked("VasqPausePump", PausePump);
 }
 
 int VasqSwitchToAdultMode(bool adult)
 {
-    return Locked([adult] { return SwitchToAdultMode(adult); });
+    return Locked("VasqSwitchToAdultMode", [adult] { return SwitchToAdultMode(adult); });
 }
 
 int VasqSwitchTo500mlMode(bool on)
 {
-    return Locked([on] { return SwitchTo500ml(on); });
+    return Locked("VasqSwitchTo500mlMode", [on] { return SwitchTo500ml(on); });
 }
 
 int VasqIs500mlMode()
 {
-    return Locked(Is500mlMode);
+    return Answered("VasqIs500mlMode", Is500mlMode);
 }
 
 int VasqWritePNGFileName(const char* name)
 {
     if (name == nullptr)
-        return 0;
-    return Locked([name] { return WritePNGFileName(name); });
+        return ApiCall("VasqWritePNGFileName").Fail(0, kErrorInvalidArgument, "the name is null");
+    if (strlen(name) > 255)
+        return ApiCall("VasqWritePNGFileName").Fail(0, kErrorInvalidArgument, "the name is longer than 255 bytes");
+    return Locked("VasqWritePNGFileName", [name] { return WritePNGFileName(name); });
 }
 
 int VasqWritePNG(char* data, int length)
 {
     if (data == nullptr)
-        return 0;
-    return Locked([data, length] { return WritePNG(data, length); });
+        return ApiCall("VasqWritePNG").Fail(0, kErrorInvalidArgument, "the picture is null");
+    if (length <= 0)
+        return ApiCall("VasqWritePNG").Fail(0, kErrorInvalidArgument, "a picture of %d bytes", length);
+    return Locked("VasqWritePNG", [data, length] { return WritePNG(data, length); });
 }
 
 const char* VasqGetVersion()
 {
     static const char kVersion[] = "1.0.3.1";
-    return kVersion;
+    return ApiCall("VasqGetVersion").Result(kVersion, true);
 }
 
 int VasqGetAirPortStatus(bool* bit1Set, bool* bit0Set)
 {
     // Each bit is stored only through a non-null pointer: a caller may read one.
-    return Locked([bit1Set, bit0Set] { return GetAirPortStatus(bit1Set, bit0Set); });
+    return Locked("VasqGetAirPortStatus", [bit1Set, bit0Set] { return GetAirPortStatus(bit1Set, bit0Set); });
 }
 
 int VasqEnableBuzzer()
 {
-    return Locked(EnableBuzzer);
+    return Locked("VasqEnableBuzzer", EnableBuzzer);
 }
 
 int VasqSDCardTest()
 {
-    return Locked(SDCardTest);
+    return Answered("VasqSDCardTest", SDCardTest);
 }
 
 int VasqSetStandPressure(double value)
 {
-    return Locked([value] { return SetStandPressure(value); });
+    return Locked("VasqSetStandPressure", [value] { return SetStandPressure(value); });
 }
 
 bool VasqGetCalibrationResult()
 {
+    ApiCall call("VasqGetCalibrationResult");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return GetDeviceStatus() == kStatusCalibrationPassed;
+    const bool passed = GetDeviceStatus() == kStatusCalibrationPassed;
+    return call.Result(passed, ReasonCode() == kErrorNone);
 }
 
 int VasqTurnOffCalibrationMode()
 {
-    return Locked([] { return SwitchDeviceOperationMode(FUNCTION_CALIBRATION_OFF); });
+    return Locked("VasqTurnOffCalibrationMode", [] { return SwitchDeviceOperationMode(FUNCTION_CALIBRATION_OFF); });
 }
 
 int VasqRestart()
 {
-    return Locked(Restart);
+    return Locked("VasqRestart", Restart);
 }
 
 int VasqOnlyUseLowerSensor(bool only)
 {
-    return Locked([only] { return EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), only); });
+    return Locked("VasqOnlyUseLowerSensor", [only] { return EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), only); });
 }

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "api/ApiCall.h"
 #include "api/Sampling.h"
 #include "api/Workers.h"
 #include "platform/InitOrder.h"
@@ -56,6 +57,7 @@ public:
             reporting = !s_testWorkers.StopRequested(CurrentThreadHandle()) && Begin();
         }
         if (reporting) {
+            m_loggedStatus = m_lastStatus;
             FirstReport();
             uint32_t signalNumber = TIMER_SIGNAL_TEST;
             TimerId timer = CreateNewTimer(g_nWaitTime, signalNumber);
@@ -71,13 +73,19 @@ public:
                     CAutoCriticalSection lock(g_APICriticalSection);
                     // A stop and the next start may have taken the lock first: the
                     // device now runs the next test, which is not this worker's.
-                    if (s_testWorkers.StopRequested(CurrentThreadHandle()))
+                    if (s_testWorkers.StopRequested(CurrentThreadHandle())) {
                         m_end = true;
-                    else
-                        Tick(GetDeviceStatus());
+                    } else {
+                        const unsigned status = GetDeviceStatus();
+                        if (status != m_loggedStatus && LogWanted(kLogInfo))
+                            LogLine(kLogInfo, "test status %u -> %u", m_loggedStatus, status);
+                        m_loggedStatus = status;
+                        Tick(status);
+                    }
                 }
             }
             DeleteTimer(signalNumber, timer);
+            LogLine(kLogInfo, "test worker ended (status %u)", m_loggedStatus);
         }
         unsigned long expected = CurrentThreadHandle();
         m_handle.compare_exchange_strong(expected, 0);
@@ -101,6 +109,7 @@ protected:
     virtual void Tick(unsigned status) = 0;
 
     unsigned m_lastStatus = 0;
+    unsigned m_loggedStatus = 0;
     bool m_end = false;
 
 private:
@@ -305,13 +314,16 @@ private:
 // worker's first use of the lock waits until the start has returned. The
 // workers of the same kind still running follow a test the device no longer
 // runs: they end without another report.
-bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void* argument)
+bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void* argument, const char* test)
 {
     s_testWorkers.RequestStop(&handle);
     s_testWorkers.Join(s_testWorkers.Take(true));
     unsigned long thread = 0;
-    if (s_testWorkers.Start(&thread, routine, argument, &handle) == 0)
+    if (s_testWorkers.Start(&thread, routine, argument, &handle) == 0) {
+        SetReason(kErrorSystem, "cannot start the %s's worker thread", test);
         return false;
+    }
+    LogLine(kLogInfo, "%s started", test);
     handle.store(thread);
     return true;
 }
@@ -408,63 +420,71 @@ size_t TestWorkerCount()
 
 bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
 {
+    ApiCall call("RunBPTest");
     if (parameters == nullptr)
-        return false;
+        return call.Fail(false, kErrorInvalidArgument, "the BP record is null");
     CAutoCriticalSection lock(g_APICriticalSection);
     const int unit = g_nPressureUnit.load();
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !EnableDeviceDebugMode(false, false, unit, false))
-        return false;
+        return call.Result(false, false);
     int32_t method;
     memcpy(&method, parameters, sizeof(method));
     if (method == BP_METHOD_DEFAULT && !SetBPDefault(static_cast<BPCommon*>(parameters), unit))
-        return false;
+        return call.Result(false, false);
     if (method == BP_METHOD_CUSTOMIZED && !SendCustomEnvelope(static_cast<BPEnvelopeCustomized*>(parameters), unit))
-        return false;
+        return call.Result(false, false);
     if (!EnableDeviceStartTest(true))
-        return false;
+        return call.Result(false, false);
     g_BPTestCallback.store(callback);
-    return StartWorker(g_hBPTestThread, BPTestThread, nullptr);
+    return call.Flag(StartWorker(g_hBPTestThread, BPTestThread, nullptr, "BP simulation"));
 }
 
 int VasqRunBPTest(void* parameters, BPTestCallback callback)
 {
-    return RunBPTest(FUNCTION_BP_TEST, parameters, callback) ? 1 : 0;
+    ApiCall call("VasqRunBPTest");
+    return call.Flag(RunBPTest(FUNCTION_BP_TEST, parameters, callback));
 }
 
 bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
                     LeakageTestCallback callback)
 {
+    ApiCall call("RunLeakageTest");
     CAutoCriticalSection lock(g_APICriticalSection);
     const int unit = g_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !EnableDeviceStartTest(true))
-        return false;
+        return call.Result(false, false);
     g_LeakageTestCallback.store(callback);
-    return StartWorker(g_hLeakageTestThread, LeakageTestThread, FunctionArgument(function));
+    const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
+    return call.Flag(StartWorker(g_hLeakageTestThread, LeakageTestThread, FunctionArgument(function), name));
 }
 
 int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRate, LeakageTestCallback callback)
 {
-    return RunLeakageTest(FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback) ? 1 : 0;
+    ApiCall call("VasqRunLeakageTest");
+    return call.Flag(RunLeakageTest(FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback));
 }
 
 int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback)
 {
-    return RunLeakageTest(FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback) ? 1 : 0;
+    ApiCall call("VasqRunLeakageCalibration");
+    return call.Flag(RunLeakageTest(FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback));
 }
 
 int VasqGetLeakageCalibrationRate(double* rate)
 {
+    ApiCall call("VasqGetLeakageCalibrationRate");
     // A null rate still reads the rate and succeeds: nothing is stored.
     CAutoCriticalSection lock(g_APICriticalSection);
-    return GetLeakCalibrationRate(rate, g_fPressureresolution.load()) ? 1 : 0;
+    return call.Flag(GetLeakCalibrationRate(rate, g_fPressureresolution.load()));
 }
 
 bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
                          double dPressure3, OverpressureTestCallback callback)
 {
+    ApiCall call("RunOverpressureTest");
     CAutoCriticalSection lock(g_APICriticalSection);
     const int unit = g_nPressureUnit.load();
     dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
@@ -473,42 +493,45 @@ bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double 
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !SetOverpressureTestSetting(bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) ||
         !EnableDeviceStartTest(true))
-        return false;
+        return call.Result(false, false);
     g_OverpressureTestCallback.store(callback);
-    return StartWorker(g_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function));
+    return call.Flag(
+        StartWorker(g_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function), "overpressure test"));
 }
 
 int VasqRunOverpressureTest(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
                             OverpressureTestCallback callback)
 {
-    return RunOverpressureTest(FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag, dPressure1, dPressure2, dPressure3,
-                               callback)
-               ? 1
-               : 0;
+    ApiCall call("VasqRunOverpressureTest");
+    return call.Flag(RunOverpressureTest(FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag, dPressure1, dPressure2,
+                                         dPressure3, callback));
 }
 
 int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback, bool bStaticFlag)
 {
+    ApiCall call("VasqRunStaticPressure");
     CAutoCriticalSection lock(g_APICriticalSection);
     const int unit = g_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(FUNCTION_STATIC_PRESSURE) ||
         !SetStaticPressure(dPressure, nStaticParam, bStaticFlag, unit) || !EnableDeviceStartTest(true))
-        return 0;
+        return call.Flag(false);
     g_StaticPressureExCallback.store(callback);
-    return StartWorker(g_hStaticPressureExThread, StaticPressureExThread, nullptr) ? 1 : 0;
+    return call.Flag(StartWorker(g_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
 }
 
 int VasqGetWaitStableTime()
 {
+    ApiCall call("VasqGetWaitStableTime");
     double seconds = 0.0;
     CAutoCriticalSection lock(g_APICriticalSection);
     GetWaitStableTime(&seconds);
-    return static_cast<int>(seconds);
+    return call.Result(static_cast<int>(seconds), ReasonCode() == kErrorNone);
 }
 
 int VasqStopTest()
 {
+    ApiCall call("VasqStopTest");
     {
         CAutoCriticalSection lock(g_APICriticalSection);
         EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), false);
@@ -518,5 +541,6 @@ int VasqStopTest()
     if (!OnLibraryWorkerThread())
         s_testWorkers.PassGatesOfStopped();
     s_testWorkers.Join(s_testWorkers.Take(true));
-    return 1;
+    // Always 1: whether the device was told shows in the last error.
+    return call.Result(1, ReasonCode() == kErrorNone);
 }

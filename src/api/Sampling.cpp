@@ -1,6 +1,7 @@
 // The sampling thread: ten cuff-pressure samples every 50 ms.
 #include "api/Sampling.h"
 
+#include "api/ApiCall.h"
 #include "api/Workers.h"
 #include "device/Packet.h"
 #include "platform/InitOrder.h"
@@ -89,6 +90,7 @@ void* SamplingThread(void* argument)
 
 int VasqStartSampling(SamplingCallback callback)
 {
+    ApiCall call("VasqStartSampling");
     CAutoCriticalSection lock(g_APICriticalSection);
     const int unit = g_nPressureUnit.load();
     if (unit == 1)
@@ -99,17 +101,19 @@ int VasqStartSampling(SamplingCallback callback)
     // A thread that ended by itself has left the lock for good: joining it here is safe.
     WorkerThreads::Join(s_samplingThreads.Take(true));
     if (g_hSamplingThread.load() != 0)
-        return 1;
+        return call.Flag(true);
     g_hSamplingEvent.SetEvent();
     unsigned long thread = 0;
     if (s_samplingThreads.Start(&thread, SamplingThread, &g_SamplingCallback) == 0)
-        return 0;
+        return call.Fail(0, kErrorSystem, "cannot start the sampling thread");
     g_hSamplingThread.store(thread);
-    return 1;
+    LogLine(kLogInfo, "sampling started");
+    return call.Flag(true);
 }
 
 void VasqStopSampling()
 {
+    ApiCall call("VasqStopSampling");
     std::vector<unsigned long> threads;
     {
         CAutoCriticalSection lock(g_APICriticalSection);
@@ -119,6 +123,8 @@ void VasqStopSampling()
         // running. A thread that is not waited for (the stop comes from a
         // callback) no longer counts as running, so a start right after this
         // one starts a new thread instead of reporting one that is ending.
+        if (g_hSamplingThread.load() != 0)
+            LogLine(kLogInfo, "sampling stopped");
         s_samplingThreads.RequestStop();
         g_hSamplingThread.store(0);
         threads = s_samplingThreads.Take(OnLibraryWorkerThread());
@@ -126,11 +132,12 @@ void VasqStopSampling()
     // On the sampling thread or a test worker (which may hold the API lock that
     // the sampling thread needs) the thread is left to end at its next tick.
     WorkerThreads::Join(threads);
+    call.Flag(true);
 }
 
 int VasqGetSampleRate()
 {
-    return g_nPlayDataMinSampleRate;
+    return ApiCall("VasqGetSampleRate").Result(g_nPlayDataMinSampleRate, true);
 }
 
 void StopSamplingAtUnload()

@@ -1,5 +1,10 @@
 // The service functions of the Linux library: identity writing, manufacturing
 // data, firmware update and the port handle. The Windows DLL has none of them.
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "api/ApiCall.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
 #include "platform/ProcessObjects.h"
@@ -20,59 +25,82 @@ FirmwareHooks VASQ_INIT_LIFETIME s_firmwareHooks;
 
 int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
 {
+    ApiCall call("VasqGetBootloaderInformation");
     if (info == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "the record is null");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return GetBootloaderInformation(info) ? 1 : 0;
+    return call.Flag(GetBootloaderInformation(info));
 }
 
 int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 {
+    ApiCall call("VasqSetDeviceInformation");
     if (model == nullptr || hardware == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "a record is null");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return SetDeviceInformation(model, hardware) ? 1 : 0;
+    return call.Flag(SetDeviceInformation(model, hardware));
 }
 
 int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
 {
+    ApiCall call("VasqReadMfgInfo");
     if (buffer == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "the buffer is null");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return ReadMfgInfo(buffer, length) ? 1 : 0;
+    return call.Flag(ReadMfgInfo(buffer, length));
 }
 
 int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
 {
+    ApiCall call("VasqWriteMfgInfo");
     if (data == nullptr)
-        return 0;
+        return call.Fail(0, kErrorInvalidArgument, "the data is null");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return WriteMfgInfo(data, length) ? 1 : 0;
+    return call.Flag(WriteMfgInfo(data, length));
 }
 
 int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* third)
 {
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return FlashLoadBinFile(path, first, second, third);
+    ApiCall call("VasqUpdateFwLoadBinFile");
+    if (path == nullptr)
+        return call.Fail(-1, kErrorInvalidArgument, "the path is null");
+    const int result = [&] {
+        CAutoCriticalSection lock(g_APICriticalSection);
+        return FlashLoadBinFile(path, first, second, third);
+    }();
+    if (result >= 0)
+        return call.Result(result, true);
+    if (access(path, R_OK) != 0)
+        return call.Fail(result, kErrorFile, "cannot read %s: %s", path, strerror(errno));
+    return call.Fail(result, kErrorFile, "%s: firmware files are not loaded on this system", path);
 }
 
 void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback)
 {
+    ApiCall call("VasqUpdateFwBurnBinFile");
     FlashBurnBinFile(callback);
+    call.Result(0, ReasonCode() == kErrorNone);
 }
 
 long VasqGetDeviceHandle()
 {
+    ApiCall call("VasqGetDeviceHandle");
     CAutoCriticalSection lock(g_APICriticalSection);
-    return g_hDevice.load();
+    const long handle = g_hDevice.load();
+    if (handle == -1)
+        return call.Fail(handle, kErrorNotConnected, "no port is open");
+    return call.Result(handle, true);
 }
 
 void VasqSetDeviceHandle(long handle)
 {
+    ApiCall call("VasqSetDeviceHandle");
     CAutoCriticalSection lock(g_APICriticalSection);
     if (handle != g_hDevice.load())
         ClearDeviceIdentity();
     AdoptDeviceHandle(handle);
+    bool identified = true;
     if (handle != 0 && handle != -1)
-        IsTargetDevice();
+        identified = IsTargetDevice();
+    call.Result(0, identified);
 }

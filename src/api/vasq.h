@@ -597,6 +597,87 @@ VASQ_API int VasqWritePNG(char* data, int length);
  */
 VASQ_API const char* VasqGetVersion(void);
 
+/* Failure reasons and the log. These functions come in addition to the
+   interface above and change nothing that its functions do or return. */
+
+/**
+ * Why the calling thread's last call into the library failed.
+ * Every exported function sets it before it returns: ::VASQ_ERROR_NONE when
+ * it succeeded, otherwise the code that fits, also when its result cannot show
+ * the failure (VasqGetSerialNumber() without a device gives
+ * ::VASQ_ERROR_NOT_CONNECTED; a failed VasqGetPressureUnit() the exchange's
+ * code). Each thread has its own; another thread's calls never change it.
+ */
+typedef enum VasqError {
+    VASQ_ERROR_NONE = 0,             /**< the call succeeded */
+    VASQ_ERROR_NOT_CONNECTED = 1,    /**< no instrument is connected */
+    VASQ_ERROR_NOT_FOUND = 2,        /**< the search ended without a Vasq9 (the port named does not exist, or
+                                          nothing that answered was one) */
+    VASQ_ERROR_PORT_BUSY = 3,        /**< another process holds the port's lock file */
+    VASQ_ERROR_ACCESS = 4,           /**< the port or the lock folder may not be opened by this user */
+    VASQ_ERROR_TIMEOUT = 5,          /**< no answer within the read timeout */
+    VASQ_ERROR_PROTOCOL = 6,         /**< a malformed frame, a bad checksum, an answer of the wrong size */
+    VASQ_ERROR_REFUSED = 7,          /**< the instrument answered with a failure status */
+    VASQ_ERROR_INVALID_ARGUMENT = 8, /**< a null record, an out-of-range number or code the call cannot use */
+    VASQ_ERROR_BUSY = 9,             /**< refused in the library's present state (a unit switch from a callback,
+                                          a test that is running, ...) */
+    VASQ_ERROR_DEVICE_LOST = 10,     /**< the port hung up or disappeared during the call */
+    VASQ_ERROR_FILE = 11,            /**< a file argument (picture, firmware, JSON) is missing or malformed */
+    VASQ_ERROR_SYSTEM = 12           /**< any other failure of the system (thread, memory, I/O) */
+} VasqError;
+
+/**
+ * The calling thread's code for its last call into the library.
+ * @return a ::VasqError value.
+ * @par Thread and lock
+ * Any thread; no lock. Changes nothing, the last error included.
+ */
+VASQ_API int VasqGetLastError(void);
+/**
+ * Why the calling thread's last call failed, for people: one line (no
+ * newline, at most 255 bytes) naming what helps to act, such as the port's
+ * path, the command (category and code), the time waited, the system's error
+ * text, the process holding a lock file or the status the instrument
+ * answered; for a search over all ports, why each port was not taken.
+ * @return "" after a success; the text stays valid until the thread's next
+ *         call into the library.
+ * @par Thread and lock
+ * Any thread; no lock. Changes nothing, the last error included.
+ */
+VASQ_API const char* VasqGetLastErrorText(void);
+
+/** Log levels: the first argument of ::VasqLogCallback. */
+enum {
+    VASQ_LOG_ERROR = 1,   /**< every failure that sets a code */
+    VASQ_LOG_WARNING = 2, /**< late answers dropped, stream packets dropped, a stale lock taken over, a loss noticed */
+    VASQ_LOG_INFO = 3,    /**< searches and each port's fate, connections and losses, test starts, status changes
+                               and ends, sampling start and stop */
+    VASQ_LOG_DEBUG = 4    /**< every frame sent and received, decoded and in hex, with the exchange's time */
+};
+
+/**
+ * Receives one line of the log.
+ * @param level 1 error, 2 warning, 3 info, 4 debug.
+ * @param message one line without a newline, valid during the call.
+ * @param context the pointer given to VasqSetLogCallback().
+ *
+ * Runs on the thread where the event happens, possibly while the library
+ * holds its API lock: it must return promptly and must not call any function
+ * of the library.
+ */
+typedef void (*VasqLogCallback)(int level, const char* message, void* context);
+/**
+ * Sets the process-wide log callback (off by default).
+ * @param callback receives every line up to maxLevel; null turns logging off.
+ * @param maxLevel the most detailed level wanted, 1 (errors) to 4 (frames).
+ * @param context handed to every call of the callback.
+ * @par Thread and lock
+ * Any thread but the log callback's. Once it has returned, the previous
+ * callback is not called any more. With no callback the library formats
+ * nothing.
+ */
+VASQ_API void VasqSetLogCallback(VasqLogCallback callback, int maxLevel, void* context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,12 +1,14 @@
 #include "device/Packet.h"
 
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
 
 #include "device/Transport.h"
+#include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
@@ -38,6 +40,7 @@ struct PendingRequest {
     uint8_t category = 0;
     uint8_t command = 0;
     bool awaiting = false;
+    uint64_t sentAtUs = 0;
 };
 thread_local PendingRequest t_request;
 
@@ -46,12 +49,58 @@ bool AnswersTheRequest(const uint8_t* frame)
     return !t_request.awaiting || (frame[1] == t_request.category && frame[2] == t_request.command);
 }
 
+uint64_t NowUs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+char Printable(uint8_t category)
+{
+    return category >= 0x20 && category < 0x7F ? static_cast<char>(category) : '?';
+}
+
+// One frame at debug level: its codes, length, status, bytes and, for an
+// answer, the time since its request went out.
+void LogFrame(const char* direction, const uint8_t* frame, size_t length)
+{
+    if (!LogWanted(kLogDebug))
+        return;
+    char hex[3 * 80];
+    HexBytes(frame, length, hex, sizeof(hex));
+    if (direction[0] == '<' && t_request.sentAtUs != 0)
+        LogLine(kLogDebug, "%s %c/%u length %u status %u after %.3f ms: %s", direction, Printable(frame[1]), frame[2],
+                frame[3], frame[4], static_cast<double>(NowUs() - t_request.sentAtUs) / 1000.0, hex);
+    else
+        LogLine(kLogDebug, "%s %c/%u length %u status %u: %s", direction, Printable(frame[1]), frame[2], frame[3],
+                frame[4], hex);
+}
+
+// Why no answer came: the port's state tells a loss from a silent device.
+void NoAnswerReason(bool broken)
+{
+    const char category = Printable(t_request.category);
+    const unsigned command = t_request.command;
+    if (!DeviceIsConnected())
+        SetReason(kErrorNotConnected, "no Vasq9 is connected (waiting for the answer to %c/%u)", category, command);
+    else if (DevicePortFailed())
+        SetReason(kErrorDeviceLost, "the port hung up while waiting for the answer to %c/%u", category, command);
+    else if (broken)
+        SetReason(kErrorProtocol, "a broken frame (bad checksum or cut short) instead of the answer to %c/%u",
+                  category, command);
+    else
+        SetReason(kErrorTimeout, "no answer to %c/%u within %u ms", category, command, g_nDeviceReadTimeout.load());
+}
+
 void QueueFrame(const uint8_t* frame, size_t length)
 {
     std::lock_guard<std::mutex> lock(s_queueMutex);
     if (g_vecDataBuffer.size() >= STREAM_QUEUE_LIMIT) {
         g_vecDataBuffer.erase(g_vecDataBuffer.begin());
         ++s_queueDropped;
+        LogLine(kLogWarning, "stream queue full: the oldest of %zu queued packets dropped (%llu so far)",
+                STREAM_QUEUE_LIMIT, static_cast<unsigned long long>(s_queueDropped));
     }
     g_vecDataBuffer.emplace_back(frame, frame + length);
 }
@@ -62,8 +111,12 @@ bool TakeQueuedFrame(bool wantStream, std::vector<uint8_t>& frame)
 {
     std::lock_guard<std::mutex> lock(s_queueMutex);
     while (!wantStream && !g_vecDataBuffer.empty() && !IsStreamFrame(g_vecDataBuffer.front().data()) &&
-           !AnswersTheRequest(g_vecDataBuffer.front().data()))
+           !AnswersTheRequest(g_vecDataBuffer.front().data())) {
+        const std::vector<uint8_t>& late = g_vecDataBuffer.front();
+        LogLine(kLogWarning, "late answer %c/%u dropped while waiting for %c/%u", Printable(late[1]), late[2],
+                Printable(t_request.category), t_request.command);
         g_vecDataBuffer.erase(g_vecDataBuffer.begin());
+    }
     if (g_vecDataBuffer.empty() || IsStreamFrame(g_vecDataBuffer.front().data()) != wantStream)
         return false;
     frame.swap(g_vecDataBuffer.front());
@@ -112,6 +165,9 @@ void DrainLateInput()
         if (IsWholeFrame(&pending[at], length)) {
             if (IsStreamFrame(&pending[at]))
                 QueueFrame(&pending[at], length);
+            else
+                LogLine(kLogWarning, "late answer %c/%u dropped before the next request", Printable(pending[at + 1]),
+                        pending[at + 2]);
             at += length;
         } else {
             ++at;
@@ -165,8 +221,10 @@ void AwaitOwedAnswer()
             s_resync.store(true);
             return;
         }
-        if (!IsStreamFrame(frame))
+        if (!IsStreamFrame(frame)) {
+            LogLine(kLogWarning, "late answer %c/%u dropped before the next request", Printable(frame[1]), frame[2]);
             return;
+        }
         QueueFrame(frame, frame[3] + FRAME_OVERHEAD);
     }
 }
@@ -183,8 +241,11 @@ uint8_t FrameChecksum(const uint8_t* frame, size_t length)
 
 bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length)
 {
-    if (length > MAX_PAYLOAD || (length > 0 && payload == nullptr))
+    if (length > MAX_PAYLOAD || (length > 0 && payload == nullptr)) {
+        SetReason(kErrorInvalidArgument, "a payload of %u bytes for %c/%u does not fit a frame (at most 255)", length,
+                  Printable(category), command);
         return false;
+    }
     AwaitOwedAnswer();
     if (s_resync.exchange(false) || DeviceHasBufferedInput())
         DrainLateInput();
@@ -197,11 +258,20 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
         memcpy(frame + 6, payload, length);
     frame[length + 6] = FRAME_END;
     frame[5] = static_cast<uint8_t>(0u - FrameChecksum(frame, length + FRAME_OVERHEAD));
+    LogFrame("->", frame, length + FRAME_OVERHEAD);
+    const uint64_t sentAt = LogWanted(kLogDebug) ? NowUs() : 0;
     if (DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) == 0) {
         t_request.awaiting = false;
+        if (!DeviceIsConnected())
+            SetReason(kErrorNotConnected, "no Vasq9 is connected (sending %c/%u)", Printable(category), command);
+        else if (DevicePortFailed())
+            SetReason(kErrorDeviceLost, "the port hung up while sending %c/%u", Printable(category), command);
+        else
+            SetReason(kErrorTimeout, "%c/%u could not be written within %u ms", Printable(category), command,
+                      g_nDeviceWriteTimeout.load());
         return false;
     }
-    t_request = {category, command, true};
+    t_request = {category, command, true, sentAt};
     return true;
 }
 
@@ -229,11 +299,16 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
                 s_resync.store(true);
             else if (!wantStream && t_request.awaiting)
                 s_answerOwedOn.store(DeviceConnectionNumber());
+            NoAnswerReason(got == Received::Broken);
             return false;
         }
         const uint8_t length = frame[3];
-        if (!wantStream && !IsStreamFrame(frame) && !AnswersTheRequest(frame))
+        LogFrame("<-", frame, length + FRAME_OVERHEAD);
+        if (!wantStream && !IsStreamFrame(frame) && !AnswersTheRequest(frame)) {
+            LogLine(kLogWarning, "late answer %c/%u dropped while waiting for %c/%u", Printable(frame[1]), frame[2],
+                    Printable(t_request.category), t_request.command);
             continue;
+        }
         if (status != nullptr)
             *status = frame[4];
         if (IsStreamFrame(frame) == wantStream) {
@@ -241,6 +316,9 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
             if (copy > 0)
                 memcpy(out, frame + 6, copy);
             t_request.awaiting = false;
+            if (frame[4] != 0)
+                SetReason(kErrorRefused, "the instrument refused %c/%u with status %u", Printable(frame[1]), frame[2],
+                          frame[4]);
             return frame[4] == 0;
         }
         QueueFrame(frame, length + FRAME_OVERHEAD);

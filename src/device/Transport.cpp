@@ -18,9 +18,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <stdarg.h>
+#include <stdio.h>
+
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
@@ -285,7 +289,7 @@ enum class Holder { None, Live, Unknown };
 // descriptor counts when its link names a file of the lock file's name and
 // that file is the lock file (device and inode); other descriptors are not
 // stat'ed, so a hung network mount of some other program cannot stall the scan.
-Holder FindHolder(const struct stat& lock, const char* name)
+Holder FindHolder(const struct stat& lock, const char* name, long* holderPid = nullptr)
 {
     DIR* processes = opendir("/proc");
     if (processes == nullptr)
@@ -323,6 +327,8 @@ Holder FindHolder(const struct stat& lock, const char* name)
             if (fstatat(dirfd(fds), fd->d_name, &held, 0) == 0 && held.st_dev == lock.st_dev &&
                 held.st_ino == lock.st_ino) {
                 live = true;
+                if (holderPid != nullptr)
+                    *holderPid = strtol(process->d_name, nullptr, 10);
                 break;
             }
         }
@@ -372,8 +378,10 @@ int TakeOverStaleLock(const std::string& path)
         } else if (S_ISREG(before.st_mode) && FindHolder(before, name) == Holder::None) {
             struct stat now;
             if (lstat(path.c_str(), &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
-                unlink(path.c_str()) == 0)
+                unlink(path.c_str()) == 0) {
+                LogLine(kLogWarning, "%s: no live process holds this lock file: taken over", path.c_str());
                 fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            }
         }
         flock(folderFd, LOCK_UN);
     }
@@ -388,7 +396,11 @@ int CreateLockFile(const std::string& path)
     const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST)
         return fd;
-    return TakeOverStaleLock(path);
+    const int taken = TakeOverStaleLock(path);
+    // Whatever the look through /proc left in errno, the port is held.
+    if (taken < 0)
+        errno = EBUSY;
+    return taken;
 }
 
 bool LockDeviceHeld(const std::string& path, int fd)
@@ -656,6 +668,101 @@ bool IsForeignPort(int portNumber)
     return vendorKnown && productKnown && !(vendor && product);
 }
 
+namespace {
+
+// Why the last search attempt took no port, for the caller that waited on it.
+struct SearchOutcome {
+    std::mutex mutex;
+    int code = kErrorNotFound;
+    std::string text = "no search has run";
+    std::string logged;
+};
+SearchOutcome s_search VASQ_INIT_DEVICE;
+
+// One attempt's fates, on the searching thread: the most telling code wins.
+// Plain bytes: a thread-local object with a destructor would keep the
+// library from being unloaded.
+struct AttemptFates {
+    int code = kErrorNone;
+    char text[kReasonSize] = {};
+    // A scan passes over every number: the ports that do not exist say nothing.
+    bool scanning = false;
+};
+thread_local AttemptFates t_fates;
+
+int Telling(int code)
+{
+    switch (code) {
+    case kErrorAccess:
+        return 4;
+    case kErrorPortBusy:
+        return 3;
+    case kErrorNotFound:
+        return 1;
+    default:
+        return 2;
+    }
+}
+
+void NoteFate(const std::string& path, int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void NoteFate(const std::string& path, int code, const char* format, ...)
+{
+    char fate[kReasonSize];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(fate, sizeof(fate), format, arguments);
+    va_end(arguments);
+    if (t_fates.code == kErrorNone || Telling(code) > Telling(t_fates.code))
+        t_fates.code = code;
+    const size_t used = strlen(t_fates.text);
+    snprintf(t_fates.text + used, sizeof(t_fates.text) - used, "%s%s: %s", used == 0 ? "" : "; ", path.c_str(),
+             fate);
+}
+
+void BeginAttempt()
+{
+    t_fates = AttemptFates();
+}
+
+void EndAttempt(bool found, const char* what)
+{
+    std::lock_guard<std::mutex> lock(s_search.mutex);
+    if (found) {
+        s_search.code = kErrorNone;
+        s_search.text.clear();
+        s_search.logged.clear();
+        return;
+    }
+    s_search.code = t_fates.code == kErrorNone ? kErrorNotFound : t_fates.code;
+    s_search.text = t_fates.text[0] == '\0' ? std::string(what) : std::string(t_fates.text);
+    // A search repeats every second: the same outcome is told once.
+    if (s_search.text != s_search.logged) {
+        LogLine(kLogInfo, "search: %s", s_search.text.c_str());
+        s_search.logged = s_search.text;
+    }
+}
+
+// Only a process of another program or another library instance is named.
+std::string LockHolderText(const std::string& lockPath)
+{
+    struct stat lock;
+    const size_t slash = lockPath.rfind('/');
+    const char* name = lockPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    long pid = 0;
+    if (lstat(lockPath.c_str(), &lock) == 0 && FindHolder(lock, name, &pid) == Holder::Live && pid > 0)
+        return "held by process " + std::to_string(pid) + " (" + lockPath + ")";
+    return "held by another process (" + lockPath + ")";
+}
+
+}  // namespace
+
+void LastSearchOutcome(int* code, char* text, size_t size)
+{
+    std::lock_guard<std::mutex> lock(s_search.mutex);
+    *code = s_search.code;
+    snprintf(text, size, "%s", s_search.text.c_str());
+}
+
 bool LockDevice(int portNumber)
 {
     const std::string path = DeviceLockPath(portNumber);
@@ -683,16 +790,38 @@ bool DoFindDevice(int portNumber)
     if (lockPath.size() >= sizeof(g_szLockFilePath))
         return false;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            if (!t_fates.scanning)
+                NoteFate(path, kErrorNotFound, "does not exist");
+        } else {
+            NoteFate(path, error == EACCES || error == EPERM ? kErrorAccess : kErrorSystem, "cannot open: %s%s",
+                     strerror(error), error == EACCES ? " (is the user in the port's group?)" : "");
+        }
+        if (error != ENOENT)
+            LogLine(kLogInfo, "search: %s: cannot open: %s", path.c_str(), strerror(error));
         return false;
+    }
     if (DeviceIsConnected()) {
         close(fd);  // another port is already open in this process
+        NoteFate(path, kErrorBusy, "another port is open in this process");
         return false;
     }
     // Outside the gate: deciding on a stale lock file looks through /proc.
     const int lockFd = CreateLockFile(lockPath);
     if (lockFd < 0) {
+        const int error = errno;
         close(fd);
+        if (error == EACCES || error == EPERM || error == EROFS) {
+            NoteFate(path, kErrorAccess, "cannot create the lock file %s: %s", lockPath.c_str(), strerror(error));
+            LogLine(kLogInfo, "search: %s: cannot create the lock file %s: %s", path.c_str(), lockPath.c_str(),
+                    strerror(error));
+        } else {
+            const std::string holder = LockHolderText(lockPath);
+            NoteFate(path, kErrorPortBusy, "busy, %s", holder.c_str());
+            LogLine(kLogInfo, "search: %s: busy, %s", path.c_str(), holder.c_str());
+        }
         return false;
     }
     {
@@ -708,7 +837,14 @@ bool DoFindDevice(int portNumber)
     }
     DeviceCancelIO();
     ConfigurePort(fd);
+    ClearReason();
     if (!probe()) {
+        if (ReasonCode() != kErrorNone)
+            NoteFate(path, kErrorNotFound, "no identity: %s", ReasonText());
+        else
+            NoteFate(path, kErrorNotFound, "answered, but is not a Vasq9");
+        LogLine(kLogInfo, "search: %s: %s", path.c_str(),
+                ReasonCode() != kErrorNone ? "no answer to the identity request" : "not a Vasq9");
         // Releases the lock too, so the port is not skipped by later scans.
         DeviceClose();
         return false;
@@ -726,13 +862,29 @@ bool DoFindDevice(int portNumber)
 
 bool FindDevice(int portNumber)
 {
-    if (portNumber != -1)
-        return DoFindDevice(portNumber);
+    BeginAttempt();
+    t_fates.scanning = portNumber == -1;
+    if (portNumber != -1) {
+        const bool found = DoFindDevice(portNumber);
+        EndAttempt(found, "nothing found");
+        return found;
+    }
     for (int port = 0; port < kPortCount; ++port) {
         // Another instrument behind a USB serial port is not written to.
-        if (!IsForeignPort(port) && DoFindDevice(port))
+        if (IsForeignPort(port)) {
+            LogLine(kLogInfo, "search: %s: skipped, the USB ids are another instrument's",
+                    DeviceNodePath(port).c_str());
+            continue;
+        }
+        if (DoFindDevice(port)) {
+            EndAttempt(true, "");
             return true;
+        }
     }
+    if (t_fates.text[0] == '\0')
+        t_fates.code = kErrorNotFound;
+    const std::string none = "no ttyACM node in " + DeviceNodePath(0).substr(0, DeviceNodePath(0).rfind('/'));
+    EndAttempt(false, none.c_str());
     return false;
 }
 

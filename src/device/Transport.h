@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -63,6 +64,9 @@ void SetDeviceLossHandler(DeviceLossFn handler);
 // with it before it has been identified and announced.
 bool DeviceConnectHeld(int portNumber, int attempts);
 void DeviceReleaseHeld();
+// Why the last search attempt took no port: a code of Diagnostics.h and one
+// line naming each port's fate; kErrorNone after an attempt that found one.
+void LastSearchOutcome(int* code, char* text, size_t size);
 // Ends the pause between search attempts at once.
 void DeviceStopSearch();
 // Whether the system publishes USB ids for the node and they are not the device's.

@@ -119,6 +119,9 @@ int main()
 #ifdef VASQ_HEADER_HAS_SamplingCallback
     ExpectSignature<SamplingCallback>("SamplingCallback", "v:d");
 #endif
+#ifdef VASQ_HEADER_HAS_VasqLogCallback
+    ExpectSignature<VasqLogCallback>("VasqLogCallback", "v:ipp");
+#endif
 
     g_failures += VASQ_PUBLIC_UNCHECKED_TYPES(ReportUnchecked) + VASQ_SERVICE_UNCHECKED_TYPES(ReportUnchecked);
     std::printf("vasq.h and vasq_service.h as C++: %zu functions linked, layouts of a %d-bit target checked\n",

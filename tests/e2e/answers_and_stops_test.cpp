@@ -40,7 +40,6 @@ protected:
     {
         ConnectedDevice::SetUp();
         WithModel([](DeviceModel& m) {
-            m.leakCalibrationRate = 25;
             for (size_t i = 0; i < m.mfgRecord.size(); ++i)
                 m.mfgRecord[i] = static_cast<uint8_t>(0xA0 + i);
         });

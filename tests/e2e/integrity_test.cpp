@@ -306,6 +306,132 @@ TEST_F(Integrity, StressOfLifeCycleExchangesUnplugsAndFloods)
     ExpectReleased(1, kDescriptorsPerDevice);
 }
 
+namespace {
+
+// Callbacks of the storm below: each stops and starts again now and then,
+// and counts what arrives once the final stops have returned.
+std::atomic<bool> g_stormOver{false};
+std::atomic<int> g_stormCalls{0};
+std::atomic<int> g_afterStorm{0};
+
+void StormSample(double);
+void StormReport(VasqStatus, double, double, double, double);
+
+void CountStormCall()
+{
+    if (g_stormOver.load())
+        g_afterStorm.fetch_add(1);
+    g_stormCalls.fetch_add(1);
+}
+
+void StormSample(double)
+{
+    CountStormCall();
+    switch (g_stormCalls.load() % 97) {
+    case 0:
+        VasqStopSampling();
+        VasqStartSampling(StormSample);
+        break;
+    case 13:
+        VasqStopSampling();
+        break;
+    case 31: {
+        BPCommon record{BP_METHOD_DEFAULT, 120.0, 80.0, 72, 1.0, 0.0, 0.0};
+        VasqRunBPTest(&record, StormReport);
+        break;
+    }
+    case 57:
+        VasqStopTest();
+        break;
+    default:
+        break;
+    }
+}
+
+void StormReport(VasqStatus, double, double, double, double)
+{
+    CountStormCall();
+    switch (g_stormCalls.load() % 5) {
+    case 0: {
+        VasqStopTest();
+        BPCommon record{BP_METHOD_DEFAULT, 120.0, 80.0, 72, 1.0, 0.0, 0.0};
+        VasqRunBPTest(&record, StormReport);
+        break;
+    }
+    case 1:
+        VasqStartSampling(StormSample);
+        break;
+    case 2:
+        VasqStopSampling();
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+TEST_F(Integrity, StopStartStormsFromCallbacksAndThreadsEndCleanly)
+{
+    g_stormOver = false;
+    g_stormCalls = 0;
+    g_afterStorm = 0;
+    auto device = Device(2);
+    ASSERT_TRUE(VasqConnect(2, 5000));
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            BPCommon record{BP_METHOD_DEFAULT, 120.0, 80.0, 72, 1.0, 0.0, 0.0};
+            for (int i = t; !stop; ++i) {
+                switch (i % 6) {
+                case 0:
+                    VasqStartSampling(StormSample);
+                    break;
+                case 1:
+                    VasqRunBPTest(&record, StormReport);
+                    break;
+                case 2:
+                    VasqStopSampling();
+                    break;
+                case 3:
+                    VasqRunStaticPressure(100, -1, nullptr, false);
+                    break;
+                case 4:
+                    VasqStopTest();
+                    break;
+                default:
+                    VasqStartSampling(StormSample);
+                    VasqStopSampling();
+                    break;
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    stop = true;
+    Calls ending;
+    ending.Start([&] {
+        for (auto& thread : threads)
+            thread.join();
+    });
+    ASSERT_TRUE(ending.AllReturnWithin(std::chrono::seconds(10))) << "a call hung";
+    EXPECT_GT(g_stormCalls.load(), 100) << "the storm delivered callbacks";
+    // A callback may start the other kind until that kind is stopped too:
+    // a few rounds of both stops leave nothing running.
+    for (int round = 0; round < 3; ++round) {
+        VasqStopTest();
+        VasqStopSampling();
+    }
+    g_stormOver = true;
+    const int polls = g_stormCalls.load();
+    g_changed.WaitFor([] { return g_afterStorm.load() > 0; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(0, g_afterStorm.load()) << "callbacks after the final stops returned";
+    EXPECT_EQ(polls, g_stormCalls.load());
+    VasqFree();
+    ExpectReleased(1, kDescriptorsPerDevice);
+}
+
 TEST_F(Integrity, HangUpReachesTheCallbackWithoutAListingCycle)
 {
     auto device = Device(0);

@@ -15,7 +15,7 @@ int main(int argc, char** argv)
         return 2;
     SetDeviceFoldersForTesting(argv[1], argv[1]);
     if (!VasqConnect(-1, 5000)) {
-        printf("none\n");
+        printf("none\n%d %s\n", VasqGetLastError(), VasqGetLastErrorText());
         return 1;
     }
     printf("%s\n", VasqGetSerialNumber());

@@ -36,10 +36,12 @@ protected:
     {
         g_leaks = &m_leaks;
         ConnectedDevice::SetUp();
-        // Raw 250 everywhere: 25.0 in mmHg, 2.5 in kPa.
+        // Leak results of raw 250: 25.0 in mmHg, 2.5 in kPa. The calibration
+        // rate is 25 mmHg, which the device gives as 250 in mmHg and as 333
+        // (3.33 kPa) in kPa.
         WithModel([](DeviceModel& m) {
             m.runsStatusSequences = false;
-            m.leakCalibrationRate = 250;
+            m.leakCalibrationRateMmhg = 25.0;
             m.leakageResult = {250, 0, 250, 0, 3, 0};
         });
     }
@@ -86,7 +88,7 @@ TEST_F(Units, LeakValuesFollowTheUnitReadWithoutSampling)
 {
     DeviceUnit(1);
     ASSERT_EQ(1, VasqGetPressureUnit());
-    EXPECT_EQ(2.5, CalibrationRate());
+    EXPECT_NEAR(3.33, CalibrationRate(), 1e-9);
     EXPECT_EQ(2.5, LeakReported(false));
     EXPECT_EQ(2.5, LeakReported(true));
 }
@@ -94,7 +96,7 @@ TEST_F(Units, LeakValuesFollowTheUnitReadWithoutSampling)
 TEST_F(Units, LeakValuesFollowAUnitSwitchBothWays)
 {
     ASSERT_EQ(1, VasqSetPressureUnit(1));
-    EXPECT_EQ(2.5, CalibrationRate());
+    EXPECT_NEAR(3.33, CalibrationRate(), 1e-9);
     EXPECT_EQ(2.5, LeakReported(false));
     ASSERT_EQ(1, VasqSetPressureUnit(0));
     EXPECT_EQ(25.0, CalibrationRate());
@@ -109,7 +111,7 @@ TEST_F(Units, AFailedOrUnknownUnitReadKeepsTheUnitTheLibraryHolds)
     EXPECT_EQ(0, VasqGetPressureUnit()) << "a failed read answers 0";
     ASSERT_EQ(1, VasqRunStaticPressure(10.0, -1, IgnoreStatic, false));
     EXPECT_EQ(100, StaticSetPoint()) << "10 kPa still travels as 100";
-    EXPECT_EQ(2.5, CalibrationRate());
+    EXPECT_NEAR(3.33, CalibrationRate(), 1e-9);
     VasqStopTest();
 
     DeviceUnit(2);
