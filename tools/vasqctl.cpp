@@ -37,12 +37,14 @@ std::atomic<bool> g_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 const char kMainHelp[] =
-    "usage: vasqctl [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
+    "usage: vasqctl [-v|-vv] [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
     "\n"
     "Drives a Vasq9 blood-pressure simulator on /dev/ttyACM<N>.\n"
     "\n"
     "  --port N            the instrument's port number (default: the first Vasq9 found)\n"
     "  --timeout SECONDS   how long to look for the instrument (default 5)\n"
+    "  -v, -vv             log to standard error: -v the search, the connection and the tests,\n"
+    "                      -vv also every frame sent (->) and received (<-)\n"
     "\n"
     "Commands:\n"
     "  info                serial number, model and versions\n"
@@ -70,6 +72,7 @@ struct Command {
 // Global options.
 int g_port = -1;
 double g_timeoutSeconds = 5.0;
+int g_verbosity = 0;
 
 // ---- small helpers ------------------------------------------------------
 
@@ -81,6 +84,79 @@ void Error(const char* format, ...)
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
     va_end(args);
+}
+
+// What vasqctl tried and why the library says it failed, with a hint where the
+// reason alone does not tell what to do.
+void Explain(const char* what, int code, const std::string& reason)
+{
+    Error("%s: %s", what, reason.empty() ? "failed, for no reason the library gives" : reason.c_str());
+    switch (code) {
+    case VASQ_ERROR_ACCESS:
+        Error("hint: the user needs the port's group (vasq, from the udev rule) and a writable lock folder; "
+              "see \"Running without root\" in the README");
+        break;
+    case VASQ_ERROR_PORT_BUSY: {
+        const size_t at = reason.find("held by process ");
+        if (at != std::string::npos) {
+            const long pid = strtol(reason.c_str() + at + 16, nullptr, 10);
+            Error("hint: process %ld has the instrument; end that program or let it release the port "
+                  "(ps -p %ld shows which it is)",
+                  pid, pid);
+        } else {
+            Error("hint: another program has the instrument; end it or let it release the port");
+        }
+        break;
+    }
+    case VASQ_ERROR_NOT_FOUND:
+        if (g_port < 0)
+            Error("hint: is the instrument plugged in and switched on? (--port N tries /dev/ttyACM<N>)");
+        break;
+    default:
+        break;
+    }
+}
+
+// After a library call on this thread failed.
+void Failure(const char* format, ...)
+{
+    char what[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(what, sizeof(what), format, args);
+    va_end(args);
+    const int code = VasqGetLastError();
+    Explain(what, code, VasqGetLastErrorText());
+}
+
+// The library's log on standard error, one time-stamped line per event. Runs on
+// any of the library's threads, perhaps under its lock: one write, nothing else.
+void LogToStderr(int level, const char* message, void*)
+{
+    static const char* const kLevels[] = {"?", "error", "warning", "info", "debug"};
+    const int savedErrno = errno;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local {};
+    localtime_r(&now.tv_sec, &local);
+    char line[1024];
+    int length = snprintf(line, sizeof(line), "%02d:%02d:%02d.%03ld %s: %s\n", local.tm_hour, local.tm_min,
+                          local.tm_sec, now.tv_nsec / 1000000L, kLevels[level >= 1 && level <= 4 ? level : 0],
+                          message);
+    if (length >= static_cast<int>(sizeof(line))) {
+        length = sizeof(line) - 1;
+        line[length - 1] = '\n';
+    }
+    for (const char* at = line; length > 0;) {
+        const ssize_t written = write(STDERR_FILENO, at, static_cast<size_t>(length));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            break;
+        at += written;
+        length -= static_cast<int>(written);
+    }
+    errno = savedErrno;
 }
 
 bool ParseDouble(const std::string& text, double& out)
@@ -189,76 +265,75 @@ const char* StatusName(VasqStatus status)
 // The library's current unit, read once after connecting.
 int g_unit = 0;
 
-// A signal does not end the library's wait for a device: searches are waited
-// for in slices of this length, between which Ctrl-C is looked at.
-constexpr auto kSearchSlice = std::chrono::milliseconds(100);
+// A signal does not end the library's wait for a device, so the search runs
+// on a thread of its own while main looks at Ctrl-C this often.
+constexpr auto kInterruptPoll = std::chrono::milliseconds(50);
 
-// What the library's connection thread reports during a scan.
-struct Connection {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool connected = false;
+// Why the search failed, read on the thread that searched: the library keeps
+// one reason per thread.
+struct SearchOutcome {
+    bool found = false;
+    int code = VASQ_ERROR_NONE;
+    std::string reason;
 };
-Connection g_connection;
 
-void OnConnection(bool connected)
+// Connected once a Vasq9 is connected within timeoutMs; not at the timeout or
+// on Ctrl-C, with nothing left searching.
+SearchOutcome FindInstrument(uint32_t timeoutMs)
 {
-    {
-        std::lock_guard<std::mutex> lock(g_connection.mutex);
-        g_connection.connected = connected;
-    }
-    g_connection.changed.notify_all();
-}
-
-// True once a Vasq9 is connected; false at the deadline or on Ctrl-C, with nothing left searching.
-bool FindInstrument(Clock::time_point deadline)
-{
-    if (g_port < 0) {
-        // One search that runs on through the slices, as VasqConnect's own would,
-        // so that a port slow to answer the probe does not restart the scan.
-        if (!VasqInit(OnConnection))
-            return false;
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    SearchOutcome outcome;
+    // One wait for the whole timeout: a device slow to be identified still connects.
+    std::thread search([&] {
+        SearchOutcome result;
+        result.found = VasqConnect(g_port, timeoutMs);
+        result.code = VasqGetLastError();
+        result.reason = VasqGetLastErrorText();
         {
-            std::unique_lock<std::mutex> lock(g_connection.mutex);
-            while (!g_connection.connected && !g_interrupted && Clock::now() < deadline)
-                g_connection.changed.wait_until(lock, std::min(deadline, Clock::now() + kSearchSlice));
-            if (g_connection.connected)
-                return true;
+            std::lock_guard<std::mutex> lock(mutex);
+            outcome = result;
+            done = true;
         }
-        // Not under the mutex: the connection thread may be inside OnConnection.
-        VasqFree();
-        return false;
+        ended.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!ended.wait_for(lock, kInterruptPoll, [&] { return done; })) {
+            if (!g_interrupted)
+                continue;
+            // VasqFree ends the wait; repeated, as a first one may come before the search has begun.
+            lock.unlock();
+            VasqFree();
+            lock.lock();
+        }
     }
-    // Only VasqConnect searches a single port; a slice without the device releases everything again.
-    do {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const auto slice = std::clamp(left, std::chrono::milliseconds(0), kSearchSlice);
-        if (VasqConnect(g_port, static_cast<uint32_t>(slice.count())))
-            return true;
-    } while (!g_interrupted && Clock::now() < deadline);
-    return false;
+    search.join();
+    return outcome;
 }
 
 int Connect()
 {
     const double ms = std::min(std::max(g_timeoutSeconds, 0.0) * 1000.0, 3600000.0);
-    const bool found = FindInstrument(Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(ms)));
+    const SearchOutcome outcome = FindInstrument(static_cast<uint32_t>(ms));
     if (g_interrupted) {
         Error("interrupted while looking for the instrument");
         VasqFree();
         return 130;
     }
-    if (!found) {
-        if (g_port < 0)
-            Error("no Vasq9 found within %.1f s (is it plugged in, and its port free and readable?)",
-                  g_timeoutSeconds);
-        else
-            Error("no Vasq9 on /dev/ttyACM%d within %.1f s", g_port, g_timeoutSeconds);
+    if (!outcome.found) {
+        Explain("looking for the instrument", outcome.code, outcome.reason);
         VasqFree();
         return 3;
     }
+    // 0 is both mmHg and the failure value: only the last error tells them apart.
     g_unit = VasqGetPressureUnit() == 1 ? 1 : 0;
-    // VasqGetPressureUnit returns the unit code: 0 for mmHg is also its failure value.
+    if (VasqGetLastError() != VASQ_ERROR_NONE) {
+        Failure("reading the instrument's unit");
+        VasqFree();
+        return 1;
+    }
     return 0;
 }
 
@@ -328,7 +403,7 @@ double Since(Clock::time_point start)
 int FollowOrLeave(const char* what, bool started, bool wait)
 {
     if (!started) {
-        Error("the instrument refused to start the %s", what);
+        Failure("starting the %s", what);
         VasqFree();
         return 1;
     }
@@ -337,7 +412,8 @@ int FollowOrLeave(const char* what, bool started, bool wait)
         printf("%s started on %s; it keeps running (stop it with 'vasqctl stop')\n", what, VasqGetSerialNumber());
         return 0;
     }
-    const bool progress = isatty(STDERR_FILENO) != 0;
+    // A progress line would hide the log's lines.
+    const bool progress = isatty(STDERR_FILENO) != 0 && g_verbosity == 0;
     const auto start = Clock::now();
     bool completed = false;
     while (!g_interrupted && !completed) {
@@ -383,7 +459,7 @@ int CmdInfo(std::vector<std::string>& args)
     HW_INFORMATION hw{};
     BOOTLOADER_INFORMATION boot{};
     if (!VasqGetDeviceInformation(&model) || !VasqGetHWInformation(&hw)) {
-        Error("the instrument's identity cannot be read");
+        Failure("reading the instrument's identity");
         VasqFree();
         return 1;
     }
@@ -424,12 +500,12 @@ int CmdSample(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     if (!VasqStartSampling(OnSample)) {
-        Error("the instrument refused to stream its pressure");
+        Failure("starting the pressure stream");
         VasqFree();
         return 1;
     }
     const double period = 1.0 / VasqGetSampleRate();
-    const bool progress = csv && isatty(STDERR_FILENO) != 0;
+    const bool progress = csv && isatty(STDERR_FILENO) != 0 && g_verbosity == 0;
     if (csv)
         printf("time_s,pressure_%s\n", UnitName(g_unit));
     long index = 0;
@@ -661,6 +737,12 @@ int CmdStop(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     VasqStopTest();
+    // VasqStopTest returns 1 also when the device could not be told.
+    if (VasqGetLastError() != VASQ_ERROR_NONE) {
+        Failure("stopping the test");
+        VasqFree();
+        return 1;
+    }
     printf("stopped\n");
     VasqFree();
     return 0;
@@ -676,11 +758,16 @@ int CmdUnit(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     if (wanted >= 0 && !VasqSetPressureUnit(wanted)) {
-        Error("the instrument refused the unit %s (is a test running?)", UnitName(wanted));
+        Failure("switching to %s", UnitName(wanted));
         VasqFree();
         return 1;
     }
     const int unit = VasqGetPressureUnit();
+    if (VasqGetLastError() != VASQ_ERROR_NONE) {
+        Failure("reading the unit");
+        VasqFree();
+        return 1;
+    }
     printf("%s\n", UnitName(unit));
     VasqFree();
     return wanted >= 0 && unit != wanted ? 1 : 0;
@@ -726,7 +813,7 @@ int CmdAirPort(std::vector<std::string>& args)
         for (int port : disable)
             VasqEnableAirPort(port, false);
         if (!VasqUpdateAirPort()) {
-            Error("the instrument refused the air-port setting");
+            Failure("sending the air-port setting");
             VasqFree();
             return 1;
         }
@@ -740,7 +827,7 @@ int CmdAirPort(std::vector<std::string>& args)
     bool bit1 = false;
     bool bit0 = false;
     if (!VasqGetAirPortStatus(&bit1, &bit0)) {
-        Error("the air-port status cannot be read");
+        Failure("reading the air-port status");
         VasqFree();
         return 1;
     }
@@ -879,7 +966,7 @@ int CmdEnvelope(std::vector<std::string>& args)
     const int count = unit == 1 ? 479 : 360;
     std::vector<double> raw(480, 0.0), amplitude(480, 0.0);
     if (!VasqGetEnvelopeRawData(&record, raw.data(), amplitude.data(), count, unit)) {
-        Error("the envelope table cannot be computed from this description");
+        Failure("computing the envelope table");
         return 1;
     }
     amplitude.resize(count);
@@ -976,11 +1063,16 @@ int main(int argc, char** argv)
     std::string deviceFolder;
     // Global options come before the command.
     size_t i = 0;
-    while (i < args.size() && args[i].rfind("--", 0) == 0) {
+    while (i < args.size() && args[i].rfind("-", 0) == 0) {
         const std::string& option = args[i];
         if (option == "--help" || option == "-h") {
             fputs(kMainHelp, stdout);
             return 0;
+        }
+        if (option == "-v" || option == "-vv") {
+            g_verbosity += static_cast<int>(option.size()) - 1;
+            ++i;
+            continue;
         }
         if (i + 1 >= args.size()) {
             Error("%s needs a value (see vasqctl --help)", option.c_str());
@@ -1021,6 +1113,9 @@ int main(int argc, char** argv)
         }
         if (!deviceFolder.empty())
             SetDeviceFoldersForTesting(deviceFolder.c_str(), deviceFolder.c_str());
+        // Left set to the end: the library's last lines come from its unload.
+        if (g_verbosity > 0)
+            VasqSetLogCallback(LogToStderr, g_verbosity > 1 ? VASQ_LOG_DEBUG : VASQ_LOG_INFO, nullptr);
         // The library may have threads from its load on, so a handler (not a
         // blocked mask) takes Ctrl-C; SA_RESTART spares their system calls.
         struct sigaction action {};

@@ -1,10 +1,12 @@
 """The Python package against vasq-sim (VASQ_SIM and VASQ_LIBRARY name the build's programs)."""
 import gc
+import logging
 import os
 import sys
 import threading
 import time
 import unittest
+import weakref
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
@@ -83,6 +85,13 @@ class WithoutDevice(unittest.TestCase):
             with self.assertRaises(vasq.DeviceNotFound):
                 vasq.connect(port=7, timeout=0.3)
             self.assertLess(time.monotonic() - started, DEADLINE)
+
+    def test_a_device_slow_to_be_identified_is_found(self):
+        # Every second answer comes after the library's read timeout: identifying it takes seconds.
+        with SimulatedDevice(port=8, options=["--fault", "delay", "--fault-every", "2"]) as slow:
+            slow.point_library_here()
+            with vasq.connect(port=8, timeout=DEADLINE) as device:
+                self.assertEqual("NQX7001-070042", device.serial_number)
 
     def test_ctrl_c_ends_a_search_with_keyboard_interrupt(self):
         import signal
@@ -212,6 +221,63 @@ class Connected(unittest.TestCase):
         self.assertEqual(count, samples.count())
         self.assertTrue(all(isinstance(v, float) for v in samples.reports))
 
+    def test_no_sample_after_close_returns(self):
+        samples = Recorder()
+        self.device.start_sampling(samples)
+        self.assertTrue(samples.wait_for(lambda _: True))
+        self.device.close()
+        count = samples.count()
+        with samples.changed:
+            self.assertFalse(samples.changed.wait_for(lambda: len(samples.reports) > count, 0.3))
+
+    def close_inside_a_callback(self, start):
+        """start(callback) makes the library call callback; its second call (not the start's first report,
+        a later one, made holding the API lock for a test) closes the device."""
+        device = self.device
+        errors = []
+        calls = []
+        closed = threading.Event()
+
+        def callback(*report):
+            calls.append(report)
+            if closed.is_set():
+                errors.append(f"a report after close(): {report}")
+            if len(calls) != 2:
+                return
+            try:
+                device.close()
+            except Exception as error:
+                errors.append(error)
+            closed.set()
+
+        start(callback)
+        # Nothing else holds the callable: freeing it frees what the library's thread runs in.
+        alive = weakref.ref(callback)
+        del callback
+        self.assertTrue(closed.wait(DEADLINE))
+        self.assertTrue(device.closed)
+
+        def freed():
+            gc.collect()
+            return alive() is None
+        self.assertFalse(wait_until(freed, timeout=0.5), "freed while the library's thread may still run it")
+        # The process carries on: a new connection works, with callbacks of its own.
+        self.device = vasq.connect(port=4, timeout=5.0)
+        self.assertEqual("NQX7001-120345", self.device.serial_number)
+        samples = Recorder()
+        self.device.start_sampling(samples)
+        self.assertTrue(samples.wait_for(lambda _: True))
+        self.device.stop_sampling()
+        self.assertEqual([], errors)
+        gc.collect()
+        self.assertIsNone(alive(), "the closed device's callbacks are kept for good")
+
+    def test_close_inside_a_sampling_callback(self):
+        self.close_inside_a_callback(self.device.start_sampling)
+
+    def test_close_inside_a_test_callback(self):
+        self.close_inside_a_callback(lambda callback: self.device.run_static_pressure(150.0, callback))
+
     def test_exit_with_sampling_running_closes_the_device(self):
         import subprocess
         script = ("import sys, threading, vasq; from vasq.testing import set_device_folder;"
@@ -231,6 +297,247 @@ class Connected(unittest.TestCase):
         with self.assertRaises(vasq.VasqError):
             self.device.run_static_pressure(100.0)
         self.device = vasq.connect(port=4)
+
+
+PACKAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+
+
+def child_connect(folder, port, python=sys.executable, **popen):
+    """A child Python that points the library at folder and connects to port; it prints what happened."""
+    import subprocess
+    script = ("import sys, vasq\n"
+              "from vasq.testing import set_device_folder\n"
+              "set_device_folder(sys.argv[1])\n"
+              "try:\n"
+              "    device = vasq.connect(port=int(sys.argv[2]), timeout=float(sys.argv[3]))\n"
+              "except vasq.VasqError as error:\n"
+              "    print(type(error).__name__, error.code.name, isinstance(error, PermissionError),\n"
+              "          isinstance(error, vasq.DeviceNotFound), error.reason, flush=True)\n"
+              "    sys.exit(1)\n"
+              "print('held', flush=True)\n"
+              "sys.stdin.readline()\n"
+              "device.close()\n")
+    env = dict(os.environ, PYTHONPATH=PACKAGE)
+    return subprocess.Popen([python, "-c", script, folder, str(port), "0.3"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, **popen)
+
+
+class Failures(unittest.TestCase):
+    """Each failure raises the family a script catches, with the library's code and reason."""
+
+    def test_no_device_on_a_port(self):
+        with SimulatedDevice(port=1) as sim:
+            sim.point_library_here()
+            with self.assertRaises(vasq.DeviceNotFound) as raised:
+                vasq.connect(port=7, timeout=0.3)
+        error = raised.exception
+        self.assertIs(vasq.DeviceNotFound, type(error))
+        self.assertEqual(vasq.ErrorCode.NOT_FOUND, error.code)
+        node = os.path.join(sim.folder, "ttyACM7")
+        # The library's words, not the package's guess: the time given and what became of the port.
+        self.assertEqual(f"no Vasq9 on {node} within 300 ms: {node}: does not exist", error.reason)
+        self.assertEqual(error.reason, str(error))
+
+    def test_a_port_held_by_another_process_raises_port_busy(self):
+        with SimulatedDevice(port=2) as sim:
+            sim.point_library_here()
+            holder = child_connect(sim.folder, 2)
+            try:
+                self.assertEqual("held", holder.stdout.readline().strip())
+                for port in (2, -1):
+                    with self.assertRaises(vasq.PortBusy) as raised:
+                        vasq.connect(port=port, timeout=0.3)
+                    error = raised.exception
+                    self.assertEqual(vasq.ErrorCode.PORT_BUSY, error.code)
+                    self.assertIn(f"busy, held by process {holder.pid} (", error.reason)
+                    # Older scripts catch these as before.
+                    self.assertIsInstance(error, vasq.DeviceNotFound)
+                    self.assertIsInstance(error, vasq.VasqError)
+            finally:
+                holder.communicate("\n", timeout=DEADLINE)
+            self.assertEqual(0, holder.returncode)
+            with vasq.connect(port=2, timeout=5.0) as device:
+                self.assertEqual("NQX7001-070042", device.serial_number)
+
+    def test_a_port_this_user_may_not_open_raises_permission_denied(self):
+        import pwd
+        with SimulatedDevice(port=3) as sim:
+            # Root opens any node: the node becomes root's alone and the child runs as another user. Any other
+            # user takes every permission away from its own node.
+            popen = {}
+            if os.geteuid() == 0:
+                try:
+                    nobody = pwd.getpwnam("nobody")
+                except KeyError:
+                    self.skipTest("running as root with no unprivileged account to run the child as")
+                popen = dict(user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[])
+            os.chmod(sim.folder, 0o755)
+            os.chmod(sim.node, 0o600 if popen else 0)
+            # An interpreter in root's home is out of the other user's reach; the system's may not be.
+            child, reasons = None, []
+            for python in dict.fromkeys([sys.executable, "/usr/bin/python3"]):
+                try:
+                    child = child_connect(sim.folder, 3, python=python, **popen)
+                    break
+                except (PermissionError, FileNotFoundError) as error:
+                    reasons.append(f"{python}: {error}")
+            if child is None:
+                self.skipTest("cannot run Python as another user here: " + "; ".join(reasons))
+            out, err = child.communicate("\n", timeout=DEADLINE)
+        self.assertEqual(1, child.returncode, err)
+        self.assertTrue(out.startswith("PermissionDenied ACCESS True True no Vasq9 on "), out)
+        self.assertIn(f"{sim.node}: cannot open: Permission denied", out)
+
+    def test_command_failures_raise_their_family(self):
+        # Every second request goes unanswered, then every second one is refused.
+        for fault, family, code, builtin in (("no-answer", vasq.Timeout, vasq.ErrorCode.TIMEOUT, TimeoutError),
+                                             ("status", vasq.Refused, vasq.ErrorCode.REFUSED, None)):
+            with SimulatedDevice(port=5, options=["--fault", fault, "--fault-every", "2"]) as sim:
+                sim.point_library_here()
+                with vasq.connect(port=5, timeout=DEADLINE) as device:
+                    errors = []
+                    for _ in range(2):
+                        try:
+                            device.pause_pump()
+                        except vasq.CommandFailed as error:
+                            errors.append(error)
+            self.assertEqual(1, len(errors), fault)
+            error = errors[0]
+            self.assertIs(family, type(error))
+            self.assertEqual(code, error.code)
+            self.assertTrue(str(error).startswith("pausing the pump: "), str(error))
+            self.assertIn("I/139", error.reason)
+            if builtin:
+                self.assertIsInstance(error, builtin)
+
+    def test_a_unit_switch_during_a_test_raises_busy_with_the_instruments_status(self):
+        # The device stays in "waiting to stabilise".
+        with SimulatedDevice(port=6, options=["--statuses", "13"]) as sim:
+            sim.point_library_here()
+            with vasq.connect(port=6, timeout=5.0) as device:
+                device.run_static_pressure(100.0)
+                with self.assertRaises(vasq.Busy) as raised:
+                    device.unit = vasq.Unit.KPA
+                device.stop_test()
+        self.assertEqual(vasq.ErrorCode.BUSY, raised.exception.code)
+        self.assertIn("status 13", raised.exception.reason)
+        self.assertNotIn("is a test running?", str(raised.exception))
+        self.assertIsInstance(raised.exception, vasq.CommandFailed)
+
+    def test_closed_device_and_the_built_in_families(self):
+        with SimulatedDevice(port=5) as sim:
+            sim.point_library_here()
+            device = vasq.connect(port=5, timeout=5.0)
+            device.close()
+        with self.assertRaises(vasq.CommandFailed) as raised:
+            device.pause_pump()
+        self.assertEqual(vasq.ErrorCode.NOT_CONNECTED, raised.exception.code)
+        with self.assertRaises(ValueError):
+            vasq.connect(port=-5)
+        # What a script that knows nothing of vasq catches.
+        for family, builtin in ((vasq.PermissionDenied, PermissionError), (vasq.Timeout, TimeoutError),
+                                (vasq.DeviceLost, ConnectionError), (vasq.InvalidArgument, ValueError)):
+            error = family("why", vasq.ErrorCode.SYSTEM)
+            self.assertIsInstance(error, builtin)
+            self.assertEqual("why", str(error))
+
+
+class LogRecords(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.NOTSET)
+        self.records = []
+        self.lock_ = threading.Lock()
+
+    def emit(self, record):
+        with self.lock_:
+            self.records.append((record.levelno, record.getMessage()))
+
+    def taken(self):
+        with self.lock_:
+            records, self.records = self.records, []
+        return records
+
+
+class Logging(unittest.TestCase):
+    """The library's log reaches the logger "vasq" as far as it is enabled."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = SimulatedDevice(port=4).start()
+        cls.sim.point_library_here()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def setUp(self):
+        self.logger = logging.getLogger("vasq")
+        self.handler = LogRecords()
+        self.logger.addHandler(self.handler)
+        self.addCleanup(self.logger.removeHandler, self.handler)
+        self.addCleanup(self.logger.setLevel, logging.NOTSET)
+
+    def test_info_shows_the_search_and_the_connection(self):
+        self.logger.setLevel(logging.INFO)
+        with vasq.connect(port=4, timeout=5.0):
+            pass
+        with self.assertRaises(vasq.DeviceNotFound):
+            vasq.connect(port=9, timeout=0.2)
+        records = self.handler.taken()
+        node = os.path.join(self.sim.folder, "ttyACM4")
+        self.assertIn((logging.INFO, f"looking for a Vasq9 on {node}"), records)
+        self.assertIn((logging.INFO, f"connected to {node}: serial number NQX7001-070042, firmware 1.4.2"),
+                      records)
+        self.assertIn((logging.INFO, f"search: {self.sim.folder}/ttyACM9: does not exist"), records)
+        self.assertTrue(any(level == logging.ERROR and message.startswith("VasqConnect: no Vasq9 on")
+                            for level, message in records), records)
+        self.assertEqual([], [r for r in records if r[0] == logging.DEBUG])
+
+    def test_debug_shows_the_frames(self):
+        self.logger.setLevel(logging.DEBUG)
+        with vasq.connect(port=4, timeout=5.0) as device:
+            device.pause_pump()
+        messages = [message for level, message in self.handler.taken() if level == logging.DEBUG]
+        self.assertIn("-> I/139 length 0 status 0: 53 49 8B 00 00 94 45", messages)
+        self.assertTrue(any(m.startswith("<- I/139 length 0 status 0 after ") for m in messages), messages)
+
+    def test_nothing_while_the_logger_is_disabled_and_enable_logging_turns_it_on(self):
+        self.logger.setLevel(logging.CRITICAL)
+        with vasq.connect(port=4, timeout=5.0) as device:
+            device.pause_pump()
+            self.assertEqual([], self.handler.taken())
+            # Without a new connection.
+            vasq.enable_logging(logging.DEBUG)
+            device.pause_pump()
+            self.assertTrue(any(level == logging.DEBUG and "I/139" in message
+                                for level, message in self.handler.taken()))
+            self.logger.disabled = True
+            try:
+                vasq.enable_logging()
+                device.pause_pump()
+            finally:
+                self.logger.disabled = False
+            self.assertEqual([], self.handler.taken())
+
+    def test_a_failing_handler_does_not_reach_the_library(self):
+        class Failing(logging.Handler):
+            def emit(self, record):
+                raise RuntimeError("a broken handler")
+
+        failing = Failing()
+        self.logger.addHandler(failing)
+        self.addCleanup(self.logger.removeHandler, failing)
+        unraisable = []
+        previous, sys.unraisablehook = sys.unraisablehook, unraisable.append
+        self.addCleanup(setattr, sys, "unraisablehook", previous)
+        self.logger.setLevel(logging.DEBUG)
+        with vasq.connect(port=4, timeout=5.0) as device:
+            samples = Recorder()
+            device.start_sampling(samples)
+            self.assertTrue(samples.wait_for(lambda _: True))
+            device.stop_sampling()
+            self.assertEqual("NQX7001-070042", device.serial_number)
+        self.assertEqual([], unraisable)
 
 
 class HotPlug(unittest.TestCase):

@@ -7,8 +7,13 @@
 
 The library is process-wide: one instrument at a time, so one open Device.
 Callbacks run on the library's threads; the test callbacks must return
-promptly and must not close the device (see the library's header). A device
-still open when Python exits is closed then (its test and sampling stop).
+promptly (see the library's header). A callback may close the device but not
+connect one. A device still open when Python exits is closed then (its test
+and sampling stop).
+
+A failure raises a VasqError whose .code (an ErrorCode) and .reason (the
+library's own words) say why; its subclasses are the families a script
+catches. The library's log goes to the logging module's logger "vasq".
 """
 from __future__ import annotations
 
@@ -16,30 +21,110 @@ import atexit
 import ctypes
 import ctypes.util
 import enum
+import logging
 import os
 import threading
-import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 __all__ = [
-    "VasqError", "DeviceNotFound", "CommandFailed",
+    "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed", "Refused",
+    "Busy", "Timeout", "DeviceLost", "InvalidArgument", "enable_logging",
     "Status", "Unit", "ModelInformation", "HardwareInformation", "BPSettings", "Envelope",
     "StaticPressureReport", "BPReport", "LeakageReport", "OverpressureReport",
     "Device", "connect", "version", "sample_rate", "envelope_table", "load_library",
 ]
 
 
+class ErrorCode(enum.IntEnum):
+    """Why a library call failed, as VasqGetLastError() tells it."""
+    NONE = 0
+    NOT_CONNECTED = 1
+    NOT_FOUND = 2
+    PORT_BUSY = 3
+    ACCESS = 4
+    TIMEOUT = 5
+    PROTOCOL = 6
+    REFUSED = 7
+    INVALID_ARGUMENT = 8
+    BUSY = 9
+    DEVICE_LOST = 10
+    FILE = 11
+    SYSTEM = 12
+
+
 class VasqError(Exception):
-    """A library call failed."""
+    """A library call failed: .code (an ErrorCode) and .reason (the library's words) say why."""
+
+    def __init__(self, message: str, code: ErrorCode = ErrorCode.SYSTEM, reason: str = "") -> None:
+        super().__init__(message)
+        self.code = ErrorCode(code)
+        self.reason = reason or message
+
+    def __str__(self) -> str:
+        # The built-in families (OSError's) would otherwise format their own way.
+        return str(self.args[0]) if self.args else ""
 
 
 class DeviceNotFound(VasqError):
-    """No Vasq9 answered within the timeout."""
+    """connect() found no Vasq9 within the timeout; .code tells what became of the port(s)."""
+
+
+class PortBusy(DeviceNotFound):
+    """Another process holds the port's lock file; .reason names its process id."""
+
+
+class PermissionDenied(DeviceNotFound, PermissionError):
+    """The user may not open the port or create its lock file."""
 
 
 class CommandFailed(VasqError):
-    """The instrument refused a command, or did not answer."""
+    """The instrument refused a command, did not answer, or the library could not send it."""
+
+
+class Refused(CommandFailed):
+    """The instrument answered with a failure status."""
+
+
+class Busy(CommandFailed):
+    """Refused in the library's present state (a test running, a call from a callback, ...)."""
+
+
+class Timeout(CommandFailed, TimeoutError):
+    """No answer within the library's read timeout."""
+
+
+class DeviceLost(CommandFailed, ConnectionError):
+    """The port hung up or disappeared during the call."""
+
+
+class InvalidArgument(CommandFailed, ValueError):
+    """An argument the library cannot use (out of range, malformed)."""
+
+
+# Failures of connect() stay DeviceNotFound, as before these codes existed.
+_SEARCH_FAILURES = {ErrorCode.PORT_BUSY: PortBusy, ErrorCode.ACCESS: PermissionDenied}
+_COMMAND_FAILURES = {ErrorCode.REFUSED: Refused, ErrorCode.BUSY: Busy, ErrorCode.TIMEOUT: Timeout,
+                     ErrorCode.DEVICE_LOST: DeviceLost, ErrorCode.INVALID_ARGUMENT: InvalidArgument}
+
+
+def _code(value: int) -> ErrorCode:
+    try:
+        return ErrorCode(value)
+    except ValueError:
+        return ErrorCode.SYSTEM
+
+
+def _search_error(code: int, reason: str) -> DeviceNotFound:
+    code = _code(code) or ErrorCode.NOT_FOUND
+    return _SEARCH_FAILURES.get(code, DeviceNotFound)(reason, code, reason)
+
+
+def _command_error(what: str, code: int, reason: str) -> CommandFailed:
+    code = _code(code)
+    if not reason:
+        reason = "failed, for no reason the library gives"
+    return _COMMAND_FAILURES.get(code, CommandFailed)(f"{what}: {reason}", code, reason)
 
 
 class Status(enum.IntEnum):
@@ -94,6 +179,7 @@ _LeakageTestCallback = ctypes.CFUNCTYPE(None, ctypes.c_int32, ctypes.c_double, c
 _OverpressureTestCallback = ctypes.CFUNCTYPE(None, ctypes.c_int32, *([ctypes.c_double] * 7))
 _StaticPressureCallback = ctypes.CFUNCTYPE(None, ctypes.c_int32, ctypes.c_double, ctypes.c_int)
 _SamplingCallback = ctypes.CFUNCTYPE(None, ctypes.c_double)
+_LogCallback = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p)
 
 
 # ---- Python records --------------------------------------------------------------
@@ -231,6 +317,9 @@ def _declare(lib: ctypes.CDLL) -> None:
     fn("VasqSwitchTo500mlMode", c_int, c_bool)
     fn("VasqIs500mlMode", c_int)
     fn("VasqGetVersion", ctypes.c_char_p)
+    fn("VasqGetLastError", c_int)
+    fn("VasqGetLastErrorText", ctypes.c_char_p)
+    fn("VasqSetLogCallback", None, _LogCallback, c_int, c_void_p)
 
 
 def load_library() -> ctypes.CDLL:
@@ -249,8 +338,75 @@ def load_library() -> ctypes.CDLL:
                 _lib = lib
                 break
             else:
-                raise VasqError("libvasq cannot be loaded (set VASQ_LIBRARY to its path): " + "; ".join(errors))
+                raise VasqError("libvasq cannot be loaded (set VASQ_LIBRARY to its path): " + "; ".join(errors),
+                                ErrorCode.FILE)
         return _lib
+
+
+def _last_error(lib: ctypes.CDLL) -> Tuple[int, str]:
+    """This thread's code and reason for its last call into the library."""
+    return lib.VasqGetLastError(), (lib.VasqGetLastErrorText() or b"").decode(errors="replace")
+
+
+# ---- the log -------------------------------------------------------------------------
+
+_logger = logging.getLogger("vasq")
+# A library stays quiet unless the application configures logging.
+_logger.addHandler(logging.NullHandler())
+_LOG_LEVELS = {1: logging.ERROR, 2: logging.WARNING, 3: logging.INFO, 4: logging.DEBUG}
+_log_state = threading.local()
+
+
+def _log(level: int, message: bytes, _context) -> None:
+    # Runs on the library's threads, perhaps under its lock: nothing may escape into C.
+    try:
+        _log_state.inside = True
+        python_level = _LOG_LEVELS.get(level, logging.DEBUG)
+        if _logger.isEnabledFor(python_level):
+            _logger.log(python_level, "%s", message.decode(errors="replace") if message else "")
+    except BaseException:  # noqa: B036 - a log line is not worth a crash of the library's thread
+        pass
+    finally:
+        _log_state.inside = False
+
+
+# Made once and never freed: the library may call it until VasqSetLogCallback(None) has returned.
+_log_callback = _LogCallback(_log)
+_log_max_level = 0
+
+
+def enable_logging(level: Optional[int] = None) -> None:
+    """Sends the library's log to the logger "vasq", as far as that logger is enabled.
+
+    connect() does this by itself; call it after changing the logger's level while connected, or with a level
+    (e.g. logging.DEBUG) to set the logger's level first. Library levels map to ERROR (failures), WARNING,
+    INFO (searches, connections, tests) and DEBUG (every frame); with the logger disabled, the library formats
+    nothing.
+    """
+    global _log_max_level
+    if getattr(_log_state, "inside", False):
+        raise Busy("enable_logging() cannot be called from a log handler", ErrorCode.BUSY)
+    if level is not None:
+        _logger.setLevel(level)
+    wanted = 0
+    for library_level in (4, 3, 2, 1):
+        if _logger.isEnabledFor(_LOG_LEVELS[library_level]):
+            wanted = library_level
+            break
+    lib = load_library()
+    with _lib_lock:
+        if wanted == _log_max_level:
+            return
+        lib.VasqSetLogCallback(_log_callback if wanted else _LogCallback(), wanted, None)
+        _log_max_level = wanted
+
+
+def _disable_logging() -> None:
+    global _log_max_level
+    with _lib_lock:
+        if _lib is not None and _log_max_level:
+            _lib.VasqSetLogCallback(_LogCallback(), 0, None)
+            _log_max_level = 0
 
 
 def version() -> str:
@@ -280,7 +436,7 @@ def envelope_table(envelope: Envelope, unit: Unit = Unit.MMHG) -> List[Tuple[flo
     amplitudes = (ctypes.c_double * 480)()
     record = _envelope_record(envelope)
     if not lib.VasqGetEnvelopeRawData(ctypes.byref(record), pressures, amplitudes, count, int(unit)):
-        raise VasqError("the envelope table cannot be computed")
+        raise _command_error("computing the envelope table", *_last_error(lib))
     step = 0.1 if unit == Unit.KPA else 1.0
     return [(round(i * step, 1), amplitudes[i]) for i in range(count)]
 
@@ -291,11 +447,41 @@ Report = Union[StaticPressureReport, BPReport, LeakageReport, OverpressureReport
 
 # C callbacks the library may still call; dropped only once the library has let them go.
 _alive: Dict[str, List[object]] = {}
+# Those of a device closed inside a callback: the library's threads may still be
+# running one of them until a close() or connect() outside the callbacks.
+_retired: List[object] = []
 _open_device: Optional["Device"] = None
+_callback_thread = threading.local()
 
 
 def _keep(kind: str, callback: object) -> None:
     _alive.setdefault(kind, []).append(callback)
+
+
+def _drop_callbacks() -> None:
+    """Lets the C callbacks go after a VasqFree; inside a callback, one of them is still running."""
+    if _inside_callback():
+        for callbacks in _alive.values():
+            _retired.extend(callbacks)
+    else:
+        _retired.clear()
+    _alive.clear()
+
+
+def _inside_callback() -> bool:
+    return getattr(_callback_thread, "inside", False)
+
+
+def _marked(function: Callable[..., None]) -> Callable[..., None]:
+    """function, run with its thread marked as inside a library callback."""
+    def call(*args) -> None:
+        outer = _inside_callback()
+        _callback_thread.inside = True
+        try:
+            function(*args)
+        finally:
+            _callback_thread.inside = outer
+    return call
 
 
 class Device:
@@ -310,10 +496,14 @@ class Device:
         """Stops sampling and any test, releases the instrument and ends the library's threads."""
         global _open_device
         if self._closed:
+            if _retired and not _inside_callback():
+                # Closed inside a callback before: this waits for the threads that ran it.
+                self._lib.VasqFree()
+                _drop_callbacks()
             return
         self._closed = True
         self._lib.VasqFree()
-        _alive.clear()
+        _drop_callbacks()
         if _open_device is self:
             _open_device = None
 
@@ -329,18 +519,19 @@ class Device:
 
     def _hold(self, kind: str, callback: object) -> None:
         if self._closed:
-            raise VasqError("the device is closed")
+            raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
         _keep(kind, callback)
 
     def _check(self, result: int, what: str) -> None:
+        """Raises why the call just made on this thread failed (its reason is this thread's)."""
         if self._closed:
-            raise VasqError("the device is closed")
+            raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
         if not result:
-            raise CommandFailed(f"{what} failed")
+            raise _command_error(what, *_last_error(self._lib))
 
     def on_connection(self, callback: Optional[Callable[[bool], None]]) -> None:
         """Calls callback(False) when the instrument is lost and callback(True) when it is back."""
-        c_callback = _ConnectedCallback(callback) if callback else _ConnectedCallback()
+        c_callback = _ConnectedCallback(_marked(callback)) if callback else _ConnectedCallback()
         self._hold("connection", c_callback)
         self._check(self._lib.VasqInit(c_callback), "watching the connection")
 
@@ -367,11 +558,14 @@ class Device:
     @property
     def unit(self) -> Unit:
         """The instrument's pressure unit (read from it); every pressure is in this unit."""
-        return Unit(self._lib.VasqGetPressureUnit())
+        unit = self._lib.VasqGetPressureUnit()
+        # 0 is both mmHg and the failure value: only the last error tells them apart.
+        self._check(self._lib.VasqGetLastError() == ErrorCode.NONE, "reading the unit")
+        return Unit(unit)
 
     @unit.setter
     def unit(self, unit: Unit) -> None:
-        self._check(self._lib.VasqSetPressureUnit(int(unit)), f"switching to {Unit(unit)} (is a test running?)")
+        self._check(self._lib.VasqSetPressureUnit(int(unit)), f"switching to {Unit(unit)}")
 
     def rebase_zero(self, on: bool = True) -> None:
         self._check(self._lib.VasqRebaseZero(on), "rebasing zero")
@@ -416,7 +610,7 @@ class Device:
         """Builds up and holds a pressure (clamped to the limits); reports go to callback."""
         def report(status, wait, result):
             callback(StaticPressureReport(Status(status), wait, result))
-        c_callback = _StaticPressureCallback(report) if callback else _StaticPressureCallback()
+        c_callback = _StaticPressureCallback(_marked(report)) if callback else _StaticPressureCallback()
         self._hold("static", c_callback)
         self._check(self._lib.VasqRunStaticPressure(pressure, param, c_callback, flag), "starting the static pressure")
 
@@ -424,7 +618,7 @@ class Device:
         """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library."""
         def report(status, r1, r2, r3, r4):
             callback(BPReport(Status(status), r1, r2, r3, r4))
-        c_callback = _BPTestCallback(report) if callback else _BPTestCallback()
+        c_callback = _BPTestCallback(_marked(report)) if callback else _BPTestCallback()
         if isinstance(settings, Envelope):
             record = _envelope_record(settings)
         else:
@@ -451,7 +645,7 @@ class Device:
     def _leak_callback(callback):
         def report(status, wait, leak, code):
             callback(LeakageReport(Status(status), wait, leak, code))
-        return _LeakageTestCallback(report) if callback else _LeakageTestCallback()
+        return _LeakageTestCallback(_marked(report)) if callback else _LeakageTestCallback()
 
     def run_leakage_test(self, pressure: float, callback: Optional[Callable[[LeakageReport], None]] = None,
                          leak_param: int = 60, leak_rate: float = 0.0) -> None:
@@ -477,7 +671,7 @@ class Device:
                               flag: bool = True) -> None:
         def report(status, wait, *results):
             callback(OverpressureReport(Status(status), wait, tuple(results)))
-        c_callback = _OverpressureTestCallback(report) if callback else _OverpressureTestCallback()
+        c_callback = _OverpressureTestCallback(_marked(report)) if callback else _OverpressureTestCallback()
         self._hold("overpressure", c_callback)
         self._check(self._lib.VasqRunOverpressureTest(flag, pressure1, pressure2, pressure3, c_callback),
                     "starting the overpressure test")
@@ -485,7 +679,7 @@ class Device:
     # -- sampling
     def start_sampling(self, callback: Callable[[float], None]) -> None:
         """Calls callback(pressure) 200 times a second on the library's sampling thread."""
-        c_callback = _SamplingCallback(callback)
+        c_callback = _SamplingCallback(_marked(callback))
         self._hold("sampling", c_callback)
         self._check(self._lib.VasqStartSampling(c_callback), "starting the pressure stream")
 
@@ -498,62 +692,87 @@ def _close_at_exit() -> None:
     # The library's threads must not call into an interpreter that is shutting down.
     if _open_device is not None:
         _open_device.close()
+    _disable_logging()
 
 
-# A signal does not end the library's wait for a device: searches are waited
-# for in slices, between which Python raises KeyboardInterrupt.
-_SEARCH_SLICE = 0.1
+# A signal does not end the library's wait for a device, so the search runs on
+# a thread of its own while the caller's waits in slices, between which Python
+# raises KeyboardInterrupt.
+_INTERRUPT_POLL = 0.05
 
 
-def _search(lib: ctypes.CDLL, port: int, timeout: float, device_open: bool) -> bool:
-    """True once a Vasq9 is connected within timeout seconds."""
-    deadline = time.monotonic() + timeout
-    if port == -1 and not device_open:
-        # One search that runs on through the slices, as VasqConnect's own would,
-        # so that a port slow to answer the probe does not restart the scan.
-        found = threading.Event()
-        c_callback = _ConnectedCallback(lambda connected: found.set() if connected else None)
-        _keep("connection", c_callback)
-        if not lib.VasqInit(c_callback):
-            return False
-        while not found.wait(max(0.0, min(_SEARCH_SLICE, deadline - time.monotonic()))):
-            if time.monotonic() >= deadline:
-                return False
-        return True
-    # Only VasqConnect searches a single port (or answers at once for the open device);
-    # a slice without the device releases everything again.
-    while True:
-        left = max(0.0, deadline - time.monotonic())
-        if lib.VasqConnect(port, int(min(left, _SEARCH_SLICE) * 1000)):
-            return True
-        if time.monotonic() >= deadline:
-            return False
+def _search(lib: ctypes.CDLL, port: int, timeout: float) -> Tuple[threading.Thread, List[Tuple[bool, int, str]]]:
+    """Starts one VasqConnect for the whole timeout, so that a device slow to be identified still connects.
+
+    The outcome is (connected, code, reason), read on the helper: the library keeps one reason per thread.
+    """
+    outcome: List[Tuple[bool, int, str]] = []
+    milliseconds = int(min(timeout * 1000.0, 0xFFFFFFFE))
+
+    def search() -> None:
+        connected = bool(lib.VasqConnect(port, milliseconds))
+        outcome.append((connected,) + _last_error(lib))
+
+    helper = threading.Thread(target=search, name="vasq-search", daemon=True)
+    helper.start()
+    return helper, outcome
+
+
+def _end_search(lib: ctypes.CDLL, helper: threading.Thread) -> bool:
+    """Ends a search still waiting; True when that released the library's device."""
+    released = False
+    # VasqFree ends the wait; repeated, as a first one may come before the search has begun.
+    while helper.is_alive():
+        try:
+            lib.VasqFree()
+            released = True
+            helper.join(_INTERRUPT_POLL)
+        except KeyboardInterrupt:
+            pass
+    return released
 
 
 def connect(port: int = -1, timeout: float = 5.0) -> Device:
     """Connects to the Vasq9 on /dev/ttyACM<port> (-1: the first one found) within timeout seconds.
 
-    Ctrl-C (KeyboardInterrupt) ends the search at once.
+    Raises DeviceNotFound (PortBusy, PermissionDenied where that is why) with the library's reason. Ctrl-C
+    (KeyboardInterrupt) ends the search at once. Sends the library's log to the logger "vasq" as far as it is
+    enabled (see enable_logging()).
     """
     global _open_device
     lib = load_library()
     if port < -1:
-        raise ValueError("port must be -1 or a port number")
+        raise InvalidArgument("port must be -1 or a port number", ErrorCode.INVALID_ARGUMENT)
+    if _inside_callback() or getattr(_log_state, "inside", False):
+        raise Busy("connect() cannot be called from a library callback", ErrorCode.BUSY)
+    enable_logging()
     device_open = _open_device is not None and not _open_device.closed
+    if _retired and not device_open:
+        # A device closed inside a callback: this waits for the threads that ran it.
+        lib.VasqFree()
+        _drop_callbacks()
+    helper, outcome = _search(lib, port, max(0.0, timeout))
     try:
-        found = _search(lib, port, max(0.0, timeout), device_open)
+        while helper.is_alive():
+            helper.join(_INTERRUPT_POLL)
     except BaseException:
-        # Interrupted: nothing may stay searching, or connected with no Device to close it.
+        released = _end_search(lib, helper)
+        # Nothing may stay searching, or connected with no Device to close it.
         if not device_open:
             lib.VasqFree()
-            _alive.clear()
+            _drop_callbacks()
+        elif released:
+            _open_device.close()
         raise
-    if not found:
-        if not device_open:
+    connected, code, reason = outcome[0] if outcome else (False, ErrorCode.SYSTEM, "the search ended unexpectedly")
+    if not connected:
+        # The library has released everything, an open device too.
+        if device_open:
+            _open_device.close()
+        else:
             lib.VasqFree()
-            _alive.clear()
-        where = "on any port" if port == -1 else f"on /dev/ttyACM{port}"
-        raise DeviceNotFound(f"no Vasq9 found {where} within {timeout:g} s")
+            _drop_callbacks()
+        raise _search_error(code, reason)
     if device_open:
         return _open_device
     _open_device = Device(lib)

@@ -178,7 +178,14 @@ class Vasqctl(unittest.TestCase):
         self.assertEqual(2, self.ctl("bp", "--rate", "400").returncode)
         missing = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "77", "--timeout", "0.2", "info"])
         self.assertEqual(3, missing.returncode)
-        self.assertIn("no Vasq9 on /dev/ttyACM77", missing.stderr)
+        self.assertRegex(missing.stderr, r"no Vasq9 on \S*/ttyACM77 within 200 ms")
+
+    def test_a_device_slow_to_be_identified_is_found(self):
+        # Every second answer comes after the library's read timeout: identifying it takes seconds.
+        with SimulatedDevice(VASQ_SIM, port=8, options=["--fault", "delay", "--fault-every", "2"]) as slow:
+            result = self.ctl("--timeout", "15", "info", sim=slow)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn("serial number:  NQX7001-070042", result.stdout)
 
     def test_sample_csv_for_two_seconds(self):
         result = self.ctl("sample", "--seconds", "2", "--csv")
@@ -253,7 +260,8 @@ class Vasqctl(unittest.TestCase):
             # A running test makes the device refuse a unit switch.
             refused = self.ctl("unit", "kPa", sim=held)
             self.assertEqual(1, refused.returncode)
-            self.assertIn("refused", refused.stderr)
+            # In the library's words, not a guess of vasqctl's.
+            self.assertRegex(refused.stderr, r"^vasqctl: switching to kPa: .*runs a test")
 
             waiting = subprocess.Popen([VASQCTL, "--device-folder", held.folder, "--port", "6", "static", "100",
                                         "--wait"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -288,6 +296,148 @@ class Vasqctl(unittest.TestCase):
                 self.assertEqual(130, search.returncode, err)
                 self.assertIn("interrupted", err)
                 self.assertLess(ended, 1.0)
+
+
+def unprivileged():
+    """(uid, gid) of an account other than this one's, for a child, or None when the system has none."""
+    if os.geteuid() != 0:
+        return None
+    import pwd
+    try:
+        nobody = pwd.getpwnam("nobody")
+    except KeyError:
+        return None
+    return nobody.pw_uid, nobody.pw_gid
+
+
+def deny_access(sim):
+    """Makes sim's port one that a child of unprivileged() (or this user) may not open; the reason when it cannot.
+
+    Root opens any node, so as root the node is made root's alone (0600) and the child runs as another user; other
+    users take every permission away from their own node.
+    """
+    account = unprivileged()
+    if os.geteuid() == 0 and account is None:
+        return "running as root with no unprivileged account to run the program as"
+    # The child must reach the node through the folder (mkdtemp makes it private).
+    os.chmod(sim.folder, 0o755)
+    os.chmod(sim.node, 0o600 if account else 0)
+    return None
+
+
+def run_as_unprivileged(args):
+    """args run as unprivileged() when this is root, else as this user; the reason as text when it cannot run."""
+    account = unprivileged()
+    if account is None:
+        return run(args)
+    try:
+        return run(args, user=account[0], group=account[1], extra_groups=[])
+    except PermissionError as error:
+        # No right to switch users (a restricted container), or the build is out of the account's reach.
+        return f"cannot run {args[0]} as user {account[0]}: {error}"
+
+
+class Diagnostics(unittest.TestCase):
+    """vasqctl says why it failed, in the library's words, and logs what the library does with -v and -vv."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = SimulatedDevice(VASQ_SIM, port=4).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def ctl(self, *args, sim=None):
+        sim = sim or self.sim
+        return run([VASQCTL, "--device-folder", sim.folder] + list(args))
+
+    def test_a_port_that_does_not_exist(self):
+        node = os.path.join(self.sim.folder, "ttyACM77")
+        result = self.ctl("--port", "77", "--timeout", "0.3", "info")
+        self.assertEqual(3, result.returncode)
+        # The library's own words, with the time it was given, not a figure vasqctl rounds.
+        self.assertIn(f"vasqctl: looking for the instrument: no Vasq9 on {node} within 300 ms: {node}: "
+                      "does not exist\n", result.stderr)
+        self.assertNotIn(" s (", result.stderr)
+
+    def test_a_port_held_by_another_process_names_it(self):
+        with SimulatedDevice(VASQ_SIM, port=6) as sim:
+            # Samples until Ctrl-C: holds the port for as long as the test needs it.
+            holder = subprocess.Popen([VASQCTL, "--device-folder", sim.folder, "--port", "6", "sample"],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                self.assertIn("mmHg", holder.stdout.readline())
+                for port in (["--port", "6"], []):
+                    second = self.ctl(*port, "--timeout", "0.3", "info", sim=sim)
+                    self.assertEqual(3, second.returncode, port)
+                    self.assertIn(f"busy, held by process {holder.pid} (", second.stderr)
+                    self.assertIn(f"vasqctl: hint: process {holder.pid} has the instrument", second.stderr)
+            finally:
+                holder.send_signal(signal.SIGINT)
+                holder.communicate(timeout=DEADLINE)
+            self.assertEqual(0, holder.returncode)
+            # Released: the port serves the next program.
+            self.assertEqual(0, self.ctl("--port", "6", "info", sim=sim).returncode)
+
+    def test_a_port_this_user_may_not_open(self):
+        with SimulatedDevice(VASQ_SIM, port=7) as sim:
+            reason = deny_access(sim)
+            if reason:
+                self.skipTest(reason)
+            for port in (["--port", "7"], []):
+                result = run_as_unprivileged([VASQCTL, "--device-folder", sim.folder] + port +
+                                             ["--timeout", "0.3", "info"])
+                if isinstance(result, str):
+                    self.skipTest(result)
+                self.assertEqual(3, result.returncode, port)
+                self.assertIn(f"{sim.node}: cannot open: Permission denied", result.stderr)
+                self.assertIn('vasqctl: hint: the user needs the port\'s group', result.stderr)
+                self.assertIn("Running without root", result.stderr)
+
+    def log_lines(self, stderr):
+        lines = stderr.splitlines()
+        for line in lines:
+            self.assertRegex(line, r"^\d\d:\d\d:\d\d\.\d{3} (error|warning|info|debug): ")
+        return [line[13:] for line in lines]
+
+    def test_verbose_logs_the_search_and_the_connection(self):
+        quiet = self.ctl("--port", "4", "info")
+        self.assertEqual(0, quiet.returncode, quiet.stderr)
+        self.assertEqual("", quiet.stderr)
+        result = self.ctl("-v", "--port", "4", "info")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual(quiet.stdout.splitlines()[0], result.stdout.splitlines()[0])
+        log = self.log_lines(result.stderr)
+        node = os.path.join(self.sim.folder, "ttyACM4")
+        self.assertIn(f"info: looking for a Vasq9 on {node}", log)
+        self.assertIn(f"info: connected to {node}: serial number NQX7001-070042, firmware 1.4.2", log)
+        self.assertFalse([line for line in log if line.startswith("debug:")], log)
+        # A search that fails tells each port's fate, then vasqctl its own message.
+        missing = self.ctl("-v", "--port", "77", "--timeout", "0.2", "info")
+        self.assertEqual(3, missing.returncode)
+        own = [line for line in missing.stderr.splitlines() if line.startswith("vasqctl: ")]
+        self.assertEqual(1, len(own), missing.stderr)
+        log = self.log_lines(missing.stderr.replace(own[0] + "\n", ""))
+        self.assertIn(f"info: search: {self.sim.folder}/ttyACM77: does not exist", log)
+        self.assertTrue(any(line.startswith("error: VasqConnect: no Vasq9 on") for line in log), log)
+
+    def test_very_verbose_logs_every_frame(self):
+        result = self.ctl("-vv", "--port", "4", "unit")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual("mmHg", result.stdout.strip())
+        log = self.log_lines(result.stderr)
+        # The identity request and its answer, decoded and in hex (the search's lines run on another thread).
+        self.assertIn("debug: -> S/0 length 0 status 0: 53 53 00 00 00 15 45", log)
+        self.assertRegex("\n".join(log), r"debug: <- S/0 length 17 status 0 after [\d.]+ ms: 53 53 00 11")
+        self.assertIn("info: connected to", "\n".join(log))
+        # -v -v is -vv.
+        self.assertIn("debug: ->", self.ctl("-v", "-v", "--port", "4", "unit").stderr)
+
+    def test_help_explains_the_log_options(self):
+        result = run([VASQCTL, "--help"])
+        self.assertIn("-v, -vv", result.stdout)
+        self.assertIn("every frame", result.stdout)
 
 
 class KpaResults(unittest.TestCase):
