@@ -360,9 +360,17 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
     char outcome[kReasonSize];
     LastSearchOutcome(&code, outcome, sizeof(outcome));
     VasqFree();
-    if (code == kErrorNone || code == kErrorBusy || code == kErrorSystem)
-        code = kErrorNotFound;
     const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
+    if (code == kErrorNone) {
+        // The search took a port, but announcing the device (exchanges of its
+        // own) had not ended when the wait did: its answers are late or missing.
+        return call.Fail(false, kErrorTimeout,
+                         "no Vasq9 %s within %u ms: a port answered the identity request, but connecting did not "
+                         "finish in time (answers late or missing)",
+                         where.c_str(), timeoutMs);
+    }
+    if (code == kErrorBusy || code == kErrorSystem)
+        code = kErrorNotFound;
     return call.Fail(false, code, "no Vasq9 %s within %u ms: %s", where.c_str(), timeoutMs, outcome);
 }
 

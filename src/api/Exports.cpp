@@ -86,6 +86,10 @@ bool SetUnitLocked(int unit)
 int VasqSetPressureUnit(int unit)
 {
     ApiCall call("VasqSetPressureUnit");
+    // Only two units exist; another code would make the library scale every
+    // set-point by a unit it does not know.
+    if (unit != 0 && unit != 1)
+        return call.Fail(0, kErrorInvalidArgument, "unit %d: 0 is mmHg, 1 is kPa", unit);
     // Restarting sampling means waiting for the sampling thread, which needs the
     // API lock that a test callback's thread holds, or is this very thread.
     if (OnLibraryWorkerThread() && SamplingRuns())

@@ -329,7 +329,7 @@ VASQ_API const char* VasqGetSerialNumber(void);
 
 /**
  * Switches the device's pressure unit; every later pressure is in it.
- * @param unit 0 for mmHg, 1 for kPa.
+ * @param unit 0 for mmHg, 1 for kPa; any other code fails at once and sends nothing.
  * @return 1 on success; 0 when the switch failed or was refused: while a test
  *         runs (device status other than 0, 3 or 14), and from a test or
  *         sampling callback while sampling runs.

@@ -263,7 +263,6 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
         memcpy(frame + 6, payload, length);
     frame[length + 6] = FRAME_END;
     frame[5] = static_cast<uint8_t>(0u - FrameChecksum(frame, length + FRAME_OVERHEAD));
-    LogFrame("->", frame, length + FRAME_OVERHEAD);
     const uint64_t sentAt = LogWanted(kLogDebug) ? NowUs() : 0;
     if (DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) == 0) {
         t_request.awaiting = false;
@@ -277,6 +276,8 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
         return false;
     }
     t_request = {category, command, true, sentAt, DeviceConnectionNumber()};
+    // Only a frame that went out is traced.
+    LogFrame("->", frame, length + FRAME_OVERHEAD);
     return true;
 }
 

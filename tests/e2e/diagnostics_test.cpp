@@ -228,10 +228,24 @@ TEST_F(Searches, WithoutADeviceTheTextNamesThePortAndWhy)
     EXPECT_EQ(0, VasqPausePump());
     EXPECT_EQ(VASQ_ERROR_NOT_CONNECTED, VasqGetLastError());
 
+    Log log;
+    VasqSetLogCallback(Log::Receive, VASQ_LOG_DEBUG, &log);
     EXPECT_FALSE(VasqConnect(5, 300));
     EXPECT_EQ(VASQ_ERROR_NOT_FOUND, VasqGetLastError());
     EXPECT_TRUE(Has(Text(), "ttyACM5: does not exist")) << Text();
     EXPECT_TRUE(Has(Text(), "within 300 ms")) << Text();
+    VasqSetLogCallback(nullptr, 0, nullptr);
+    EXPECT_EQ(0u, log.Count(VASQ_LOG_DEBUG, "->")) << "no frame is traced that never went out";
+}
+
+TEST_F(Searches, ADeviceThatIsFoundButNotReadyInTimeSaysSo)
+{
+    SimDevice device(m_folder.path(), 0);
+    // The identity answer comes; the announcement that follows does not.
+    device.InjectFault(FaultKind::NoAnswer, 'I', 135);
+    EXPECT_FALSE(VasqConnect(0, 300));
+    EXPECT_EQ(VASQ_ERROR_TIMEOUT, VasqGetLastError());
+    EXPECT_TRUE(Has(Text(), "connecting did not finish in time")) << Text();
 }
 
 TEST_F(Searches, ALockFileHeldElsewhereNamesItsProcess)

@@ -127,6 +127,17 @@ TEST_F(Units, AFailedOrUnknownUnitReadKeepsTheUnitTheLibraryHolds)
     EXPECT_EQ(25.0, CalibrationRate());
 }
 
+TEST_F(Units, OnlyTheTwoUnitsAreSent)
+{
+    for (const int unit : {2, -1, 256}) {
+        EXPECT_EQ(0, VasqSetPressureUnit(unit));
+        EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError());
+    }
+    EXPECT_EQ(0u, Count('P', 131)) << "no unit code but 0 and 1 reaches the device";
+    ASSERT_EQ(1, VasqSetPressureUnit(1));
+    EXPECT_EQ(1, VasqGetPressureUnit());
+}
+
 TEST_F(Units, NullOutputsAreSkippedAndTheReadStillHappens)
 {
     bool bit1 = false;
