@@ -1,5 +1,6 @@
 // vasqctl: drives a Vasq9 from the shell through libvasq.
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -32,9 +33,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Set from the signal handler; lock-free, so safe there.
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// The signal that asks vasqctl to end, set from the handler; lock-free, so safe there.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+// Standard output could not be written (its reader has gone): nobody follows any more.
+std::atomic<bool> g_outputClosed{false};
+
+bool Ended()
+{
+    return g_signal != 0 || g_outputClosed;
+}
+
+// Distinct so that scripts can tell what happened.
+enum ExitCode {
+    kExitSuccess = 0,
+    kExitFailure = 1,
+    kExitUsage = 2,
+    kExitNotFound = 3,
+    kExitLost = 4,
+    kExitInterrupted = 130,
+};
 
 const char kMainHelp[] =
     "usage: vasqctl [-v|-vv] [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
@@ -60,8 +78,16 @@ const char kMainHelp[] =
     "\n"
     "A command that starts a test leaves it running on the instrument when vasqctl ends,\n"
     "unless --wait is given: then vasqctl follows the test's reports to its end and stops\n"
-    "it, also on Ctrl-C. 'vasqctl COMMAND --help' explains each command.\n"
-    "Exit codes: 0 success, 1 failure, 2 wrong usage, 3 no instrument found, 130 interrupted.\n";
+    "it, also when vasqctl is interrupted or the instrument is lost.\n"
+    "'vasqctl COMMAND --help' explains each command.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0    success\n"
+    "  1    failure (the instrument refused or did not answer, a file cannot be read)\n"
+    "  2    wrong usage\n"
+    "  3    no instrument found\n"
+    "  4    the instrument was lost while vasqctl used it\n"
+    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT, or standard output closed)\n";
 
 struct Command {
     const char* name;
@@ -157,6 +183,26 @@ void LogToStderr(int level, const char* message, void*)
         length -= static_cast<int>(written);
     }
     errno = savedErrno;
+}
+
+// Writes out what printf gathered; a failure ends the command as a signal would.
+bool FlushOutput()
+{
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        g_outputClosed = true;
+        return false;
+    }
+    return true;
+}
+
+// A reader that has gone while vasqctl had nothing to write: a pipe's write end
+// then polls as an error, a hung-up terminal as a hang-up.
+bool OutputGone()
+{
+    pollfd out{STDOUT_FILENO, 0, 0};
+    if (poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0)
+        g_outputClosed = true;
+    return g_outputClosed;
 }
 
 bool ParseDouble(const std::string& text, double& out)
@@ -301,7 +347,7 @@ SearchOutcome FindInstrument(uint32_t timeoutMs)
     {
         std::unique_lock<std::mutex> lock(mutex);
         while (!ended.wait_for(lock, kInterruptPoll, [&] { return done; })) {
-            if (!g_interrupted)
+            if (!Ended())
                 continue;
             // VasqFree ends the wait; repeated, as a first one may come before the search has begun.
             lock.unlock();
@@ -317,15 +363,15 @@ int Connect()
 {
     const double ms = std::min(std::max(g_timeoutSeconds, 0.0) * 1000.0, 3600000.0);
     const SearchOutcome outcome = FindInstrument(static_cast<uint32_t>(ms));
-    if (g_interrupted) {
+    if (Ended()) {
         Error("interrupted while looking for the instrument");
         VasqFree();
-        return 130;
+        return kExitInterrupted;
     }
     if (!outcome.found) {
         Explain("looking for the instrument", outcome.code, outcome.reason);
         VasqFree();
-        return 3;
+        return kExitNotFound;
     }
     // 0 is both mmHg and the failure value: only the last error tells them apart.
     g_unit = VasqGetPressureUnit() == 1 ? 1 : 0;
@@ -399,30 +445,44 @@ double Since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Whether the instrument is gone: the library forgets the serial number once
+// it notices the loss. Talks to nobody, so it is cheap enough to ask often.
+bool InstrumentLost()
+{
+    return VasqGetSerialNumber()[0] == '\0';
+}
+
+int Lost(const char* what)
+{
+    Error("the instrument was lost (unplugged or switched off); %s ended there", what);
+    return kExitLost;
+}
+
 // After a start: either leaves the test running, or follows it to its end.
 int FollowOrLeave(const char* what, bool started, bool wait)
 {
     if (!started) {
         Failure("starting the %s", what);
         VasqFree();
-        return 1;
+        return kExitFailure;
     }
-    if (!wait) {
+    if (!wait && !Ended()) {
         // Leaving without VasqFree: the library then sends nothing more, so the test carries on.
         printf("%s started on %s; it keeps running (stop it with 'vasqctl stop')\n", what, VasqGetSerialNumber());
-        return 0;
+        return FlushOutput() ? kExitSuccess : kExitInterrupted;
     }
     // A progress line would hide the log's lines.
     const bool progress = isatty(STDERR_FILENO) != 0 && g_verbosity == 0;
     const auto start = Clock::now();
     bool completed = false;
-    while (!g_interrupted && !completed) {
+    bool lost = false;
+    while (!Ended() && !completed) {
         std::vector<std::string> lines;
         VasqStatus last;
         {
             std::unique_lock<std::mutex> lock(g_reports.mutex);
             g_reports.changed.wait_for(lock, std::chrono::milliseconds(200),
-                                       [] { return !g_reports.lines.empty(); });
+                                       [] { return !g_reports.lines.empty() || Ended(); });
             lines.swap(g_reports.lines);
             last = g_reports.last;
             completed = g_reports.completed;
@@ -431,7 +491,12 @@ int FollowOrLeave(const char* what, bool started, bool wait)
             fputs("\r\033[K", stderr);
         for (const auto& line : lines)
             printf("%7.1f s  %s\n", Since(start), line.c_str());
-        fflush(stdout);
+        if (!FlushOutput() || OutputGone())
+            break;
+        if (!completed && InstrumentLost()) {
+            lost = true;
+            break;
+        }
         if (progress && !completed)
             fprintf(stderr, "  %s: %s, %.0f s (Ctrl-C stops it)", what, StatusName(last), Since(start));
     }
@@ -439,12 +504,17 @@ int FollowOrLeave(const char* what, bool started, bool wait)
         fputs("\r\033[K", stderr);
     VasqStopTest();
     VasqFree();
-    if (g_interrupted) {
+    if (lost)
+        return Lost(what);
+    if (g_signal != 0) {
         printf("%s stopped\n", what);
-        return 130;
+        FlushOutput();
+        return kExitInterrupted;
     }
+    if (g_outputClosed)
+        return kExitInterrupted;
     printf("%s completed and stopped\n", what);
-    return 0;
+    return FlushOutput() ? kExitSuccess : kExitInterrupted;
 }
 
 // ---- commands -----------------------------------------------------------------
@@ -510,7 +580,8 @@ int CmdSample(std::vector<std::string>& args)
         printf("time_s,pressure_%s\n", UnitName(g_unit));
     long index = 0;
     const auto start = Clock::now();
-    while (!g_interrupted && (seconds <= 0 || index < std::lround(seconds * VasqGetSampleRate()))) {
+    bool lost = false;
+    while (!Ended() && (seconds <= 0 || index < std::lround(seconds * VasqGetSampleRate()))) {
         std::vector<double> got;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         {
@@ -529,7 +600,12 @@ int CmdSample(std::vector<std::string>& args)
             printf("%8.1f s  %8.2f %s   (%.2f to %.2f over %zu samples)\n", Since(start), got.back(),
                    UnitName(g_unit), *low, *high, got.size());
         }
-        fflush(stdout);
+        if (!FlushOutput() || OutputGone())
+            break;
+        if (got.empty() && InstrumentLost()) {
+            lost = true;
+            break;
+        }
         if (progress)
             fprintf(stderr, "\r\033[K  sampling: %.1f of %.0f s", index * period, seconds);
     }
@@ -537,7 +613,10 @@ int CmdSample(std::vector<std::string>& args)
         fputs("\r\033[K", stderr);
     VasqStopSampling();
     VasqFree();
-    return g_interrupted && seconds > 0 ? 130 : 0;
+    if (lost)
+        return Lost("sampling");
+    // Without a length, sampling runs until it is interrupted: that is its normal end.
+    return Ended() && seconds > 0 ? kExitInterrupted : kExitSuccess;
 }
 
 int CmdStatic(std::vector<std::string>& args)
@@ -1119,11 +1198,16 @@ int main(int argc, char** argv)
         // The library may have threads from its load on, so a handler (not a
         // blocked mask) takes Ctrl-C; SA_RESTART spares their system calls.
         struct sigaction action {};
-        action.sa_handler = [](int) { g_interrupted = true; };
+        action.sa_handler = [](int signo) { g_signal = signo; };
         action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-        return command.run(args);
+        for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaction(signo, &action, nullptr);
+        // A closed output shows as a failed write instead, so that the test is stopped.
+        signal(SIGPIPE, SIG_IGN);
+        const int rc = command.run(args);
+        if (!FlushOutput() && rc == kExitSuccess)
+            return kExitInterrupted;
+        return rc;
     }
     Error("unknown command '%s' (see vasqctl --help)", name.c_str());
     return 2;

@@ -298,6 +298,95 @@ class Vasqctl(unittest.TestCase):
                 self.assertLess(ended, 1.0)
 
 
+class Ending(unittest.TestCase):
+    """However vasqctl ends, a test it follows is stopped on the instrument and the port is released."""
+
+    def setUp(self):
+        self.sim = None
+        self.addCleanup(lambda: self.sim.stop())
+        self.fresh_device()
+
+    def fresh_device(self):
+        # Never completes by itself: only a stop ends the test. --verbose logs each request the device gets.
+        if self.sim:
+            self.sim.stop()
+        self.sim = SimulatedDevice(VASQ_SIM, port=5, options=["--verbose", "--statuses", "13"]).start()
+
+    def follow(self, *command):
+        return subprocess.Popen([VASQCTL, "--device-folder", self.sim.folder, "--port", "5"] + list(command),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def ends_within(self, process, seconds):
+        try:
+            return process.communicate(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            self.fail(f"vasqctl still runs {seconds} s later")
+
+    def locks(self):
+        return [name for name in os.listdir(self.sim.folder) if name.endswith(".lock")]
+
+    def requests(self):
+        """The requests the device got, in order ("I/132" starts a test, "I/133" stops it)."""
+        self.sim.process.terminate()
+        self.sim.process.wait(DEADLINE)
+        return re.findall(r"<- (\w/\d+) ", self.sim.process.stdout.read())
+
+    def assert_stopped(self):
+        self.assertEqual([], self.locks())
+        requests = self.requests()
+        self.assertIn("I/132", requests)
+        self.assertIn("I/133", requests[requests.index("I/132"):])
+
+    def test_a_signal_stops_the_test(self):
+        for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+            with self.subTest(signal=signum.name):
+                if signum != signal.SIGTERM:
+                    self.fresh_device()
+                waiting = self.follow("static", "150", "--wait")
+                self.assertIn("static pressure", waiting.stdout.readline())
+                self.assertIn("WAIT_STABLE", waiting.stdout.readline())
+                waiting.send_signal(signum)
+                out, _ = self.ends_within(waiting, 5)
+                self.assertEqual(130, waiting.returncode)
+                self.assertIn("static pressure stopped", out)
+                self.assert_stopped()
+
+    def test_a_closed_output_stops_the_test(self):
+        for command in (["static", "150", "--wait"], ["bp", "--wait"]):
+            with self.subTest(command=command[0]):
+                if command[0] != "static":
+                    self.fresh_device()
+                # As "vasqctl static 150 --wait | head -2" does.
+                waiting = self.follow(*command)
+                waiting.stdout.readline()
+                waiting.stdout.readline()
+                waiting.stdout.close()
+                self.ends_within(waiting, 5)
+                self.assertEqual(130, waiting.returncode)
+                self.assert_stopped()
+
+    def test_losing_the_instrument_ends_a_wait(self):
+        for command, what in ((["static", "150", "--wait"], "static pressure"), (["sample"], "sampling")):
+            with self.subTest(command=command[0]):
+                if command[0] != "static":
+                    self.fresh_device()
+                waiting = self.follow(*command)
+                waiting.stdout.readline()
+                waiting.stdout.readline()
+                # Unplugged: vasq-sim removes the node and hangs up.
+                self.sim.process.terminate()
+                self.sim.process.wait(DEADLINE)
+                gone = time.monotonic()
+                out, err = self.ends_within(waiting, 5)
+                self.assertLess(time.monotonic() - gone, 3.0)
+                self.assertEqual(4, waiting.returncode, err)
+                self.assertIn(f"vasqctl: the instrument was lost (unplugged or switched off); {what} ended", err)
+                self.assertNotIn("stopped", out)
+                self.assertEqual([], self.locks())
+
+
 def unprivileged():
     """(uid, gid) of an account other than this one's, for a child, or None when the system has none."""
     if os.geteuid() != 0:
