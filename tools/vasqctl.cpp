@@ -1,5 +1,7 @@
 // vasqctl: drives a Vasq9 from the shell through libvasq.
 #include <errno.h>
+#include <getopt.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -56,11 +58,14 @@ enum ExitCode {
 
 const char kMainHelp[] =
     "usage: vasqctl [-v|-vv] [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
+    "       vasqctl --help | --version\n"
     "\n"
     "Drives a Vasq9 blood-pressure simulator on /dev/ttyACM<N>.\n"
     "\n"
     "  --port N            the instrument's port number (default: the first Vasq9 found)\n"
-    "  --timeout SECONDS   how long to look for the instrument (default 5)\n"
+    "  --timeout SECONDS   how long to look for the instrument (default 5, at most 3600)\n"
+    "  -h, --help          this text; 'vasqctl COMMAND --help' explains a command\n"
+    "  --version           vasqctl's and the library's versions\n"
     "  -v, -vv             log to standard error: -v the search, the connection and the tests,\n"
     "                      -vv also every frame sent (->) and received (<-)\n"
     "\n"
@@ -93,6 +98,8 @@ struct Command {
     const char* name;
     const char* help;
     int (*run)(std::vector<std::string>& args);
+    // The command's long options, space separated; "name:" takes a value.
+    const char* options;
 };
 
 // Global options.
@@ -261,6 +268,19 @@ bool TakeNumber(std::vector<std::string>& args, const char* name, double& value)
         return false;
     if (given && !ParseDouble(text, value)) {
         Error("%s: not a number: '%s'", name, text.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool TakeInteger(std::vector<std::string>& args, const char* name, long low, long high, int& value)
+{
+    std::string text;
+    bool given = false;
+    if (!TakeOption(args, name, text, given))
+        return false;
+    if (given && !ParseInt(text, low, high, value)) {
+        Error("%s takes a whole number from %ld to %ld, not '%s'", name, low, high, text.c_str());
         return false;
     }
     return true;
@@ -557,15 +577,18 @@ void OnSample(double pressure)
     g_samples.values.push_back(pressure);
 }
 
+constexpr double kMaxSampleSeconds = 1e6;
+
 int CmdSample(std::vector<std::string>& args)
 {
     const bool csv = TakeFlag(args, "--csv");
     double seconds = csv ? 2.0 : 0.0;
     if (!TakeNumber(args, "--seconds", seconds) || !NoneLeft(args))
-        return 2;
-    if (seconds < 0) {
-        Error("--seconds must not be negative");
-        return 2;
+        return kExitUsage;
+    // Beyond this the sample count would not fit its type; 0 samples until interrupted.
+    if (seconds < 0 || seconds > kMaxSampleSeconds) {
+        Error("--seconds takes 0 (until interrupted) to %.0f seconds", kMaxSampleSeconds);
+        return kExitUsage;
     }
     if (int rc = Connect())
         return rc;
@@ -622,9 +645,9 @@ int CmdSample(std::vector<std::string>& args)
 int CmdStatic(std::vector<std::string>& args)
 {
     const bool wait = TakeFlag(args, "--wait");
-    double param = -1;
-    if (!TakeNumber(args, "--param", param))
-        return 2;
+    int param = -1;
+    if (!TakeInteger(args, "--param", INT_MIN, INT_MAX, param))
+        return kExitUsage;
     if (args.size() != 1) {
         Error("static needs one pressure (see vasqctl static --help)");
         return 2;
@@ -638,7 +661,7 @@ int CmdStatic(std::vector<std::string>& args)
         return rc;
     printf("static pressure %.1f %s\n", pressure, UnitName(g_unit));
     return FollowOrLeave("static pressure",
-                         VasqRunStaticPressure(pressure, static_cast<int>(param), wait ? OnStatic : nullptr, false),
+                         VasqRunStaticPressure(pressure, param, wait ? OnStatic : nullptr, false),
                          wait);
 }
 
@@ -777,9 +800,9 @@ int CmdLeak(std::vector<std::string>& args)
 {
     const bool wait = TakeFlag(args, "--wait");
     double rate = 0.0;
-    double param = 60;
-    if (!TakeNumber(args, "--rate", rate) || !TakeNumber(args, "--param", param))
-        return 2;
+    int param = 60;
+    if (!TakeNumber(args, "--rate", rate) || !TakeInteger(args, "--param", INT_MIN, INT_MAX, param))
+        return kExitUsage;
     double pressure = 0;
     if (args.size() != 1 || !ParseDouble(args[0], pressure)) {
         Error("leak needs one pressure (see vasqctl leak --help)");
@@ -789,7 +812,7 @@ int CmdLeak(std::vector<std::string>& args)
         return rc;
     printf("leakage test at %.1f %s, allowed leak rate %.2f %s\n", pressure, UnitName(g_unit), rate, UnitName(g_unit));
     return FollowOrLeave("leakage test",
-                         VasqRunLeakageTest(pressure, static_cast<int>(param), rate, wait ? OnLeak : nullptr), wait);
+                         VasqRunLeakageTest(pressure, param, rate, wait ? OnLeak : nullptr), wait);
 }
 
 int CmdOverpressure(std::vector<std::string>& args)
@@ -1073,19 +1096,20 @@ const Command kCommands[] = {
      "usage: vasqctl [--port N] info\n"
      "  Prints the instrument's serial number, model, firmware, hardware and boot-loader\n"
      "  versions and its pressure unit.\n",
-     CmdInfo},
+     CmdInfo, ""},
     {"sample",
      "usage: vasqctl [--port N] sample [--seconds N] [--csv]\n"
      "  Streams the instrument's cuff pressure (200 samples/s), in its current unit.\n"
      "  Without --csv: ten lines a second (last value, range) until Ctrl-C or N seconds.\n"
-     "  With --csv: every sample as 'time_s,pressure_<unit>' for N seconds (default 2).\n",
-     CmdSample},
+     "  With --csv: every sample as 'time_s,pressure_<unit>' for N seconds (default 2).\n"
+    "  --seconds 0 samples until vasqctl is interrupted; at most 1000000.\n",
+     CmdSample, "seconds: csv"},
     {"static",
      "usage: vasqctl [--port N] static PRESSURE [--param N] [--wait]\n"
      "  Builds up and holds PRESSURE (in the instrument's unit; clamped to its limits).\n"
      "  --param N  the instrument's static-pressure parameter (default: leave it)\n"
      "  --wait     follow the reports to COMPLETED, then stop; Ctrl-C stops it\n",
-     CmdStatic},
+     CmdStatic, "param: wait"},
     {"bp",
      "usage: vasqctl [--port N] bp [--systolic P] [--diastolic P] [--rate BPM] [--volume V] [--wait]\n"
      "       vasqctl [--port N] bp --envelope FILE.json [--wait]\n"
@@ -1093,33 +1117,33 @@ const Command kCommands[] = {
      "  (default 120/80, 72 bpm, pulse volume 1.0), or with a customised envelope read\n"
      "  from a JSON object (keys as in 'vasqctl envelope --help').\n"
      "  --wait     follow the reports to COMPLETED, then stop; Ctrl-C stops it\n",
-     CmdBP},
+     CmdBP, "envelope: systolic: diastolic: rate: volume: wait"},
     {"leak",
      "usage: vasqctl [--port N] leak PRESSURE [--rate R] [--param N] [--wait]\n"
      "  Leakage test at PRESSURE (instrument's unit); --rate is the allowed leak rate\n"
      "  (default 0), --param the instrument's leak parameter (default 60).\n"
      "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test\n",
-     CmdLeak},
+     CmdLeak, "rate: param: wait"},
     {"overpressure",
      "usage: vasqctl [--port N] overpressure P1 P2 P3 [--no-flag] [--wait]\n"
      "  Overpressure test with three pressures (instrument's unit; each clamped to its\n"
      "  own limit). --no-flag clears the instrument's overpressure flag.\n"
      "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test\n",
-     CmdOverpressure},
+     CmdOverpressure, "no-flag wait"},
     {"stop",
      "usage: vasqctl [--port N] stop\n"
      "  Stops whatever test the instrument runs.\n",
-     CmdStop},
+     CmdStop, ""},
     {"unit",
      "usage: vasqctl [--port N] unit [mmHg|kPa]\n"
      "  Prints the instrument's pressure unit, or switches it (refused while a test runs).\n",
-     CmdUnit},
+     CmdUnit, ""},
     {"airport",
      "usage: vasqctl [--port N] airport [--reset] [--enable LIST] [--disable LIST]\n"
      "  Sends the air-port setting (ports 0 to 4, e.g. --disable 1,3; all others enabled)\n"
      "  and prints the air-port status. Every test start sends the setting of the program\n"
      "  that starts it, so a later 'vasqctl static' enables all ports again.\n",
-     CmdAirPort},
+     CmdAirPort, "reset enable: disable:"},
     {"envelope",
      "usage: vasqctl envelope [--json FILE] [--unit mmHg|kPa] [--csv FILE] [--svg FILE]\n"
      "  Computes a customised envelope's table without an instrument: 360 points in mmHg\n"
@@ -1131,72 +1155,173 @@ const Command kCommands[] = {
      "    top_pressure, upper_base_pressure, upper_peak_pressure, lower_peak_pressure,\n"
      "    lower_base_pressure, bottom_pressure, systolic_amplitude, lower_peak_amplitude,\n"
      "    upper_peak_amplitude, diastolic_amplitude, base_amplitude (amplitudes 0-255)\n",
-     CmdEnvelope},
+     CmdEnvelope, "json: csv: svg: unit:"},
 };
+
+// Options that belong before the command, as getopt_long reports them.
+enum GlobalOption { kOptPort = 1000, kOptTimeout, kOptDeviceFolder, kOptVersion, kOptHelp = 'h', kOptVerbose = 'v' };
+
+const option kGlobalOptions[] = {
+    {"port", required_argument, nullptr, kOptPort},
+    {"timeout", required_argument, nullptr, kOptTimeout},
+    {"device-folder", required_argument, nullptr, kOptDeviceFolder},  // a simulated device's folder, for tests
+    {"version", no_argument, nullptr, kOptVersion},
+    {"help", no_argument, nullptr, kOptHelp},
+    {"verbose", no_argument, nullptr, kOptVerbose},
+};
+
+// How the user wrote the option getopt_long just stopped at, for a message.
+std::string OffendingOption(char** argv)
+{
+    const std::string written = argv[optind - 1];
+    if (optopt != 0 && written.rfind("--", 0) != 0)
+        return std::string("-") + static_cast<char>(optopt);
+    return written.substr(0, written.find('='));
+}
+
+// Parses a command's options the usual way into "--name [value]" pairs followed by its
+// operands; kExitSuccess when it should run, -1 for its help, else the usage code.
+int ParseCommandOptions(const Command& command, std::vector<std::string>& args)
+{
+    std::vector<std::string> names;
+    std::vector<option> options;
+    for (const char* at = command.options; *at != '\0';) {
+        const char* end = strchrnul(at, ' ');
+        names.emplace_back(at, end);
+        at = *end == ' ' ? end + 1 : end;
+    }
+    for (std::string& name : names) {
+        const bool value = name.back() == ':';
+        if (value)
+            name.pop_back();
+    }
+    size_t index = 0;
+    for (const char* at = command.options; *at != '\0'; ++index) {
+        const char* end = strchrnul(at, ' ');
+        options.push_back({names[index].c_str(), end[-1] == ':' ? required_argument : no_argument, nullptr,
+                           static_cast<int>(index)});
+        at = *end == ' ' ? end + 1 : end;
+    }
+    for (const option& global : kGlobalOptions)
+        options.push_back(global);
+    options.push_back({nullptr, 0, nullptr, 0});
+
+    std::string title = std::string("vasqctl ") + command.name;
+    std::vector<char*> argv{title.data()};
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> parsed;
+    optind = 0;  // glibc: start afresh
+    opterr = 0;
+    const int argc = static_cast<int>(argv.size()) - 1;
+    for (int got; (got = getopt_long(argc, argv.data(), ":hv", options.data(), nullptr)) != -1;) {
+        if (got == kOptHelp)
+            return -1;
+        if (got == '?' && strchr(argv[static_cast<size_t>(optind) - 1], '=') != nullptr &&
+            strncmp(argv[static_cast<size_t>(optind) - 1], "--", 2) == 0) {
+            const std::string written = OffendingOption(argv.data());
+            for (const option& known : options)
+                if (known.name != nullptr && written == std::string("--") + known.name && known.has_arg == no_argument) {
+                    Error("%s takes no value (see vasqctl %s --help)", written.c_str(), command.name);
+                    return kExitUsage;
+                }
+        }
+        if (got == '?') {
+            Error("%s: unknown option %s (see vasqctl %s --help)", command.name, OffendingOption(argv.data()).c_str(),
+                  command.name);
+            return kExitUsage;
+        }
+        if (got == ':') {
+            Error("%s needs a value (see vasqctl %s --help)", OffendingOption(argv.data()).c_str(), command.name);
+            return kExitUsage;
+        }
+        if (got >= kOptPort || got == kOptVerbose) {
+            std::string global = "-v";
+            for (const option& known : kGlobalOptions)
+                if (known.val == got && got != kOptVerbose)
+                    global = std::string("--") + known.name;
+            Error("%s is a global option: global options come before the command (vasqctl %s ... %s ...)",
+                  global.c_str(), global.c_str(), command.name);
+            return kExitUsage;
+        }
+        parsed.push_back(std::string("--") + options[static_cast<size_t>(got)].name);
+        if (options[static_cast<size_t>(got)].has_arg == required_argument)
+            parsed.push_back(optarg);
+    }
+    for (int i = optind; i < argc; ++i)
+        parsed.push_back(argv[static_cast<size_t>(i)]);
+    args = parsed;
+    return kExitSuccess;
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
     std::string deviceFolder;
-    // Global options come before the command.
-    size_t i = 0;
-    while (i < args.size() && args[i].rfind("-", 0) == 0) {
-        const std::string& option = args[i];
-        if (option == "--help" || option == "-h") {
+    std::vector<option> globals(std::begin(kGlobalOptions), std::end(kGlobalOptions));
+    globals.push_back({nullptr, 0, nullptr, 0});
+    opterr = 0;
+    // "+": the first operand is the command; what follows it is the command's.
+    for (int got; (got = getopt_long(argc, argv, "+:hv", globals.data(), nullptr)) != -1;) {
+        switch (got) {
+        case kOptHelp:
             fputs(kMainHelp, stdout);
-            return 0;
-        }
-        if (option == "-v" || option == "-vv") {
-            g_verbosity += static_cast<int>(option.size()) - 1;
-            ++i;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            Error("%s needs a value (see vasqctl --help)", option.c_str());
-            return 2;
-        }
-        const std::string& value = args[i + 1];
-        if (option == "--port") {
-            if (!ParseInt(value, 0, 4095, g_port)) {
-                Error("--port takes a port number, as N of /dev/ttyACM<N>");
-                return 2;
+            return FlushOutput() ? kExitSuccess : kExitInterrupted;
+        case kOptVersion:
+            printf("vasqctl %s\nlibvasq %s\n", VASQCTL_VERSION, VasqGetVersion());
+            return FlushOutput() ? kExitSuccess : kExitInterrupted;
+        case kOptVerbose:
+            ++g_verbosity;
+            break;
+        case kOptPort:
+            if (!ParseInt(optarg, 0, 4095, g_port)) {
+                Error("--port takes a port number 0 to 4095, as N of /dev/ttyACM<N>, not '%s'", optarg);
+                return kExitUsage;
             }
-        } else if (option == "--timeout") {
-            if (!ParseDouble(value, g_timeoutSeconds) || g_timeoutSeconds < 0) {
-                Error("--timeout takes seconds");
-                return 2;
+            break;
+        case kOptTimeout:
+            // Beyond an hour the wait would not fit the library's milliseconds anyway.
+            if (!ParseDouble(optarg, g_timeoutSeconds) || g_timeoutSeconds < 0 || g_timeoutSeconds > 3600) {
+                Error("--timeout takes 0 to 3600 seconds, not '%s'", optarg);
+                return kExitUsage;
             }
-        } else if (option == "--device-folder") {
-            deviceFolder = value;  // a simulated device's folder, for tests
-        } else {
-            Error("unknown option %s (see vasqctl --help)", option.c_str());
-            return 2;
+            break;
+        case kOptDeviceFolder:
+            deviceFolder = optarg;
+            break;
+        case ':':
+            Error("%s needs a value (see vasqctl --help)", OffendingOption(argv).c_str());
+            return kExitUsage;
+        default:
+            Error("unknown option %s (see vasqctl --help)", OffendingOption(argv).c_str());
+            return kExitUsage;
         }
-        i += 2;
     }
-    if (i >= args.size()) {
+    if (optind >= argc) {
         fputs(kMainHelp, stderr);
-        return 2;
+        return kExitUsage;
     }
-    const std::string name = args[i];
-    args.erase(args.begin(), args.begin() + static_cast<long>(i) + 1);
+    const std::string name = argv[optind];
+    std::vector<std::string> args(argv + optind + 1, argv + argc);
     for (const Command& command : kCommands) {
         if (name != command.name)
             continue;
-        if (std::find(args.begin(), args.end(), "--help") != args.end() ||
-            std::find(args.begin(), args.end(), "-h") != args.end()) {
+        const int parsed = ParseCommandOptions(command, args);
+        if (parsed == -1) {
             fputs(command.help, stdout);
-            return 0;
+            return FlushOutput() ? kExitSuccess : kExitInterrupted;
         }
+        if (parsed != kExitSuccess)
+            return parsed;
         if (!deviceFolder.empty())
             SetDeviceFoldersForTesting(deviceFolder.c_str(), deviceFolder.c_str());
         // Left set to the end: the library's last lines come from its unload.
         if (g_verbosity > 0)
             VasqSetLogCallback(LogToStderr, g_verbosity > 1 ? VASQ_LOG_DEBUG : VASQ_LOG_INFO, nullptr);
         // The library may have threads from its load on, so a handler (not a
-        // blocked mask) takes Ctrl-C; SA_RESTART spares their system calls.
+        // blocked mask) takes the signals; SA_RESTART spares their system calls.
         struct sigaction action {};
         action.sa_handler = [](int signo) { g_signal = signo; };
         action.sa_flags = SA_RESTART;
@@ -1210,5 +1335,5 @@ int main(int argc, char** argv)
         return rc;
     }
     Error("unknown command '%s' (see vasqctl --help)", name.c_str());
-    return 2;
+    return kExitUsage;
 }

@@ -387,6 +387,84 @@ class Ending(unittest.TestCase):
                 self.assertEqual([], self.locks())
 
 
+class Options(unittest.TestCase):
+    """Options as other programs take them; every number is checked whole before anything reaches the device."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = SimulatedDevice(VASQ_SIM, port=5).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def ctl(self, *args):
+        return run([VASQCTL, "--device-folder", self.sim.folder] + list(args))
+
+    def test_values_attached_or_separate(self):
+        for args in (["--port=5", "--timeout=5", "sample", "--seconds=0.5", "--csv"],
+                     ["--port", "5", "--timeout", "5", "sample", "--csv", "--seconds", "0.5"]):
+            result = self.ctl(*args)
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual(101, len(result.stdout.splitlines()), args)
+
+    def test_help_anywhere_and_version(self):
+        for args in (["-h"], ["--help"], ["static", "150", "--help"], ["bp", "-h"], ["sample", "--csv", "-h"]):
+            result = run([VASQCTL] + args)
+            self.assertEqual(0, result.returncode, args)
+            self.assertTrue(result.stdout.startswith("usage: vasqctl"), args)
+        self.assertIn("4 ", run([VASQCTL, "--help"]).stdout.split("Exit codes:")[1])
+        version = run([VASQCTL, "--version"])
+        self.assertEqual(0, version.returncode)
+        self.assertRegex(version.stdout, r"^vasqctl \d+\.\d+\.\d+\nlibvasq \d+(\.\d+)+\n$")
+
+    def test_wrong_options_are_named(self):
+        for args, message in ((["--bogus", "info"], "unknown option --bogus"),
+                              (["static", "150", "--bogus"], "unknown option --bogus"),
+                              (["static", "150", "-x"], "unknown option -x"),
+                              (["static", "150", "--wait=yes"], "--wait takes no value"),
+                              (["sample", "--seconds"], "--seconds needs a value"),
+                              (["info", "--port", "5"], "--port is a global option: global options come before the "
+                                                        "command"),
+                              (["static", "150", "-v"], "-v is a global option"),
+                              (["static", "150", "--timeout=3"], "--timeout is a global option")):
+            result = self.ctl(*args)
+            self.assertEqual(2, result.returncode, args)
+            self.assertIn(message, result.stderr, args)
+
+    def test_numbers_are_whole_and_in_range(self):
+        for args in (["--port", "5", "static", "150", "--param", "1e300"],
+                     ["--port", "5", "static", "150", "--param", "12abc"],
+                     ["--port", "5", "leak", "150", "--param", "99999999999"],
+                     ["--port", "5", "sample", "--seconds", "1e300"],
+                     ["--port", "5", "sample", "--seconds", "nan"],
+                     ["--port", "5", "sample", "--seconds", "-1"],
+                     ["--port", "5", "bp", "--systolic", "1e999"],
+                     ["--port", "5", "--timeout", "1e300", "info"],
+                     ["--port", "5e0", "info"]):
+            result = self.ctl(*args)
+            self.assertEqual(2, result.returncode, args)
+            self.assertTrue(result.stderr.startswith("vasqctl: "), args)
+
+    def test_sample_for_zero_seconds_runs_until_interrupted(self):
+        sampling = subprocess.Popen([VASQCTL, "--device-folder", self.sim.folder, "--port=5", "sample",
+                                     "--seconds=0", "--csv"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    text=True)
+        try:
+            self.assertEqual("time_s,pressure_mmHg", sampling.stdout.readline().strip())
+            # Well past anything a length of 0 could mean.
+            for _ in range(300):
+                self.assertRegex(sampling.stdout.readline(), r"^\d+\.\d{3},")
+            sampling.send_signal(signal.SIGINT)
+            sampling.communicate(timeout=5)
+        finally:
+            if sampling.poll() is None:
+                sampling.kill()
+                sampling.communicate()
+        self.assertEqual(0, sampling.returncode)
+        self.assertEqual([], [name for name in os.listdir(self.sim.folder) if name.endswith(".lock")])
+
+
 def unprivileged():
     """(uid, gid) of an account other than this one's, for a child, or None when the system has none."""
     if os.geteuid() != 0:
