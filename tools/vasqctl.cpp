@@ -150,6 +150,9 @@ void Explain(const char* what, int code, const std::string& reason)
     }
 }
 
+// A call failed because the port hung up: the command ends with the device-lost code.
+bool g_deviceLost = false;
+
 // After a library call on this thread failed.
 void Failure(const char* format, ...)
 {
@@ -159,6 +162,8 @@ void Failure(const char* format, ...)
     vsnprintf(what, sizeof(what), format, args);
     va_end(args);
     const int code = VasqGetLastError();
+    if (code == VASQ_ERROR_DEVICE_LOST)
+        g_deviceLost = true;
     Explain(what, code, VasqGetLastErrorText());
 }
 
@@ -522,10 +527,12 @@ int FollowOrLeave(const char* what, bool started, bool wait)
     }
     if (progress)
         fputs("\r\033[K", stderr);
+    // Said before the release, which may wait for the library's search to end.
+    const int lostCode = lost ? Lost(what) : kExitSuccess;
     VasqStopTest();
     VasqFree();
     if (lost)
-        return Lost(what);
+        return lostCode;
     if (g_signal != 0) {
         printf("%s stopped\n", what);
         FlushOutput();
@@ -634,10 +641,11 @@ int CmdSample(std::vector<std::string>& args)
     }
     if (progress)
         fputs("\r\033[K", stderr);
+    const int lostCode = lost ? Lost("sampling") : kExitSuccess;
     VasqStopSampling();
     VasqFree();
     if (lost)
-        return Lost("sampling");
+        return lostCode;
     // Without a length, sampling runs until it is interrupted: that is its normal end.
     return Ended() && seconds > 0 ? kExitInterrupted : kExitSuccess;
 }
@@ -1332,7 +1340,7 @@ int main(int argc, char** argv)
         const int rc = command.run(args);
         if (!FlushOutput() && rc == kExitSuccess)
             return kExitInterrupted;
-        return rc;
+        return rc == kExitFailure && g_deviceLost ? kExitLost : rc;
     }
     Error("unknown command '%s' (see vasqctl --help)", name.c_str());
     return kExitUsage;
