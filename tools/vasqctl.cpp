@@ -1,4 +1,5 @@
 // vasqctl: drives a Vasq9 from the shell through libvasq.
+#include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
@@ -1191,24 +1192,20 @@ std::string OffendingOption(char** argv)
 // operands; kExitSuccess when it should run, -1 for its help, else the usage code.
 int ParseCommandOptions(const Command& command, std::vector<std::string>& args)
 {
+    // Split first: the option table points into these strings.
     std::vector<std::string> names;
-    std::vector<option> options;
     for (const char* at = command.options; *at != '\0';) {
         const char* end = strchrnul(at, ' ');
         names.emplace_back(at, end);
         at = *end == ' ' ? end + 1 : end;
     }
+    std::vector<option> options;
     for (std::string& name : names) {
         const bool value = name.back() == ':';
         if (value)
             name.pop_back();
-    }
-    size_t index = 0;
-    for (const char* at = command.options; *at != '\0'; ++index) {
-        const char* end = strchrnul(at, ' ');
-        options.push_back({names[index].c_str(), end[-1] == ':' ? required_argument : no_argument, nullptr,
-                           static_cast<int>(index)});
-        at = *end == ' ' ? end + 1 : end;
+        options.push_back({name.c_str(), value ? required_argument : no_argument, nullptr,
+                           static_cast<int>(options.size())});
     }
     for (const option& global : kGlobalOptions)
         options.push_back(global);
@@ -1234,6 +1231,10 @@ int ParseCommandOptions(const Command& command, std::vector<std::string>& args)
                     Error("%s takes no value (see vasqctl %s --help)", written.c_str(), command.name);
                     return kExitUsage;
                 }
+        }
+        if (got == '?' && isdigit(optopt)) {
+            Error("%s: -%c is taken for an option; put -- before a negative number", command.name, optopt);
+            return kExitUsage;
         }
         if (got == '?') {
             Error("%s: unknown option %s (see vasqctl %s --help)", command.name, OffendingOption(argv.data()).c_str(),

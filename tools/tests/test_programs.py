@@ -422,6 +422,7 @@ class Options(unittest.TestCase):
         for args, message in ((["--bogus", "info"], "unknown option --bogus"),
                               (["static", "150", "--bogus"], "unknown option --bogus"),
                               (["static", "150", "-x"], "unknown option -x"),
+                              (["static", "-5"], "put -- before a negative number"),
                               (["static", "150", "--wait=yes"], "--wait takes no value"),
                               (["sample", "--seconds"], "--seconds needs a value"),
                               (["info", "--port", "5"], "--port is a global option: global options come before the "
