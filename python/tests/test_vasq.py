@@ -54,6 +54,9 @@ class WithoutDevice(unittest.TestCase):
     def test_version_and_sample_rate(self):
         self.assertRegex(vasq.version(), r"^\d+\.\d+\.\d+\.\d+$")
         self.assertEqual(200, vasq.sample_rate())
+        # The package belongs to the library release it was made with.
+        self.assertIsInstance(vasq.__version__, str)
+        self.assertEqual(vasq.version().split(".")[:3], vasq.__version__.split(".")[:3])
 
     def test_envelope_table_in_both_units(self):
         table = vasq.envelope_table(vasq.Envelope())

@@ -27,8 +27,11 @@ import threading
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
+# The library release this package belongs to (pyproject.toml reads it from here).
+__version__ = "1.0.3.1"
+
 __all__ = [
-    "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed", "Refused",
+    "__version__", "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed", "Refused",
     "Busy", "Timeout", "DeviceLost", "InvalidArgument", "enable_logging",
     "Status", "Unit", "ModelInformation", "HardwareInformation", "BPSettings", "Envelope",
     "StaticPressureReport", "BPReport", "LeakageReport", "OverpressureReport",
