@@ -558,5 +558,61 @@ class HotPlug(unittest.TestCase):
             sim.stop()
 
 
+def mapped_libraries(maps):
+    """The distinct libvasq files in a process's /proc/PID/maps text."""
+    files = set()
+    for line in maps.splitlines():
+        parts = line.split()
+        if len(parts) >= 6 and os.path.basename(parts[5]).startswith("libvasq.so"):
+            files.add((parts[3], parts[4]))
+    return files
+
+
+class OneLibrary(unittest.TestCase):
+    """Under vasq-sim -- the helper it preloads brings a libvasq; the package never loads a second one."""
+
+    SCRIPT = ("import sys, vasq\n"
+              "try:\n"
+              "    with vasq.connect(port=0, timeout=5.0) as device:\n"
+              "        print('outcome: connected', device.serial_number)\n"
+              "except vasq.VasqError as error:\n"
+              "    print('outcome:', type(error).__name__, error.code.name, error)\n"
+              "print(open('/proc/self/maps').read())\n")
+
+    def run_under_simulator(self, library):
+        import subprocess
+        import tempfile
+        with tempfile.TemporaryDirectory() as folder:
+            env = dict(os.environ, PYTHONPATH=PACKAGE)
+            env.pop("VASQ_LIBRARY", None)
+            if library is not None:
+                env["VASQ_LIBRARY"] = library(folder)
+            result = subprocess.run([os.environ.get("VASQ_SIM", "vasq-sim"), "--dir", folder, "--port", "0", "--",
+                                     sys.executable, "-c", self.SCRIPT], capture_output=True, text=True,
+                                    timeout=DEADLINE, env=env)
+        self.assertEqual(0, result.returncode, result.stderr)
+        outcome = [line for line in result.stdout.splitlines() if line.startswith("outcome: ")]
+        self.assertEqual(1, len(outcome), result.stdout)
+        return outcome[0][len("outcome: "):], mapped_libraries(result.stdout)
+
+    def test_the_library_named_is_the_one_preloaded(self):
+        for name, library in (("unset", None), ("the build's", lambda folder: os.environ["VASQ_LIBRARY"])):
+            with self.subTest(name):
+                outcome, copies = self.run_under_simulator(library)
+                self.assertEqual("connected NQX7001-070042", outcome)
+                self.assertEqual(1, len(copies), copies)
+
+    def test_another_copy_is_refused_not_loaded_beside_it(self):
+        import shutil
+
+        def copy(folder):
+            os.mkdir(os.path.join(folder, "lib"))
+            return shutil.copy(os.environ["VASQ_LIBRARY"], os.path.join(folder, "lib", "libvasq.so.1"))
+        outcome, copies = self.run_under_simulator(copy)
+        self.assertEqual(1, len(copies), copies)
+        self.assertTrue(outcome.startswith("VasqError FILE libvasq "), outcome)
+        self.assertIn("/lib/libvasq.so.1", outcome)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -325,13 +325,52 @@ def _declare(lib: ctypes.CDLL) -> None:
     fn("VasqSetLogCallback", None, _LogCallback, c_int, c_void_p)
 
 
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p), ("dli_sname", ctypes.c_char_p),
+                ("dli_saddr", ctypes.c_void_p)]
+
+
+def _library_in_process() -> Optional[str]:
+    """The file of a libvasq already loaded into the process's global scope (one preloaded, as vasq-sim's
+    helper brings its own), or None."""
+    try:
+        process = ctypes.CDLL(None)
+        address = ctypes.cast(process.VasqGetVersion, ctypes.c_void_p).value
+        dladdr = process.dladdr
+    except (AttributeError, OSError):
+        return None
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    dladdr.restype = ctypes.c_int
+    info = _DlInfo()
+    if not address or not dladdr(address, ctypes.byref(info)) or not info.dli_fname:
+        return None
+    return os.fsdecode(info.dli_fname)
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
 def load_library() -> ctypes.CDLL:
-    """Loads libvasq once: from $VASQ_LIBRARY, next to this package, or the system's search path."""
+    """Loads libvasq once: from $VASQ_LIBRARY, next to this package, or the system's search path.
+
+    The library is process-wide, so there is only ever one copy: one already in the process (preloaded) is used;
+    when $VASQ_LIBRARY names another file, a VasqError (code FILE) says so instead of loading a second copy.
+    """
     global _lib
     with _lib_lock:
         if _lib is None:
             errors = []
-            for candidate in _candidates():
+            loaded = _library_in_process()
+            explicit = os.environ.get("VASQ_LIBRARY")
+            if loaded and explicit and not _same_file(loaded, explicit):
+                raise VasqError(f"libvasq {loaded} is already loaded in this process (preloaded?); "
+                                f"VASQ_LIBRARY names another copy, {explicit}: point both at one file",
+                                ErrorCode.FILE)
+            for candidate in [loaded] if loaded else _candidates():
                 try:
                     lib = ctypes.CDLL(candidate)
                 except OSError as error:
