@@ -136,7 +136,8 @@ class WithoutDevice(unittest.TestCase):
 class Connected(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = SimulatedDevice(port=4, options=["--serial", "12-345", "--firmware", "3.2.1"]).start()
+        cls.sim = SimulatedDevice(port=4, options=["--serial", "12-345", "--firmware", "3.2.1",
+                                                        "--samples", "counter"]).start()
         cls.sim.point_library_here()
 
     @classmethod
@@ -157,16 +158,61 @@ class Connected(unittest.TestCase):
         self.assertEqual((3, 2, 1), self.device.hardware_information.firmware_version)
 
     def test_context_manager_frees_the_connection(self):
+        self.device.close()
         with vasq.connect(port=4) as device:
             self.assertTrue(device.serial_number)
         self.assertTrue(device.closed)
-        self.assertEqual("", device.serial_number)
-        with self.assertRaises(vasq.VasqError):
-            device.model_information
+        for read in (lambda: device.serial_number, lambda: device.model_information, lambda: device.unit):
+            with self.assertRaises(vasq.CommandFailed) as raised:
+                read()
+            self.assertEqual(vasq.ErrorCode.NOT_CONNECTED, raised.exception.code)
         # The port and its lock file are free again: another connection works at once.
         with vasq.connect(port=4, timeout=5.0) as again:
             self.assertEqual("NQX7001-120345", again.serial_number)
         self.device = vasq.connect(port=4)
+
+    def test_a_second_connect_raises_busy_and_leaves_the_first_open(self):
+        changes = Recorder()
+        self.device.on_connection(changes)
+        for port in (4, -1):
+            with self.assertRaises(vasq.Busy) as raised:
+                vasq.connect(port=port, timeout=5.0)
+            self.assertIn("already open", str(raised.exception))
+        self.assertFalse(self.device.closed)
+        self.assertEqual("NQX7001-120345", self.device.serial_number)
+        self.device.pause_pump()
+        self.assertEqual([], changes.reports)
+
+    def test_samples_and_results_come_at_the_instruments_resolution(self):
+        def at_resolution(values, digits):
+            return [v for v in values if v != round(v, digits)]
+
+        for unit, pressure, digits in ((vasq.Unit.MMHG, 150.0, 1), (vasq.Unit.KPA, 20.0, 2)):
+            self.device.unit = unit
+            self.device.run_static_pressure(pressure)
+            samples = Recorder()
+            self.device.start_sampling(samples)
+            # A running count in tenths (hundredths in kPa): samples of every fraction.
+            with samples.changed:
+                self.assertTrue(samples.changed.wait_for(lambda: len(samples.reports) >= 200, DEADLINE))
+            self.device.stop_sampling()
+            self.device.stop_test()
+            self.assertEqual([], at_resolution(samples.reports, digits), unit)
+            self.assertGreater(len(set(samples.reports)), 10)
+        self.device.unit = vasq.Unit.MMHG
+
+        bp, leak, over = Recorder(), Recorder(), Recorder()
+        self.device.run_bp_test(vasq.BPSettings(systolic=121.3, diastolic=79.6), bp)
+        self.assertTrue(bp.wait_for(completed))
+        self.device.run_leakage_test(200.0, leak, leak_rate=5.0)
+        self.assertTrue(leak.wait_for(completed))
+        self.device.run_overpressure_test(300.0, 280.0, 250.0, over)
+        self.assertTrue(over.wait_for(completed))
+        self.device.stop_test()
+        values = [v for r in bp.reports for v in (r.systolic, r.result2, r.result3, r.result4)]
+        values += [v for r in leak.reports for v in (r.wait_stable_seconds, r.leak_value)]
+        values += [v for r in over.reports for v in (r.wait_stable_seconds,) + r.results]
+        self.assertEqual([], at_resolution(values, 1))
 
     def test_unit_switch_and_back(self):
         self.device.unit = vasq.Unit.KPA
@@ -543,7 +589,20 @@ class Logging(unittest.TestCase):
         self.assertEqual([], unraisable)
 
 
+LOST_DEVICE_READS = {
+    "serial_number": lambda d: d.serial_number, "unit": lambda d: d.unit,
+    "model_information": lambda d: d.model_information, "hardware_information": lambda d: d.hardware_information,
+    "mode_500ml": lambda d: d.mode_500ml, "wait_stable_time": lambda d: d.wait_stable_time,
+    "pause_pump": lambda d: d.pause_pump(), "run_static_pressure": lambda d: d.run_static_pressure(100.0),
+}
+
+
 class HotPlug(unittest.TestCase):
+    def assert_lost(self, device):
+        for name, read in LOST_DEVICE_READS.items():
+            with self.subTest(name), self.assertRaises(vasq.DeviceLost):
+                read(device)
+
     def test_connection_callback_sees_the_device_go(self):
         sim = SimulatedDevice(port=2).start()
         try:
@@ -551,9 +610,32 @@ class HotPlug(unittest.TestCase):
             changes = Recorder()
             with vasq.connect(port=2) as device:
                 device.on_connection(changes)
+                # Refused, and the callback stays.
+                with self.assertRaises(vasq.Busy):
+                    vasq.connect(port=2)
                 sim.stop()  # the simulator ends and takes its node away
                 self.assertTrue(changes.wait_for(lambda connected: connected is False))
-                self.assertEqual("", device.serial_number)
+                self.assertTrue(device.lost)
+                self.assert_lost(device)
+        finally:
+            sim.stop()
+
+    def test_a_lost_device_raises_without_a_connection_callback(self):
+        sim = SimulatedDevice(port=3).start()
+        try:
+            sim.point_library_here()
+            with vasq.connect(port=3) as device:
+                self.assertEqual(vasq.Unit.MMHG, device.unit)
+                sim.stop()
+
+                def unit_raises_lost():
+                    try:
+                        device.unit
+                    except vasq.DeviceLost:
+                        return True
+                    return False
+                self.assertTrue(wait_until(unit_raises_lost))
+                self.assert_lost(device)
         finally:
             sim.stop()
 
