@@ -640,6 +640,112 @@ class HotPlug(unittest.TestCase):
             sim.stop()
 
 
+class Arguments(unittest.TestCase):
+    """A wrong argument raises TypeError or ValueError naming it, and nothing reaches the instrument."""
+
+    @classmethod
+    def setUpClass(cls):
+        # ttyACM0: where a port number truncated to its low 32 bits would lead.
+        cls.sim = SimulatedDevice(port=0).start()
+        cls.sim.point_library_here()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def setUp(self):
+        self.device = vasq.connect(port=0, timeout=5.0)
+        self.addCleanup(lambda: self.device.close())
+        self.logger = logging.getLogger("vasq")
+        self.frames = LogRecords()
+        self.logger.addHandler(self.frames)
+        self.addCleanup(self.logger.removeHandler, self.frames)
+        vasq.enable_logging(logging.DEBUG)
+        self.addCleanup(vasq.enable_logging, logging.NOTSET)
+
+    def refused(self, family, name, call):
+        self.frames.taken()
+        with self.assertRaises(family) as raised:
+            call()
+        self.assertIn(name, str(raised.exception))
+        sent = [message for _, message in self.frames.taken() if message.startswith("->")]
+        self.assertEqual([], sent, f"{name}: sent before it was refused")
+
+    def test_numbers_and_flags_of_the_commands(self):
+        d = self.device
+        nan, inf = float("nan"), float("inf")
+        for family, name, call in (
+                (TypeError, "pressure", lambda: d.run_static_pressure("abc")),
+                (ValueError, "pressure", lambda: d.run_static_pressure(nan)),
+                (ValueError, "pressure", lambda: d.run_static_pressure(inf)),
+                (ValueError, "param", lambda: d.run_static_pressure(100.0, param=2 ** 31)),
+                (TypeError, "flag", lambda: d.run_static_pressure(100.0, flag=1)),
+                (TypeError, "callback", lambda: d.run_static_pressure(100.0, "report")),
+                (ValueError, "port", lambda: d.enable_air_port(9, False)),
+                (ValueError, "port", lambda: d.enable_air_port(-1, False)),
+                (TypeError, "port", lambda: d.enable_air_port(1.0, False)),
+                (TypeError, "enable", lambda: d.enable_air_port(1, "no")),
+                (ValueError, "unit", lambda: setattr(d, "unit", 2)),
+                (TypeError, "unit", lambda: setattr(d, "unit", "kPa")),
+                (TypeError, "on", lambda: d.rebase_zero(1)),
+                (TypeError, "adult", lambda: d.set_adult_mode("yes")),
+                (TypeError, "mode_500ml", lambda: setattr(d, "mode_500ml", 0)),
+                (TypeError, "leak_param", lambda: d.run_leakage_test(100.0, leak_param=1.5)),
+                (ValueError, "leak_rate", lambda: d.run_leakage_test(100.0, leak_rate=nan)),
+                (ValueError, "pressure", lambda: d.run_leakage_calibration(-inf)),
+                (ValueError, "pressure2", lambda: d.run_overpressure_test(300.0, inf, 250.0)),
+                (TypeError, "flag", lambda: d.run_overpressure_test(300.0, 280.0, 250.0, flag=None)),
+                (TypeError, "callback", lambda: d.start_sampling(None)),
+                (TypeError, "callback", lambda: d.on_connection(42))):
+            with self.subTest(name=name, family=family.__name__):
+                self.refused(family, name, call)
+        self.assertEqual(vasq.Unit.MMHG, d.unit)
+
+    def test_bp_records_and_envelopes(self):
+        d = self.device
+        for settings in (vasq.BPSettings, vasq.Envelope):
+            for family, name, fields in ((ValueError, "systolic", dict(systolic=80, diastolic=120)),
+                                         (ValueError, "heart_rate", dict(heart_rate=2 ** 32)),
+                                         (ValueError, "heart_rate", dict(heart_rate=-1)),
+                                         (TypeError, "heart_rate", dict(heart_rate=72.5)),
+                                         (ValueError, "pulse_volume", dict(pulse_volume=float("nan"))),
+                                         (TypeError, "diastolic_offset", dict(diastolic_offset="0"))):
+                with self.subTest(settings=settings.__name__, name=name):
+                    self.refused(family, name, lambda: d.run_bp_test(settings(**fields)))
+        for family, name, fields in ((ValueError, "base_amplitude", dict(base_amplitude=2 ** 31)),
+                                     (ValueError, "top_pressure", dict(top_pressure=float("inf")))):
+            with self.subTest(name=name):
+                self.refused(family, name, lambda: d.run_bp_test(vasq.Envelope(**fields)))
+        self.refused(TypeError, "settings", lambda: d.run_bp_test({"systolic": 120}))
+        with self.assertRaises(ValueError):
+            vasq.envelope_table(vasq.Envelope(systolic=80, diastolic=120))
+        with self.assertRaises(ValueError):
+            vasq.envelope_table(vasq.Envelope(), unit=2)
+        # Equal pressures are a valid record.
+        self.assertEqual(100.0, d.run_bp_test(vasq.BPSettings(systolic=100, diastolic=100)).systolic)
+        d.stop_test()
+
+    def test_connect_refuses_what_the_c_types_cannot_hold(self):
+        self.device.close()
+        for family, name, arguments in ((ValueError, "port", dict(port=2 ** 32)),
+                                        (ValueError, "port", dict(port=-2)),
+                                        (TypeError, "port", dict(port="0")),
+                                        (TypeError, "port", dict(port=True)),
+                                        (ValueError, "timeout", dict(timeout=4294967.296)),
+                                        (ValueError, "timeout", dict(timeout=-1.0)),
+                                        (ValueError, "timeout", dict(timeout=float("nan"))),
+                                        (TypeError, "timeout", dict(timeout="5"))):
+            with self.subTest(**{k: repr(v) for k, v in arguments.items()}):
+                started = time.monotonic()
+                with self.assertRaises(family) as raised:
+                    self.device = vasq.connect(**arguments)
+                self.assertIn(name, str(raised.exception))
+                self.assertLess(time.monotonic() - started, 1.0)
+        # The port is free: nothing connected to it.
+        self.device = vasq.connect(port=0, timeout=5.0)
+        self.assertEqual("NQX7001-070042", self.device.serial_number)
+
+
 def mapped_libraries(maps):
     """The distinct libvasq files in a process's /proc/PID/maps text."""
     files = set()

@@ -7,6 +7,8 @@
 
 The library is process-wide: one instrument at a time, so one open Device (a
 second connect() raises Busy), and one copy of the library in the process.
+Arguments are checked before anything is sent: TypeError for a wrong type,
+InvalidArgument (a ValueError) for a value out of range, both naming it.
 Callbacks run on the library's threads; the test callbacks must return
 promptly (see the library's header). A callback may close the device but not
 connect one. A device still open when Python exits is closed then (its test
@@ -23,6 +25,8 @@ import ctypes
 import ctypes.util
 import enum
 import logging
+import math
+import numbers
 import os
 import threading
 from dataclasses import dataclass, field
@@ -129,6 +133,57 @@ def _command_error(what: str, code: int, reason: str) -> CommandFailed:
     if not reason:
         reason = "failed, for no reason the library gives"
     return _COMMAND_FAILURES.get(code, CommandFailed)(f"{what}: {reason}", code, reason)
+
+
+# Arguments are checked before anything reaches the library: ctypes would
+# truncate a number that does not fit its C type, or send a code the
+# instrument must not see.
+_INT32 = (-2 ** 31, 2 ** 31 - 1)
+_UINT32 = (0, 2 ** 32 - 1)
+
+
+def _invalid(message: str) -> InvalidArgument:
+    return InvalidArgument(message, ErrorCode.INVALID_ARGUMENT)
+
+
+def _real(name: str, value) -> float:
+    """value as a finite float."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    value = float(value)
+    if not math.isfinite(value):
+        raise _invalid(f"{name} must be a finite number, not {value}")
+    return value
+
+
+def _integer(name: str, value, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    value = int(value)
+    if not low <= value <= high:
+        raise _invalid(f"{name} must be {low} to {high}, not {value}")
+    return value
+
+
+def _boolean(name: str, value) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def _callable(name: str, value, optional: bool = True):
+    if (value is None and optional) or callable(value):
+        return value
+    raise TypeError(f"{name} must be callable{' or None' if optional else ''}, not {type(value).__name__}")
+
+
+def _unit(name: str, value) -> "Unit":
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be a vasq.Unit, not {type(value).__name__}")
+    try:
+        return Unit(int(value))
+    except ValueError:
+        raise _invalid(f"{name} must be Unit.MMHG (0) or Unit.KPA (1), not {int(value)}") from None
 
 
 class Status(enum.IntEnum):
@@ -462,22 +517,48 @@ def sample_rate() -> int:
     return load_library().VasqGetSampleRate()
 
 
-def _envelope_record(envelope: Envelope) -> _BPEnvelopeCustomized:
+_COMMON_NUMBERS = ("systolic", "diastolic", "pulse_volume", "systolic_offset", "diastolic_offset")
+_ENVELOPE_PRESSURES = ("top_pressure", "upper_base_pressure", "upper_peak_pressure", "lower_peak_pressure",
+                       "lower_base_pressure", "bottom_pressure")
+_ENVELOPE_AMPLITUDES = ("systolic_amplitude", "lower_peak_amplitude", "upper_peak_amplitude",
+                        "diastolic_amplitude", "base_amplitude")
+
+
+def _checked_settings(settings) -> dict:
+    """The settings' fields, checked as the C record takes them."""
+    if not isinstance(settings, BPSettings):
+        raise TypeError(f"settings must be a vasq.BPSettings or vasq.Envelope, not {type(settings).__name__}")
+    fields = {name: _real(name, getattr(settings, name)) for name in _COMMON_NUMBERS}
+    fields["heart_rate"] = _integer("heart_rate", settings.heart_rate, *_UINT32)
+    if fields["systolic"] < fields["diastolic"]:
+        raise _invalid(f"systolic ({fields['systolic']}) must not be below diastolic ({fields['diastolic']})")
+    if isinstance(settings, Envelope):
+        fields.update((name, _real(name, getattr(settings, name))) for name in _ENVELOPE_PRESSURES)
+        fields.update((name, _integer(name, getattr(settings, name), *_INT32)) for name in _ENVELOPE_AMPLITUDES)
+    return fields
+
+
+def _common_record(f: dict) -> _BPCommon:
+    return _BPCommon(0, f["systolic"], f["diastolic"], f["heart_rate"], f["pulse_volume"], f["systolic_offset"],
+                     f["diastolic_offset"])
+
+
+def _envelope_record(f: dict) -> _BPEnvelopeCustomized:
     return _BPEnvelopeCustomized(
-        1, envelope.systolic, envelope.diastolic, envelope.heart_rate, envelope.pulse_volume,
-        envelope.systolic_offset, envelope.diastolic_offset, envelope.top_pressure, envelope.upper_base_pressure,
-        envelope.upper_peak_pressure, envelope.lower_peak_pressure, envelope.lower_base_pressure,
-        envelope.bottom_pressure, envelope.systolic_amplitude, envelope.lower_peak_amplitude,
-        envelope.upper_peak_amplitude, envelope.diastolic_amplitude, envelope.base_amplitude)
+        1, f["systolic"], f["diastolic"], f["heart_rate"], f["pulse_volume"], f["systolic_offset"],
+        f["diastolic_offset"], *(f[name] for name in _ENVELOPE_PRESSURES), *(f[name] for name in _ENVELOPE_AMPLITUDES))
 
 
 def envelope_table(envelope: Envelope, unit: Unit = Unit.MMHG) -> List[Tuple[float, float]]:
     """The envelope as (pressure, amplitude) pairs: 360 in mmHg, 479 in kPa. Needs no instrument."""
+    if not isinstance(envelope, Envelope):
+        raise TypeError(f"envelope must be a vasq.Envelope, not {type(envelope).__name__}")
+    record = _envelope_record(_checked_settings(envelope))
+    unit = _unit("unit", unit)
     lib = load_library()
     count = 479 if unit == Unit.KPA else 360
     pressures = (ctypes.c_double * 480)()
     amplitudes = (ctypes.c_double * 480)()
-    record = _envelope_record(envelope)
     if not lib.VasqGetEnvelopeRawData(ctypes.byref(record), pressures, amplitudes, count, int(unit)):
         raise _command_error("computing the envelope table", *_last_error(lib))
     step = 0.1 if unit == Unit.KPA else 1.0
@@ -631,6 +712,7 @@ class Device:
 
     def on_connection(self, callback: Optional[Callable[[bool], None]]) -> None:
         """Calls callback(False) when the instrument is lost and callback(True) when it is back (None: no calls)."""
+        _callable("callback", callback)
         if self._closed:
             raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
         self._user_connection = callback
@@ -672,20 +754,23 @@ class Device:
 
     @unit.setter
     def unit(self, unit: Unit) -> None:
+        unit = _unit("unit", unit)
         self._usable()
         # Samples of either unit may arrive while it changes.
         before, self._digits = self._digits, _SAFE_DIGITS
         ok = self._lib.VasqSetPressureUnit(int(unit))
         self._digits = before
         if ok:
-            self._digits = _DIGITS[Unit(unit)]
-        self._check(ok, f"switching to {Unit(unit)}")
+            self._digits = _DIGITS[unit]
+        self._check(ok, f"switching to {unit}")
 
     def rebase_zero(self, on: bool = True) -> None:
+        on = _boolean("on", on)
         self._usable()
         self._check(self._lib.VasqRebaseZero(on), "rebasing zero")
 
     def set_adult_mode(self, adult: bool) -> None:
+        adult = _boolean("adult", adult)
         self._usable()
         self._check(self._lib.VasqSwitchToAdultMode(adult), "switching the adult mode")
 
@@ -698,12 +783,15 @@ class Device:
 
     @mode_500ml.setter
     def mode_500ml(self, on: bool) -> None:
+        on = _boolean("mode_500ml", on)
         self._usable()
         self._check(self._lib.VasqSwitchTo500mlMode(on), "switching the 500 ml mode")
 
     # -- air ports
     def enable_air_port(self, port: int, enable: bool = True) -> None:
         """Marks air port 0-4 enabled or disabled; update_air_ports() (or any test start) sends it."""
+        port = _integer("port", port, 0, 4)
+        enable = _boolean("enable", enable)
         self._usable()
         self._lib.VasqEnableAirPort(port, enable)
 
@@ -735,6 +823,10 @@ class Device:
     def run_static_pressure(self, pressure: float, callback: Optional[Callable[[StaticPressureReport], None]] = None,
                             param: int = -1, flag: bool = False) -> None:
         """Builds up and holds a pressure (clamped to the limits); reports go to callback."""
+        pressure = _real("pressure", pressure)
+        _callable("callback", callback)
+        param = _integer("param", param, *_INT32)
+        flag = _boolean("flag", flag)
 
         def report(status, wait, result):
             callback(StaticPressureReport(Status(status), round(wait, _RESULT_DIGITS), result))
@@ -743,15 +835,18 @@ class Device:
         self._check(self._lib.VasqRunStaticPressure(pressure, param, c_callback, flag), "starting the static pressure")
 
     def run_bp_test(self, settings: BPSettings, callback: Optional[Callable[[BPReport], None]] = None) -> BPSettings:
-        """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library."""
+        """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library.
+
+        Raises TypeError or InvalidArgument (a ValueError) for a field that is not a number the record takes, or
+        a systolic pressure below the diastolic one, before anything is sent.
+        """
+        fields = _checked_settings(settings)
+        _callable("callback", callback)
+
         def report(status, r1, r2, r3, r4):
             callback(BPReport(Status(status), *(round(r, _RESULT_DIGITS) for r in (r1, r2, r3, r4))))
         c_callback = _BPTestCallback(_marked(report)) if callback else _BPTestCallback()
-        if isinstance(settings, Envelope):
-            record = _envelope_record(settings)
-        else:
-            record = _BPCommon(0, settings.systolic, settings.diastolic, settings.heart_rate, settings.pulse_volume,
-                               settings.systolic_offset, settings.diastolic_offset)
+        record = _envelope_record(fields) if isinstance(settings, Envelope) else _common_record(fields)
         self._hold("bp", c_callback)
         self._check(self._lib.VasqRunBPTest(ctypes.byref(record), c_callback), "starting the BP simulation")
         clamped = dict(systolic=record.dSystolic, diastolic=record.dDiastolic, heart_rate=record.nHeartRate,
@@ -770,12 +865,17 @@ class Device:
         return BPSettings(**clamped)
 
     def _leak_callback(self, callback):
+        _callable("callback", callback)
+
         def report(status, wait, leak, code):
             callback(LeakageReport(Status(status), round(wait, _RESULT_DIGITS), round(leak, self._digits), code))
         return _LeakageTestCallback(_marked(report)) if callback else _LeakageTestCallback()
 
     def run_leakage_test(self, pressure: float, callback: Optional[Callable[[LeakageReport], None]] = None,
                          leak_param: int = 60, leak_rate: float = 0.0) -> None:
+        pressure = _real("pressure", pressure)
+        leak_param = _integer("leak_param", leak_param, *_INT32)
+        leak_rate = _real("leak_rate", leak_rate)
         c_callback = self._leak_callback(callback)
         self._hold("leakage", c_callback)
         self._check(self._lib.VasqRunLeakageTest(pressure, leak_param, leak_rate, c_callback),
@@ -783,6 +883,7 @@ class Device:
 
     def run_leakage_calibration(self, pressure: float,
                                 callback: Optional[Callable[[LeakageReport], None]] = None) -> None:
+        pressure = _real("pressure", pressure)
         c_callback = self._leak_callback(callback)
         self._hold("leakage", c_callback)
         self._check(self._lib.VasqRunLeakageCalibration(pressure, c_callback), "starting the leakage calibration")
@@ -797,14 +898,17 @@ class Device:
     def run_overpressure_test(self, pressure1: float, pressure2: float, pressure3: float,
                               callback: Optional[Callable[[OverpressureReport], None]] = None,
                               flag: bool = True) -> None:
+        pressures = [_real(name, value) for name, value in
+                     (("pressure1", pressure1), ("pressure2", pressure2), ("pressure3", pressure3))]
+        _callable("callback", callback)
+        flag = _boolean("flag", flag)
 
         def report(status, wait, *results):
             callback(OverpressureReport(Status(status), round(wait, _RESULT_DIGITS),
                                         tuple(round(r, _RESULT_DIGITS) for r in results)))
         c_callback = _OverpressureTestCallback(_marked(report)) if callback else _OverpressureTestCallback()
         self._hold("overpressure", c_callback)
-        self._check(self._lib.VasqRunOverpressureTest(flag, pressure1, pressure2, pressure3, c_callback),
-                    "starting the overpressure test")
+        self._check(self._lib.VasqRunOverpressureTest(flag, *pressures, c_callback), "starting the overpressure test")
 
     # -- sampling
     def start_sampling(self, callback: Callable[[float], None]) -> None:
@@ -812,6 +916,7 @@ class Device:
 
         Each sample is rounded to the instrument's resolution: 0.1 mmHg or 0.01 kPa.
         """
+        _callable("callback", callback, optional=False)
 
         def sample(pressure):
             callback(round(pressure, self._digits))
@@ -864,18 +969,25 @@ def _end_search(lib: ctypes.CDLL, helper: threading.Thread) -> None:
             pass
 
 
+# 0xFFFFFFFF milliseconds is the library's "no limit".
+_LONGEST_WAIT_MS = 0xFFFFFFFE
+
+
 def connect(port: int = -1, timeout: float = 5.0) -> Device:
     """Connects to the Vasq9 on /dev/ttyACM<port> (-1: the first one found) within timeout seconds.
 
     One Device at a time: while one is open (not closed), connect() raises Busy and leaves it as it is; close it
-    first. Raises DeviceNotFound (PortBusy, PermissionDenied where that is why) with the library's reason. Ctrl-C
-    (KeyboardInterrupt) ends the search at once. Sends the library's log to the logger "vasq" as far as it is
-    enabled (see enable_logging()).
+    first. port is -1 or 0 to 2**31-1; timeout is 0 to 4294967.294 seconds (whole milliseconds); anything else
+    raises TypeError or InvalidArgument (a ValueError). Raises DeviceNotFound (PortBusy, PermissionDenied where that
+    is why) with the library's reason. Ctrl-C (KeyboardInterrupt) ends the search at once. Sends the library's log
+    to the logger "vasq" as far as it is enabled (see enable_logging()).
     """
     global _open_device
-    if port < -1:
-        raise InvalidArgument("port must be -1 or a port number", ErrorCode.INVALID_ARGUMENT)
-    milliseconds = int(min(max(0.0, timeout) * 1000.0, 0xFFFFFFFE))
+    port = _integer("port", port, -1, _INT32[1])
+    timeout = _real("timeout", timeout)
+    milliseconds = round(timeout * 1000.0)
+    if not 0 <= milliseconds <= _LONGEST_WAIT_MS:
+        raise _invalid(f"timeout must be 0 to {_LONGEST_WAIT_MS / 1000} seconds, not {timeout}")
     if _inside_callback() or getattr(_log_state, "inside", False):
         raise Busy("connect() cannot be called from a library callback", ErrorCode.BUSY)
     if _open_device is not None and not _open_device.closed:
