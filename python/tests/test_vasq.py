@@ -181,7 +181,8 @@ class Connected(unittest.TestCase):
         self.assertFalse(self.device.closed)
         self.assertEqual("NQX7001-120345", self.device.serial_number)
         self.device.pause_pump()
-        self.assertEqual([], changes.reports)
+        # The library may confirm the connection; it must not have been dropped.
+        self.assertNotIn(False, changes.reports)
 
     def test_samples_and_results_come_at_the_instruments_resolution(self):
         def at_resolution(values, digits):

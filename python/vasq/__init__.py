@@ -694,7 +694,9 @@ class Device:
         if self._closed:
             raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
         if _code(code) in _LOST_CODES:
-            # Not closed by us: the library has lost the instrument.
+            # Not closed by us: the library has lost the instrument. Until its connection thread notices (and
+            # later reports it back), it still answers some reads from what it kept of the instrument.
+            self._lost = True
             raise DeviceLost(f"{what}: {reason or 'the instrument is lost'}", _code(code), reason)
         raise _command_error(what, code, reason)
 
