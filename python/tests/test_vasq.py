@@ -54,6 +54,9 @@ class WithoutDevice(unittest.TestCase):
     def test_version_and_sample_rate(self):
         self.assertRegex(vasq.version(), r"^\d+\.\d+\.\d+\.\d+$")
         self.assertEqual(200, vasq.sample_rate())
+        # The package belongs to the library release it was made with.
+        self.assertIsInstance(vasq.__version__, str)
+        self.assertEqual(vasq.version().split(".")[:3], vasq.__version__.split(".")[:3])
 
     def test_envelope_table_in_both_units(self):
         table = vasq.envelope_table(vasq.Envelope())
@@ -133,7 +136,8 @@ class WithoutDevice(unittest.TestCase):
 class Connected(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = SimulatedDevice(port=4, options=["--serial", "12-345", "--firmware", "3.2.1"]).start()
+        cls.sim = SimulatedDevice(port=4, options=["--serial", "12-345", "--firmware", "3.2.1",
+                                                        "--samples", "counter"]).start()
         cls.sim.point_library_here()
 
     @classmethod
@@ -154,16 +158,62 @@ class Connected(unittest.TestCase):
         self.assertEqual((3, 2, 1), self.device.hardware_information.firmware_version)
 
     def test_context_manager_frees_the_connection(self):
+        self.device.close()
         with vasq.connect(port=4) as device:
             self.assertTrue(device.serial_number)
         self.assertTrue(device.closed)
-        self.assertEqual("", device.serial_number)
-        with self.assertRaises(vasq.VasqError):
-            device.model_information
+        for read in (lambda: device.serial_number, lambda: device.model_information, lambda: device.unit):
+            with self.assertRaises(vasq.CommandFailed) as raised:
+                read()
+            self.assertEqual(vasq.ErrorCode.NOT_CONNECTED, raised.exception.code)
         # The port and its lock file are free again: another connection works at once.
         with vasq.connect(port=4, timeout=5.0) as again:
             self.assertEqual("NQX7001-120345", again.serial_number)
         self.device = vasq.connect(port=4)
+
+    def test_a_second_connect_raises_busy_and_leaves_the_first_open(self):
+        changes = Recorder()
+        self.device.on_connection(changes)
+        for port in (4, -1):
+            with self.assertRaises(vasq.Busy) as raised:
+                vasq.connect(port=port, timeout=5.0)
+            self.assertIn("already open", str(raised.exception))
+        self.assertFalse(self.device.closed)
+        self.assertEqual("NQX7001-120345", self.device.serial_number)
+        self.device.pause_pump()
+        # The library may confirm the connection; it must not have been dropped.
+        self.assertNotIn(False, changes.reports)
+
+    def test_samples_and_results_come_at_the_instruments_resolution(self):
+        def at_resolution(values, digits):
+            return [v for v in values if v != round(v, digits)]
+
+        for unit, pressure, digits in ((vasq.Unit.MMHG, 150.0, 1), (vasq.Unit.KPA, 20.0, 2)):
+            self.device.unit = unit
+            self.device.run_static_pressure(pressure)
+            samples = Recorder()
+            self.device.start_sampling(samples)
+            # A running count in tenths (hundredths in kPa): samples of every fraction.
+            with samples.changed:
+                self.assertTrue(samples.changed.wait_for(lambda: len(samples.reports) >= 200, DEADLINE))
+            self.device.stop_sampling()
+            self.device.stop_test()
+            self.assertEqual([], at_resolution(samples.reports, digits), unit)
+            self.assertGreater(len(set(samples.reports)), 10)
+        self.device.unit = vasq.Unit.MMHG
+
+        bp, leak, over = Recorder(), Recorder(), Recorder()
+        self.device.run_bp_test(vasq.BPSettings(systolic=121.3, diastolic=79.6), bp)
+        self.assertTrue(bp.wait_for(completed))
+        self.device.run_leakage_test(200.0, leak, leak_rate=5.0)
+        self.assertTrue(leak.wait_for(completed))
+        self.device.run_overpressure_test(300.0, 280.0, 250.0, over)
+        self.assertTrue(over.wait_for(completed))
+        self.device.stop_test()
+        values = [v for r in bp.reports for v in (r.systolic, r.result2, r.result3, r.result4)]
+        values += [v for r in leak.reports for v in (r.wait_stable_seconds, r.leak_value)]
+        values += [v for r in over.reports for v in (r.wait_stable_seconds,) + r.results]
+        self.assertEqual([], at_resolution(values, 1))
 
     def test_unit_switch_and_back(self):
         self.device.unit = vasq.Unit.KPA
@@ -540,7 +590,20 @@ class Logging(unittest.TestCase):
         self.assertEqual([], unraisable)
 
 
+LOST_DEVICE_READS = {
+    "serial_number": lambda d: d.serial_number, "unit": lambda d: d.unit,
+    "model_information": lambda d: d.model_information, "hardware_information": lambda d: d.hardware_information,
+    "mode_500ml": lambda d: d.mode_500ml, "wait_stable_time": lambda d: d.wait_stable_time,
+    "pause_pump": lambda d: d.pause_pump(), "run_static_pressure": lambda d: d.run_static_pressure(100.0),
+}
+
+
 class HotPlug(unittest.TestCase):
+    def assert_lost(self, device):
+        for name, read in LOST_DEVICE_READS.items():
+            with self.subTest(name), self.assertRaises(vasq.DeviceLost):
+                read(device)
+
     def test_connection_callback_sees_the_device_go(self):
         sim = SimulatedDevice(port=2).start()
         try:
@@ -548,11 +611,196 @@ class HotPlug(unittest.TestCase):
             changes = Recorder()
             with vasq.connect(port=2) as device:
                 device.on_connection(changes)
+                # Refused, and the callback stays.
+                with self.assertRaises(vasq.Busy):
+                    vasq.connect(port=2)
                 sim.stop()  # the simulator ends and takes its node away
                 self.assertTrue(changes.wait_for(lambda connected: connected is False))
-                self.assertEqual("", device.serial_number)
+                self.assertTrue(device.lost)
+                self.assert_lost(device)
         finally:
             sim.stop()
+
+    def test_a_lost_device_raises_without_a_connection_callback(self):
+        sim = SimulatedDevice(port=3).start()
+        try:
+            sim.point_library_here()
+            with vasq.connect(port=3) as device:
+                self.assertEqual(vasq.Unit.MMHG, device.unit)
+                sim.stop()
+
+                def unit_raises_lost():
+                    try:
+                        device.unit
+                    except vasq.DeviceLost:
+                        return True
+                    return False
+                self.assertTrue(wait_until(unit_raises_lost))
+                self.assert_lost(device)
+        finally:
+            sim.stop()
+
+
+class Arguments(unittest.TestCase):
+    """A wrong argument raises TypeError or ValueError naming it, and nothing reaches the instrument."""
+
+    @classmethod
+    def setUpClass(cls):
+        # ttyACM0: where a port number truncated to its low 32 bits would lead.
+        cls.sim = SimulatedDevice(port=0).start()
+        cls.sim.point_library_here()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def setUp(self):
+        self.device = vasq.connect(port=0, timeout=5.0)
+        self.addCleanup(lambda: self.device.close())
+        self.logger = logging.getLogger("vasq")
+        self.frames = LogRecords()
+        self.logger.addHandler(self.frames)
+        self.addCleanup(self.logger.removeHandler, self.frames)
+        vasq.enable_logging(logging.DEBUG)
+        self.addCleanup(vasq.enable_logging, logging.NOTSET)
+
+    def refused(self, family, name, call):
+        self.frames.taken()
+        with self.assertRaises(family) as raised:
+            call()
+        self.assertIn(name, str(raised.exception))
+        sent = [message for _, message in self.frames.taken() if message.startswith("->")]
+        self.assertEqual([], sent, f"{name}: sent before it was refused")
+
+    def test_numbers_and_flags_of_the_commands(self):
+        d = self.device
+        nan, inf = float("nan"), float("inf")
+        for family, name, call in (
+                (TypeError, "pressure", lambda: d.run_static_pressure("abc")),
+                (ValueError, "pressure", lambda: d.run_static_pressure(nan)),
+                (ValueError, "pressure", lambda: d.run_static_pressure(inf)),
+                (ValueError, "param", lambda: d.run_static_pressure(100.0, param=2 ** 31)),
+                (TypeError, "flag", lambda: d.run_static_pressure(100.0, flag=1)),
+                (TypeError, "callback", lambda: d.run_static_pressure(100.0, "report")),
+                (ValueError, "port", lambda: d.enable_air_port(9, False)),
+                (ValueError, "port", lambda: d.enable_air_port(-1, False)),
+                (TypeError, "port", lambda: d.enable_air_port(1.0, False)),
+                (TypeError, "enable", lambda: d.enable_air_port(1, "no")),
+                (ValueError, "unit", lambda: setattr(d, "unit", 2)),
+                (TypeError, "unit", lambda: setattr(d, "unit", "kPa")),
+                (TypeError, "on", lambda: d.rebase_zero(1)),
+                (TypeError, "adult", lambda: d.set_adult_mode("yes")),
+                (TypeError, "mode_500ml", lambda: setattr(d, "mode_500ml", 0)),
+                (TypeError, "leak_param", lambda: d.run_leakage_test(100.0, leak_param=1.5)),
+                (ValueError, "leak_rate", lambda: d.run_leakage_test(100.0, leak_rate=nan)),
+                (ValueError, "pressure", lambda: d.run_leakage_calibration(-inf)),
+                (ValueError, "pressure2", lambda: d.run_overpressure_test(300.0, inf, 250.0)),
+                (TypeError, "flag", lambda: d.run_overpressure_test(300.0, 280.0, 250.0, flag=None)),
+                (TypeError, "callback", lambda: d.start_sampling(None)),
+                (TypeError, "callback", lambda: d.on_connection(42))):
+            with self.subTest(name=name, family=family.__name__):
+                self.refused(family, name, call)
+        self.assertEqual(vasq.Unit.MMHG, d.unit)
+
+    def test_bp_records_and_envelopes(self):
+        d = self.device
+        for settings in (vasq.BPSettings, vasq.Envelope):
+            for family, name, fields in ((ValueError, "systolic", dict(systolic=80, diastolic=120)),
+                                         (ValueError, "heart_rate", dict(heart_rate=2 ** 32)),
+                                         (ValueError, "heart_rate", dict(heart_rate=-1)),
+                                         (TypeError, "heart_rate", dict(heart_rate=72.5)),
+                                         (ValueError, "pulse_volume", dict(pulse_volume=float("nan"))),
+                                         (TypeError, "diastolic_offset", dict(diastolic_offset="0"))):
+                with self.subTest(settings=settings.__name__, name=name):
+                    self.refused(family, name, lambda: d.run_bp_test(settings(**fields)))
+        for family, name, fields in ((ValueError, "base_amplitude", dict(base_amplitude=2 ** 31)),
+                                     (ValueError, "top_pressure", dict(top_pressure=float("inf")))):
+            with self.subTest(name=name):
+                self.refused(family, name, lambda: d.run_bp_test(vasq.Envelope(**fields)))
+        self.refused(TypeError, "settings", lambda: d.run_bp_test({"systolic": 120}))
+        with self.assertRaises(ValueError):
+            vasq.envelope_table(vasq.Envelope(systolic=80, diastolic=120))
+        with self.assertRaises(ValueError):
+            vasq.envelope_table(vasq.Envelope(), unit=2)
+        # Equal pressures are a valid record.
+        self.assertEqual(100.0, d.run_bp_test(vasq.BPSettings(systolic=100, diastolic=100)).systolic)
+        d.stop_test()
+
+    def test_connect_refuses_what_the_c_types_cannot_hold(self):
+        self.device.close()
+        for family, name, arguments in ((ValueError, "port", dict(port=2 ** 32)),
+                                        (ValueError, "port", dict(port=-2)),
+                                        (TypeError, "port", dict(port="0")),
+                                        (TypeError, "port", dict(port=True)),
+                                        (ValueError, "timeout", dict(timeout=4294967.296)),
+                                        (ValueError, "timeout", dict(timeout=-1.0)),
+                                        (ValueError, "timeout", dict(timeout=float("nan"))),
+                                        (TypeError, "timeout", dict(timeout="5"))):
+            with self.subTest(**{k: repr(v) for k, v in arguments.items()}):
+                started = time.monotonic()
+                with self.assertRaises(family) as raised:
+                    self.device = vasq.connect(**arguments)
+                self.assertIn(name, str(raised.exception))
+                self.assertLess(time.monotonic() - started, 1.0)
+        # The port is free: nothing connected to it.
+        self.device = vasq.connect(port=0, timeout=5.0)
+        self.assertEqual("NQX7001-070042", self.device.serial_number)
+
+
+def mapped_libraries(maps):
+    """The distinct libvasq files in a process's /proc/PID/maps text."""
+    files = set()
+    for line in maps.splitlines():
+        parts = line.split()
+        if len(parts) >= 6 and os.path.basename(parts[5]).startswith("libvasq.so"):
+            files.add((parts[3], parts[4]))
+    return files
+
+
+class OneLibrary(unittest.TestCase):
+    """Under vasq-sim -- the helper it preloads brings a libvasq; the package never loads a second one."""
+
+    SCRIPT = ("import sys, vasq\n"
+              "try:\n"
+              "    with vasq.connect(port=0, timeout=5.0) as device:\n"
+              "        print('outcome: connected', device.serial_number)\n"
+              "except vasq.VasqError as error:\n"
+              "    print('outcome:', type(error).__name__, error.code.name, error)\n"
+              "print(open('/proc/self/maps').read())\n")
+
+    def run_under_simulator(self, library):
+        import subprocess
+        import tempfile
+        with tempfile.TemporaryDirectory() as folder:
+            env = dict(os.environ, PYTHONPATH=PACKAGE)
+            env.pop("VASQ_LIBRARY", None)
+            if library is not None:
+                env["VASQ_LIBRARY"] = library(folder)
+            result = subprocess.run([os.environ.get("VASQ_SIM", "vasq-sim"), "--dir", folder, "--port", "0", "--",
+                                     sys.executable, "-c", self.SCRIPT], capture_output=True, text=True,
+                                    timeout=DEADLINE, env=env)
+        self.assertEqual(0, result.returncode, result.stderr)
+        outcome = [line for line in result.stdout.splitlines() if line.startswith("outcome: ")]
+        self.assertEqual(1, len(outcome), result.stdout)
+        return outcome[0][len("outcome: "):], mapped_libraries(result.stdout)
+
+    def test_the_library_named_is_the_one_preloaded(self):
+        for name, library in (("unset", None), ("the build's", lambda folder: os.environ["VASQ_LIBRARY"])):
+            with self.subTest(name):
+                outcome, copies = self.run_under_simulator(library)
+                self.assertEqual("connected NQX7001-070042", outcome)
+                self.assertEqual(1, len(copies), copies)
+
+    def test_another_copy_is_refused_not_loaded_beside_it(self):
+        import shutil
+
+        def copy(folder):
+            os.mkdir(os.path.join(folder, "lib"))
+            return shutil.copy(os.environ["VASQ_LIBRARY"], os.path.join(folder, "lib", "libvasq.so.1"))
+        outcome, copies = self.run_under_simulator(copy)
+        self.assertEqual(1, len(copies), copies)
+        self.assertTrue(outcome.startswith("VasqError FILE libvasq "), outcome)
+        self.assertIn("/lib/libvasq.so.1", outcome)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,10 @@
         print(device.serial_number, device.unit)
         device.run_static_pressure(150.0, lambda report: print(report))
 
-The library is process-wide: one instrument at a time, so one open Device.
+The library is process-wide: one instrument at a time, so one open Device (a
+second connect() raises Busy), and one copy of the library in the process.
+Arguments are checked before anything is sent: TypeError for a wrong type,
+InvalidArgument (a ValueError) for a value out of range, both naming it.
 Callbacks run on the library's threads; the test callbacks must return
 promptly (see the library's header). A callback may close the device but not
 connect one. A device still open when Python exits is closed then (its test
@@ -22,14 +25,19 @@ import ctypes
 import ctypes.util
 import enum
 import logging
+import math
+import numbers
 import os
 import threading
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
+# The library release this package belongs to (pyproject.toml reads it from here).
+__version__ = "1.0.3.1"
+
 __all__ = [
-    "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed", "Refused",
-    "Busy", "Timeout", "DeviceLost", "InvalidArgument", "enable_logging",
+    "__version__", "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed",
+    "Refused", "Busy", "Timeout", "DeviceLost", "InvalidArgument", "enable_logging",
     "Status", "Unit", "ModelInformation", "HardwareInformation", "BPSettings", "Envelope",
     "StaticPressureReport", "BPReport", "LeakageReport", "OverpressureReport",
     "Device", "connect", "version", "sample_rate", "envelope_table", "load_library",
@@ -125,6 +133,57 @@ def _command_error(what: str, code: int, reason: str) -> CommandFailed:
     if not reason:
         reason = "failed, for no reason the library gives"
     return _COMMAND_FAILURES.get(code, CommandFailed)(f"{what}: {reason}", code, reason)
+
+
+# Arguments are checked before anything reaches the library: ctypes would
+# truncate a number that does not fit its C type, or send a code the
+# instrument must not see.
+_INT32 = (-2 ** 31, 2 ** 31 - 1)
+_UINT32 = (0, 2 ** 32 - 1)
+
+
+def _invalid(message: str) -> InvalidArgument:
+    return InvalidArgument(message, ErrorCode.INVALID_ARGUMENT)
+
+
+def _real(name: str, value) -> float:
+    """value as a finite float."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    value = float(value)
+    if not math.isfinite(value):
+        raise _invalid(f"{name} must be a finite number, not {value}")
+    return value
+
+
+def _integer(name: str, value, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    value = int(value)
+    if not low <= value <= high:
+        raise _invalid(f"{name} must be {low} to {high}, not {value}")
+    return value
+
+
+def _boolean(name: str, value) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def _callable(name: str, value, optional: bool = True):
+    if (value is None and optional) or callable(value):
+        return value
+    raise TypeError(f"{name} must be callable{' or None' if optional else ''}, not {type(value).__name__}")
+
+
+def _unit(name: str, value) -> "Unit":
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be a vasq.Unit, not {type(value).__name__}")
+    try:
+        return Unit(int(value))
+    except ValueError:
+        raise _invalid(f"{name} must be Unit.MMHG (0) or Unit.KPA (1), not {int(value)}") from None
 
 
 class Status(enum.IntEnum):
@@ -322,13 +381,52 @@ def _declare(lib: ctypes.CDLL) -> None:
     fn("VasqSetLogCallback", None, _LogCallback, c_int, c_void_p)
 
 
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p), ("dli_sname", ctypes.c_char_p),
+                ("dli_saddr", ctypes.c_void_p)]
+
+
+def _library_in_process() -> Optional[str]:
+    """The file of a libvasq already loaded into the process's global scope (one preloaded, as vasq-sim's
+    helper brings its own), or None."""
+    try:
+        process = ctypes.CDLL(None)
+        address = ctypes.cast(process.VasqGetVersion, ctypes.c_void_p).value
+        dladdr = process.dladdr
+    except (AttributeError, OSError):
+        return None
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    dladdr.restype = ctypes.c_int
+    info = _DlInfo()
+    if not address or not dladdr(address, ctypes.byref(info)) or not info.dli_fname:
+        return None
+    return os.fsdecode(info.dli_fname)
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
 def load_library() -> ctypes.CDLL:
-    """Loads libvasq once: from $VASQ_LIBRARY, next to this package, or the system's search path."""
+    """Loads libvasq once: from $VASQ_LIBRARY, next to this package, or the system's search path.
+
+    The library is process-wide, so there is only ever one copy: one already in the process (preloaded) is used;
+    when $VASQ_LIBRARY names another file, a VasqError (code FILE) says so instead of loading a second copy.
+    """
     global _lib
     with _lib_lock:
         if _lib is None:
             errors = []
-            for candidate in _candidates():
+            loaded = _library_in_process()
+            explicit = os.environ.get("VASQ_LIBRARY")
+            if loaded and explicit and not _same_file(loaded, explicit):
+                raise VasqError(f"libvasq {loaded} is already loaded in this process (preloaded?); "
+                                f"VASQ_LIBRARY names another copy, {explicit}: point both at one file",
+                                ErrorCode.FILE)
+            for candidate in [loaded] if loaded else _candidates():
                 try:
                     lib = ctypes.CDLL(candidate)
                 except OSError as error:
@@ -419,22 +517,48 @@ def sample_rate() -> int:
     return load_library().VasqGetSampleRate()
 
 
-def _envelope_record(envelope: Envelope) -> _BPEnvelopeCustomized:
+_COMMON_NUMBERS = ("systolic", "diastolic", "pulse_volume", "systolic_offset", "diastolic_offset")
+_ENVELOPE_PRESSURES = ("top_pressure", "upper_base_pressure", "upper_peak_pressure", "lower_peak_pressure",
+                       "lower_base_pressure", "bottom_pressure")
+_ENVELOPE_AMPLITUDES = ("systolic_amplitude", "lower_peak_amplitude", "upper_peak_amplitude",
+                        "diastolic_amplitude", "base_amplitude")
+
+
+def _checked_settings(settings) -> dict:
+    """The settings' fields, checked as the C record takes them."""
+    if not isinstance(settings, BPSettings):
+        raise TypeError(f"settings must be a vasq.BPSettings or vasq.Envelope, not {type(settings).__name__}")
+    fields = {name: _real(name, getattr(settings, name)) for name in _COMMON_NUMBERS}
+    fields["heart_rate"] = _integer("heart_rate", settings.heart_rate, *_UINT32)
+    if fields["systolic"] < fields["diastolic"]:
+        raise _invalid(f"systolic ({fields['systolic']}) must not be below diastolic ({fields['diastolic']})")
+    if isinstance(settings, Envelope):
+        fields.update((name, _real(name, getattr(settings, name))) for name in _ENVELOPE_PRESSURES)
+        fields.update((name, _integer(name, getattr(settings, name), *_INT32)) for name in _ENVELOPE_AMPLITUDES)
+    return fields
+
+
+def _common_record(f: dict) -> _BPCommon:
+    return _BPCommon(0, f["systolic"], f["diastolic"], f["heart_rate"], f["pulse_volume"], f["systolic_offset"],
+                     f["diastolic_offset"])
+
+
+def _envelope_record(f: dict) -> _BPEnvelopeCustomized:
     return _BPEnvelopeCustomized(
-        1, envelope.systolic, envelope.diastolic, envelope.heart_rate, envelope.pulse_volume,
-        envelope.systolic_offset, envelope.diastolic_offset, envelope.top_pressure, envelope.upper_base_pressure,
-        envelope.upper_peak_pressure, envelope.lower_peak_pressure, envelope.lower_base_pressure,
-        envelope.bottom_pressure, envelope.systolic_amplitude, envelope.lower_peak_amplitude,
-        envelope.upper_peak_amplitude, envelope.diastolic_amplitude, envelope.base_amplitude)
+        1, f["systolic"], f["diastolic"], f["heart_rate"], f["pulse_volume"], f["systolic_offset"],
+        f["diastolic_offset"], *(f[name] for name in _ENVELOPE_PRESSURES), *(f[name] for name in _ENVELOPE_AMPLITUDES))
 
 
 def envelope_table(envelope: Envelope, unit: Unit = Unit.MMHG) -> List[Tuple[float, float]]:
     """The envelope as (pressure, amplitude) pairs: 360 in mmHg, 479 in kPa. Needs no instrument."""
+    if not isinstance(envelope, Envelope):
+        raise TypeError(f"envelope must be a vasq.Envelope, not {type(envelope).__name__}")
+    record = _envelope_record(_checked_settings(envelope))
+    unit = _unit("unit", unit)
     lib = load_library()
     count = 479 if unit == Unit.KPA else 360
     pressures = (ctypes.c_double * 480)()
     amplitudes = (ctypes.c_double * 480)()
-    record = _envelope_record(envelope)
     if not lib.VasqGetEnvelopeRawData(ctypes.byref(record), pressures, amplitudes, count, int(unit)):
         raise _command_error("computing the envelope table", *_last_error(lib))
     step = 0.1 if unit == Unit.KPA else 1.0
@@ -484,12 +608,39 @@ def _marked(function: Callable[..., None]) -> Callable[..., None]:
     return call
 
 
+# The instrument's resolution: samples and leak values come in tenths of a mmHg or hundredths of a kPa; the
+# library hands them over as binary fractions (7.900000095367432). Other results come in tenths.
+_DIGITS = {Unit.MMHG: 1, Unit.KPA: 2}
+_RESULT_DIGITS = 1
+# While the unit is unknown or changing, two digits keep either unit's values whole.
+_SAFE_DIGITS = 2
+_LOST_CODES = (ErrorCode.NOT_CONNECTED, ErrorCode.DEVICE_LOST)
+
+
+def _connection_changed(connected: bool) -> None:
+    device = _open_device
+    if device is not None:
+        device._connection_changed(bool(connected))
+
+
+# Registered with VasqInit for every open Device and never freed: the library
+# may call it until the VasqFree that ends its connection thread.
+_connection_callback = _ConnectedCallback(_marked(_connection_changed))
+
+
 class Device:
-    """The connected Vasq9. Use connect() to make one; close() (or leaving a with block) frees it."""
+    """The connected Vasq9. Use connect() to make one; close() (or leaving a with block) frees it.
+
+    Once the instrument is lost (unplugged), its properties and commands raise DeviceLost until the library
+    has reconnected it.
+    """
 
     def __init__(self, lib: ctypes.CDLL) -> None:
         self._lib = lib
         self._closed = False
+        self._lost = False
+        self._user_connection: Optional[Callable[[bool], None]] = None
+        self._digits = _SAFE_DIGITS
 
     # -- life cycle
     def close(self) -> None:
@@ -517,31 +668,68 @@ class Device:
     def closed(self) -> bool:
         return self._closed
 
-    def _hold(self, kind: str, callback: object) -> None:
+    @property
+    def lost(self) -> bool:
+        """True from the loss of the instrument until the library has reconnected it."""
+        return self._lost
+
+    def _connection_changed(self, connected: bool) -> None:
+        self._lost = not connected
+        callback = self._user_connection
+        if callback is not None:
+            callback(connected)
+
+    def _usable(self) -> None:
         if self._closed:
             raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
+        if self._lost:
+            raise DeviceLost("the instrument is lost (unplugged?)", ErrorCode.DEVICE_LOST)
+
+    def _hold(self, kind: str, callback: object) -> None:
+        self._usable()
         _keep(kind, callback)
+
+    def _raise_last(self, what: str) -> None:
+        code, reason = _last_error(self._lib)
+        if self._closed:
+            raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
+        if _code(code) in _LOST_CODES:
+            # Not closed by us: the library has lost the instrument. Until its connection thread notices (and
+            # later reports it back), it still answers some reads from what it kept of the instrument.
+            self._lost = True
+            raise DeviceLost(f"{what}: {reason or 'the instrument is lost'}", _code(code), reason)
+        raise _command_error(what, code, reason)
 
     def _check(self, result: int, what: str) -> None:
         """Raises why the call just made on this thread failed (its reason is this thread's)."""
         if self._closed:
             raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
         if not result:
-            raise _command_error(what, *_last_error(self._lib))
+            self._raise_last(what)
+
+    def _check_read(self, what: str) -> None:
+        """For calls whose result cannot show a failure: only the last error tells."""
+        if self._closed or self._lib.VasqGetLastError() != ErrorCode.NONE:
+            self._raise_last(what)
 
     def on_connection(self, callback: Optional[Callable[[bool], None]]) -> None:
-        """Calls callback(False) when the instrument is lost and callback(True) when it is back."""
-        c_callback = _ConnectedCallback(_marked(callback)) if callback else _ConnectedCallback()
-        self._hold("connection", c_callback)
-        self._check(self._lib.VasqInit(c_callback), "watching the connection")
+        """Calls callback(False) when the instrument is lost and callback(True) when it is back (None: no calls)."""
+        _callable("callback", callback)
+        if self._closed:
+            raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
+        self._user_connection = callback
 
     # -- identity
     @property
     def serial_number(self) -> str:
-        return self._lib.VasqGetSerialNumber().decode(errors="replace")
+        self._usable()
+        serial = self._lib.VasqGetSerialNumber().decode(errors="replace")
+        self._check_read("reading the serial number")
+        return serial
 
     @property
     def model_information(self) -> ModelInformation:
+        self._usable()
         info = _ModelInformation()
         self._check(self._lib.VasqGetDeviceInformation(ctypes.byref(info)), "reading the model information")
         return ModelInformation(bytes(info.chSignature), info.byModelCode, info.byVariantCode, info.nSerialGroup,
@@ -549,6 +737,7 @@ class Device:
 
     @property
     def hardware_information(self) -> HardwareInformation:
+        self._usable()
         info = _HWInformation()
         self._check(self._lib.VasqGetHWInformation(ctypes.byref(info)), "reading the hardware information")
         return HardwareInformation((info.nFWVersion1, info.nFWVersion2, info.nFWVersion3),
@@ -558,41 +747,66 @@ class Device:
     @property
     def unit(self) -> Unit:
         """The instrument's pressure unit (read from it); every pressure is in this unit."""
+        self._usable()
         unit = self._lib.VasqGetPressureUnit()
         # 0 is both mmHg and the failure value: only the last error tells them apart.
-        self._check(self._lib.VasqGetLastError() == ErrorCode.NONE, "reading the unit")
+        self._check_read("reading the unit")
+        self._digits = _DIGITS[Unit(unit)]
         return Unit(unit)
 
     @unit.setter
     def unit(self, unit: Unit) -> None:
-        self._check(self._lib.VasqSetPressureUnit(int(unit)), f"switching to {Unit(unit)}")
+        unit = _unit("unit", unit)
+        self._usable()
+        # Samples of either unit may arrive while it changes.
+        before, self._digits = self._digits, _SAFE_DIGITS
+        ok = self._lib.VasqSetPressureUnit(int(unit))
+        self._digits = before
+        if ok:
+            self._digits = _DIGITS[unit]
+        self._check(ok, f"switching to {unit}")
 
     def rebase_zero(self, on: bool = True) -> None:
+        on = _boolean("on", on)
+        self._usable()
         self._check(self._lib.VasqRebaseZero(on), "rebasing zero")
 
     def set_adult_mode(self, adult: bool) -> None:
+        adult = _boolean("adult", adult)
+        self._usable()
         self._check(self._lib.VasqSwitchToAdultMode(adult), "switching the adult mode")
 
     @property
     def mode_500ml(self) -> bool:
-        return bool(self._lib.VasqIs500mlMode())
+        self._usable()
+        on = bool(self._lib.VasqIs500mlMode())
+        self._check_read("reading the 500 ml mode")
+        return on
 
     @mode_500ml.setter
     def mode_500ml(self, on: bool) -> None:
+        on = _boolean("mode_500ml", on)
+        self._usable()
         self._check(self._lib.VasqSwitchTo500mlMode(on), "switching the 500 ml mode")
 
     # -- air ports
     def enable_air_port(self, port: int, enable: bool = True) -> None:
         """Marks air port 0-4 enabled or disabled; update_air_ports() (or any test start) sends it."""
+        port = _integer("port", port, 0, 4)
+        enable = _boolean("enable", enable)
+        self._usable()
         self._lib.VasqEnableAirPort(port, enable)
 
     def reset_air_ports(self) -> None:
+        self._usable()
         self._lib.VasqResetAirPort()
 
     def update_air_ports(self) -> None:
+        self._usable()
         self._check(self._lib.VasqUpdateAirPort(), "sending the air-port setting")
 
     def pause_pump(self) -> None:
+        self._usable()
         self._check(self._lib.VasqPausePump(), "pausing the pump")
 
     # -- tests
@@ -602,28 +816,39 @@ class Device:
 
     @property
     def wait_stable_time(self) -> int:
-        """The instrument's wait-stable time in whole seconds (0 also when the query fails)."""
-        return self._lib.VasqGetWaitStableTime()
+        """The instrument's wait-stable time in whole seconds."""
+        self._usable()
+        seconds = self._lib.VasqGetWaitStableTime()
+        self._check_read("reading the wait-stable time")
+        return seconds
 
     def run_static_pressure(self, pressure: float, callback: Optional[Callable[[StaticPressureReport], None]] = None,
                             param: int = -1, flag: bool = False) -> None:
         """Builds up and holds a pressure (clamped to the limits); reports go to callback."""
+        pressure = _real("pressure", pressure)
+        _callable("callback", callback)
+        param = _integer("param", param, *_INT32)
+        flag = _boolean("flag", flag)
+
         def report(status, wait, result):
-            callback(StaticPressureReport(Status(status), wait, result))
+            callback(StaticPressureReport(Status(status), round(wait, _RESULT_DIGITS), result))
         c_callback = _StaticPressureCallback(_marked(report)) if callback else _StaticPressureCallback()
         self._hold("static", c_callback)
         self._check(self._lib.VasqRunStaticPressure(pressure, param, c_callback, flag), "starting the static pressure")
 
     def run_bp_test(self, settings: BPSettings, callback: Optional[Callable[[BPReport], None]] = None) -> BPSettings:
-        """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library."""
+        """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library.
+
+        Raises TypeError or InvalidArgument (a ValueError) for a field that is not a number the record takes, or
+        a systolic pressure below the diastolic one, before anything is sent.
+        """
+        fields = _checked_settings(settings)
+        _callable("callback", callback)
+
         def report(status, r1, r2, r3, r4):
-            callback(BPReport(Status(status), r1, r2, r3, r4))
+            callback(BPReport(Status(status), *(round(r, _RESULT_DIGITS) for r in (r1, r2, r3, r4))))
         c_callback = _BPTestCallback(_marked(report)) if callback else _BPTestCallback()
-        if isinstance(settings, Envelope):
-            record = _envelope_record(settings)
-        else:
-            record = _BPCommon(0, settings.systolic, settings.diastolic, settings.heart_rate, settings.pulse_volume,
-                               settings.systolic_offset, settings.diastolic_offset)
+        record = _envelope_record(fields) if isinstance(settings, Envelope) else _common_record(fields)
         self._hold("bp", c_callback)
         self._check(self._lib.VasqRunBPTest(ctypes.byref(record), c_callback), "starting the BP simulation")
         clamped = dict(systolic=record.dSystolic, diastolic=record.dDiastolic, heart_rate=record.nHeartRate,
@@ -641,14 +866,18 @@ class Device:
                             diastolic_amplitude=record.nDiastolicAmplitude, base_amplitude=record.nBaseAmplitude)
         return BPSettings(**clamped)
 
-    @staticmethod
-    def _leak_callback(callback):
+    def _leak_callback(self, callback):
+        _callable("callback", callback)
+
         def report(status, wait, leak, code):
-            callback(LeakageReport(Status(status), wait, leak, code))
+            callback(LeakageReport(Status(status), round(wait, _RESULT_DIGITS), round(leak, self._digits), code))
         return _LeakageTestCallback(_marked(report)) if callback else _LeakageTestCallback()
 
     def run_leakage_test(self, pressure: float, callback: Optional[Callable[[LeakageReport], None]] = None,
                          leak_param: int = 60, leak_rate: float = 0.0) -> None:
+        pressure = _real("pressure", pressure)
+        leak_param = _integer("leak_param", leak_param, *_INT32)
+        leak_rate = _real("leak_rate", leak_rate)
         c_callback = self._leak_callback(callback)
         self._hold("leakage", c_callback)
         self._check(self._lib.VasqRunLeakageTest(pressure, leak_param, leak_rate, c_callback),
@@ -656,30 +885,44 @@ class Device:
 
     def run_leakage_calibration(self, pressure: float,
                                 callback: Optional[Callable[[LeakageReport], None]] = None) -> None:
+        pressure = _real("pressure", pressure)
         c_callback = self._leak_callback(callback)
         self._hold("leakage", c_callback)
         self._check(self._lib.VasqRunLeakageCalibration(pressure, c_callback), "starting the leakage calibration")
 
     @property
     def leakage_calibration_rate(self) -> float:
+        self._usable()
         rate = ctypes.c_double()
         self._check(self._lib.VasqGetLeakageCalibrationRate(ctypes.byref(rate)), "reading the calibration rate")
-        return rate.value
+        return round(rate.value, self._digits)
 
     def run_overpressure_test(self, pressure1: float, pressure2: float, pressure3: float,
                               callback: Optional[Callable[[OverpressureReport], None]] = None,
                               flag: bool = True) -> None:
+        pressures = [_real(name, value) for name, value in
+                     (("pressure1", pressure1), ("pressure2", pressure2), ("pressure3", pressure3))]
+        _callable("callback", callback)
+        flag = _boolean("flag", flag)
+
         def report(status, wait, *results):
-            callback(OverpressureReport(Status(status), wait, tuple(results)))
+            callback(OverpressureReport(Status(status), round(wait, _RESULT_DIGITS),
+                                        tuple(round(r, _RESULT_DIGITS) for r in results)))
         c_callback = _OverpressureTestCallback(_marked(report)) if callback else _OverpressureTestCallback()
         self._hold("overpressure", c_callback)
-        self._check(self._lib.VasqRunOverpressureTest(flag, pressure1, pressure2, pressure3, c_callback),
-                    "starting the overpressure test")
+        self._check(self._lib.VasqRunOverpressureTest(flag, *pressures, c_callback), "starting the overpressure test")
 
     # -- sampling
     def start_sampling(self, callback: Callable[[float], None]) -> None:
-        """Calls callback(pressure) 200 times a second on the library's sampling thread."""
-        c_callback = _SamplingCallback(_marked(callback))
+        """Calls callback(pressure) 200 times a second on the library's sampling thread.
+
+        Each sample is rounded to the instrument's resolution: 0.1 mmHg or 0.01 kPa.
+        """
+        _callable("callback", callback, optional=False)
+
+        def sample(pressure):
+            callback(round(pressure, self._digits))
+        c_callback = _SamplingCallback(_marked(sample))
         self._hold("sampling", c_callback)
         self._check(self._lib.VasqStartSampling(c_callback), "starting the pressure stream")
 
@@ -701,13 +944,12 @@ def _close_at_exit() -> None:
 _INTERRUPT_POLL = 0.05
 
 
-def _search(lib: ctypes.CDLL, port: int, timeout: float) -> Tuple[threading.Thread, List[Tuple[bool, int, str]]]:
+def _search(lib: ctypes.CDLL, port: int, milliseconds: int) -> Tuple[threading.Thread, List[Tuple[bool, int, str]]]:
     """Starts one VasqConnect for the whole timeout, so that a device slow to be identified still connects.
 
     The outcome is (connected, code, reason), read on the helper: the library keeps one reason per thread.
     """
     outcome: List[Tuple[bool, int, str]] = []
-    milliseconds = int(min(timeout * 1000.0, 0xFFFFFFFE))
 
     def search() -> None:
         connected = bool(lib.VasqConnect(port, milliseconds))
@@ -718,62 +960,69 @@ def _search(lib: ctypes.CDLL, port: int, timeout: float) -> Tuple[threading.Thre
     return helper, outcome
 
 
-def _end_search(lib: ctypes.CDLL, helper: threading.Thread) -> bool:
-    """Ends a search still waiting; True when that released the library's device."""
-    released = False
+def _end_search(lib: ctypes.CDLL, helper: threading.Thread) -> None:
+    """Ends a search still waiting."""
     # VasqFree ends the wait; repeated, as a first one may come before the search has begun.
     while helper.is_alive():
         try:
             lib.VasqFree()
-            released = True
             helper.join(_INTERRUPT_POLL)
         except KeyboardInterrupt:
             pass
-    return released
+
+
+# 0xFFFFFFFF milliseconds is the library's "no limit".
+_LONGEST_WAIT_MS = 0xFFFFFFFE
 
 
 def connect(port: int = -1, timeout: float = 5.0) -> Device:
     """Connects to the Vasq9 on /dev/ttyACM<port> (-1: the first one found) within timeout seconds.
 
-    Raises DeviceNotFound (PortBusy, PermissionDenied where that is why) with the library's reason. Ctrl-C
-    (KeyboardInterrupt) ends the search at once. Sends the library's log to the logger "vasq" as far as it is
-    enabled (see enable_logging()).
+    One Device at a time: while one is open (not closed), connect() raises Busy and leaves it as it is; close it
+    first. port is -1 or 0 to 2**31-1; timeout is 0 to 4294967.294 seconds (whole milliseconds); anything else
+    raises TypeError or InvalidArgument (a ValueError). Raises DeviceNotFound (PortBusy, PermissionDenied where that
+    is why) with the library's reason. Ctrl-C (KeyboardInterrupt) ends the search at once. Sends the library's log
+    to the logger "vasq" as far as it is enabled (see enable_logging()).
     """
     global _open_device
-    lib = load_library()
-    if port < -1:
-        raise InvalidArgument("port must be -1 or a port number", ErrorCode.INVALID_ARGUMENT)
+    port = _integer("port", port, -1, _INT32[1])
+    timeout = _real("timeout", timeout)
+    milliseconds = round(timeout * 1000.0)
+    if not 0 <= milliseconds <= _LONGEST_WAIT_MS:
+        raise _invalid(f"timeout must be 0 to {_LONGEST_WAIT_MS / 1000} seconds, not {timeout}")
     if _inside_callback() or getattr(_log_state, "inside", False):
         raise Busy("connect() cannot be called from a library callback", ErrorCode.BUSY)
+    if _open_device is not None and not _open_device.closed:
+        raise Busy("connect(): a device is already open; close it first", ErrorCode.BUSY)
+    lib = load_library()
     enable_logging()
-    device_open = _open_device is not None and not _open_device.closed
-    if _retired and not device_open:
+    if _retired:
         # A device closed inside a callback: this waits for the threads that ran it.
         lib.VasqFree()
         _drop_callbacks()
-    helper, outcome = _search(lib, port, max(0.0, timeout))
+    helper, outcome = _search(lib, port, milliseconds)
     try:
         while helper.is_alive():
             helper.join(_INTERRUPT_POLL)
     except BaseException:
-        released = _end_search(lib, helper)
+        _end_search(lib, helper)
         # Nothing may stay searching, or connected with no Device to close it.
-        if not device_open:
-            lib.VasqFree()
-            _drop_callbacks()
-        elif released:
-            _open_device.close()
+        lib.VasqFree()
+        _drop_callbacks()
         raise
     connected, code, reason = outcome[0] if outcome else (False, ErrorCode.SYSTEM, "the search ended unexpectedly")
     if not connected:
-        # The library has released everything, an open device too.
-        if device_open:
-            _open_device.close()
-        else:
-            lib.VasqFree()
-            _drop_callbacks()
+        # The library has released everything.
+        lib.VasqFree()
+        _drop_callbacks()
         raise _search_error(code, reason)
-    if device_open:
-        return _open_device
-    _open_device = Device(lib)
-    return _open_device
+    device = Device(lib)
+    _open_device = device
+    # The package's own connection callback tells the Device of a loss (VasqConnect drops any earlier one).
+    if not lib.VasqInit(_connection_callback):
+        device.close()
+        raise _search_error(*_last_error(lib))
+    unit = lib.VasqGetPressureUnit()
+    if lib.VasqGetLastError() == ErrorCode.NONE:
+        device._digits = _DIGITS[Unit(unit)]
+    return device
