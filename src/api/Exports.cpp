@@ -1,6 +1,4 @@
 // The exported wrappers: each takes the API lock around its device work.
-#include <string.h>
-
 #include <algorithm>
 
 #include "api/ApiCall.h"
@@ -174,8 +172,6 @@ int VasqWritePNGFileName(const char* name)
 {
     if (name == nullptr)
         return ApiCall("VasqWritePNGFileName").Fail(0, kErrorInvalidArgument, "the name is null");
-    if (strlen(name) > 255)
-        return ApiCall("VasqWritePNGFileName").Fail(0, kErrorInvalidArgument, "the name is longer than 255 bytes");
     return Locked("VasqWritePNGFileName", [name] { return WritePNGFileName(name); });
 }
 
@@ -183,8 +179,6 @@ int VasqWritePNG(char* data, int length)
 {
     if (data == nullptr)
         return ApiCall("VasqWritePNG").Fail(0, kErrorInvalidArgument, "the picture is null");
-    if (length <= 0)
-        return ApiCall("VasqWritePNG").Fail(0, kErrorInvalidArgument, "a picture of %d bytes", length);
     return Locked("VasqWritePNG", [data, length] { return WritePNG(data, length); });
 }
 

@@ -79,23 +79,47 @@ void LogFrame(const char* direction, const uint8_t* frame, size_t length)
                 frame[4], hex);
 }
 
+// A transfer that failed because the port is gone says so; true when it did.
+// connection is the port's connection the transfer began on, 0 if none.
+bool PortGoneReason(const char* during, uint8_t category, uint8_t command, uint64_t connection)
+{
+    const char code = Printable(category);
+    if (connection != 0 && DeviceConnectionNumber() != connection)
+        SetReason(kErrorDeviceLost, "the port was lost while %s %c/%u", during, code, command);
+    else if (!DeviceIsConnected())
+        SetReason(kErrorNotConnected, "no Vasq9 is connected (%s %c/%u)", during, code, command);
+    else if (DevicePortFailed())
+        SetReason(kErrorDeviceLost, "the port hung up while %s %c/%u", during, code, command);
+    else
+        return false;
+    return true;
+}
+
 // Why no answer came: the port's state tells a loss from a silent device.
 void NoAnswerReason(bool broken)
 {
     const char category = Printable(t_request.category);
     const unsigned command = t_request.command;
-    const bool lost = t_request.connection != 0 && DeviceConnectionNumber() != t_request.connection;
-    if (lost)
-        SetReason(kErrorDeviceLost, "the port was lost while waiting for the answer to %c/%u", category, command);
-    else if (!DeviceIsConnected())
-        SetReason(kErrorNotConnected, "no Vasq9 is connected (waiting for the answer to %c/%u)", category, command);
-    else if (DevicePortFailed())
-        SetReason(kErrorDeviceLost, "the port hung up while waiting for the answer to %c/%u", category, command);
-    else if (broken)
+    if (PortGoneReason("waiting for the answer to", t_request.category, t_request.command, t_request.connection))
+        return;
+    if (broken)
         SetReason(kErrorProtocol, "a broken frame (bad checksum or cut short) instead of the answer to %c/%u",
                   category, command);
     else
         SetReason(kErrorTimeout, "no answer to %c/%u within %u ms", category, command, g_nDeviceReadTimeout.load());
+}
+
+// An answer that came too late for the request it answered: dropped while
+// this thread waits for its own answer, or before its next request.
+void LogLateAnswer(const uint8_t* frame, bool waiting)
+{
+    if (!LogWanted(kLogWarning))
+        return;
+    if (waiting)
+        LogLine(kLogWarning, "late answer %c/%u dropped while waiting for %c/%u", Printable(frame[1]), frame[2],
+                Printable(t_request.category), t_request.command);
+    else
+        LogLine(kLogWarning, "late answer %c/%u dropped before the next request", Printable(frame[1]), frame[2]);
 }
 
 void QueueFrame(const uint8_t* frame, size_t length)
@@ -117,9 +141,7 @@ bool TakeQueuedFrame(bool wantStream, std::vector<uint8_t>& frame)
     std::lock_guard<std::mutex> lock(s_queueMutex);
     while (!wantStream && !g_vecDataBuffer.empty() && !IsStreamFrame(g_vecDataBuffer.front().data()) &&
            !AnswersTheRequest(g_vecDataBuffer.front().data())) {
-        const std::vector<uint8_t>& late = g_vecDataBuffer.front();
-        LogLine(kLogWarning, "late answer %c/%u dropped while waiting for %c/%u", Printable(late[1]), late[2],
-                Printable(t_request.category), t_request.command);
+        LogLateAnswer(g_vecDataBuffer.front().data(), true);
         g_vecDataBuffer.erase(g_vecDataBuffer.begin());
     }
     if (g_vecDataBuffer.empty() || IsStreamFrame(g_vecDataBuffer.front().data()) != wantStream)
@@ -171,8 +193,7 @@ void DrainLateInput()
             if (IsStreamFrame(&pending[at]))
                 QueueFrame(&pending[at], length);
             else
-                LogLine(kLogWarning, "late answer %c/%u dropped before the next request", Printable(pending[at + 1]),
-                        pending[at + 2]);
+                LogLateAnswer(&pending[at], false);
             at += length;
         } else {
             ++at;
@@ -227,7 +248,7 @@ void AwaitOwedAnswer()
             return;
         }
         if (!IsStreamFrame(frame)) {
-            LogLine(kLogWarning, "late answer %c/%u dropped before the next request", Printable(frame[1]), frame[2]);
+            LogLateAnswer(frame, false);
             return;
         }
         QueueFrame(frame, frame[3] + FRAME_OVERHEAD);
@@ -266,11 +287,7 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
     const uint64_t sentAt = LogWanted(kLogDebug) ? NowUs() : 0;
     if (DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) == 0) {
         t_request.awaiting = false;
-        if (!DeviceIsConnected())
-            SetReason(kErrorNotConnected, "no Vasq9 is connected (sending %c/%u)", Printable(category), command);
-        else if (DevicePortFailed())
-            SetReason(kErrorDeviceLost, "the port hung up while sending %c/%u", Printable(category), command);
-        else
+        if (!PortGoneReason("sending", category, command, 0))
             SetReason(kErrorTimeout, "%c/%u could not be written within %u ms", Printable(category), command,
                       g_nDeviceWriteTimeout.load());
         return false;
@@ -311,8 +328,7 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
         const uint8_t length = frame[3];
         LogFrame("<-", frame, length + FRAME_OVERHEAD);
         if (!wantStream && !IsStreamFrame(frame) && !AnswersTheRequest(frame)) {
-            LogLine(kLogWarning, "late answer %c/%u dropped while waiting for %c/%u", Printable(frame[1]), frame[2],
-                    Printable(t_request.category), t_request.command);
+            LogLateAnswer(frame, true);
             continue;
         }
         if (status != nullptr)

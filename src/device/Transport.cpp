@@ -18,9 +18,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <stdarg.h>
-#include <stdio.h>
-
 #include <condition_variable>
 #include <mutex>
 
@@ -721,8 +718,9 @@ bool DoFindDevice(int portNumber)
             if (!t_scanning)
                 NoteSearchFate(path, kErrorNotFound, "does not exist");
         } else {
-            NoteSearchFate(path, error == EACCES || error == EPERM ? kErrorAccess : kErrorSystem, "cannot open: %s%s",
-                     strerror(error), error == EACCES ? " (is the user in the port's group?)" : "");
+            NoteSearchFate(path, error == EACCES || error == EPERM ? kErrorAccess : kErrorSystem,
+                           "cannot open: %s%s", strerror(error),
+                           error == EACCES ? " (is the user in the port's group?)" : "");
         }
         return false;
     }
@@ -737,7 +735,8 @@ bool DoFindDevice(int portNumber)
         const int error = errno;
         close(fd);
         if (error == EACCES || error == EPERM || error == EROFS) {
-            NoteSearchFate(path, kErrorAccess, "cannot create the lock file %s: %s", lockPath.c_str(), strerror(error));
+            NoteSearchFate(path, kErrorAccess, "cannot create the lock file %s: %s", lockPath.c_str(),
+                           strerror(error));
         } else {
             const std::string holder = LockHolderText(lockPath);
             NoteSearchFate(path, kErrorPortBusy, "busy, %s", holder.c_str());
@@ -798,7 +797,8 @@ bool FindDevice(int portNumber)
             return true;
         }
     }
-    const std::string none = "no ttyACM node in " + DeviceNodePath(0).substr(0, DeviceNodePath(0).rfind('/'));
+    const std::string firstNode = DeviceNodePath(0);
+    const std::string none = "no ttyACM node in " + firstNode.substr(0, firstNode.rfind('/'));
     EndSearchAttempt(false, none.c_str());
     return false;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "device/Packet.h"
+#include "platform/Diagnostics.h"
 #include "platform/Platform.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/Command.h"
@@ -147,8 +148,11 @@ bool WritePNGFileName(const char* name)
         return false;
     const size_t length = strlen(name);
     // The name travels in one packet; a longer one would need a length byte it cannot have.
-    if (length > MAX_PAYLOAD)
+    if (length > MAX_PAYLOAD) {
+        SetReason(kErrorInvalidArgument, "a picture name of %u bytes is longer than 255",
+                  static_cast<unsigned>(length));
         return false;
+    }
     return Exchange(CATEGORY_INSTRUMENT, CMD_PICTURE_NAME, reinterpret_cast<const uint8_t*>(name),
                     static_cast<uint32_t>(length));
 }
@@ -156,8 +160,10 @@ bool WritePNGFileName(const char* name)
 bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, UploadProgressFn progress, void* context)
 {
     // Nothing to send means no request, so no answer to wait for.
-    if (size == 0)
+    if (size == 0) {
+        SetReason(kErrorInvalidArgument, "nothing to upload");
         return false;
+    }
     for (uint32_t offset = 0; offset < size; offset += kBlockDataSize) {
         if (progress != nullptr)
             progress(context, offset);

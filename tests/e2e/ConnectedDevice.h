@@ -78,6 +78,19 @@ inline BPEnvelopeCustomized CustomRecord(double scale)
     return r;
 }
 
+// A test whose ports and lock files live in a private folder; the library is
+// released at its end.
+class PrivateFolder : public ::testing::Test {
+protected:
+    void SetUp() override { SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str()); }
+    void TearDown() override
+    {
+        VasqFree();
+        SetDeviceFoldersForTesting(nullptr, nullptr);
+    }
+    TempFolder m_folder;
+};
+
 class ConnectedDevice : public ::testing::Test {
 protected:
     void SetUp() override

@@ -37,6 +37,45 @@ void CountSample(double)
     g_changed.Notify();
 }
 
+// Calls of three commands, eight rounds, while the device holds its answers
+// back and then answers every request in order: each call either fails or
+// returns its own answer (the device's defaults: rate 2.5, manufacturing
+// bytes 0xA0 up, air-port bit 1 set).
+void ExpectOwnAnswers(const char* trouble)
+{
+    int wrong = 0;
+    int good = 0;
+    for (int i = 0; i < 8; ++i) {
+        double rate = -1;
+        if (VasqGetLeakageCalibrationRate(&rate) == 1) {
+            wrong += rate != 2.5 ? 1 : 0;
+            ++good;
+        }
+        unsigned char mfg[64] = {};
+        if (VasqReadMfgInfo(mfg, sizeof(mfg)) == 1) {
+            wrong += mfg[0] != 0xA0 || mfg[15] != 0xA0 + 15 || mfg[16] != 0 ? 1 : 0;
+            ++good;
+        }
+        bool bit1 = false;
+        bool bit0 = true;
+        if (VasqGetAirPortStatus(&bit1, &bit0) == 1) {
+            wrong += !bit1 || bit0 ? 1 : 0;
+            ++good;
+        }
+    }
+    EXPECT_EQ(0, wrong) << "successes carrying another command's answer";
+    EXPECT_GT(good, 12) << "the calls after " << trouble << " succeed";
+}
+
+// Sampling that the trouble may have ended starts again and samples.
+void ExpectSamplingAgain()
+{
+    ASSERT_EQ(1, VasqStartSampling(CountSample));
+    const int before = g_samples.load();
+    EXPECT_TRUE(g_changed.WaitFor([&] { return g_samples.load() >= before + 20; }, 5s));
+    VasqStopSampling();
+}
+
 class Answers : public e2e::ConnectedDevice {
 protected:
     void SetUp() override
@@ -47,36 +86,13 @@ protected:
                 m.mfgRecord[i] = static_cast<uint8_t>(0xA0 + i);
         });
     }
-    // Calls of different commands, one after another, while the device holds
-    // one answer back for longer than two read timeouts and then answers all
-    // requests in order. Each call either fails or returns its own answer.
+    // The device holds one answer back for longer than two read timeouts.
     void CallThroughAStall()
     {
         Fault stall(FaultKind::Delay);
         stall.delayMs = 2600;
         m_device->InjectFault(stall, 'P', 6);
-        int wrong = 0;
-        int good = 0;
-        for (int i = 0; i < 8; ++i) {
-            double rate = -1;
-            if (VasqGetLeakageCalibrationRate(&rate) == 1) {
-                wrong += rate != 2.5 ? 1 : 0;
-                ++good;
-            }
-            unsigned char mfg[64] = {};
-            if (VasqReadMfgInfo(mfg, sizeof(mfg)) == 1) {
-                wrong += mfg[0] != 0xA0 || mfg[15] != 0xA0 + 15 || mfg[16] != 0 ? 1 : 0;
-                ++good;
-            }
-            bool bit1 = false;
-            bool bit0 = true;
-            if (VasqGetAirPortStatus(&bit1, &bit0) == 1) {
-                wrong += !bit1 || bit0 ? 1 : 0;
-                ++good;
-            }
-        }
-        EXPECT_EQ(0, wrong) << "successes carrying another command's answer";
-        EXPECT_GT(good, 12) << "the calls after the stall succeed";
+        ExpectOwnAnswers("the stall");
         double rate = -1;
         EXPECT_EQ(1, VasqGetLeakageCalibrationRate(&rate));
         EXPECT_EQ(2.5, rate);
@@ -96,11 +112,7 @@ TEST_F(Answers, CallsAfterAStallGetTheirOwnAnswersWhileSampling)
     ASSERT_EQ(1, VasqStartSampling(CountSample));
     ASSERT_TRUE(g_changed.WaitFor([] { return g_samples.load() >= 20; }, 5s));
     CallThroughAStall();
-    // The stall may have ended the sampling thread; a new start samples again.
-    ASSERT_EQ(1, VasqStartSampling(CountSample));
-    const int before = g_samples.load();
-    EXPECT_TRUE(g_changed.WaitFor([&] { return g_samples.load() >= before + 20; }, 5s));
-    VasqStopSampling();
+    ExpectSamplingAgain();
 }
 
 namespace {
@@ -130,8 +142,7 @@ protected:
         }
         SetDeviceFoldersForTesting(nullptr, nullptr);
     }
-    // Calls of different commands while the program is frozen for 2.6 s: each
-    // either fails or returns its own answer (the program's defaults).
+    // The program is frozen for 2.6 s.
     void CallsThroughAFreeze()
     {
         ASSERT_EQ(0, kill(m_sim->pid, SIGSTOP));
@@ -139,29 +150,8 @@ protected:
             std::this_thread::sleep_for(2600ms);
             kill(pid, SIGCONT);
         });
-        int wrong = 0;
-        int good = 0;
-        for (int i = 0; i < 8; ++i) {
-            double rate = -1;
-            if (VasqGetLeakageCalibrationRate(&rate) == 1) {
-                wrong += rate != 2.5 ? 1 : 0;
-                ++good;
-            }
-            unsigned char mfg[64] = {};
-            if (VasqReadMfgInfo(mfg, sizeof(mfg)) == 1) {
-                wrong += mfg[0] != 0xA0 || mfg[15] != 0xA0 + 15 ? 1 : 0;
-                ++good;
-            }
-            bool bit1 = false;
-            bool bit0 = true;
-            if (VasqGetAirPortStatus(&bit1, &bit0) == 1) {
-                wrong += !bit1 || bit0 ? 1 : 0;
-                ++good;
-            }
-        }
+        ExpectOwnAnswers("the freeze");
         thaw.join();
-        EXPECT_EQ(0, wrong) << "successes carrying another command's answer";
-        EXPECT_GT(good, 12) << "the calls after the freeze succeed";
     }
 
     e2e::TempFolder m_folder;
@@ -181,10 +171,7 @@ TEST_F(FrozenProgram, CallsAfterAFreezeGetTheirOwnAnswersWhileSampling)
     ASSERT_EQ(1, VasqStartSampling(CountSample));
     ASSERT_TRUE(g_changed.WaitFor([] { return g_samples.load() >= 20; }, 5s));
     CallsThroughAFreeze();
-    ASSERT_EQ(1, VasqStartSampling(CountSample));
-    const int before = g_samples.load();
-    EXPECT_TRUE(g_changed.WaitFor([&] { return g_samples.load() >= before + 20; }, 5s));
-    VasqStopSampling();
+    ExpectSamplingAgain();
 }
 
 TEST_F(Answers, UploadOfNothingSendsNothingAndWaitsForNothing)
@@ -235,16 +222,14 @@ TEST(EnvelopeTable, PointsAnywhereReturnAtOnceAndNonFinitePointsAreRefused)
 
 namespace {
 
-class Searches : public ::testing::Test {
+class Searches : public e2e::PrivateFolder {
 protected:
-    void SetUp() override { SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str()); }
     void TearDown() override
     {
         VasqFree();
         m_device.reset();
-        SetDeviceFoldersForTesting(nullptr, nullptr);
+        PrivateFolder::TearDown();
     }
-    e2e::TempFolder m_folder;
     std::unique_ptr<SimDevice> m_device;
 };
 

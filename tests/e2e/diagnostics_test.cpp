@@ -208,16 +208,7 @@ TEST_F(Reasons, TheLogHasItsLevelsAndItsOffSwitch)
 
 namespace {
 
-class Searches : public ::testing::Test {
-protected:
-    void SetUp() override { SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str()); }
-    void TearDown() override
-    {
-        VasqFree();
-        SetDeviceFoldersForTesting(nullptr, nullptr);
-    }
-    e2e::TempFolder m_folder;
-};
+class Searches : public e2e::PrivateFolder {};
 
 }  // namespace
 
