@@ -203,7 +203,7 @@ Frame DeviceModel::NextStreamPacket()
     for (size_t i = 0; i < kSamplesPerPacket; ++i) {
         int16_t sample;
         if (sampleMode == SampleMode::Counter) {
-            sample = static_cast<int16_t>(samplesSent & 0xFFFF);
+            sample = static_cast<int16_t>((counterBase + samplesSent) & 0xFFFF);
         } else {
             const double mmhg = NextCuffPressure();
             const double counts = deviceSettings[1] == 1 ? mmhg * kKpaPerMmhg * 100.0 : mmhg * 10.0;

@@ -121,6 +121,9 @@ public:
     uint8_t unknownCommandStatus = 0xEE;
     uint32_t samplesSent = 0;
     SampleMode sampleMode = SampleMode::Waveform;
+    // Where the running sample number starts, so that several instruments'
+    // streams can be told apart.
+    uint16_t counterBase = 0;
     // The simulated cuff pressure in mmHg, and the phase of the simulated pulse.
     double cuffMmhg = 0.0;
     double pulsePhase = 0.0;

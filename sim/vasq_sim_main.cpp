@@ -49,6 +49,8 @@ const char kUsage[] =
     "  --samples waveform|counter\n"
     "                       stream the cuff pressure of what runs (default) or a\n"
     "                       running sample number that shows gaps and repeats\n"
+    "  --counter-from N     the first sample number (0-65535, default 0), so that\n"
+    "                       several instruments' streams can be told apart\n"
     "  --fault KIND         spoil the answer to every Nth request (see --fault-every):\n"
     "                       no-answer, bad-checksum, status, delay, garbage\n"
     "  --fault-every N      which requests the fault spoils (default 10)\n"
@@ -70,6 +72,7 @@ struct Options {
     bool paced = false;
     std::vector<uint8_t> statuses;
     vasqsim::SampleMode samples = vasqsim::SampleMode::Waveform;
+    int counterFrom = 0;
     bool faulty = false;
     vasqsim::FaultKind fault = vasqsim::FaultKind::NoAnswer;
     int faultEvery = 10;
@@ -228,6 +231,8 @@ int ParseOptions(int argc, char** argv, Options& options)
                 options.samples = vasqsim::SampleMode::Counter;
             else
                 ok = Fail("bad sample mode (waveform or counter)", value);
+        } else if (strcmp(arg, "--counter-from") == 0) {
+            ok = ParseInt(value, 0, 65535, options.counterFrom) || Fail("bad counter start (0-65535)", value);
         } else if (strcmp(arg, "--fault") == 0) {
             options.faulty = true;
             ok = ParseFault(value, options.fault) || Fail("unknown fault", value);
@@ -354,6 +359,7 @@ void Configure(vasqsim::DeviceModel& model, const Options& options)
     model.deviceSettings[1] = static_cast<uint8_t>(options.unit);
     model.scriptedStatuses.assign(options.statuses.begin(), options.statuses.end());
     model.sampleMode = options.samples;
+    model.counterBase = static_cast<uint16_t>(options.counterFrom);
 }
 
 vasqsim::Fault MakeFault(const Options& options)

@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "device/Device.h"
 
 #include <ftw.h>
 #include <poll.h>
@@ -30,7 +31,7 @@ TempFolder::~TempFolder()
 
 void WakeConnectionThread()
 {
-    g_hReconnectEvent.SetEvent();
+    CurrentDevice().m_hReconnectEvent.SetEvent();
 }
 
 void DeviceTest::SetUp()
@@ -47,7 +48,7 @@ void DeviceTest::TearDown()
     DeviceClose();
     ClearStreamQueue();
     ClearDeviceIdentity();
-    g_bootloaderInfo = BOOTLOADER_INFORMATION{};
+    CurrentDevice().m_bootloaderInfo = BOOTLOADER_INFORMATION{};
     SetDeviceFoldersForTesting("", "");
 }
 
@@ -112,7 +113,7 @@ bool WaitForPendingInput(int count, std::chrono::milliseconds timeout)
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         int pending = 0;
-        if (ioctl(static_cast<int>(g_hDevice.load()), FIONREAD, &pending) == 0 && pending >= count)
+        if (ioctl(static_cast<int>(CurrentDevice().m_hDevice.load()), FIONREAD, &pending) == 0 && pending >= count)
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;

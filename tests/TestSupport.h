@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SimDevice.h"
+#include "device/Device.h"
 
 // A private folder for device nodes and lock files, removed with its contents.
 class TempFolder {
@@ -50,7 +51,7 @@ protected:
 bool FileExists(const std::string& path);
 // Polls the condition every few milliseconds until it holds or the time is up.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-// Sets g_hReconnectEvent, as the connection layer's loss handler does.
+// Sets CurrentDevice().m_hReconnectEvent, as the connection layer's loss handler does.
 void WakeConnectionThread();
 
 // Waits until at least count bytes wait unread on the library's open port: a

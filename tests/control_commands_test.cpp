@@ -7,6 +7,7 @@
 #include "protocol/DeviceControl.h"
 #include "protocol/Leakage.h"
 #include "protocol/Units.h"
+#include "device/Device.h"
 
 using vasqsim::DeviceModel;
 using vasqsim::Fault;
@@ -87,18 +88,18 @@ TEST_F(ControlCommands, AirPortMaskIsLocalUntilSent)
 {
     ResetAirPort();
     EnableAirPort(2, false);
-    EXPECT_EQ(0x04, g_nAirPort.load());
+    EXPECT_EQ(0x04, CurrentDevice().m_nAirPort.load());
     EnableAirPort(0, false);
     EnableAirPort(2, true);
-    EXPECT_EQ(0x01, g_nAirPort.load());
+    EXPECT_EQ(0x01, CurrentDevice().m_nAirPort.load());
     EnableAirPort(8, false);
     EnableAirPort(-1, false);
-    EXPECT_EQ(0x01, g_nAirPort.load()) << "ports without a bit change nothing";
+    EXPECT_EQ(0x01, CurrentDevice().m_nAirPort.load()) << "ports without a bit change nothing";
     EXPECT_EQ("", RequestCodes());
     ASSERT_TRUE(UpdateAirPortRelay());
     EXPECT_EQ(Bytes({0x01}), LastPayload('P', 137));
     ResetAirPort();
-    EXPECT_EQ(0, g_nAirPort.load());
+    EXPECT_EQ(0, CurrentDevice().m_nAirPort.load());
 
     for (auto [status, bit1, bit0] : {std::tuple{0x0002, true, false}, {0x0001, false, true}, {0x0103, true, true}}) {
         WithModel([status = status](DeviceModel& m) { m.airPortStatus = static_cast<uint16_t>(status); });
@@ -111,13 +112,13 @@ TEST_F(ControlCommands, AirPortMaskIsLocalUntilSent)
 
 TEST_F(ControlCommands, StopSignalsTheWorkersEvenWhenTheDeviceFails)
 {
-    g_hStopTestEvent.ResetEvent();
+    CurrentDevice().m_hStopTestEvent.ResetEvent();
     m_device->InjectFault(FaultKind::Status, 'I', 133);
     EXPECT_FALSE(EnableDeviceStartTest(false));
-    EXPECT_EQ(WAIT_SIGNALED, g_hStopTestEvent.WaitTimeout(0));
-    EXPECT_EQ(WAIT_SIGNALED, g_hStopTestEvent.WaitTimeout(0)) << "the stop stays until the next start";
+    EXPECT_EQ(WAIT_SIGNALED, CurrentDevice().m_hStopTestEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_SIGNALED, CurrentDevice().m_hStopTestEvent.WaitTimeout(0)) << "the stop stays until the next start";
     ASSERT_TRUE(EnableDeviceStartTest(true));
-    EXPECT_EQ(WAIT_TIMEDOUT, g_hStopTestEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_TIMEDOUT, CurrentDevice().m_hStopTestEvent.WaitTimeout(0));
     EXPECT_EQ("I133 I132", RequestCodes());
 }
 
@@ -125,13 +126,13 @@ TEST_F(ControlCommands, DebugModeSetsTheResolutionFirst)
 {
     m_device->InjectFault(FaultKind::NoAnswer, 'I', 140);
     EXPECT_FALSE(EnableDeviceDebugMode(false, true, 0, false));
-    EXPECT_FLOAT_EQ(100.0f, g_fPressureresolution.load());
+    EXPECT_FLOAT_EQ(100.0f, CurrentDevice().m_fPressureresolution.load());
     ASSERT_TRUE(EnableDeviceDebugMode(true, false, 0, true));
-    EXPECT_FLOAT_EQ(10.0f, g_fPressureresolution.load());
+    EXPECT_FLOAT_EQ(10.0f, CurrentDevice().m_fPressureresolution.load());
     EXPECT_EQ(Bytes({1, 0, 1}), LastPayload('I', 140));
     ASSERT_TRUE(EnableDeviceDebugMode(false, false, 1, false));
-    EXPECT_FLOAT_EQ(100.0f, g_fPressureresolution.load());
-    g_fPressureresolution = 10.0f;
+    EXPECT_FLOAT_EQ(100.0f, CurrentDevice().m_fPressureresolution.load());
+    CurrentDevice().m_fPressureresolution = 10.0f;
 }
 
 TEST_F(ControlCommands, SimpleCommandsCarryTheirBytes)

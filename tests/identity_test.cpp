@@ -6,6 +6,7 @@
 #include "device/Packet.h"
 #include "device/Transport.h"
 #include "protocol/Identity.h"
+#include "device/Device.h"
 
 using vasqsim::DeviceModel;
 using vasqsim::FaultKind;
@@ -71,7 +72,7 @@ TEST_F(IdentityTest, AnswerIsDecodedAndSerialIndexClamped)
     m_device->InjectFault({FaultKind::Status});
     SetIdentity(IdentityBytes('Q', 'X', 0x70, 1, 5, 7));
     EXPECT_FALSE(UpdateDeviceInformation());
-    EXPECT_EQ(9999, g_ModelInfo.nSerialIndex);
+    EXPECT_EQ(9999, CurrentDevice().m_ModelInfo.nSerialIndex);
 }
 
 TEST_F(IdentityTest, SerialNumberTextIsFourteenCharactersOrEmpty)
@@ -113,10 +114,10 @@ TEST_F(IdentityTest, IdentityWriteAlwaysSignsQX)
     const std::vector<uint8_t> expected = {'Q', 'X', 0x70, 0x05, 0x45, 0x23, 0x34, 0, 4, 5, 0x01, 2, 3, 0, 0, 0, 0};
     EXPECT_EQ(expected, log[0].payload);
     EXPECT_EQ(0, log[1].command) << "the identity is read back";
-    EXPECT_EQ('Q', g_ModelInfo.chSignature[0]);
-    EXPECT_EQ(0x34, g_ModelInfo.nSerialGroup);
-    EXPECT_EQ(0x2345, g_ModelInfo.nSerialIndex) << "the index travels as its low 16 bits";
-    EXPECT_EQ(1, g_bootloaderInfo.nBootVersion1) << "the boot loader version is never written";
+    EXPECT_EQ('Q', CurrentDevice().m_ModelInfo.chSignature[0]);
+    EXPECT_EQ(0x34, CurrentDevice().m_ModelInfo.nSerialGroup);
+    EXPECT_EQ(0x2345, CurrentDevice().m_ModelInfo.nSerialIndex) << "the index travels as its low 16 bits";
+    EXPECT_EQ(1, CurrentDevice().m_bootloaderInfo.nBootVersion1) << "the boot loader version is never written";
 }
 
 TEST_F(IdentityTest, ManufacturingInfoIsTheFirstSixteenBytes)

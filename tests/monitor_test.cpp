@@ -6,6 +6,7 @@
 #include "device/Monitor.h"
 #include "device/Transport.h"
 #include "platform/ProcessObjects.h"
+#include "device/Device.h"
 
 namespace {
 void IgnoreEvent(uint32_t, uint32_t, unsigned long) {}
@@ -26,11 +27,11 @@ TEST(NotifyRegistry, EntriesAreSetReplacedAndCleared)
 TEST(NotifyRegistry, OnlyTheDeviceChangeCodeWakesTheConnectionThread)
 {
     SetMonitorLossNotifier(WakeConnectionThread);
-    g_hReconnectEvent.ResetEvent();
+    CurrentDevice().m_hReconnectEvent.ResetEvent();
     WinEventCb(536, 0, 0);
-    EXPECT_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_TIMEDOUT, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
     WinEventCb(DEVICE_CHANGE_EVENT, 0, 0);
-    EXPECT_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_SIGNALED, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
 }
 
 using MonitorTest = DeviceTest;
@@ -57,11 +58,11 @@ TEST_F(MonitorTest, AWatcherClosesOnlyTheConnectionItWatched)
 // waits for the monitor to declare the loss.
 void ExpectLossDeclared(const std::function<void()>& vanish)
 {
-    g_hReconnectEvent.ResetEvent();
+    CurrentDevice().m_hReconnectEvent.ResetEvent();
     const uint32_t losses = MonitorLossCount();
-    g_AutoMonitor.StartMonitor();
+    CurrentDevice().Monitor().StartMonitor();
     vanish();
-    ASSERT_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(8000));
+    ASSERT_EQ(WAIT_SIGNALED, CurrentDevice().m_hReconnectEvent.WaitTimeout(8000));
     ASSERT_TRUE(WaitUntil([&] { return MonitorLossCount() == losses + 1; }, std::chrono::seconds(8)));
     EXPECT_FALSE(DeviceIsConnected()) << "the monitor closes the lost port";
 }

@@ -6,6 +6,7 @@
 #include "device/Packet.h"
 #include "device/Transport.h"
 #include "protocol/Identity.h"
+#include "device/Device.h"
 
 using vasqsim::EncodeFrame;
 using vasqsim::Fault;
@@ -113,8 +114,8 @@ TEST_F(PacketTest, OnlyTheFirstQueuedEntryIsLookedAt)
 {
     const std::vector<uint8_t> stream = StreamPacket(0x22);
     const std::vector<uint8_t> queuedAnswer = Encoded('R', 1, {0xAA}, 7);
-    g_vecDataBuffer.push_back(stream);
-    g_vecDataBuffer.push_back(queuedAnswer);
+    CurrentDevice().m_vecDataBuffer.push_back(stream);
+    CurrentDevice().m_vecDataBuffer.push_back(queuedAnswer);
 
     m_device->SendRaw(Encoded('R', 1, {0xBB}));
     uint8_t value = 0;
@@ -166,10 +167,10 @@ TEST_F(PacketTest, LateAnswerIsNotTakenForTheNextOne)
     m_device->SendRaw(StreamPacket(0x33));
     ASSERT_TRUE(WaitForPendingInput(64 + 7 + 27, std::chrono::seconds(5)));
 
-    g_ModelInfo = MODEL_INFORMATION{};
+    CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
     ASSERT_TRUE(UpdateDeviceInformation());
-    EXPECT_EQ('Q', g_ModelInfo.chSignature[0]);
-    EXPECT_EQ(42, g_ModelInfo.nSerialIndex) << "the late manufacturing answer was decoded as identity";
+    EXPECT_EQ('Q', CurrentDevice().m_ModelInfo.chSignature[0]);
+    EXPECT_EQ(42, CurrentDevice().m_ModelInfo.nSerialIndex) << "the late manufacturing answer was decoded as identity";
     EXPECT_EQ(1u, StreamQueueSize());
 }
 
@@ -180,7 +181,7 @@ TEST_F(PacketTest, GarbageFailsOneExchangeOnly)
     m_device->InjectFault(garbage);
     EXPECT_FALSE(UpdateDeviceInformation());
     EXPECT_TRUE(UpdateDeviceInformation());
-    EXPECT_EQ(42, g_ModelInfo.nSerialIndex);
+    EXPECT_EQ(42, CurrentDevice().m_ModelInfo.nSerialIndex);
 }
 
 TEST_F(PacketTest, AnswerDeadlineHoldsThroughAFloodOfStreamPackets)
@@ -230,10 +231,10 @@ TEST_F(PacketTest, AnswerOwedByATimedOutExchangeIsAwaitedAndDropped)
         uint8_t mfg[16];
         EXPECT_FALSE(ReadMfgInfo(mfg, sizeof(mfg)));
         // The next request goes out before the late answer has arrived.
-        g_ModelInfo = MODEL_INFORMATION{};
+        CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
         ASSERT_TRUE(UpdateDeviceInformation());
-        EXPECT_EQ('Q', g_ModelInfo.chSignature[0]) << "the late manufacturing answer was decoded as identity";
-        EXPECT_EQ(42, g_ModelInfo.nSerialIndex);
+        EXPECT_EQ('Q', CurrentDevice().m_ModelInfo.chSignature[0]) << "the late manufacturing answer was decoded as identity";
+        EXPECT_EQ(42, CurrentDevice().m_ModelInfo.nSerialIndex);
         EXPECT_TRUE(ReadMfgInfo(mfg, sizeof(mfg)));
     }
 }

@@ -13,6 +13,7 @@
 #include "device/Transport.h"
 #include "protocol/DeviceControl.h"
 #include "protocol/Identity.h"
+#include "device/Device.h"
 
 using vasqsim::Fault;
 using vasqsim::FaultKind;
@@ -61,26 +62,26 @@ TEST_F(TransportTest, ScanFindsTheDeviceAndCloseReleasesEverything)
 
     ASSERT_TRUE(DeviceConnect(-1, 1));
     EXPECT_TRUE(DeviceIsConnected());
-    EXPECT_STREQ(device->NodePath().c_str(), g_szDevicePath);
+    EXPECT_STREQ(device->NodePath().c_str(), CurrentDevice().m_szDevicePath);
     EXPECT_TRUE(DeviceCheckPath(device->NodePath().c_str()));
     EXPECT_FALSE(DeviceCheckPath((device->NodePath() + "1").c_str()));
     EXPECT_TRUE(DeviceIsAlive());
     EXPECT_TRUE(FileExists(LockPath(3)));
-    EXPECT_NE(-1, g_nLockFile);
+    EXPECT_NE(-1, CurrentDevice().m_nLockFile);
 
     DeviceClose();
     EXPECT_FALSE(DeviceIsConnected());
     EXPECT_FALSE(DeviceIsAlive());
-    EXPECT_STREQ("", g_szDevicePath);
+    EXPECT_STREQ("", CurrentDevice().m_szDevicePath);
     EXPECT_FALSE(FileExists(LockPath(3)));
-    EXPECT_EQ(-1, g_nLockFile);
+    EXPECT_EQ(-1, CurrentDevice().m_nLockFile);
 }
 
 TEST_F(TransportTest, PortsAreConfiguredRawAndNotInherited)
 {
     auto device = StartDevice(0);
     ASSERT_TRUE(FindDevice(0));
-    const int fd = static_cast<int>(g_hDevice.load());
+    const int fd = static_cast<int>(CurrentDevice().m_hDevice.load());
     termios tio;
     ASSERT_EQ(0, tcgetattr(fd, &tio));
     EXPECT_EQ(0u, tio.c_lflag);
@@ -89,7 +90,7 @@ TEST_F(TransportTest, PortsAreConfiguredRawAndNotInherited)
     EXPECT_NE(0u, tio.c_iflag & IGNPAR);
     EXPECT_EQ(B115200, cfgetospeed(&tio));
     EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    EXPECT_NE(0, fcntl(g_nLockFile, F_GETFD) & FD_CLOEXEC);
+    EXPECT_NE(0, fcntl(CurrentDevice().m_nLockFile, F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(TransportTest, LockedPortIsSkippedAndItsLockKept)
@@ -100,7 +101,7 @@ TEST_F(TransportTest, LockedPortIsSkippedAndItsLockKept)
     const int held = open(LockPath(0).c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     ASSERT_GE(held, 0);
     ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(second->NodePath().c_str(), g_szDevicePath);
+    EXPECT_STREQ(second->NodePath().c_str(), CurrentDevice().m_szDevicePath);
     EXPECT_TRUE(first->Log().empty());
     EXPECT_TRUE(FileExists(LockPath(0))) << "the other holder's lock file was removed";
     close(held);
@@ -115,7 +116,7 @@ TEST_F(TransportTest, RefusedProbeReleasesThePort)
     });
     auto good = StartDevice(1);
     ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(good->NodePath().c_str(), g_szDevicePath);
+    EXPECT_STREQ(good->NodePath().c_str(), CurrentDevice().m_szDevicePath);
     EXPECT_FALSE(FileExists(LockPath(0))) << "a refused port stays locked";
     DeviceClose();
 
@@ -216,7 +217,7 @@ TEST(DefaultPaths, RealNodeAndLockFoldersAsRoot)
     ASSERT_TRUE(device.Plugged());
     const std::string lock = "/var/lock/kestrova.ACM" + std::to_string(port) + ".lock";
     ASSERT_TRUE(DeviceConnect(port, 1));
-    EXPECT_STREQ(("/dev/ttyACM" + std::to_string(port)).c_str(), g_szDevicePath);
+    EXPECT_STREQ(("/dev/ttyACM" + std::to_string(port)).c_str(), CurrentDevice().m_szDevicePath);
     EXPECT_TRUE(FileExists(lock));
     EXPECT_TRUE(DeviceIsAlive());
     EXPECT_STREQ("NQX7001-070042", FormatSerialNumber());
@@ -263,7 +264,7 @@ TEST_F(TransportTest, CookedAndFreshPortsAreConfiguredExactlyAsTheTableSays)
 
         ASSERT_TRUE(FindDevice(0));
         termios after{};
-        ASSERT_EQ(0, tcgetattr(static_cast<int>(g_hDevice.load()), &after));
+        ASSERT_EQ(0, tcgetattr(static_cast<int>(CurrentDevice().m_hDevice.load()), &after));
         EXPECT_EQ(expected.c_iflag, after.c_iflag);
         EXPECT_EQ(expected.c_oflag, after.c_oflag);
         EXPECT_EQ(expected.c_cflag, after.c_cflag);
@@ -333,7 +334,7 @@ TEST_F(TransportTest, ExplicitPortNumbersAreTriedAsGiven)
     EXPECT_TRUE(high->Log().empty());
     EXPECT_FALSE(FindDevice(-5));
     ASSERT_TRUE(FindDevice(200));
-    EXPECT_STREQ(high->NodePath().c_str(), g_szDevicePath);
+    EXPECT_STREQ(high->NodePath().c_str(), CurrentDevice().m_szDevicePath);
     EXPECT_TRUE(FileExists(LockPath(200)));
     DeviceClose();
     EXPECT_FALSE(FileExists(LockPath(200)));
@@ -398,7 +399,7 @@ TEST_F(TransportTest, ScanSkipsForeignPortsWithoutOpeningThem)
         watches.push_back(std::make_unique<OpenWatch>(device->NodePath()));
     Stopwatch watch;
     ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(withoutIds->NodePath().c_str(), g_szDevicePath) << "a node without published ids is probed";
+    EXPECT_STREQ(withoutIds->NodePath().c_str(), CurrentDevice().m_szDevicePath) << "a node without published ids is probed";
     EXPECT_LT(watch.Ms(), 900.0) << "a foreign port was waited on";
     for (size_t i = 0; i < foreign.size(); ++i) {
         EXPECT_FALSE(watches[i]->Opened()) << "foreign port " << i << " was opened";
@@ -411,7 +412,7 @@ TEST_F(TransportTest, ScanSkipsForeignPortsWithoutOpeningThem)
     PublishUsbIds(sysfs.path(), 6, "04D8", "0000");
     withoutIds->Unplug();
     ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(own->NodePath().c_str(), g_szDevicePath);
+    EXPECT_STREQ(own->NodePath().c_str(), CurrentDevice().m_szDevicePath);
     DeviceClose();
     EXPECT_FALSE(FindDevice(0));
     EXPECT_TRUE(watches[0]->Opened()) << "an explicit port number was not tried";

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "protocol/DeviceControl.h"
 #include "protocol/Units.h"
+#include "device/Device.h"
 
 using vasqsim::DeviceModel;
 using vasqsim::FaultKind;
@@ -62,7 +63,7 @@ TEST_F(UnitCommands, UnitIsReadModifyWriteOfTheSettingsRecord)
     EXPECT_EQ("P3 P3 P131", RequestCodes());
     EXPECT_EQ(Bytes({3, 1, 0, 1}), LastPayload('P', 131));
     EXPECT_EQ(1, GetUnit());
-    EXPECT_EQ(0, g_nPressureUnit.load()) << "SetUnit leaves the process-wide unit alone";
+    EXPECT_EQ(0, CurrentDevice().m_nPressureUnit.load()) << "SetUnit leaves the process-wide unit alone";
 
     m_device->InjectFault(FaultKind::NoAnswer, 'P', 3);
     EXPECT_EQ(0, GetUnit()) << "a failed read reads as mmHg";
@@ -71,7 +72,7 @@ TEST_F(UnitCommands, UnitIsReadModifyWriteOfTheSettingsRecord)
 TEST_F(UnitCommands, StaticPressureKeepsWhatTheDeviceReported)
 {
     WithModel([](DeviceModel& m) { m.airPortMask = 0xFF; });
-    g_nAirPort = 0x05;
+    CurrentDevice().m_nAirPort = 0x05;
     ASSERT_TRUE(SetStaticPressure(123.4, -1, false, 0));
     EXPECT_EQ("P137 P4 P132", RequestCodes());
     EXPECT_EQ(Bytes({0x05}), LastPayload('P', 137));
@@ -85,7 +86,7 @@ TEST_F(UnitCommands, StaticPressureKeepsWhatTheDeviceReported)
     expected[23] = 0;
     expected[24] = 1;
     EXPECT_EQ(expected, LastPayload('P', 132));
-    g_nAirPort = 0;
+    CurrentDevice().m_nAirPort = 0;
 }
 
 TEST_F(UnitCommands, FailedAirPortUpdateSendsNothingMore)

@@ -5,14 +5,27 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <optional>
+
+#include "device/Device.h"
 #include "platform/Diagnostics.h"
 
+// The outermost exported call also chooses the device the work is for: the
+// one a per-device function names (see DeviceCall), or the default device.
 class ApiCall {
 public:
     // An exported function that another one calls inside the library leaves
-    // the reason and the last error to the outermost call.
+    // the reason and the last error to the outermost call, and works on the
+    // device the outermost call chose.
     explicit ApiCall(const char* name) : m_name(name), m_outermost(t_depth++ == 0)
     {
+        if (t_forwarded != nullptr) {
+            m_device.emplace(*t_forwarded);
+            m_name = t_forwardedName;
+            t_forwarded = nullptr;
+        } else if (m_outermost) {
+            m_device.emplace(DefaultDevice());
+        }
         if (m_outermost)
             ClearReason();
     }
@@ -51,9 +64,36 @@ public:
     const char* Name() const { return m_name; }
 
 private:
+    friend class DeviceCall;
     void Failed();
 
     static thread_local int t_depth;
+    static thread_local Device* t_forwarded;
+    static thread_local const char* t_forwardedName;
     const char* m_name;
     const bool m_outermost;
+    std::optional<DeviceScope> m_device;
+};
+
+// A per-device function: hands its device and its name to the call of the
+// interface's function that does the work, which then reports under that name.
+class DeviceCall {
+public:
+    DeviceCall(const char* name, Device* device) : m_valid(device != nullptr)
+    {
+        if (m_valid) {
+            ApiCall::t_forwarded = device;
+            ApiCall::t_forwardedName = name;
+        } else {
+            SetLastError(kErrorInvalidArgument, (std::string(name) + ": the device is null").c_str());
+        }
+    }
+    ~DeviceCall() { ApiCall::t_forwarded = nullptr; }
+    DeviceCall(const DeviceCall&) = delete;
+    DeviceCall& operator=(const DeviceCall&) = delete;
+
+    bool Valid() const { return m_valid; }
+
+private:
+    bool m_valid;
 };

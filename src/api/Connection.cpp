@@ -1,4 +1,5 @@
 #include "api/Connection.h"
+#include "device/Device.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -17,11 +18,6 @@
 #include "protocol/DeviceControl.h"
 #include "protocol/Identity.h"
 
-unsigned long g_hConnectDeviceThread = 0;
-std::atomic<int> g_bStopConnectDeviceThread{0};
-std::atomic<ConnectedCallback> g_ConnectedCallback{nullptr};
-std::atomic<int> g_bConnected{0};
-std::atomic<int> g_nPortNumber{-1};
 
 namespace {
 
@@ -35,24 +31,6 @@ struct Run {
     CManualResetEvent stopEvent{false};
 };
 
-// Under the API lock: the thread that runs now, and the threads that were
-// told to stop and are not yet joined. Exactly one caller joins a handle: the
-// one that takes it out of the list.
-Run* s_run = nullptr;
-// s_run, readable without the lock.
-std::atomic<Run*> s_current{nullptr};
-std::vector<Run*> s_toJoin VASQ_INIT_DEVICE;
-// Held while joining, so that a second VasqFree returns only once the thread
-// the first one stopped is gone.
-std::mutex s_joinMutex VASQ_INIT_DEVICE;
-thread_local Run* t_run = nullptr;
-
-// At unload nothing is sent: a short-lived program relies on the device
-// carrying on with what it was told.
-std::atomic<bool> s_unloading{false};
-
-constexpr uint32_t kSearchRetryPauseMs = 10;
-
 // What a VasqConnect waits on: every connection change and every release
 // counts up here, so that all callers waiting at once see the device they
 // wait for, and a release ends every wait.
@@ -62,21 +40,62 @@ struct ConnectWaits {
     uint64_t changes = 0;
     uint64_t releases = 0;
 };
-ConnectWaits VASQ_INIT_DEVICE s_connectWaits;
+
+}  // namespace
+
+// A device's connection threads and what its connects wait on.
+struct ConnectionState {
+    // Under the API lock: the thread that runs now, and the threads that were
+    // told to stop and are not yet joined. Exactly one caller joins a handle:
+    // the one that takes it out of the list.
+    Run* run = nullptr;
+    // run, readable without the lock.
+    std::atomic<Run*> current{nullptr};
+    std::vector<Run*> toJoin;
+    // Held while joining, so that a second VasqFree returns only once the
+    // thread the first one stopped is gone.
+    std::mutex joinMutex;
+    ConnectWaits connectWaits;
+};
+
+ConnectionState* NewConnectionState()
+{
+    return new ConnectionState;
+}
+
+void DeleteConnectionState(ConnectionState* state)
+{
+    delete state;
+}
+
+namespace {
+
+ConnectionState& Connection()
+{
+    return CurrentDevice().Connection();
+}
+
+thread_local Run* t_run = nullptr;
+
+// At unload nothing is sent: a short-lived program relies on the device
+// carrying on with what it was told.
+std::atomic<bool> s_unloading{false};
+
+constexpr uint32_t kSearchRetryPauseMs = 10;
 
 void CountConnectEvent(uint64_t ConnectWaits::*counter)
 {
     {
-        std::lock_guard<std::mutex> lock(s_connectWaits.mutex);
-        ++(s_connectWaits.*counter);
+        std::lock_guard<std::mutex> lock(Connection().connectWaits.mutex);
+        ++(Connection().connectWaits.*counter);
     }
-    s_connectWaits.changed.notify_all();
+    Connection().connectWaits.changed.notify_all();
 }
 
 bool ConnectedOnPort(int portNumber)
 {
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return g_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    return CurrentDevice().m_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber);
 }
 
 enum class ConnectWait { Connected, Released, TimedOut };
@@ -88,20 +107,20 @@ ConnectWait WaitForConnection(int portNumber, uint32_t timeoutMs, uint64_t relea
     for (;;) {
         uint64_t seen;
         {
-            std::lock_guard<std::mutex> lock(s_connectWaits.mutex);
-            if (s_connectWaits.releases != releases)
+            std::lock_guard<std::mutex> lock(Connection().connectWaits.mutex);
+            if (Connection().connectWaits.releases != releases)
                 return ConnectWait::Released;
-            seen = s_connectWaits.changes;
+            seen = Connection().connectWaits.changes;
         }
         if (ConnectedOnPort(portNumber))
             return ConnectWait::Connected;
-        std::unique_lock<std::mutex> lock(s_connectWaits.mutex);
+        std::unique_lock<std::mutex> lock(Connection().connectWaits.mutex);
         const auto changed = [&] {
-            return s_connectWaits.changes != seen || s_connectWaits.releases != releases;
+            return Connection().connectWaits.changes != seen || Connection().connectWaits.releases != releases;
         };
         if (!limited) {
-            s_connectWaits.changed.wait(lock, changed);
-        } else if (!s_connectWaits.changed.wait_until(lock, deadline, changed)) {
+            Connection().connectWaits.changed.wait(lock, changed);
+        } else if (!Connection().connectWaits.changed.wait_until(lock, deadline, changed)) {
             return ConnectWait::TimedOut;
         }
     }
@@ -109,7 +128,7 @@ ConnectWait WaitForConnection(int portNumber, uint32_t timeoutMs, uint64_t relea
 
 void WaitWhileConnected(Run& run, uint64_t connection)
 {
-    CEvent* events[2] = {&run.stopEvent, &g_hReconnectEvent};
+    CEvent* events[2] = {&run.stopEvent, &CurrentDevice().m_hReconnectEvent};
     for (;;) {
         if (run.stop.load())
             return;
@@ -129,11 +148,11 @@ void Disconnect(Run& run, uint64_t connection)
     // A port that is gone or hung up cannot be told anything: the loss is
     // reported without waiting for the API lock, which a busy caller may hold.
     if (!s_unloading.load() && DeviceConnectionNumber() == connection && !DevicePortFailed()) {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         if (DeviceConnectionNumber() == connection)
             NotifyDeviceAPConnected(false);
     }
-    const Run* running = s_current.load();
+    const Run* running = Connection().current.load();
     const bool current = running == &run || running == nullptr;
     DeviceCloseConnection(connection);
     // A thread that was stopped while a new one already runs leaves the
@@ -144,7 +163,12 @@ void Disconnect(Run& run, uint64_t connection)
     if (run.stop.load())
         DeviceClose();
     ClearDeviceIdentity();
-    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+    // The device-change broadcasts are watched for as long as any device is connected.
+    bool anyConnected = false;
+    Device* self = &CurrentDevice();
+    ForEachDevice([&] { anyConnected |= &CurrentDevice() != self && CurrentDevice().m_bConnected.load() != 0; });
+    if (!anyConnected)
+        RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
     NotifyListener(false);
 }
 
@@ -158,14 +182,14 @@ void JoinStopped(bool onlyEnded)
 {
     if (t_run != nullptr || OnLibraryWorkerThread())
         return;
-    std::lock_guard<std::mutex> joining(s_joinMutex);
+    std::lock_guard<std::mutex> joining(Connection().joinMutex);
     std::vector<Run*> runs;
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
-        for (auto it = s_toJoin.begin(); it != s_toJoin.end();) {
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        for (auto it = Connection().toJoin.begin(); it != Connection().toJoin.end();) {
             if (!onlyEnded || (*it)->ended.load()) {
                 runs.push_back(*it);
-                it = s_toJoin.erase(it);
+                it = Connection().toJoin.erase(it);
             } else {
                 ++it;
             }
@@ -180,18 +204,18 @@ void JoinStopped(bool onlyEnded)
 void StopConnectionThread()
 {
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
-        if (s_run != nullptr) {
-            Run* run = s_run;
-            s_run = nullptr;
-            s_current.store(nullptr);
-            g_hConnectDeviceThread = 0;
-            g_bStopConnectDeviceThread.store(1);
-            g_ConnectedCallback.store(nullptr);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        if (Connection().run != nullptr) {
+            Run* run = Connection().run;
+            Connection().run = nullptr;
+            Connection().current.store(nullptr);
+            CurrentDevice().m_hConnectDeviceThread = 0;
+            CurrentDevice().m_bStopConnectDeviceThread.store(1);
+            CurrentDevice().m_ConnectedCallback.Store({});
             run->stop.store(true);
             run->stopEvent.SetEvent();
             ReconnectDevice();
-            s_toJoin.push_back(run);
+            Connection().toJoin.push_back(run);
         }
         // Counted under the API lock: a connect that started this thread sees
         // the release, one that starts the next thread does not.
@@ -204,7 +228,7 @@ void StopConnectionThread()
 void* RunConnection(Run& run)
 {
     while (!run.stop.load()) {
-        if (!DeviceConnectHeld(g_nPortNumber.load(), 1)) {
+        if (!DeviceConnectHeld(CurrentDevice().m_nPortNumber.load(), 1)) {
             SleepEx(kSearchRetryPauseMs);
             continue;
         }
@@ -216,7 +240,7 @@ void* RunConnection(Run& run)
             break;
         }
         {
-            CAutoCriticalSection lock(g_APICriticalSection);
+            CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
             NotifyDeviceAPConnected(true);
             ResetAirPort();
             // Identified and announced: from now on every caller may use the port.
@@ -230,7 +254,7 @@ void* RunConnection(Run& run)
             }
         }
         NotifyListener(true);
-        g_AutoMonitor.StartMonitor();
+        CurrentDevice().Monitor().StartMonitor();
         WaitWhileConnected(run, connection);
         Disconnect(run, connection);
     }
@@ -251,41 +275,43 @@ LayerHooks VASQ_INIT_LIFETIME s_hooks;
 // At unload the connection thread must end before the code it runs goes away;
 // the port is closed and its lock file removed, and the device is told nothing.
 struct LibraryLifetime {
-    ~LibraryLifetime()
-    {
-        s_unloading.store(true);
-        StopConnectionThread();
-        DeviceClose();
-    }
+    ~LibraryLifetime() { ReleaseConnectionAtUnload(); }
 };
 LibraryLifetime VASQ_INIT_LIFETIME s_lifetime;
 
 }  // namespace
 
+void ReleaseConnectionAtUnload()
+{
+    s_unloading.store(true);
+    StopConnectionThread();
+    DeviceClose();
+}
+
 void ReconnectDevice()
 {
-    g_hReconnectEvent.SetEvent();
+    CurrentDevice().m_hReconnectEvent.SetEvent();
 }
 
 void NotifyListener(bool connected)
 {
-    g_bConnected.store(connected ? 1 : 0);
+    CurrentDevice().m_bConnected.store(connected ? 1 : 0);
     CountConnectEvent(&ConnectWaits::changes);
-    const ConnectedCallback callback = g_ConnectedCallback.load();
-    if (callback != nullptr)
+    const ConnectionTarget callback = CurrentDevice().m_ConnectedCallback.Load();
+    if (callback)
         callback(connected);
 }
 
 void ConnectedHandler(bool connected)
 {
     if (connected)
-        g_hConnectedEvent.SetEvent();
+        CurrentDevice().m_hConnectedEvent.SetEvent();
 }
 
 bool ConnectionThreadRunning()
 {
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return g_hConnectDeviceThread != 0;
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    return CurrentDevice().m_hConnectDeviceThread != 0;
 }
 
 void* ConnectDeviceThread(void* argument)
@@ -298,34 +324,34 @@ void* ConnectDeviceThread(void* argument)
     return nullptr;
 }
 
-bool DoInit(ConnectedCallback callback, uint64_t* releases)
+bool DoInit(const ConnectionTarget& callback, uint64_t* releases)
 {
     JoinStopped(true);
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     if (releases != nullptr) {
-        std::lock_guard<std::mutex> counting(s_connectWaits.mutex);
-        *releases = s_connectWaits.releases;
+        std::lock_guard<std::mutex> counting(Connection().connectWaits.mutex);
+        *releases = Connection().connectWaits.releases;
     }
-    g_hReconnectEvent.ResetEvent();
-    g_bStopConnectDeviceThread.store(0);
-    g_ConnectedCallback.store(callback);
-    if (s_run != nullptr)
+    CurrentDevice().m_hReconnectEvent.ResetEvent();
+    CurrentDevice().m_bStopConnectDeviceThread.store(0);
+    CurrentDevice().m_ConnectedCallback.Store(callback);
+    if (Connection().run != nullptr)
         return true;
     Run* run = new Run;
-    if (CreateThread(&run->handle, ConnectDeviceThread, run) == 0) {
+    if (CreateDeviceThread(&run->handle, ConnectDeviceThread, run) == 0) {
         delete run;
         return false;
     }
-    s_run = run;
-    s_current.store(run);
-    g_hConnectDeviceThread = run->handle;
+    Connection().run = run;
+    Connection().current.store(run);
+    CurrentDevice().m_hConnectDeviceThread = run->handle;
     return true;
 }
 
 bool VasqInit(ConnectedCallback callback)
 {
     ApiCall call("VasqInit");
-    g_nPortNumber.store(-1);
+    CurrentDevice().m_nPortNumber.store(-1);
     if (!DoInit(callback))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");
     return call.Result(true, true);
@@ -336,8 +362,8 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
     ApiCall call("VasqConnect");
     if (portNumber < -1)
         return call.Fail(false, kErrorInvalidArgument, "port number %d: give 0 or more, or -1 to search", portNumber);
-    g_nPortNumber.store(portNumber);
-    g_hConnectedEvent.ResetEvent();
+    CurrentDevice().m_nPortNumber.store(portNumber);
+    CurrentDevice().m_hConnectedEvent.ResetEvent();
     uint64_t releases = 0;
     if (!DoInit(ConnectedHandler, &releases))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");

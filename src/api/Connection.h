@@ -4,20 +4,18 @@
 
 #include <atomic>
 
+#include "device/Device.h"
 #include "vasq.h"
 
-extern unsigned long g_hConnectDeviceThread;
-extern std::atomic<int> g_bStopConnectDeviceThread;
-extern std::atomic<ConnectedCallback> g_ConnectedCallback;
-extern std::atomic<int> g_bConnected;
-extern std::atomic<int> g_nPortNumber;
 
 // Starts the connection thread unless one runs; releases receives the count
 // of releases so far, under the same lock.
-bool DoInit(ConnectedCallback callback, uint64_t* releases = nullptr);
+bool DoInit(const ConnectionTarget& callback, uint64_t* releases = nullptr);
 void* ConnectDeviceThread(void* unused);
 void NotifyListener(bool connected);
 void ConnectedHandler(bool connected);
 void ReconnectDevice();
+// Ends the connection thread and closes the port, telling the device nothing.
+void ReleaseConnectionAtUnload();
 // Whether a connection thread exists (it may be searching or connected).
 bool ConnectionThreadRunning();

@@ -13,13 +13,14 @@
 #include "protocol/Units.h"
 #include "vasq.h"
 #include "vasq_service.h"
+#include "device/Device.h"
 
 int VasqGetDeviceInformation(MODEL_INFORMATION* info)
 {
     ApiCall call("VasqGetDeviceInformation");
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(GetDeviceInformation(info));
 }
 
@@ -28,14 +29,14 @@ int VasqGetHWInformation(HW_INFORMATION* info)
     ApiCall call("VasqGetHWInformation");
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(GetHWInformation(info));
 }
 
 const char* VasqGetSerialNumber()
 {
     ApiCall call("VasqGetSerialNumber");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const char* serial = FormatSerialNumber();
     return call.Result(serial, serial[0] != '\0');
 }
@@ -49,7 +50,7 @@ template <typename Command>
 int Locked(const char* name, Command command)
 {
     ApiCall call(name);
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(command());
 }
 
@@ -59,20 +60,20 @@ template <typename Command>
 int Answered(const char* name, Command command)
 {
     ApiCall call(name);
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int answer = command() ? 1 : 0;
     return call.Result(answer, ReasonCode() == kErrorNone);
 }
 
 bool SamplingRuns()
 {
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return g_hSamplingThread.load() != 0;
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    return CurrentDevice().m_hSamplingThread.load() != 0;
 }
 
 bool SetUnitLocked(int unit)
 {
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     if (!SetUnit(unit))
         return false;
     HoldPressureUnit(unit);
@@ -94,7 +95,7 @@ int VasqSetPressureUnit(int unit)
         return call.Fail(0, kErrorBusy, "the unit cannot change from a callback while sampling runs");
     unsigned status;
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         status = GetDeviceStatus();
     }
     if (ReasonCode() != kErrorNone)
@@ -105,14 +106,14 @@ int VasqSetPressureUnit(int unit)
         return call.Flag(SetUnitLocked(unit));
     VasqStopSampling();
     const bool switched = SetUnitLocked(unit);
-    VasqStartSampling(g_SamplingCallback.load());
+    StartSampling(CurrentDevice().m_SamplingCallback.Load());
     return call.Flag(switched);
 }
 
 int VasqGetPressureUnit()
 {
     ApiCall call("VasqGetPressureUnit");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     // A failed read leaves the unit that every later set-point is scaled by
     // as it was; the call itself still answers 0.
     int unit = 0;
@@ -130,7 +131,7 @@ int VasqRebaseZero(bool on)
 int VasqEnableAirPort(int port, bool enable)
 {
     ApiCall call("VasqEnableAirPort");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     EnableAirPort(std::clamp(port, 0, kHighestAirPort), enable);
     return call.Flag(true);
 }
@@ -138,7 +139,7 @@ int VasqEnableAirPort(int port, bool enable)
 int VasqResetAirPort()
 {
     ApiCall call("VasqResetAirPort");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     ResetAirPort();
     return call.Flag(true);
 }
@@ -212,7 +213,7 @@ int VasqSetStandPressure(double value)
 bool VasqGetCalibrationResult()
 {
     ApiCall call("VasqGetCalibrationResult");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const bool passed = GetDeviceStatus() == kStatusCalibrationPassed;
     return call.Result(passed, ReasonCode() == kErrorNone);
 }
@@ -229,5 +230,5 @@ int VasqRestart()
 
 int VasqOnlyUseLowerSensor(bool only)
 {
-    return Locked("VasqOnlyUseLowerSensor", [only] { return EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), only); });
+    return Locked("VasqOnlyUseLowerSensor", [only] { return EnableDeviceDebugMode(false, false, CurrentDevice().m_nPressureUnit.load(), only); });
 }

@@ -1,5 +1,6 @@
 // Test starts and the workers that follow a running test on the device.
 #include "api/Runners.h"
+#include "device/Device.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -15,14 +16,6 @@
 #include "protocol/Units.h"
 #include "vasq_service.h"
 
-std::atomic<BPTestCallback> g_BPTestCallback{nullptr};
-std::atomic<LeakageTestCallback> g_LeakageTestCallback{nullptr};
-std::atomic<OverpressureTestCallback> g_OverpressureTestCallback{nullptr};
-std::atomic<StaticPressureCallback> g_StaticPressureExCallback{nullptr};
-std::atomic<unsigned long> g_hBPTestThread{0};
-std::atomic<unsigned long> g_hLeakageTestThread{0};
-std::atomic<unsigned long> g_hOverpressureTestThread{0};
-std::atomic<unsigned long> g_hStaticPressureExThread{0};
 
 namespace {
 
@@ -32,7 +25,10 @@ constexpr int kEnvelopeBufferSize = 480;
 constexpr int kEnvelopePointsMmhg = 360;
 constexpr int kEnvelopePointsKpa = 479;
 
-WorkerThreads VASQ_INIT_DEVICE s_testWorkers;
+WorkerThreads& TestWorkers()
+{
+    return CurrentDevice().Workers().tests;
+}
 
 bool IsRunningCode(unsigned status)
 {
@@ -52,28 +48,28 @@ public:
         MarkLibraryWorkerThread();
         bool reporting;
         {
-            CAutoCriticalSection lock(g_APICriticalSection);
+            CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
             // A stop, or the next start of this kind, may have come first.
-            reporting = !s_testWorkers.StopRequested(CurrentThreadHandle()) && Begin();
+            reporting = !TestWorkers().StopRequested(CurrentThreadHandle()) && Begin();
         }
         if (reporting) {
             m_loggedStatus = m_lastStatus;
             FirstReport();
             uint32_t signalNumber = TIMER_SIGNAL_TEST;
             TimerId timer = CreateNewTimer(g_nWaitTime, signalNumber);
-            CEvent* events[2] = {&g_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
+            CEvent* events[2] = {&CurrentDevice().m_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
                 // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
                 // So may a start right after a VasqStopTest, before this worker looked at the event.
-                if (result == 0 || result == WAIT_TIMEDOUT || s_testWorkers.Released(CurrentThreadHandle()) ||
-                    s_testWorkers.StopRequested(CurrentThreadHandle())) {
+                if (result == 0 || result == WAIT_TIMEDOUT || TestWorkers().Released(CurrentThreadHandle()) ||
+                    TestWorkers().StopRequested(CurrentThreadHandle())) {
                     m_end = true;
                 } else if (result == 1) {
-                    CAutoCriticalSection lock(g_APICriticalSection);
+                    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
                     // A stop and the next start may have taken the lock first: the
                     // device now runs the next test, which is not this worker's.
-                    if (s_testWorkers.StopRequested(CurrentThreadHandle())) {
+                    if (TestWorkers().StopRequested(CurrentThreadHandle())) {
                         m_end = true;
                     } else {
                         const unsigned status = GetDeviceStatus();
@@ -89,7 +85,7 @@ public:
         }
         unsigned long expected = CurrentThreadHandle();
         m_handle.compare_exchange_strong(expected, 0);
-        s_testWorkers.Ended(CurrentThreadHandle());
+        TestWorkers().Ended(CurrentThreadHandle());
     }
 
 protected:
@@ -101,7 +97,7 @@ protected:
     template <typename Call>
     void Deliver(Call&& call)
     {
-        if (!s_testWorkers.Report(CurrentThreadHandle(), call))
+        if (!TestWorkers().Report(CurrentThreadHandle(), call))
             m_end = true;
     }
     virtual void FirstReport() = 0;
@@ -118,14 +114,14 @@ private:
 
 class BPWorker : public TestWorker {
 public:
-    BPWorker() : TestWorker(g_hBPTestThread) {}
+    BPWorker() : TestWorker(CurrentDevice().m_hBPTestThread) {}
 
 private:
     bool Begin() override
     {
         m_lastStatus = GetDeviceStatus();
-        m_callback = g_BPTestCallback.load();
-        return m_callback != nullptr;
+        m_callback = CurrentDevice().m_BPTestCallback.Load();
+        return static_cast<bool>(m_callback);
     }
     void FirstReport() override { Report(STATUS_RUNNING); }
     void Tick(unsigned status) override
@@ -136,7 +132,7 @@ private:
         if (status == kStatusRunning) {
             Report(STATUS_RUNNING);
         } else if (status == kStatusCompleted) {
-            GetBPTestResult(g_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
+            GetBPTestResult(CurrentDevice().m_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
             Report(STATUS_COMPLETED);
         }
     }
@@ -145,7 +141,7 @@ private:
         Deliver([&] { m_callback(status, m_results[0], m_results[1], m_results[2], m_results[3]); });
     }
 
-    BPTestCallback m_callback = nullptr;
+    BPTestTarget m_callback;
     double m_results[4] = {0.0, 0.0, 0.0, 0.0};
 };
 
@@ -199,15 +195,15 @@ private:
 class LeakageWorker : public WaitStableWorker {
 public:
     explicit LeakageWorker(FUNCTION_ENUM function)
-        : WaitStableWorker(g_hLeakageTestThread, kInitialWaitStableSeconds), m_function(function)
+        : WaitStableWorker(CurrentDevice().m_hLeakageTestThread, kInitialWaitStableSeconds), m_function(function)
     {
     }
 
 private:
     bool HasCallback() override
     {
-        m_callback = g_LeakageTestCallback.load();
-        return m_callback != nullptr;
+        m_callback = CurrentDevice().m_LeakageTestCallback.Load();
+        return static_cast<bool>(m_callback);
     }
     void Report(VasqStatus status) override
     {
@@ -215,7 +211,7 @@ private:
     }
     void ReadResult() override
     {
-        const float resolution = g_fPressureresolution.load();
+        const float resolution = CurrentDevice().m_fPressureresolution.load();
         if (m_function == FUNCTION_LEAKAGE_TEST)
             GetLeakageTestResult(nullptr, &m_leak, &m_code, resolution);
         else
@@ -223,20 +219,20 @@ private:
     }
 
     const FUNCTION_ENUM m_function;
-    LeakageTestCallback m_callback = nullptr;
+    LeakageTestTarget m_callback;
     double m_leak = 0.0;
     int m_code = 0;
 };
 
 class OverpressureWorker : public WaitStableWorker {
 public:
-    OverpressureWorker() : WaitStableWorker(g_hOverpressureTestThread, 0.0) {}
+    OverpressureWorker() : WaitStableWorker(CurrentDevice().m_hOverpressureTestThread, 0.0) {}
 
 private:
     bool HasCallback() override
     {
-        m_callback = g_OverpressureTestCallback.load();
-        return m_callback != nullptr;
+        m_callback = CurrentDevice().m_OverpressureTestCallback.Load();
+        return static_cast<bool>(m_callback);
     }
     void Report(VasqStatus status) override
     {
@@ -248,22 +244,22 @@ private:
     void ReadResult() override
     {
         GetOverpressureTestResult(&m_results[0], &m_results[1], &m_results[2], &m_results[3], &m_results[4],
-                                  &m_results[5], g_nPressureUnit.load());
+                                  &m_results[5], CurrentDevice().m_nPressureUnit.load());
     }
 
-    OverpressureTestCallback m_callback = nullptr;
+    OverpressureTestTarget m_callback;
     double m_results[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
 };
 
 class StaticPressureWorker : public TestWorker {
 public:
-    StaticPressureWorker() : TestWorker(g_hStaticPressureExThread) {}
+    StaticPressureWorker() : TestWorker(CurrentDevice().m_hStaticPressureExThread) {}
 
 private:
     bool Begin() override
     {
-        m_callback = g_StaticPressureExCallback.load();
-        if (m_callback == nullptr)
+        m_callback = CurrentDevice().m_StaticPressureExCallback.Load();
+        if (!m_callback)
             return false;
         m_lastStatus = GetDeviceStatus();
         GetStaticPressureTestResult(&m_result);
@@ -304,7 +300,7 @@ private:
         Deliver([&] { m_callback(status, m_wait, m_result); });
     }
 
-    StaticPressureCallback m_callback = nullptr;
+    StaticPressureTarget m_callback;
     int m_result = 0;
     int m_lastReportedResult = 0;
     double m_wait = kInitialWaitStableSeconds;
@@ -316,10 +312,10 @@ private:
 // runs: they end without another report.
 bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void* argument, const char* test)
 {
-    s_testWorkers.RequestStop(&handle);
-    s_testWorkers.Join(s_testWorkers.Take(true));
+    TestWorkers().RequestStop(&handle);
+    TestWorkers().Join(TestWorkers().Take(true));
     unsigned long thread = 0;
-    if (s_testWorkers.Start(&thread, routine, argument, &handle) == 0) {
+    if (TestWorkers().Start(&thread, routine, argument, &handle) == 0) {
         SetReason(kErrorSystem, "cannot start the %s's worker thread", test);
         return false;
     }
@@ -352,16 +348,18 @@ bool SendCustomEnvelope(BPEnvelopeCustomized* record, int unit)
 
 // At unload the workers end before the code they run goes away; nothing is sent.
 struct WorkerLifetime {
-    ~WorkerLifetime()
-    {
-        StopSamplingAtUnload();
-        g_hStopTestEvent.SetEvent();
-        s_testWorkers.Join(s_testWorkers.Take(false));
-    }
+    ~WorkerLifetime() { StopWorkersAtUnload(); }
 };
 WorkerLifetime VASQ_INIT_WORKER_LIFETIME s_workerLifetime;
 
 }  // namespace
+
+void StopWorkersAtUnload()
+{
+    StopSamplingAtUnload();
+    CurrentDevice().m_hStopTestEvent.SetEvent();
+    TestWorkers().Join(TestWorkers().Take(false));
+}
 
 VasqStatus MappingStatus(int deviceCode)
 {
@@ -410,21 +408,21 @@ void* StaticPressureExThread(void* /*argument*/)
 
 void JoinTestWorkers()
 {
-    s_testWorkers.Join(s_testWorkers.Take(OnLibraryWorkerThread()));
+    TestWorkers().Join(TestWorkers().Take(OnLibraryWorkerThread()));
 }
 
 size_t TestWorkerCount()
 {
-    return s_testWorkers.Count();
+    return TestWorkers().Count();
 }
 
-bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
+bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget& callback)
 {
     ApiCall call("RunBPTest");
     if (parameters == nullptr)
         return call.Fail(false, kErrorInvalidArgument, "the BP record is null");
-    CAutoCriticalSection lock(g_APICriticalSection);
-    const int unit = g_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    const int unit = CurrentDevice().m_nPressureUnit.load();
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !EnableDeviceDebugMode(false, false, unit, false))
         return call.Result(false, false);
@@ -436,57 +434,83 @@ bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback
         return call.Result(false, false);
     if (!EnableDeviceStartTest(true))
         return call.Result(false, false);
-    g_BPTestCallback.store(callback);
-    return call.Flag(StartWorker(g_hBPTestThread, BPTestThread, nullptr, "BP simulation"));
+    CurrentDevice().m_BPTestCallback.Store(callback);
+    return call.Flag(StartWorker(CurrentDevice().m_hBPTestThread, BPTestThread, nullptr, "BP simulation"));
+}
+
+bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
+{
+    return RunBPTestWith(function, parameters, BPTestTarget(callback));
+}
+
+int RunBPTestFor(void* parameters, const BPTestTarget& callback)
+{
+    ApiCall call("VasqRunBPTest");
+    return call.Flag(RunBPTestWith(FUNCTION_BP_TEST, parameters, callback));
 }
 
 int VasqRunBPTest(void* parameters, BPTestCallback callback)
 {
-    ApiCall call("VasqRunBPTest");
-    return call.Flag(RunBPTest(FUNCTION_BP_TEST, parameters, callback));
+    return RunBPTestFor(parameters, BPTestTarget(callback));
+}
+
+bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
+                        const LeakageTestTarget& callback)
+{
+    ApiCall call("RunLeakageTest");
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    const int unit = CurrentDevice().m_nPressureUnit.load();
+    dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
+    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
+        !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !EnableDeviceStartTest(true))
+        return call.Result(false, false);
+    CurrentDevice().m_LeakageTestCallback.Store(callback);
+    const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
+    return call.Flag(StartWorker(CurrentDevice().m_hLeakageTestThread, LeakageTestThread, FunctionArgument(function), name));
 }
 
 bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
                     LeakageTestCallback callback)
 {
-    ApiCall call("RunLeakageTest");
-    CAutoCriticalSection lock(g_APICriticalSection);
-    const int unit = g_nPressureUnit.load();
-    dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
-    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
-        !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !EnableDeviceStartTest(true))
-        return call.Result(false, false);
-    g_LeakageTestCallback.store(callback);
-    const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
-    return call.Flag(StartWorker(g_hLeakageTestThread, LeakageTestThread, FunctionArgument(function), name));
+    return RunLeakageTestWith(function, dPressure, nLeakParam, dLeakRate, LeakageTestTarget(callback));
+}
+
+int RunLeakageTestFor(double dPressure, int nLeakParam, double dLeakRate, const LeakageTestTarget& callback)
+{
+    ApiCall call("VasqRunLeakageTest");
+    return call.Flag(RunLeakageTestWith(FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback));
 }
 
 int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRate, LeakageTestCallback callback)
 {
-    ApiCall call("VasqRunLeakageTest");
-    return call.Flag(RunLeakageTest(FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback));
+    return RunLeakageTestFor(dPressure, nLeakParam, dLeakRate, LeakageTestTarget(callback));
+}
+
+int RunLeakageCalibrationFor(double dPressure, const LeakageTestTarget& callback)
+{
+    ApiCall call("VasqRunLeakageCalibration");
+    return call.Flag(RunLeakageTestWith(FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback));
 }
 
 int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback)
 {
-    ApiCall call("VasqRunLeakageCalibration");
-    return call.Flag(RunLeakageTest(FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback));
+    return RunLeakageCalibrationFor(dPressure, LeakageTestTarget(callback));
 }
 
 int VasqGetLeakageCalibrationRate(double* rate)
 {
     ApiCall call("VasqGetLeakageCalibrationRate");
     // A null rate still reads the rate and succeeds: nothing is stored.
-    CAutoCriticalSection lock(g_APICriticalSection);
-    return call.Flag(GetLeakCalibrationRate(rate, g_fPressureresolution.load()));
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    return call.Flag(GetLeakCalibrationRate(rate, CurrentDevice().m_fPressureresolution.load()));
 }
 
-bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
-                         double dPressure3, OverpressureTestCallback callback)
+bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
+                             double dPressure3, const OverpressureTestTarget& callback)
 {
     ApiCall call("RunOverpressureTest");
-    CAutoCriticalSection lock(g_APICriticalSection);
-    const int unit = g_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    const int unit = CurrentDevice().m_nPressureUnit.load();
     dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
     dPressure2 = CheckPressureLimit(LIMIT_OVERPRESSURE_SECOND, dPressure2, unit);
     dPressure3 = CheckPressureLimit(LIMIT_OVERPRESSURE_THIRD, dPressure3, unit);
@@ -494,37 +518,56 @@ bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double 
         !SetOverpressureTestSetting(bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) ||
         !EnableDeviceStartTest(true))
         return call.Result(false, false);
-    g_OverpressureTestCallback.store(callback);
+    CurrentDevice().m_OverpressureTestCallback.Store(callback);
     return call.Flag(
-        StartWorker(g_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function), "overpressure test"));
+        StartWorker(CurrentDevice().m_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function), "overpressure test"));
+}
+
+bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
+                         double dPressure3, OverpressureTestCallback callback)
+{
+    return RunOverpressureTestWith(function, bOverpressureFlag, dPressure1, dPressure2, dPressure3,
+                                   OverpressureTestTarget(callback));
+}
+
+int RunOverpressureTestFor(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
+                           const OverpressureTestTarget& callback)
+{
+    ApiCall call("VasqRunOverpressureTest");
+    return call.Flag(RunOverpressureTestWith(FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag, dPressure1, dPressure2,
+                                             dPressure3, callback));
 }
 
 int VasqRunOverpressureTest(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
                             OverpressureTestCallback callback)
 {
-    ApiCall call("VasqRunOverpressureTest");
-    return call.Flag(RunOverpressureTest(FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag, dPressure1, dPressure2,
-                                         dPressure3, callback));
+    return RunOverpressureTestFor(bOverpressureFlag, dPressure1, dPressure2, dPressure3,
+                                  OverpressureTestTarget(callback));
 }
 
-int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback, bool bStaticFlag)
+int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressureTarget& callback, bool bStaticFlag)
 {
     ApiCall call("VasqRunStaticPressure");
-    CAutoCriticalSection lock(g_APICriticalSection);
-    const int unit = g_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    const int unit = CurrentDevice().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(FUNCTION_STATIC_PRESSURE) ||
         !SetStaticPressure(dPressure, nStaticParam, bStaticFlag, unit) || !EnableDeviceStartTest(true))
         return call.Flag(false);
-    g_StaticPressureExCallback.store(callback);
-    return call.Flag(StartWorker(g_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
+    CurrentDevice().m_StaticPressureExCallback.Store(callback);
+    return call.Flag(StartWorker(CurrentDevice().m_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
+}
+
+int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback, bool bStaticFlag)
+{
+    return RunStaticPressureFor(dPressure, nStaticParam, StaticPressureTarget(callback), bStaticFlag);
 }
 
 int VasqGetWaitStableTime()
 {
     ApiCall call("VasqGetWaitStableTime");
     double seconds = 0.0;
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     GetWaitStableTime(&seconds);
     return call.Result(static_cast<int>(seconds), ReasonCode() == kErrorNone);
 }
@@ -533,14 +576,14 @@ int VasqStopTest()
 {
     ApiCall call("VasqStopTest");
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
-        EnableDeviceDebugMode(false, false, g_nPressureUnit.load(), false);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        EnableDeviceDebugMode(false, false, CurrentDevice().m_nPressureUnit.load(), false);
         EnableDeviceStartTest(false);
-        s_testWorkers.RequestStop();
+        TestWorkers().RequestStop();
     }
     if (!OnLibraryWorkerThread())
-        s_testWorkers.PassReportsOfStopped();
-    s_testWorkers.Join(s_testWorkers.Take(true));
+        TestWorkers().PassReportsOfStopped();
+    TestWorkers().Join(TestWorkers().Take(true));
     // Always 1: whether the device was told shows in the last error.
     return call.Result(1, ReasonCode() == kErrorNone);
 }

@@ -4,16 +4,9 @@
 
 #include <atomic>
 
+#include "device/Device.h"
 #include "vasq.h"
 
-extern std::atomic<BPTestCallback> g_BPTestCallback;
-extern std::atomic<LeakageTestCallback> g_LeakageTestCallback;
-extern std::atomic<OverpressureTestCallback> g_OverpressureTestCallback;
-extern std::atomic<StaticPressureCallback> g_StaticPressureExCallback;
-extern std::atomic<unsigned long> g_hBPTestThread;
-extern std::atomic<unsigned long> g_hLeakageTestThread;
-extern std::atomic<unsigned long> g_hOverpressureTestThread;
-extern std::atomic<unsigned long> g_hStaticPressureExThread;
 
 // Device status codes the library gives a meaning to.
 constexpr unsigned kStatusNoTest = 0;
@@ -36,5 +29,16 @@ void* StaticPressureExThread(void* argument);
 // Waits for the test workers to end once a stop has been requested. On a
 // worker thread only the workers that have already ended are joined.
 void JoinTestWorkers();
+// Ends the device's sampling and test workers and joins them; sends nothing.
+void StopWorkersAtUnload();
 // Test workers that have not been joined yet.
 size_t TestWorkerCount();
+
+// The test starts with a callback of either kind; they report under the
+// interface's names.
+int RunBPTestFor(void* parameters, const BPTestTarget& callback);
+int RunLeakageTestFor(double dPressure, int nLeakParam, double dLeakRate, const LeakageTestTarget& callback);
+int RunLeakageCalibrationFor(double dPressure, const LeakageTestTarget& callback);
+int RunOverpressureTestFor(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
+                           const OverpressureTestTarget& callback);
+int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressureTarget& callback, bool bStaticFlag);

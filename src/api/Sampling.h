@@ -2,12 +2,13 @@
 
 #include <atomic>
 
+#include "device/Device.h"
 #include "vasq.h"
 
-extern std::atomic<SamplingCallback> g_SamplingCallback;
-extern std::atomic<unsigned long> g_hSamplingThread;
 constexpr int g_nPlayDataMinSampleRate = 200;
 
 void* SamplingThread(void* argument);
+// Starts sampling with the callback, or keeps the running thread and gives it the callback.
+int StartSampling(const SamplingTarget& callback);
 // Ends sampling and joins every sampling thread; sends nothing to the device.
 void StopSamplingAtUnload();

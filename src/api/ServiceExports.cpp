@@ -12,6 +12,7 @@
 #include "protocol/Firmware.h"
 #include "protocol/Identity.h"
 #include "vasq_service.h"
+#include "device/Device.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
     ApiCall call("VasqGetBootloaderInformation");
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(GetBootloaderInformation(info));
 }
 
@@ -37,7 +38,7 @@ int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
     ApiCall call("VasqSetDeviceInformation");
     if (model == nullptr || hardware == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "a record is null");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(SetDeviceInformation(model, hardware));
 }
 
@@ -46,7 +47,7 @@ int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
     ApiCall call("VasqReadMfgInfo");
     if (buffer == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the buffer is null");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(ReadMfgInfo(buffer, length));
 }
 
@@ -55,7 +56,7 @@ int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
     ApiCall call("VasqWriteMfgInfo");
     if (data == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the data is null");
-    CAutoCriticalSection lock(g_APICriticalSection);
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(WriteMfgInfo(data, length));
 }
 
@@ -65,7 +66,7 @@ int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* thir
     if (path == nullptr)
         return call.Fail(-1, kErrorInvalidArgument, "the path is null");
     const int result = [&] {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         return FlashLoadBinFile(path, first, second, third);
     }();
     if (result >= 0)
@@ -85,8 +86,8 @@ void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback)
 long VasqGetDeviceHandle()
 {
     ApiCall call("VasqGetDeviceHandle");
-    CAutoCriticalSection lock(g_APICriticalSection);
-    const long handle = g_hDevice.load();
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    const long handle = CurrentDevice().m_hDevice.load();
     if (handle == -1)
         return call.Fail(handle, kErrorNotConnected, "no port is open");
     return call.Result(handle, true);
@@ -95,8 +96,8 @@ long VasqGetDeviceHandle()
 void VasqSetDeviceHandle(long handle)
 {
     ApiCall call("VasqSetDeviceHandle");
-    CAutoCriticalSection lock(g_APICriticalSection);
-    if (handle != g_hDevice.load())
+    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    if (handle != CurrentDevice().m_hDevice.load())
         ClearDeviceIdentity();
     AdoptDeviceHandle(handle);
     bool identified = true;

@@ -65,6 +65,12 @@ private:
     std::vector<Entry> m_threads;
 };
 
+// A device's test workers and sampling threads.
+struct WorkerState {
+    WorkerThreads sampling;
+    WorkerThreads tests;
+};
+
 // Marks the calling thread as a test worker or the sampling thread. Such a
 // thread may hold the API lock while it runs the application's callback, so it
 // never waits for another thread of the library to end.

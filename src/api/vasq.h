@@ -678,6 +678,308 @@ typedef void (*VasqLogCallback)(int level, const char* message, void* context);
  */
 VASQ_API void VasqSetLogCallback(VasqLogCallback callback, int maxLevel, void* context);
 
+/* Several instruments. These functions come in addition to the interface
+   above and change nothing that its functions do or return: those work on the
+   default device, which is none of the devices opened here.
+
+   Each open device has its own port, lock file, unit, threads and lock; a
+   slow or failing exchange on one never delays another. VasqDeviceX(device,
+   ...) does what VasqX(...) does, for that device, with the same results,
+   threads and locks, and sets the calling thread's last error the same way. A
+   callback of a device runs on that device's threads and receives the
+   context given with it. A null device fails with
+   ::VASQ_ERROR_INVALID_ARGUMENT, as does a device that is not open (closed
+   already); using a device while or after another thread closes it is the
+   application's fault. */
+
+/** One Vasq9 opened with VasqOpenDevice(). */
+typedef struct VasqDevice VasqDevice;
+
+/** Reports a device's connection change (see ::ConnectedCallback); context as registered. */
+typedef void (*VasqDeviceConnectedCallback)(bool connected, void* context);
+/** Delivers one sample of a device (see ::SamplingCallback); context as registered. */
+typedef void (*VasqDeviceSamplingCallback)(double pressure, void* context);
+/** Reports a device's BP test (see ::BPTestCallback); context as registered. */
+typedef void (*VasqDeviceBPTestCallback)(VasqStatus status, double result1, double result2, double result3,
+                                         double result4, void* context);
+/** Reports a device's leakage test or calibration (see ::LeakageTestCallback); context as registered. */
+typedef void (*VasqDeviceLeakageTestCallback)(VasqStatus status, double waitStableSeconds, double leakValue,
+                                              int resultCode, void* context);
+/** Reports a device's overpressure test (see ::OverpressureTestCallback); context as registered. */
+typedef void (*VasqDeviceOverpressureTestCallback)(VasqStatus status, double waitStableSeconds, double result1,
+                                                   double result2, double result3, double result4,
+                                                   double result5, double result6, void* context);
+/** Reports a device's static-pressure run (see ::StaticPressureCallback); context as registered. */
+typedef void (*VasqDeviceStaticPressureCallback)(VasqStatus status, double waitStableSeconds, int testResult,
+                                                 void* context);
+
+/**
+ * Opens one Vasq9 and keeps it connected.
+ * @param portNumber the port to open (0 for ttyACM0), or -1 for the first free
+ *        Vasq9, trying the ports from the lowest number up. A port that this
+ *        process (the default device or another open device) or another
+ *        process holds is never taken.
+ * @param timeoutMs the longest wait in milliseconds; 0xFFFFFFFF waits without limit.
+ * @return the device, or NULL when none was found in time (the last error says why).
+ *
+ * The device is bound to the instrument found: after a loss it reconnects
+ * only to the instrument with the same serial number, on whatever port it
+ * comes back.
+ * @par Thread and lock
+ * Any thread but a callback's; waits without any lock.
+ */
+VASQ_API VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs);
+/**
+ * Stops the device's test and sampling, releases its port and lock file, ends
+ * its threads and frees it; the other devices carry on.
+ * @param device the device; NULL fails with ::VASQ_ERROR_INVALID_ARGUMENT.
+ * @par Thread and lock
+ * Any thread. From a callback of any device the close finishes on a thread of
+ * the library once the callback has returned; no callback of the device
+ * starts after this call.
+ */
+VASQ_API void VasqCloseDevice(VasqDevice* device);
+/**
+ * The serial number of the device's instrument, also while it is lost: the
+ * identity the device reconnects to.
+ * @param device the device.
+ * @return the text, valid until the device is closed; "" for an invalid device.
+ */
+VASQ_API const char* VasqDeviceGetSerialNumber(VasqDevice* device);
+/**
+ * The number of the port the device is connected on.
+ * @param device the device.
+ * @return the port number, or -1 while the instrument is lost (or the device is invalid).
+ */
+VASQ_API int VasqDeviceGetPortNumber(VasqDevice* device);
+/**
+ * Registers the callback for the device's losses and reconnections.
+ * @param device the device.
+ * @param callback called with false on a loss and true on a reconnection; NULL for none.
+ * @param context handed to every call.
+ * @return 1 once set. Registering calls nothing at once.
+ * @par Thread and lock
+ * Any thread; the callback runs on the device's connection thread without its API lock.
+ */
+VASQ_API int VasqDeviceSetConnectionCallback(VasqDevice* device, VasqDeviceConnectedCallback callback,
+                                             void* context);
+
+/* The per-device forms of the interface's functions. */
+/**
+ * VasqGetDeviceInformation() for one device.
+ * @param device the device.
+ * @param info as for VasqGetDeviceInformation().
+ * @return what VasqGetDeviceInformation() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceGetDeviceInformation(VasqDevice* device, MODEL_INFORMATION* info);
+/**
+ * VasqGetHWInformation() for one device.
+ * @param device the device.
+ * @param info as for VasqGetHWInformation().
+ * @return what VasqGetHWInformation() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceGetHWInformation(VasqDevice* device, HW_INFORMATION* info);
+/**
+ * VasqSetPressureUnit() for one device.
+ * @param device the device.
+ * @param unit as for VasqSetPressureUnit().
+ * @return what VasqSetPressureUnit() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceSetPressureUnit(VasqDevice* device, int unit);
+/**
+ * VasqGetPressureUnit() for one device.
+ * @param device the device.
+ * @return what VasqGetPressureUnit() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceGetPressureUnit(VasqDevice* device);
+/**
+ * VasqRebaseZero() for one device.
+ * @param device the device.
+ * @param on as for VasqRebaseZero().
+ * @return what VasqRebaseZero() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceRebaseZero(VasqDevice* device, bool on);
+/**
+ * VasqStartSampling() for one device.
+ * @param device the device.
+ * @param callback as for VasqStartSampling(), with the context after its arguments.
+ * @param context handed to every call of the callback.
+ * @return what VasqStartSampling() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceStartSampling(VasqDevice* device, VasqDeviceSamplingCallback callback, void* context);
+/**
+ * VasqStopSampling() for one device.
+ * @param device the device.
+ */
+VASQ_API void VasqDeviceStopSampling(VasqDevice* device);
+/**
+ * VasqGetSampleRate() for one device.
+ * @param device the device.
+ * @return what VasqGetSampleRate() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceGetSampleRate(VasqDevice* device);
+/**
+ * VasqEnableAirPort() for one device.
+ * @param device the device.
+ * @param port as for VasqEnableAirPort().
+ * @param enable as for VasqEnableAirPort().
+ * @return what VasqEnableAirPort() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceEnableAirPort(VasqDevice* device, int port, bool enable);
+/**
+ * VasqResetAirPort() for one device.
+ * @param device the device.
+ * @return what VasqResetAirPort() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceResetAirPort(VasqDevice* device);
+/**
+ * VasqUpdateAirPort() for one device.
+ * @param device the device.
+ * @return what VasqUpdateAirPort() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceUpdateAirPort(VasqDevice* device);
+/**
+ * VasqPausePump() for one device.
+ * @param device the device.
+ * @return what VasqPausePump() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDevicePausePump(VasqDevice* device);
+/**
+ * VasqStopTest() for one device.
+ * @param device the device.
+ * @return what VasqStopTest() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceStopTest(VasqDevice* device);
+/**
+ * VasqRunBPTest() for one device.
+ * @param device the device.
+ * @param parameters as for VasqRunBPTest().
+ * @param callback as for VasqRunBPTest(), with the context after its arguments.
+ * @param context handed to every call of the callback.
+ * @return what VasqRunBPTest() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceRunBPTest(VasqDevice* device, void* parameters, VasqDeviceBPTestCallback callback,
+                                 void* context);
+/**
+ * VasqRunLeakageTest() for one device.
+ * @param device the device.
+ * @param dPressure as for VasqRunLeakageTest().
+ * @param nLeakParam as for VasqRunLeakageTest().
+ * @param dLeakRate as for VasqRunLeakageTest().
+ * @param callback as for VasqRunLeakageTest(), with the context after its arguments.
+ * @param context handed to every call of the callback.
+ * @return what VasqRunLeakageTest() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceRunLeakageTest(VasqDevice* device, double dPressure, int nLeakParam, double dLeakRate,
+                                      VasqDeviceLeakageTestCallback callback, void* context);
+/**
+ * VasqRunLeakageCalibration() for one device.
+ * @param device the device.
+ * @param dPressure as for VasqRunLeakageCalibration().
+ * @param callback as for VasqRunLeakageCalibration(), with the context after its arguments.
+ * @param context handed to every call of the callback.
+ * @return what VasqRunLeakageCalibration() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceRunLeakageCalibration(VasqDevice* device, double dPressure,
+                                             VasqDeviceLeakageTestCallback callback, void* context);
+/**
+ * VasqGetLeakageCalibrationRate() for one device.
+ * @param device the device.
+ * @param rate as for VasqGetLeakageCalibrationRate().
+ * @return what VasqGetLeakageCalibrationRate() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceGetLeakageCalibrationRate(VasqDevice* device, double* rate);
+/**
+ * VasqRunOverpressureTest() for one device.
+ * @param device the device.
+ * @param bOverpressureFlag as for VasqRunOverpressureTest().
+ * @param dPressure1 as for VasqRunOverpressureTest().
+ * @param dPressure2 as for VasqRunOverpressureTest().
+ * @param dPressure3 as for VasqRunOverpressureTest().
+ * @param callback as for VasqRunOverpressureTest(), with the context after its arguments.
+ * @param context handed to every call of the callback.
+ * @return what VasqRunOverpressureTest() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceRunOverpressureTest(VasqDevice* device, bool bOverpressureFlag, double dPressure1,
+                                           double dPressure2, double dPressure3,
+                                           VasqDeviceOverpressureTestCallback callback, void* context);
+/**
+ * VasqRunStaticPressure() for one device.
+ * @param device the device.
+ * @param dPressure as for VasqRunStaticPressure().
+ * @param nStaticParam as for VasqRunStaticPressure().
+ * @param callback as for VasqRunStaticPressure(), with the context after its arguments.
+ * @param context handed to every call of the callback.
+ * @param bStaticFlag as for VasqRunStaticPressure().
+ * @return what VasqRunStaticPressure() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceRunStaticPressure(VasqDevice* device, double dPressure, int nStaticParam,
+                                         VasqDeviceStaticPressureCallback callback, void* context, bool bStaticFlag);
+/**
+ * VasqGetWaitStableTime() for one device.
+ * @param device the device.
+ * @return what VasqGetWaitStableTime() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceGetWaitStableTime(VasqDevice* device);
+/**
+ * VasqGetEnvelopeRawData() for one device.
+ * @param device the device.
+ * @param record as for VasqGetEnvelopeRawData().
+ * @param pressures as for VasqGetEnvelopeRawData().
+ * @param amplitudes as for VasqGetEnvelopeRawData().
+ * @param count as for VasqGetEnvelopeRawData().
+ * @param unit as for VasqGetEnvelopeRawData().
+ * @return what VasqGetEnvelopeRawData() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceGetEnvelopeRawData(VasqDevice* device, BPEnvelopeCustomized* record, double* pressures,
+                                          double* amplitudes, int count, int unit);
+/**
+ * VasqSetEnvelopeRawData() for one device.
+ * @param device the device.
+ * @param record as for VasqSetEnvelopeRawData().
+ * @param pressures as for VasqSetEnvelopeRawData().
+ * @param amplitudes as for VasqSetEnvelopeRawData().
+ * @param count as for VasqSetEnvelopeRawData().
+ * @return what VasqSetEnvelopeRawData() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceSetEnvelopeRawData(VasqDevice* device, BPEnvelopeCustomized* record, double* pressures,
+                                          double* amplitudes, int count);
+/**
+ * VasqSwitchToAdultMode() for one device.
+ * @param device the device.
+ * @param adult as for VasqSwitchToAdultMode().
+ * @return what VasqSwitchToAdultMode() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceSwitchToAdultMode(VasqDevice* device, bool adult);
+/**
+ * VasqSwitchTo500mlMode() for one device.
+ * @param device the device.
+ * @param on as for VasqSwitchTo500mlMode().
+ * @return what VasqSwitchTo500mlMode() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceSwitchTo500mlMode(VasqDevice* device, bool on);
+/**
+ * VasqIs500mlMode() for one device.
+ * @param device the device.
+ * @return what VasqIs500mlMode() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceIs500mlMode(VasqDevice* device);
+/**
+ * VasqWritePNGFileName() for one device.
+ * @param device the device.
+ * @param name as for VasqWritePNGFileName().
+ * @return what VasqWritePNGFileName() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceWritePNGFileName(VasqDevice* device, const char* name);
+/**
+ * VasqWritePNG() for one device.
+ * @param device the device.
+ * @param data as for VasqWritePNG().
+ * @param length as for VasqWritePNG().
+ * @return what VasqWritePNG() returns; 0 for an invalid device.
+ */
+VASQ_API int VasqDeviceWritePNG(VasqDevice* device, char* data, int length);
+
 #ifdef __cplusplus
 }
 #endif

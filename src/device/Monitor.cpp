@@ -24,28 +24,20 @@ struct Registry {
 };
 
 Registry g_mapNotifyEvent VASQ_INIT_DEVICE;
-std::atomic<int> g_bStopMonitor{0};
 std::atomic<uint32_t> s_losses{0};
 std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
-
-// Lets the destructor cut the monitor's pauses short at unload.
-struct StopSignal {
-    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    ~StopSignal() { close(fd); }
-};
-StopSignal s_stop VASQ_INIT_DEVICE;
 
 enum class Paused { Done, HungUp, Stopped };
 
 // Pauses the monitor while it watches the port: a hang-up ends the pause at once.
-Paused Pause(uint32_t milliseconds)
+Paused Pause(const CAutoMonitor& monitor, uint32_t milliseconds)
 {
     const uint64_t deadline = GetTickCount64() + milliseconds;
     for (;;) {
         const uint64_t now = GetTickCount64();
         if (now >= deadline)
             return Paused::Done;
-        switch (DeviceWaitForHangUp(static_cast<uint32_t>(deadline - now), s_stop.fd)) {
+        switch (DeviceWaitForHangUp(static_cast<uint32_t>(deadline - now), monitor.StopFd())) {
         case HangUpWait::TimedOut:
             return Paused::Done;
         case HangUpWait::HungUp:
@@ -70,22 +62,22 @@ void NotifyLoss()
 // Watches one connection. A run that was started for a connection that has
 // since been released and replaced ends without touching the new one; the new
 // connection's own start is pending and begins the next run.
-void RunPollingCycles()
+void RunPollingCycles(const CAutoMonitor& monitor)
 {
     const uint64_t watched = DeviceConnectionNumber();
-    while (g_bStopMonitor.load() == 0) {
+    while (!monitor.Stopping()) {
         bool seen = false;
         bool hungUp = false;
-        for (int round = 0; round < kListingsPerCycle && g_bStopMonitor.load() == 0 && !hungUp; ++round) {
+        for (int round = 0; round < kListingsPerCycle && !monitor.Stopping() && !hungUp; ++round) {
             const Listing listing = ListOpenPort();
             if (listing == Listing::WithPort) {
                 seen = true;
             } else if (listing == Listing::Failed) {
-                hungUp = Pause(kCyclePauseMs) == Paused::HungUp;
+                hungUp = Pause(monitor, kCyclePauseMs) == Paused::HungUp;
                 continue;
             }
             if (!seen)
-                hungUp = Pause(kUnseenPauseMs) == Paused::HungUp;
+                hungUp = Pause(monitor, kUnseenPauseMs) == Paused::HungUp;
         }
         const uint64_t current = DeviceConnectionNumber();
         if (current != 0 && current != watched)
@@ -97,7 +89,7 @@ void RunPollingCycles()
             NotifyLoss();
             return;
         }
-        if (Pause(kCyclePauseMs) == Paused::HungUp) {
+        if (Pause(monitor, kCyclePauseMs) == Paused::HungUp) {
             DeviceCloseConnection(watched);
             s_losses.fetch_add(1);
             NotifyLoss();
@@ -108,21 +100,22 @@ void RunPollingCycles()
 
 }  // namespace
 
-CAutoMonitor VASQ_INIT_MONITOR g_AutoMonitor;
-
-CAutoMonitor::CAutoMonitor() : m_thread(0), m_startEvent(false), m_started(false)
+CAutoMonitor::CAutoMonitor(Device& device)
+    : m_thread(0), m_startEvent(false), m_started(false), m_stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    m_started = CreateThread(&m_thread, MonitorDeviceThread, nullptr) != 0;
+    DeviceScope scope(device);
+    m_started = CreateDeviceThread(&m_thread, MonitorDeviceThread, this) != 0;
 }
 
 CAutoMonitor::~CAutoMonitor()
 {
-    g_bStopMonitor.store(1);
+    m_bStopMonitor.store(1);
     const uint64_t one = 1;
-    (void)!write(s_stop.fd, &one, sizeof(one));
+    (void)!write(m_stopFd, &one, sizeof(one));
     m_startEvent.SetEvent();
     if (m_started)
         JoinThread(m_thread);
+    close(m_stopFd);
 }
 
 void CAutoMonitor::StartMonitor()
@@ -135,12 +128,13 @@ void CAutoMonitor::WaitMonitor()
     m_startEvent.Wait();
 }
 
-void* MonitorDeviceThread(void* /*unused*/)
+void* MonitorDeviceThread(void* argument)
 {
-    while (g_bStopMonitor.load() == 0) {
-        g_AutoMonitor.WaitMonitor();
-        const Paused settled = Pause(kSettleMs);
-        if (settled == Paused::Stopped || g_bStopMonitor.load() != 0)
+    CAutoMonitor& monitor = *static_cast<CAutoMonitor*>(argument);
+    while (!monitor.Stopping()) {
+        monitor.WaitMonitor();
+        const Paused settled = Pause(monitor, kSettleMs);
+        if (settled == Paused::Stopped || monitor.Stopping())
             break;
         if (settled == Paused::HungUp) {
             if (DeviceCloseConnection(DeviceConnectionNumber())) {
@@ -149,7 +143,7 @@ void* MonitorDeviceThread(void* /*unused*/)
             }
             continue;
         }
-        RunPollingCycles();
+        RunPollingCycles(monitor);
     }
     return nullptr;
 }

@@ -2,6 +2,9 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
+#include "device/Device.h"
 #include "device/Transport.h"
 #include "platform/Event.h"
 #include "platform/Export.h"
@@ -11,27 +14,31 @@
 using NotifyEventCallback = void (*)(uint32_t code, uint32_t first, unsigned long second);
 constexpr uint32_t DEVICE_CHANGE_EVENT = 537;
 
-// Watches the open port while a device is connected: the thread runs from load
-// to unload and idles until StartMonitor begins a monitoring run. A run ends
+// Watches a device's open port while it is connected: the thread runs from the
+// device's first connection until the device goes, and idles until
+// StartMonitor begins a monitoring run. A run ends
 // when none of three listings of the device nodes shows the port: it then
 // closes the port and wakes the connection thread.
 class VASQ_EXPORT CAutoMonitor {
 public:
-    CAutoMonitor();
+    explicit CAutoMonitor(Device& device);
     ~CAutoMonitor();
     CAutoMonitor(const CAutoMonitor&) = delete;
     CAutoMonitor& operator=(const CAutoMonitor&) = delete;
 
     void StartMonitor();
     void WaitMonitor();
+    bool Stopping() const { return m_bStopMonitor.load() != 0; }
+    // Readable once the watch is to end, so that its pauses end at once.
+    int StopFd() const { return m_stopFd; }
 
 private:
     unsigned long m_thread;
     CAutoResetEvent m_startEvent;
     bool m_started;
+    std::atomic<int> m_bStopMonitor{0};
+    int m_stopFd;
 };
-
-extern CAutoMonitor g_AutoMonitor;
 
 VASQ_EXPORT void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback);
 VASQ_EXPORT void WinEventCb(uint32_t code, uint32_t first, unsigned long second);

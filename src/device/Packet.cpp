@@ -7,29 +7,46 @@
 #include <atomic>
 #include <mutex>
 
+#include "device/Device.h"
 #include "device/Transport.h"
 #include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
 
-std::vector<std::vector<uint8_t>> g_vecDataBuffer VASQ_INIT_DEVICE;
+
+struct PacketState {
+    std::mutex queueMutex;
+    uint64_t queueDropped = 0;
+    // Set when an exchange gave up waiting for its answer: the device answers
+    // every request in order, so that answer is still owed on this connection.
+    std::atomic<uint64_t> answerOwedOn{0};
+    // Set when a receive failed on bytes it could not take as a frame: what is
+    // left of them is dropped before the next request.
+    std::atomic<bool> resync{false};
+};
+
+PacketState* NewPacketState()
+{
+    return new PacketState;
+}
+
+void DeletePacketState(PacketState* state)
+{
+    delete state;
+}
 
 namespace {
 
-std::mutex s_queueMutex;
-uint64_t s_queueDropped = 0;
+PacketState& Packets()
+{
+    return CurrentDevice().Packets();
+}
 
 // How long a frame whose beginning has already arrived may take to complete
 // while late input is drained.
 constexpr uint32_t kLateFrameCompletionMs = 50;
 
-// Set when an exchange gave up waiting for its answer: the device answers
-// every request in order, so that answer is still owed on this connection.
-std::atomic<uint64_t> s_answerOwedOn{0};
-// Set when a receive failed on bytes it could not take as a frame: what is
-// left of them is dropped before the next request.
-std::atomic<bool> s_resync{false};
 
 // The request this thread sent last and whose answer it has not received yet.
 // The device echoes a request's category and command in its answer, so a
@@ -106,7 +123,7 @@ void NoAnswerReason(bool broken)
         SetReason(kErrorProtocol, "a broken frame (bad checksum or cut short) instead of the answer to %c/%u",
                   category, command);
     else
-        SetReason(kErrorTimeout, "no answer to %c/%u within %u ms", category, command, g_nDeviceReadTimeout.load());
+        SetReason(kErrorTimeout, "no answer to %c/%u within %u ms", category, command, CurrentDevice().m_nDeviceReadTimeout.load());
 }
 
 // An answer that came too late for the request it answered: dropped while
@@ -124,30 +141,30 @@ void LogLateAnswer(const uint8_t* frame, bool waiting)
 
 void QueueFrame(const uint8_t* frame, size_t length)
 {
-    std::lock_guard<std::mutex> lock(s_queueMutex);
-    if (g_vecDataBuffer.size() >= STREAM_QUEUE_LIMIT) {
-        g_vecDataBuffer.erase(g_vecDataBuffer.begin());
-        ++s_queueDropped;
+    std::lock_guard<std::mutex> lock(Packets().queueMutex);
+    if (CurrentDevice().m_vecDataBuffer.size() >= STREAM_QUEUE_LIMIT) {
+        CurrentDevice().m_vecDataBuffer.erase(CurrentDevice().m_vecDataBuffer.begin());
+        ++Packets().queueDropped;
         LogLine(kLogWarning, "stream queue full: the oldest of %u queued packets dropped (%llu so far)",
-                static_cast<unsigned>(STREAM_QUEUE_LIMIT), static_cast<unsigned long long>(s_queueDropped));
+                static_cast<unsigned>(STREAM_QUEUE_LIMIT), static_cast<unsigned long long>(Packets().queueDropped));
     }
-    g_vecDataBuffer.emplace_back(frame, frame + length);
+    CurrentDevice().m_vecDataBuffer.emplace_back(frame, frame + length);
 }
 
 // Takes the first queued entry if it is of the wanted kind. Queued answers
 // that do not answer the pending request are dropped on the way.
 bool TakeQueuedFrame(bool wantStream, std::vector<uint8_t>& frame)
 {
-    std::lock_guard<std::mutex> lock(s_queueMutex);
-    while (!wantStream && !g_vecDataBuffer.empty() && !IsStreamFrame(g_vecDataBuffer.front().data()) &&
-           !AnswersTheRequest(g_vecDataBuffer.front().data())) {
-        LogLateAnswer(g_vecDataBuffer.front().data(), true);
-        g_vecDataBuffer.erase(g_vecDataBuffer.begin());
+    std::lock_guard<std::mutex> lock(Packets().queueMutex);
+    while (!wantStream && !CurrentDevice().m_vecDataBuffer.empty() && !IsStreamFrame(CurrentDevice().m_vecDataBuffer.front().data()) &&
+           !AnswersTheRequest(CurrentDevice().m_vecDataBuffer.front().data())) {
+        LogLateAnswer(CurrentDevice().m_vecDataBuffer.front().data(), true);
+        CurrentDevice().m_vecDataBuffer.erase(CurrentDevice().m_vecDataBuffer.begin());
     }
-    if (g_vecDataBuffer.empty() || IsStreamFrame(g_vecDataBuffer.front().data()) != wantStream)
+    if (CurrentDevice().m_vecDataBuffer.empty() || IsStreamFrame(CurrentDevice().m_vecDataBuffer.front().data()) != wantStream)
         return false;
-    frame.swap(g_vecDataBuffer.front());
-    g_vecDataBuffer.erase(g_vecDataBuffer.begin());
+    frame.swap(CurrentDevice().m_vecDataBuffer.front());
+    CurrentDevice().m_vecDataBuffer.erase(CurrentDevice().m_vecDataBuffer.begin());
     return true;
 }
 
@@ -232,10 +249,10 @@ Received ReadFrame(uint8_t (&frame)[FRAME_BUFFER_SIZE], bool limited, uint64_t d
 // more read timeout and dropped, so it is never taken for the next answer.
 void AwaitOwedAnswer()
 {
-    const uint64_t owedOn = s_answerOwedOn.exchange(0);
+    const uint64_t owedOn = Packets().answerOwedOn.exchange(0);
     if (owedOn == 0 || owedOn != DeviceConnectionNumber())
         return;
-    const uint32_t timeout = g_nDeviceReadTimeout.load();
+    const uint32_t timeout = CurrentDevice().m_nDeviceReadTimeout.load();
     const bool limited = timeout != INFINITE_TIMEOUT;
     const uint64_t deadline = GetTickCount64() + timeout;
     for (;;) {
@@ -244,7 +261,7 @@ void AwaitOwedAnswer()
         if (got == Received::TimedOut)
             return;
         if (got == Received::Broken) {
-            s_resync.store(true);
+            Packets().resync.store(true);
             return;
         }
         if (!IsStreamFrame(frame)) {
@@ -273,7 +290,7 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
         return false;
     }
     AwaitOwedAnswer();
-    if (s_resync.exchange(false) || DeviceHasBufferedInput())
+    if (Packets().resync.exchange(false) || DeviceHasBufferedInput())
         DrainLateInput();
     uint8_t frame[FRAME_BUFFER_SIZE] = {};
     frame[0] = FRAME_START;
@@ -289,7 +306,7 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
         t_request.awaiting = false;
         if (!PortGoneReason("sending", category, command, 0))
             SetReason(kErrorTimeout, "%c/%u could not be written within %u ms", Printable(category), command,
-                      g_nDeviceWriteTimeout.load());
+                      CurrentDevice().m_nDeviceWriteTimeout.load());
         return false;
     }
     t_request = {category, command, true, sentAt, DeviceConnectionNumber()};
@@ -303,7 +320,7 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
     const bool wantStream = stream != 0;
     // The wanted frame must arrive within one read timeout, however many
     // frames of the other kind arrive meanwhile.
-    const uint32_t timeout = g_nDeviceReadTimeout.load();
+    const uint32_t timeout = CurrentDevice().m_nDeviceReadTimeout.load();
     const bool limited = timeout != INFINITE_TIMEOUT;
     const uint64_t deadline = GetTickCount64() + timeout;
     for (;;) {
@@ -319,9 +336,9 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
         const Received got = ReadFrame(frame, limited, deadline);
         if (got != Received::Frame) {
             if (got == Received::Broken)
-                s_resync.store(true);
+                Packets().resync.store(true);
             else if (!wantStream && t_request.awaiting)
-                s_answerOwedOn.store(DeviceConnectionNumber());
+                Packets().answerOwedOn.store(DeviceConnectionNumber());
             NoAnswerReason(got == Received::Broken);
             return false;
         }
@@ -349,23 +366,23 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
 
 void ClearStreamQueue()
 {
-    std::lock_guard<std::mutex> lock(s_queueMutex);
-    g_vecDataBuffer.clear();
+    std::lock_guard<std::mutex> lock(Packets().queueMutex);
+    CurrentDevice().m_vecDataBuffer.clear();
 }
 
 size_t StreamQueueSize()
 {
-    std::lock_guard<std::mutex> lock(s_queueMutex);
-    return g_vecDataBuffer.size();
+    std::lock_guard<std::mutex> lock(Packets().queueMutex);
+    return CurrentDevice().m_vecDataBuffer.size();
 }
 
 uint64_t StreamQueueDropped()
 {
-    std::lock_guard<std::mutex> lock(s_queueMutex);
-    return s_queueDropped;
+    std::lock_guard<std::mutex> lock(Packets().queueMutex);
+    return Packets().queueDropped;
 }
 
 void ForgetOwedAnswer()
 {
-    s_answerOwedOn.store(0);
+    Packets().answerOwedOn.store(0);
 }

@@ -21,7 +21,6 @@ constexpr uint32_t MAX_PAYLOAD = 255;
 // Frames that arrived while a receiver waited for the other kind, in arrival
 // order; each entry is a whole frame. Guarded by its own lock because the
 // connection thread empties it without the API lock.
-extern std::vector<std::vector<uint8_t>> g_vecDataBuffer;
 
 VASQ_EXPORT bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length);
 VASQ_EXPORT bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status);

@@ -21,26 +21,19 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "device/Device.h"
 #include "device/SearchOutcome.h"
 #include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
 
-std::atomic<long> g_hDevice{-1};
-char g_szDevicePath[512] = {};
-int g_nLockFile = -1;
-char g_szLockFilePath[128] = {};
-std::atomic<uint32_t> g_nDeviceReadTimeout{1000};
-std::atomic<uint32_t> g_nDeviceWriteTimeout{2000};
-
-namespace {
 
 // The gate lets DeviceClose run on any thread while another thread is inside a
 // transfer: the close marks the port gone, wakes the transfer through an
 // eventfd, waits until no transfer uses the descriptor any more, and only then
 // closes it, so a descriptor number is never used after it may have been
-// reused. It also guards the path and lock-file globals.
+// reused. It also guards the path and lock-file members of the device.
 struct Gate {
     std::mutex mutex;
     std::condition_variable idle;
@@ -58,26 +51,46 @@ struct Gate {
         close(publishedFd);
     }
 };
-Gate s_gate VASQ_INIT_DEVICE;
-
-// The open port's wait set: the port for input and the gate's wake-up, so a
-// read waits in one call on one descriptor.
-int s_epollFd = -1;
-std::atomic<bool> s_hungUp{false};
-int s_openPort = -1;
-uint64_t s_connection = 0;
-uint64_t s_lastConnection = 0;
-// While a port is probed and announced, only the thread that opened it may
-// use it: no application call exchanges with a port that is not yet identified.
-bool s_held = false;
-pthread_t s_holder;
-thread_local bool t_keepHeld = false;
 
 // Bytes read from the port but not yet asked for: one read takes a whole frame.
 constexpr size_t kReceiveBufferSize = 4096;
-uint8_t s_rx[kReceiveBufferSize];
-size_t s_rxBegin = 0;
-size_t s_rxEnd = 0;
+
+struct TransportState {
+    Gate gate;
+    // The open port's wait set: the port for input and the gate's wake-up, so a
+    // read waits in one call on one descriptor.
+    int epollFd = -1;
+    std::atomic<bool> hungUp{false};
+    int openPort = -1;
+    uint64_t connection = 0;
+    uint64_t lastConnection = 0;
+    // While a port is probed and announced, only the thread that opened it may
+    // use it: no application call exchanges with a port that is not yet identified.
+    bool held = false;
+    pthread_t holder;
+    uint8_t rx[kReceiveBufferSize];
+    size_t rxBegin = 0;
+    size_t rxEnd = 0;
+};
+
+TransportState* NewTransportState()
+{
+    return new TransportState;
+}
+
+void DeleteTransportState(TransportState* state)
+{
+    delete state;
+}
+
+namespace {
+
+TransportState& Port()
+{
+    return CurrentDevice().Transport();
+}
+
+thread_local bool t_keepHeld = false;
 
 std::atomic<DeviceProbeFn> s_probe{nullptr};
 std::atomic<DeviceLossFn> s_lossHandler{nullptr};
@@ -94,29 +107,29 @@ class PortUse {
 public:
     PortUse()
     {
-        std::lock_guard<std::mutex> lock(s_gate.mutex);
-        m_fd = g_hDevice.load();
-        if (m_fd != -1 && s_held && !pthread_equal(s_holder, pthread_self()))
+        std::lock_guard<std::mutex> lock(Port().gate.mutex);
+        m_fd = CurrentDevice().m_hDevice.load();
+        if (m_fd != -1 && Port().held && !pthread_equal(Port().holder, pthread_self()))
             m_fd = -1;
         if (m_fd != -1) {
-            ++s_gate.users;
-            m_epollFd = s_epollFd;
+            ++Port().gate.users;
+            m_epollFd = Port().epollFd;
         }
     }
     ~PortUse()
     {
         if (m_fd == -1)
             return;
-        std::lock_guard<std::mutex> lock(s_gate.mutex);
-        if (--s_gate.users == 0)
-            s_gate.idle.notify_all();
+        std::lock_guard<std::mutex> lock(Port().gate.mutex);
+        if (--Port().gate.users == 0)
+            Port().gate.idle.notify_all();
     }
     PortUse(const PortUse&) = delete;
     PortUse& operator=(const PortUse&) = delete;
 
     int fd() const { return static_cast<int>(m_fd); }
     int epollFd() const { return m_epollFd; }
-    bool valid() const { return m_fd != -1 && g_hDevice.load() == m_fd; }
+    bool valid() const { return m_fd != -1 && CurrentDevice().m_hDevice.load() == m_fd; }
 
 private:
     long m_fd;
@@ -134,7 +147,7 @@ int64_t MonotonicMicroseconds()
 // at once instead of at the presence monitor's next listing.
 void MarkHungUp()
 {
-    if (s_hungUp.exchange(true))
+    if (Port().hungUp.exchange(true))
         return;
     const DeviceLossFn loss = s_lossHandler.load();
     if (loss != nullptr)
@@ -160,7 +173,7 @@ int RemainingMs(bool limited, int64_t deadlineUs)
 bool WaitReady(const PortUse& port, short events, bool limited, int64_t deadlineUs)
 {
     for (;;) {
-        pollfd fds[2] = {{port.fd(), events, 0}, {s_gate.wakeFd, POLLIN, 0}};
+        pollfd fds[2] = {{port.fd(), events, 0}, {Port().gate.wakeFd, POLLIN, 0}};
         const int ready = poll(fds, 2, RemainingMs(limited, deadlineUs));
         if (ready < 0 && errno == EINTR)
             continue;
@@ -209,11 +222,11 @@ Ready WaitReadable(const PortUse& port, bool limited, int64_t deadlineUs)
 
 size_t TakeBuffered(uint8_t* buffer, size_t count)
 {
-    const size_t take = std::min(count, s_rxEnd - s_rxBegin);
-    memcpy(buffer, s_rx + s_rxBegin, take);
-    s_rxBegin += take;
-    if (s_rxBegin == s_rxEnd)
-        s_rxBegin = s_rxEnd = 0;
+    const size_t take = std::min(count, Port().rxEnd - Port().rxBegin);
+    memcpy(buffer, Port().rx + Port().rxBegin, take);
+    Port().rxBegin += take;
+    if (Port().rxBegin == Port().rxEnd)
+        Port().rxBegin = Port().rxEnd = 0;
     return take;
 }
 
@@ -221,10 +234,10 @@ size_t TakeBuffered(uint8_t* buffer, size_t count)
 // bytes, 0 when nothing is there, -1 when the port failed.
 ssize_t FillBuffer(const PortUse& port, bool readable)
 {
-    const ssize_t done = read(port.fd(), s_rx, kReceiveBufferSize);
+    const ssize_t done = read(port.fd(), Port().rx, kReceiveBufferSize);
     if (done > 0) {
-        s_rxBegin = 0;
-        s_rxEnd = static_cast<size_t>(done);
+        Port().rxBegin = 0;
+        Port().rxEnd = static_cast<size_t>(done);
         return done;
     }
     if (done < 0 && (errno == EAGAIN || errno == EINTR))
@@ -403,22 +416,22 @@ int CreateLockFile(const std::string& path)
 
 bool LockDeviceHeld(const std::string& path, int fd)
 {
-    memset(g_szLockFilePath, 0, sizeof(g_szLockFilePath));
-    memcpy(g_szLockFilePath, path.c_str(), path.size());
-    g_nLockFile = fd;
-    return g_nLockFile >= 0;
+    memset(CurrentDevice().m_szLockFilePath, 0, sizeof(CurrentDevice().m_szLockFilePath));
+    memcpy(CurrentDevice().m_szLockFilePath, path.c_str(), path.size());
+    CurrentDevice().m_nLockFile = fd;
+    return CurrentDevice().m_nLockFile >= 0;
 }
 
 void UnlockDeviceHeld()
 {
-    if (g_nLockFile == -1)
+    if (CurrentDevice().m_nLockFile == -1)
         return;
     // Removed while still open: a file nobody holds would be taken for a
     // stale one, and another process's new file removed in its place.
-    unlink(g_szLockFilePath);
-    close(g_nLockFile);
-    g_nLockFile = -1;
-    memset(g_szLockFilePath, 0, sizeof(g_szLockFilePath));
+    unlink(CurrentDevice().m_szLockFilePath);
+    close(CurrentDevice().m_nLockFile);
+    CurrentDevice().m_nLockFile = -1;
+    memset(CurrentDevice().m_szLockFilePath, 0, sizeof(CurrentDevice().m_szLockFilePath));
 }
 
 void ConfigurePort(int fd)
@@ -439,55 +452,55 @@ void ConfigurePort(int fd)
 // empty receive buffer, and the wait set.
 void OpenPortHeld(long fd, int portNumber, bool held)
 {
-    g_hDevice.store(fd);
-    s_openPort = portNumber;
-    s_connection = ++s_lastConnection;
-    s_hungUp.store(false);
-    s_rxBegin = s_rxEnd = 0;
-    s_held = held;
+    CurrentDevice().m_hDevice.store(fd);
+    Port().openPort = portNumber;
+    Port().connection = ++Port().lastConnection;
+    Port().hungUp.store(false);
+    Port().rxBegin = Port().rxEnd = 0;
+    Port().held = held;
     if (held)
-        s_holder = pthread_self();
-    s_epollFd = epoll_create1(EPOLL_CLOEXEC);
+        Port().holder = pthread_self();
+    Port().epollFd = epoll_create1(EPOLL_CLOEXEC);
     epoll_event port = {};
     port.events = EPOLLIN;
     port.data.fd = static_cast<int>(fd);
     epoll_event wake = {};
     wake.events = EPOLLIN;
-    wake.data.fd = s_gate.wakeFd;
+    wake.data.fd = Port().gate.wakeFd;
     // An adopted descriptor that epoll refuses is waited on with poll instead.
-    if (s_epollFd >= 0 && (epoll_ctl(s_epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &port) != 0 ||
-                           epoll_ctl(s_epollFd, EPOLL_CTL_ADD, s_gate.wakeFd, &wake) != 0)) {
-        close(s_epollFd);
-        s_epollFd = -1;
+    if (Port().epollFd >= 0 && (epoll_ctl(Port().epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &port) != 0 ||
+                           epoll_ctl(Port().epollFd, EPOLL_CTL_ADD, Port().gate.wakeFd, &wake) != 0)) {
+        close(Port().epollFd);
+        Port().epollFd = -1;
     }
 }
 
 void AnnouncePublished()
 {
     const uint64_t one = 1;
-    (void)!write(s_gate.publishedFd, &one, sizeof(one));
+    (void)!write(Port().gate.publishedFd, &one, sizeof(one));
 }
 
 // Closes the open port with the gate held: the port is marked gone at once,
 // transfers in progress are woken and waited for, then the descriptor goes.
 void ClosePortHeld(std::unique_lock<std::mutex>& lock)
 {
-    const long fd = g_hDevice.load();
+    const long fd = CurrentDevice().m_hDevice.load();
     if (fd == -1)
         return;
-    g_hDevice.store(-1);
+    CurrentDevice().m_hDevice.store(-1);
     const uint64_t one = 1;
-    (void)!write(s_gate.wakeFd, &one, sizeof(one));
-    s_gate.idle.wait(lock, [] { return s_gate.users == 0; });
+    (void)!write(Port().gate.wakeFd, &one, sizeof(one));
+    Port().gate.idle.wait(lock, [] { return Port().gate.users == 0; });
     UnlockDeviceHeld();
-    memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
+    memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
     close(static_cast<int>(fd));
-    close(s_epollFd);
-    s_epollFd = -1;
-    s_held = false;
-    s_rxBegin = s_rxEnd = 0;
+    close(Port().epollFd);
+    Port().epollFd = -1;
+    Port().held = false;
+    Port().rxBegin = Port().rxEnd = 0;
     uint64_t drained;
-    (void)!read(s_gate.wakeFd, &drained, sizeof(drained));
+    (void)!read(Port().gate.wakeFd, &drained, sizeof(drained));
 }
 
 bool ReadIdText(const std::string& path, const char* expected, bool& known)
@@ -538,7 +551,7 @@ public:
     {
         const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(milliseconds) * 1000;
         for (;;) {
-            pollfd fds[2] = {{s_gate.searchStopFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
+            pollfd fds[2] = {{Port().gate.searchStopFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
             const int ready = poll(fds, m_fd >= 0 ? 2 : 1, RemainingMs(true, deadlineUs));
             if (ready < 0 && errno == EINTR)
                 continue;
@@ -546,7 +559,7 @@ public:
                 return;
             if (fds[0].revents != 0) {
                 uint64_t drained;
-                (void)!read(s_gate.searchStopFd, &drained, sizeof(drained));
+                (void)!read(Port().gate.searchStopFd, &drained, sizeof(drained));
                 return;
             }
             if (NodeAppeared())
@@ -601,8 +614,8 @@ void SetDeviceLossHandler(DeviceLossFn handler)
 
 int DeviceOpenPortNumber()
 {
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
-    return g_hDevice.load() == -1 ? -1 : s_openPort;
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    return CurrentDevice().m_hDevice.load() == -1 ? -1 : Port().openPort;
 }
 
 bool DeviceOpenPortMatches(int portNumber)
@@ -614,8 +627,8 @@ bool DeviceOpenPortMatches(int portNumber)
 
 void AdoptDeviceHandle(long handle)
 {
-    std::unique_lock<std::mutex> lock(s_gate.mutex);
-    if (g_hDevice.load() == handle)
+    std::unique_lock<std::mutex> lock(Port().gate.mutex);
+    if (CurrentDevice().m_hDevice.load() == handle)
         return;
     // The previous port and its lock go first; the adopted handle is the caller's.
     ClosePortHeld(lock);
@@ -627,14 +640,14 @@ void AdoptDeviceHandle(long handle)
 
 uint64_t DeviceConnectionNumber()
 {
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
-    return g_hDevice.load() == -1 ? 0 : s_connection;
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    return CurrentDevice().m_hDevice.load() == -1 ? 0 : Port().connection;
 }
 
 bool DeviceCloseConnection(uint64_t connection)
 {
-    std::unique_lock<std::mutex> lock(s_gate.mutex);
-    if (connection == 0 || g_hDevice.load() == -1 || s_connection != connection)
+    std::unique_lock<std::mutex> lock(Port().gate.mutex);
+    if (connection == 0 || CurrentDevice().m_hDevice.load() == -1 || Port().connection != connection)
         return false;
     ClosePortHeld(lock);
     return true;
@@ -688,14 +701,14 @@ std::string LockHolderText(const std::string& lockPath)
 bool LockDevice(int portNumber)
 {
     const std::string path = DeviceLockPath(portNumber);
-    const int fd = path.size() < sizeof(g_szLockFilePath) ? CreateLockFile(path) : -1;
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
+    const int fd = path.size() < sizeof(CurrentDevice().m_szLockFilePath) ? CreateLockFile(path) : -1;
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
     return LockDeviceHeld(fd >= 0 ? path : std::string(), fd);
 }
 
 bool UnlockDevice()
 {
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
     UnlockDeviceHeld();
     return true;
 }
@@ -706,10 +719,10 @@ bool DoFindDevice(int portNumber)
     if (portNumber < 0 || probe == nullptr)
         return false;
     const std::string path = DeviceNodePath(portNumber);
-    if (path.size() >= sizeof(g_szDevicePath))
+    if (path.size() >= sizeof(CurrentDevice().m_szDevicePath))
         return false;
     const std::string lockPath = DeviceLockPath(portNumber);
-    if (lockPath.size() >= sizeof(g_szLockFilePath))
+    if (lockPath.size() >= sizeof(CurrentDevice().m_szLockFilePath))
         return false;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -744,8 +757,8 @@ bool DoFindDevice(int portNumber)
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(s_gate.mutex);
-        if (g_hDevice.load() != -1) {
+        std::lock_guard<std::mutex> lock(Port().gate.mutex);
+        if (CurrentDevice().m_hDevice.load() != -1) {
             unlink(lockPath.c_str());
             close(lockFd);
             close(fd);
@@ -766,13 +779,13 @@ bool DoFindDevice(int portNumber)
         DeviceClose();
         return false;
     }
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
-    if (g_hDevice.load() != fd)
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    if (CurrentDevice().m_hDevice.load() != fd)
         return false;  // closed by another thread during the probe
-    memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
-    memcpy(g_szDevicePath, path.c_str(), path.size());
-    s_held = t_keepHeld;
-    if (!s_held)
+    memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
+    memcpy(CurrentDevice().m_szDevicePath, path.c_str(), path.size());
+    Port().held = t_keepHeld;
+    if (!Port().held)
         AnnouncePublished();
     return true;
 }
@@ -824,9 +837,9 @@ bool DeviceConnectHeld(int portNumber, int attempts)
 
 void DeviceReleaseHeld()
 {
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
-    if (s_held && pthread_equal(s_holder, pthread_self())) {
-        s_held = false;
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    if (Port().held && pthread_equal(Port().holder, pthread_self())) {
+        Port().held = false;
         AnnouncePublished();
     }
 }
@@ -834,12 +847,12 @@ void DeviceReleaseHeld()
 void DeviceStopSearch()
 {
     const uint64_t one = 1;
-    (void)!write(s_gate.searchStopFd, &one, sizeof(one));
+    (void)!write(Port().gate.searchStopFd, &one, sizeof(one));
 }
 
 bool DeviceClose()
 {
-    std::unique_lock<std::mutex> lock(s_gate.mutex);
+    std::unique_lock<std::mutex> lock(Port().gate.mutex);
     ClosePortHeld(lock);
     return true;
 }
@@ -882,7 +895,7 @@ bool DeviceIsAlive()
 
 bool DeviceIsConnected()
 {
-    return g_hDevice.load() != -1;
+    return CurrentDevice().m_hDevice.load() != -1;
 }
 
 bool DeviceCancelIO()
@@ -895,20 +908,20 @@ bool DeviceCheckPath(const char* path)
 {
     if (path == nullptr)
         return false;
-    std::lock_guard<std::mutex> lock(s_gate.mutex);
-    return g_szDevicePath[0] != '\0' && strcmp(g_szDevicePath, path) == 0;
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    return CurrentDevice().m_szDevicePath[0] != '\0' && strcmp(CurrentDevice().m_szDevicePath, path) == 0;
 }
 
 bool DeviceSetTimeoutSetting(uint32_t readMs, uint32_t writeMs)
 {
-    g_nDeviceReadTimeout.store(readMs);
-    g_nDeviceWriteTimeout.store(writeMs);
+    CurrentDevice().m_nDeviceReadTimeout.store(readMs);
+    CurrentDevice().m_nDeviceWriteTimeout.store(writeMs);
     return true;
 }
 
 int DeviceReadData(uint8_t* buffer, int count)
 {
-    return ReadWithin(buffer, count, g_nDeviceReadTimeout.load());
+    return ReadWithin(buffer, count, CurrentDevice().m_nDeviceReadTimeout.load());
 }
 
 int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
@@ -918,7 +931,7 @@ int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
 
 int DeviceWriteData(const uint8_t* buffer, int count)
 {
-    return WriteWithin(buffer, count, g_nDeviceWriteTimeout.load());
+    return WriteWithin(buffer, count, CurrentDevice().m_nDeviceWriteTimeout.load());
 }
 
 int DeviceReadAvailable(uint8_t* buffer, int capacity)
@@ -926,7 +939,7 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
     PortUse port;
     if (!port.valid())
         return -1;
-    if (s_rxBegin == s_rxEnd) {
+    if (Port().rxBegin == Port().rxEnd) {
         // An adopted descriptor may be a blocking one: read only what is there.
         pollfd ready = {port.fd(), POLLIN, 0};
         if (poll(&ready, 1, 0) < 0)
@@ -942,12 +955,12 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
 bool DeviceHasBufferedInput()
 {
     PortUse port;
-    return port.valid() && s_rxBegin != s_rxEnd;
+    return port.valid() && Port().rxBegin != Port().rxEnd;
 }
 
 bool DevicePortFailed()
 {
-    return s_hungUp.load();
+    return Port().hungUp.load();
 }
 
 HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd)
@@ -955,11 +968,11 @@ HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd)
     const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(milliseconds) * 1000;
     PortUse port;
     for (;;) {
-        if (port.valid() && s_hungUp.load())
+        if (port.valid() && Port().hungUp.load())
             return HangUpWait::HungUp;
         // Events 0: only a hang-up or an error is reported, input is left alone.
         // Without a port the wait ends when one is published.
-        pollfd fds[3] = {{stopFd, POLLIN, 0}, {port.valid() ? s_gate.wakeFd : s_gate.publishedFd, POLLIN, 0},
+        pollfd fds[3] = {{stopFd, POLLIN, 0}, {port.valid() ? Port().gate.wakeFd : Port().gate.publishedFd, POLLIN, 0},
                          {port.fd(), 0, 0}};
         const int ready = poll(fds, port.valid() ? 3 : 2, RemainingMs(true, deadlineUs));
         if (ready < 0 && errno == EINTR)
@@ -970,7 +983,7 @@ HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd)
             return HangUpWait::Stopped;
         if (!port.valid()) {
             uint64_t drained;
-            (void)!read(s_gate.publishedFd, &drained, sizeof(drained));
+            (void)!read(Port().gate.publishedFd, &drained, sizeof(drained));
             return HangUpWait::Changed;
         }
         if (fds[1].revents != 0 || (fds[2].revents & POLLNVAL) != 0)

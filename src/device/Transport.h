@@ -11,12 +11,6 @@
 
 // The open port's descriptor, -1 when no port is open. Atomic because the
 // monitor and the connection thread close the port without the API lock.
-extern std::atomic<long> g_hDevice;
-extern char g_szDevicePath[512];
-extern int g_nLockFile;
-extern char g_szLockFilePath[128];
-extern std::atomic<uint32_t> g_nDeviceReadTimeout;
-extern std::atomic<uint32_t> g_nDeviceWriteTimeout;
 
 constexpr int kPortCount = 128;
 

@@ -9,5 +9,7 @@
 #define VASQ_INIT_DEVICE __attribute__((init_priority(103)))
 #define VASQ_INIT_MONITOR __attribute__((init_priority(110)))
 #define VASQ_INIT_LIFETIME __attribute__((init_priority(111)))
+// The devices opened beside the default one are released before its workers end.
+#define VASQ_INIT_DEVICES_LIFETIME __attribute__((init_priority(113)))
 // Constructed last, destroyed first: marks the start of the unload.
 #define VASQ_INIT_UNLOAD_MARK __attribute__((init_priority(120)))

@@ -72,6 +72,10 @@ uint64_t GetTickCount64()
 }
 
 struct PeriodicTimer {
+    // Each timer's worker waits on the timer's own event, so that the workers
+    // of several devices never take each other's ticks; the shared event of
+    // the signal number is set too.
+    CAutoResetEvent own{false};
     CEvent* event;
     std::chrono::milliseconds period;
     std::mutex mutex;
@@ -87,6 +91,7 @@ struct PeriodicTimer {
         for (;;) {
             if (wake.wait_until(lock, next, [this] { return stop; }))
                 return;
+            own.SetEvent();
             event->SetEvent();
             next += period;
             // Expiries missed while this thread was not scheduled merge into
@@ -133,8 +138,10 @@ void DeleteTimer(uint32_t /*signalNumber*/, TimerId& timer)
     timer = nullptr;
 }
 
-CEvent* TimerTickEvent(TimerId /*timer*/, uint32_t signalNumber)
+CEvent* TimerTickEvent(TimerId timer, uint32_t signalNumber)
 {
+    if (timer != nullptr)
+        return &timer->own;
     return signalNumber == TIMER_SIGNAL_SAMPLING ? static_cast<CEvent*>(&g_hSigUsr1Event) : &g_hSigUsr2Event;
 }
 

@@ -42,9 +42,8 @@ using TimerId = PeriodicTimer*;
 VASQ_EXPORT TimerId CreateNewTimer(uint32_t periodMs, uint32_t& signalNumber);
 // After it returns no further tick arrives; a tick already set stays set.
 VASQ_EXPORT void DeleteTimer(uint32_t signalNumber, TimerId& timer);
-// The event that the timer's expiries set, for the worker to wait on: on Linux
-// the event shared by all timers of the signal number, on Windows the timer's
-// own. Never null.
+// The event that the timer's expiries set, for the worker to wait on: the
+// timer's own (for a null timer, the event of the signal number). Never null.
 class CEvent;
 VASQ_EXPORT CEvent* TimerTickEvent(TimerId timer, uint32_t signalNumber);
 

@@ -1,4 +1,5 @@
 #include "protocol/DeviceControl.h"
+#include "device/Device.h"
 
 #include <string.h>
 
@@ -11,7 +12,6 @@
 #include "protocol/Command.h"
 #include "protocol/Units.h"
 
-std::atomic<uint8_t> g_nAirPort{0};
 
 namespace {
 constexpr int kAirPortBits = 8;
@@ -24,21 +24,21 @@ bool EnableAirPort(int port, bool enable)
         return true;
     const auto bit = static_cast<uint8_t>(1u << port);
     if (enable)
-        g_nAirPort.fetch_and(static_cast<uint8_t>(~bit));
+        CurrentDevice().m_nAirPort.fetch_and(static_cast<uint8_t>(~bit));
     else
-        g_nAirPort.fetch_or(bit);
+        CurrentDevice().m_nAirPort.fetch_or(bit);
     return true;
 }
 
 bool ResetAirPort()
 {
-    g_nAirPort.store(0);
+    CurrentDevice().m_nAirPort.store(0);
     return true;
 }
 
 bool UpdateAirPortRelay()
 {
-    const uint8_t mask = g_nAirPort.load();
+    const uint8_t mask = CurrentDevice().m_nAirPort.load();
     return Exchange(CATEGORY_PARAMETER, CMD_AIR_PORT_RELAY, &mask, 1);
 }
 
@@ -73,9 +73,9 @@ bool SetCalibrationPressureNumber(int n)
 bool EnableDeviceStartTest(bool start)
 {
     if (start)
-        g_hStopTestEvent.ResetEvent();
+        CurrentDevice().m_hStopTestEvent.ResetEvent();
     else
-        g_hStopTestEvent.SetEvent();
+        CurrentDevice().m_hStopTestEvent.SetEvent();
     return Exchange(CATEGORY_INSTRUMENT, start ? CMD_START_TEST : CMD_STOP_TEST, nullptr, 0);
 }
 
@@ -135,7 +135,7 @@ bool PausePump()
 
 bool EnableDeviceDebugMode(bool bEnableDebug, bool bFineResolution, int unit, bool bOnlyLowerSensor)
 {
-    g_fPressureresolution.store(bFineResolution || unit == 1 ? 100.0f : 10.0f);
+    CurrentDevice().m_fPressureresolution.store(bFineResolution || unit == 1 ? 100.0f : 10.0f);
     const uint8_t payload[3] = {static_cast<uint8_t>(bEnableDebug ? 1 : 0),
                                 static_cast<uint8_t>(bFineResolution ? 1 : 0),
                                 static_cast<uint8_t>(bOnlyLowerSensor ? 1 : 0)};

@@ -9,7 +9,6 @@
 
 // Bit n set = air port n disabled. Lives in the library; reaches the device
 // only through UpdateAirPortRelay.
-extern std::atomic<uint8_t> g_nAirPort;
 
 constexpr uint8_t CMD_DEVICE_STATUS = 0;
 constexpr uint8_t CMD_SD_CARD = 10;

@@ -1,4 +1,5 @@
 #include "protocol/Firmware.h"
+#include "device/Device.h"
 
 #include <atomic>
 #include <mutex>
@@ -142,7 +143,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     NotifyUpdateStatus(FW_PROGRESS_WRITING, 0, 0);
     bool written;
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         written = WriteDataFWBinFile(image.data(), static_cast<int>(transferLength), FlashUpdateWriteHandler);
     }
     if (!written) {
@@ -153,7 +154,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     NotifyUpdateStatus(FW_PROGRESS_VERIFYING, 0, 0);
     unsigned int received;
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         received = GetFWBinSize();
     }
     if (received == 0 || received != transferLength) {
@@ -163,7 +164,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     bool applied;
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         applied = UpdateFWAction();
     }
     if (!applied) {
@@ -178,7 +179,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
         return;
     }
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         HW_INFORMATION current;
         MODEL_INFORMATION model;
         GetHWInformation(&current);

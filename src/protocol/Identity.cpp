@@ -1,4 +1,5 @@
 #include "protocol/Identity.h"
+#include "device/Device.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -7,17 +8,11 @@
 #include <mutex>
 
 #include "device/Packet.h"
+#include "platform/Diagnostics.h"
 #include "protocol/Command.h"
 
-MODEL_INFORMATION g_ModelInfo = {};
-HW_INFORMATION g_HWInfo = {};
-BOOTLOADER_INFORMATION g_bootloaderInfo = {};
 
 namespace {
-
-// The connection thread probes and clears the records without the API lock
-// while application threads may copy them out.
-std::mutex s_recordsMutex;
 
 constexpr int kMaxSerialIndex = 9999;
 constexpr size_t kSerialNumberLength = 14;
@@ -56,10 +51,10 @@ bool ReadIdentity(IdentityRecords& records)
 
 void StoreIdentity(const IdentityRecords& records)
 {
-    std::lock_guard<std::mutex> lock(s_recordsMutex);
-    g_ModelInfo = records.model;
-    g_HWInfo = records.hardware;
-    g_bootloaderInfo = records.bootloader;
+    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
+    CurrentDevice().m_ModelInfo = records.model;
+    CurrentDevice().m_HWInfo = records.hardware;
+    CurrentDevice().m_bootloaderInfo = records.bootloader;
 }
 
 }  // namespace
@@ -75,30 +70,30 @@ bool UpdateDeviceInformation()
 
 bool GetDeviceInformation(MODEL_INFORMATION* info)
 {
-    std::lock_guard<std::mutex> lock(s_recordsMutex);
-    *info = g_ModelInfo;
+    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
+    *info = CurrentDevice().m_ModelInfo;
     return true;
 }
 
 bool GetHWInformation(HW_INFORMATION* info)
 {
-    std::lock_guard<std::mutex> lock(s_recordsMutex);
-    *info = g_HWInfo;
+    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
+    *info = CurrentDevice().m_HWInfo;
     return true;
 }
 
 bool GetBootloaderInformation(BOOTLOADER_INFORMATION* info)
 {
-    std::lock_guard<std::mutex> lock(s_recordsMutex);
-    *info = g_bootloaderInfo;
+    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
+    *info = CurrentDevice().m_bootloaderInfo;
     return true;
 }
 
 void ClearDeviceIdentity()
 {
-    std::lock_guard<std::mutex> lock(s_recordsMutex);
-    g_ModelInfo = MODEL_INFORMATION{};
-    g_HWInfo = HW_INFORMATION{};
+    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
+    CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
+    CurrentDevice().m_HWInfo = HW_INFORMATION{};
 }
 
 bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
@@ -123,6 +118,42 @@ bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 
 // Only an accepted answer becomes the identity: a port that is not a Vasq9
 // leaves nothing of its answer behind.
+namespace {
+
+// The serial-number text of a model record; empty unless it is exactly 14 characters.
+void SerialNumberText(const MODEL_INFORMATION& model, char* text, size_t size)
+{
+    memset(text, 0, size);
+    snprintf(text, size, "N%c%c%02X%02X-%02d%04d", model.chSignature[0], model.chSignature[1], model.byModelCode,
+             model.byVariantCode, model.nSerialGroup, model.nSerialIndex);
+    // A signature byte of 0 ends the text early; a group of 100 or more makes it longer.
+    if (strlen(text) != kSerialNumberLength)
+        memset(text, 0, size);
+}
+
+// A device that binds to its instrument takes the first one it identifies
+// and from then on only that one; the default device takes any.
+bool IsBoundInstrument(const MODEL_INFORMATION& model)
+{
+    Device& device = CurrentDevice();
+    if (!device.m_bindsToSerialNumber)
+        return true;
+    char serial[sizeof(device.m_szBoundSerialNumber)];
+    SerialNumberText(model, serial, sizeof(serial));
+    std::lock_guard<std::mutex> lock(device.m_recordsMutex);
+    if (device.m_szBoundSerialNumber[0] == '\0') {
+        memcpy(device.m_szBoundSerialNumber, serial, sizeof(serial));
+        return true;
+    }
+    if (strcmp(device.m_szBoundSerialNumber, serial) == 0)
+        return true;
+    SetReason(kErrorNotFound, "another Vasq9 (serial number %s); this device is bound to %s", serial,
+              device.m_szBoundSerialNumber);
+    return false;
+}
+
+}  // namespace
+
 bool IsTargetDevice()
 {
     ClearStreamQueue();
@@ -133,6 +164,8 @@ bool IsTargetDevice()
     const auto second = static_cast<uint8_t>(records.model.chSignature[1]);
     const bool erased = first == 0xFF && second == 0xFF;
     if (!erased && !(first == 'Q' && second == 'X' && records.model.byModelCode == VASQ9_MODEL_CODE))
+        return false;
+    if (!IsBoundInstrument(records.model))
         return false;
     StoreIdentity(records);
     return true;
@@ -167,14 +200,8 @@ bool WriteMfgInfo(const uint8_t* data, unsigned long size)
 
 const char* FormatSerialNumber()
 {
-    static char ret[32];
     MODEL_INFORMATION model;
     GetDeviceInformation(&model);
-    memset(ret, 0, sizeof(ret));
-    snprintf(ret, sizeof(ret), "N%c%c%02X%02X-%02d%04d", model.chSignature[0], model.chSignature[1],
-             model.byModelCode, model.byVariantCode, model.nSerialGroup, model.nSerialIndex);
-    // A signature byte of 0 ends the text early; a group of 100 or more makes it longer.
-    if (strlen(ret) != kSerialNumberLength)
-        memset(ret, 0, sizeof(ret));
-    return ret;
+    SerialNumberText(model, CurrentDevice().m_szSerialNumber, sizeof(CurrentDevice().m_szSerialNumber));
+    return CurrentDevice().m_szSerialNumber;
 }

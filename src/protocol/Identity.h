@@ -4,6 +4,7 @@
 
 #include "platform/Export.h"
 #include "vasq.h"
+#include "device/Device.h"
 
 constexpr uint8_t CMD_IDENTITY_READ = 0;
 constexpr uint8_t CMD_MFG_READ = 1;
@@ -14,9 +15,6 @@ constexpr uint32_t MFG_RECORD_SIZE = 64;
 constexpr uint32_t MFG_INFO_SIZE = 16;
 constexpr uint8_t VASQ9_MODEL_CODE = 0x70;
 
-extern MODEL_INFORMATION g_ModelInfo;
-extern HW_INFORMATION g_HWInfo;
-extern BOOTLOADER_INFORMATION g_bootloaderInfo;
 
 VASQ_EXPORT bool UpdateDeviceInformation();
 VASQ_EXPORT bool GetDeviceInformation(MODEL_INFORMATION* info);
@@ -29,5 +27,5 @@ VASQ_EXPORT bool WriteMfgInfo(const uint8_t* data, unsigned long size);
 
 // Zeroes the model and hardware records; the bootloader record keeps the last device's values.
 void ClearDeviceIdentity();
-// The serial-number text of g_ModelInfo in a static buffer; empty unless it is exactly 14 characters.
+// The serial-number text of CurrentDevice().m_ModelInfo in a static buffer; empty unless it is exactly 14 characters.
 VASQ_EXPORT const char* FormatSerialNumber();

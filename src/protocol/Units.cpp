@@ -5,9 +5,8 @@
 #include "device/Packet.h"
 #include "protocol/Command.h"
 #include "protocol/DeviceControl.h"
+#include "device/Device.h"
 
-std::atomic<int> g_nPressureUnit{0};
-std::atomic<float> g_fPressureresolution{10.0f};
 
 // (upper, lower) pairs per limit kind. The kPa bounds are constants of their
 // own, not conversions of the mmHg ones.
@@ -120,8 +119,8 @@ bool ReadPressureUnit(int* unit)
 
 void HoldPressureUnit(int unit)
 {
-    g_nPressureUnit.store(unit);
-    g_fPressureresolution.store(unit == 1 ? 100.0f : 10.0f);
+    CurrentDevice().m_nPressureUnit.store(unit);
+    CurrentDevice().m_fPressureresolution.store(unit == 1 ? 100.0f : 10.0f);
 }
 
 bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam, bool bStaticFlag, int unit)

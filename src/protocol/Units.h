@@ -8,9 +8,7 @@
 
 // The device works in one unit at a time (0 = mmHg, 1 = kPa); the library
 // never converts between them.
-extern std::atomic<int> g_nPressureUnit;
 // Divisor that turns raw samples and leak values into the current unit.
-extern std::atomic<float> g_fPressureresolution;
 
 constexpr int kLimitTableSize = 18;
 extern const double g_limitMmhg[kLimitTableSize];

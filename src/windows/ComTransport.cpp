@@ -10,19 +10,46 @@
 #include <algorithm>
 #include <atomic>
 
-#include "device/Transport.h"
+#include "device/Device.h"
 #include "device/SearchOutcome.h"
+#include "device/Transport.h"
 #include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
 
-// The open device's handle, -1 (INVALID_HANDLE_VALUE) when none is open.
+// A device's open handle is -1 (INVALID_HANDLE_VALUE) when none is open.
 // System handles keep their value in 32 bits, so a long holds one.
-std::atomic<long> g_hDevice{-1};
-char g_szDevicePath[512];
-std::atomic<uint32_t> g_nDeviceReadTimeout{1000};
-std::atomic<uint32_t> g_nDeviceWriteTimeout{2000};
+struct TransportState {
+    // Transfers hold it shared, a close holds it alone: the monitor side
+    // closes the port without the API lock, and no transfer may use a closed
+    // (or reused) handle.
+    SRWLOCK gate = SRWLOCK_INIT;
+    std::atomic<int> openPort{-1};
+    // Each opening is a connection with a number of its own (0: none open), so
+    // a watcher closes only the connection it watched. Changed with the gate
+    // held alone.
+    std::atomic<uint64_t> connection{0};
+    uint64_t lastConnection = 0;
+    std::atomic<bool> portFailed{false};
+    // While a port is probed and announced, only the thread that opened it
+    // may use it: no application call exchanges with a port that is not yet
+    // identified. Changed with the gate held alone.
+    bool held = false;
+    DWORD holder = 0;
+    // Ends the pause between two search attempts.
+    CAutoResetEvent searchStop{false};
+};
+
+TransportState* NewTransportState()
+{
+    return new TransportState;
+}
+
+void DeleteTransportState(TransportState* state)
+{
+    delete state;
+}
 
 namespace {
 
@@ -32,27 +59,15 @@ constexpr uint32_t kReadTimeoutMs = 1000;
 constexpr uint32_t kWriteTimeoutMs = 2000;
 constexpr DWORD kQueueSize = 4096;
 
-// Transfers hold it shared, a close holds it alone: the monitor side closes
-// the port without the API lock, and no transfer may use a closed (or reused)
-// handle.
-SRWLOCK s_gate = SRWLOCK_INIT;
-std::atomic<int> s_openPort{-1};
-// Each opening is a connection with a number of its own (0: none open), so a
-// watcher closes only the connection it watched. Changed with the gate held alone.
-std::atomic<uint64_t> s_connection{0};
-uint64_t s_lastConnection = 0;
-std::atomic<bool> s_portFailed{false};
-// While a port is probed and announced, only the thread that opened it may
-// use it: no application call exchanges with a port that is not yet identified.
-// Changed with the gate held alone.
-bool s_held = false;
-DWORD s_holder = 0;
+TransportState& Port()
+{
+    return CurrentDevice().Transport();
+}
+
 thread_local bool t_keepHeld = false;
 
 std::atomic<DeviceProbeFn> s_probe{nullptr};
 std::atomic<DeviceLossFn> s_lossHandler{nullptr};
-// Ends the pause between two search attempts.
-CAutoResetEvent s_searchStop VASQ_INIT_DEVICE(false);
 
 // Whether a failed transfer's error says that the device is gone. Any other
 // failure fails only that transfer; the presence check after the system's
@@ -127,7 +142,7 @@ void NoteOpenFailure(const std::string& port, DWORD error)
 // A removed port is gone: the connection thread is told at once.
 void MarkPortFailed()
 {
-    if (s_portFailed.exchange(true))
+    if (Port().portFailed.exchange(true))
         return;
     const DeviceLossFn loss = s_lossHandler.load();
     if (loss != nullptr)
@@ -136,14 +151,14 @@ void MarkPortFailed()
 
 HANDLE OpenHandle()
 {
-    return LongToHandle(g_hDevice.load());
+    return LongToHandle(CurrentDevice().m_hDevice.load());
 }
 
 // The open handle as the calling thread may use it: none while another thread holds the port.
 // Call with the gate held.
 HANDLE UsableHandle()
 {
-    if (s_held && s_holder != GetCurrentThreadId())
+    if (Port().held && Port().holder != GetCurrentThreadId())
         return INVALID_HANDLE_VALUE;
     return OpenHandle();
 }
@@ -214,9 +229,9 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
         char text[kReasonSize];
         SystemText(error, text, sizeof(text));
         // While a port is probed its path is not yet stored.
-        const int number = s_openPort.load();
+        const int number = Port().openPort.load();
         const std::string port =
-            number >= 0 || g_szDevicePath[0] != '\0' ? PortName(g_szDevicePath, number) : std::string("the port");
+            number >= 0 || CurrentDevice().m_szDevicePath[0] != '\0' ? PortName(CurrentDevice().m_szDevicePath, number) : std::string("the port");
         LogLine(kLogWarning, "%s: %s failed: %s", port.c_str(), write ? "a write" : "a read", text);
     }
     CloseHandle(transfer.hEvent);
@@ -225,9 +240,9 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
 
 int Transfer(bool write, uint8_t* buffer, int count, uint32_t waitMs)
 {
-    AcquireSRWLockShared(&s_gate);
+    AcquireSRWLockShared(&Port().gate);
     const int moved = TransferHeld(UsableHandle(), write, buffer, count, waitMs);
-    ReleaseSRWLockShared(&s_gate);
+    ReleaseSRWLockShared(&Port().gate);
     return moved;
 }
 
@@ -236,12 +251,12 @@ void CloseHeld()
     const HANDLE device = OpenHandle();
     if (device == INVALID_HANDLE_VALUE)
         return;
-    memset(g_szDevicePath, 0, sizeof(g_szDevicePath));
+    memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
     CloseHandle(device);
-    g_hDevice.store(-1);
-    s_openPort.store(-1);
-    s_connection.store(0);
-    s_held = false;
+    CurrentDevice().m_hDevice.store(-1);
+    Port().openPort.store(-1);
+    Port().connection.store(0);
+    Port().held = false;
 }
 
 SRWLOCK s_substituteLock = SRWLOCK_INIT;
@@ -347,18 +362,18 @@ bool OpenDevicePath(const char* path, int comNumber)
         NoteOpenFailure(PortName(path, comNumber), GetLastError());
         return false;
     }
-    AcquireSRWLockExclusive(&s_gate);
+    AcquireSRWLockExclusive(&Port().gate);
     CloseHeld();
-    g_hDevice.store(HandleToLong(device));
-    s_openPort.store(comNumber);
-    s_connection.store(++s_lastConnection);
-    s_portFailed.store(false);
-    s_held = true;
-    s_holder = GetCurrentThreadId();
-    g_nDeviceReadTimeout.store(kReadTimeoutMs);
-    g_nDeviceWriteTimeout.store(kWriteTimeoutMs);
+    CurrentDevice().m_hDevice.store(HandleToLong(device));
+    Port().openPort.store(comNumber);
+    Port().connection.store(++Port().lastConnection);
+    Port().portFailed.store(false);
+    Port().held = true;
+    Port().holder = GetCurrentThreadId();
+    CurrentDevice().m_nDeviceReadTimeout.store(kReadTimeoutMs);
+    CurrentDevice().m_nDeviceWriteTimeout.store(kWriteTimeoutMs);
     ConfigureLine(device);
-    ReleaseSRWLockExclusive(&s_gate);
+    ReleaseSRWLockExclusive(&Port().gate);
     // A probe that records no reason got an answer that is not a Vasq9's.
     ClearReason();
     if (!probe()) {
@@ -366,21 +381,21 @@ bool OpenDevicePath(const char* path, int comNumber)
             NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "no identity: %s", ReasonText());
         else
             NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "answered, but is not a Vasq9");
-        AcquireSRWLockExclusive(&s_gate);
+        AcquireSRWLockExclusive(&Port().gate);
         if (OpenHandle() == device)
             CloseHeld();
-        ReleaseSRWLockExclusive(&s_gate);
+        ReleaseSRWLockExclusive(&Port().gate);
         return false;
     }
-    AcquireSRWLockExclusive(&s_gate);
+    AcquireSRWLockExclusive(&Port().gate);
     const bool kept = OpenHandle() == device;  // a close may have come in during the probe
     if (kept) {
-        const size_t length = strnlen(path, sizeof(g_szDevicePath) - 1);
-        memcpy(g_szDevicePath, path, length);
-        g_szDevicePath[length] = '\0';
-        s_held = t_keepHeld;
+        const size_t length = strnlen(path, sizeof(CurrentDevice().m_szDevicePath) - 1);
+        memcpy(CurrentDevice().m_szDevicePath, path, length);
+        CurrentDevice().m_szDevicePath[length] = '\0';
+        Port().held = t_keepHeld;
     }
-    ReleaseSRWLockExclusive(&s_gate);
+    ReleaseSRWLockExclusive(&Port().gate);
     return kept;
 }
 
@@ -439,9 +454,9 @@ std::string DeviceNodePath(int portNumber)
 {
     if (portNumber >= 0)
         return PortName(nullptr, portNumber);
-    AcquireSRWLockShared(&s_gate);
-    const std::string path = g_szDevicePath;
-    ReleaseSRWLockShared(&s_gate);
+    AcquireSRWLockShared(&Port().gate);
+    const std::string path = CurrentDevice().m_szDevicePath;
+    ReleaseSRWLockShared(&Port().gate);
     return path.empty() ? std::string("a port without a COM number") : path;
 }
 
@@ -450,7 +465,7 @@ bool DeviceConnect(int portNumber, int attempts)
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (FindDevice(portNumber))
             return true;
-        s_searchStop.WaitTimeout(1000);
+        Port().searchStop.WaitTimeout(1000);
     }
     return false;
 }
@@ -465,15 +480,15 @@ bool DeviceConnectHeld(int portNumber, int attempts)
 
 void DeviceReleaseHeld()
 {
-    AcquireSRWLockExclusive(&s_gate);
-    if (s_held && s_holder == GetCurrentThreadId())
-        s_held = false;
-    ReleaseSRWLockExclusive(&s_gate);
+    AcquireSRWLockExclusive(&Port().gate);
+    if (Port().held && Port().holder == GetCurrentThreadId())
+        Port().held = false;
+    ReleaseSRWLockExclusive(&Port().gate);
 }
 
 void DeviceStopSearch()
 {
-    s_searchStop.SetEvent();
+    Port().searchStop.SetEvent();
 }
 
 void SetDeviceProbe(DeviceProbeFn probe)
@@ -491,28 +506,28 @@ bool DeviceClose()
     // Asks a transfer in progress to end early (under the shared gate, so the
     // handle cannot be closed and reused meanwhile); a synchronous transfer
     // that the system does not cancel holds the close for its time-out.
-    AcquireSRWLockShared(&s_gate);
+    AcquireSRWLockShared(&Port().gate);
     const HANDLE device = OpenHandle();
     if (device != INVALID_HANDLE_VALUE) {
         CancelIoEx(device, nullptr);
         PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT);
     }
-    ReleaseSRWLockShared(&s_gate);
+    ReleaseSRWLockShared(&Port().gate);
     if (device == INVALID_HANDLE_VALUE)
         return true;
-    AcquireSRWLockExclusive(&s_gate);
+    AcquireSRWLockExclusive(&Port().gate);
     CloseHeld();
-    ReleaseSRWLockExclusive(&s_gate);
+    ReleaseSRWLockExclusive(&Port().gate);
     return true;
 }
 
 bool DeviceIsAlive()
 {
     char openPath[512];
-    AcquireSRWLockShared(&s_gate);
-    const bool open = OpenHandle() != INVALID_HANDLE_VALUE && g_szDevicePath[0] != '\0';
-    memcpy(openPath, g_szDevicePath, sizeof(openPath));
-    ReleaseSRWLockShared(&s_gate);
+    AcquireSRWLockShared(&Port().gate);
+    const bool open = OpenHandle() != INVALID_HANDLE_VALUE && CurrentDevice().m_szDevicePath[0] != '\0';
+    memcpy(openPath, CurrentDevice().m_szDevicePath, sizeof(openPath));
+    ReleaseSRWLockShared(&Port().gate);
     if (!open)
         return false;
     std::vector<DeviceInterfaceEntry> substitute;
@@ -547,16 +562,16 @@ bool DeviceIsAlive()
 
 uint64_t DeviceConnectionNumber()
 {
-    return s_connection.load();
+    return Port().connection.load();
 }
 
 bool DeviceCloseConnection(uint64_t connection)
 {
-    AcquireSRWLockExclusive(&s_gate);
-    const bool closing = connection != 0 && s_connection.load() == connection;
+    AcquireSRWLockExclusive(&Port().gate);
+    const bool closing = connection != 0 && Port().connection.load() == connection;
     if (closing)
         CloseHeld();
-    ReleaseSRWLockExclusive(&s_gate);
+    ReleaseSRWLockExclusive(&Port().gate);
     return closing;
 }
 
@@ -564,41 +579,41 @@ bool DeviceCloseConnection(uint64_t connection)
 // port, so it answers -1 though it has no number to report.
 bool DeviceOpenPortMatches(int portNumber)
 {
-    AcquireSRWLockShared(&s_gate);
-    const bool found = OpenHandle() != INVALID_HANDLE_VALUE && g_szDevicePath[0] != '\0';
-    const int open = s_openPort.load();
-    ReleaseSRWLockShared(&s_gate);
+    AcquireSRWLockShared(&Port().gate);
+    const bool found = OpenHandle() != INVALID_HANDLE_VALUE && CurrentDevice().m_szDevicePath[0] != '\0';
+    const int open = Port().openPort.load();
+    ReleaseSRWLockShared(&Port().gate);
     return found && (portNumber == -1 || portNumber == open);
 }
 
 bool DeviceIsConnected()
 {
-    return g_hDevice.load() != -1;
+    return CurrentDevice().m_hDevice.load() != -1;
 }
 
 int DeviceOpenPortNumber()
 {
-    return s_openPort.load();
+    return Port().openPort.load();
 }
 
 int DeviceReadData(uint8_t* buffer, int count)
 {
-    return Transfer(false, buffer, count, g_nDeviceReadTimeout.load());
+    return Transfer(false, buffer, count, CurrentDevice().m_nDeviceReadTimeout.load());
 }
 
 int DeviceWriteData(const uint8_t* buffer, int count)
 {
-    return Transfer(true, const_cast<uint8_t*>(buffer), count, g_nDeviceWriteTimeout.load());
+    return Transfer(true, const_cast<uint8_t*>(buffer), count, CurrentDevice().m_nDeviceWriteTimeout.load());
 }
 
 int DeviceReadAvailable(uint8_t* buffer, int capacity)
 {
-    AcquireSRWLockShared(&s_gate);
+    AcquireSRWLockShared(&Port().gate);
     const HANDLE device = UsableHandle();
     int result = -1;
     DWORD errors = 0;
     COMSTAT status = {};
-    if (device != INVALID_HANDLE_VALUE && !s_portFailed.load()) {
+    if (device != INVALID_HANDLE_VALUE && !Port().portFailed.load()) {
         // Some systems fail it without setting an error: an older one must not be taken for its reason.
         SetLastError(ERROR_SUCCESS);
         if (!ClearCommError(device, &errors, &status)) {
@@ -606,16 +621,16 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
                 MarkPortFailed();
         } else {
             const int pending = static_cast<int>(std::min<DWORD>(status.cbInQue, static_cast<DWORD>(capacity)));
-            result = pending == 0 ? 0 : TransferHeld(device, false, buffer, pending, g_nDeviceReadTimeout.load());
+            result = pending == 0 ? 0 : TransferHeld(device, false, buffer, pending, CurrentDevice().m_nDeviceReadTimeout.load());
         }
     }
-    ReleaseSRWLockShared(&s_gate);
+    ReleaseSRWLockShared(&Port().gate);
     return result;
 }
 
 int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
 {
-    AcquireSRWLockShared(&s_gate);
+    AcquireSRWLockShared(&Port().gate);
     const HANDLE device = UsableHandle();
     int moved = 0;
     if (device != INVALID_HANDLE_VALUE) {
@@ -623,13 +638,13 @@ int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
         moved = TransferHeld(device, false, buffer, count, timeoutMs);
         SetReadTimeout(device, kReadTimeoutMs);
     }
-    ReleaseSRWLockShared(&s_gate);
+    ReleaseSRWLockShared(&Port().gate);
     return moved;
 }
 
 bool DevicePortFailed()
 {
-    return s_portFailed.load();
+    return Port().portFailed.load();
 }
 
 // Every read takes exactly what it asks of the driver's queue: the transport keeps nothing read ahead.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <map>
 
+#include "device/Device.h"
 #include "device/Monitor.h"
 #include "platform/InitOrder.h"
 #include "platform/Platform.h"
@@ -45,7 +46,7 @@ LRESULT CALLBACK MonitorWindowProc(HWND window, UINT message, WPARAM first, LPAR
 {
     // A device that arrives is searched for at once, not after the search's pause.
     if (message == WM_DEVICECHANGE)
-        DeviceStopSearch();
+        ForEachDevice(DeviceStopSearch);
     const NotifyEventCallback callback = RegisteredNotifyEvent(message);
     if (callback != nullptr)
         callback(message, static_cast<uint32_t>(first), static_cast<unsigned long>(second));
@@ -98,16 +99,24 @@ void* MonitorWindowThread(void* classBuffer)
 
 }  // namespace
 
-CAutoMonitor VASQ_INIT_MONITOR g_AutoMonitor;
+namespace {
 
-CAutoMonitor::CAutoMonitor() : m_thread(0), m_startEvent(false), m_started(false)
-{
-    m_started = CreateThread(&g_hMonitorWindowThread, MonitorWindowThread, g_szMonitorWindowClass) != 0;
-}
+// One window serves every device, from load to unload.
+class MonitorWindow {
+public:
+    MonitorWindow()
+    {
+        m_started = CreateThread(&g_hMonitorWindowThread, MonitorWindowThread, g_szMonitorWindowClass) != 0;
+    }
+    ~MonitorWindow();
+
+private:
+    bool m_started = false;
+};
 
 // Runs inside the loader's lock at unload: the window thread is asked to quit
 // and leaves the library's code before this returns (see JoinThread).
-CAutoMonitor::~CAutoMonitor()
+MonitorWindow::~MonitorWindow()
 {
     if (!m_started)
         return;
@@ -127,6 +136,15 @@ CAutoMonitor::~CAutoMonitor()
     JoinThread(g_hMonitorWindowThread);
     g_hMonitorWindowThread = 0;
 }
+
+MonitorWindow VASQ_INIT_MONITOR s_window;
+
+}  // namespace
+
+// A device's watch is the window's broadcasts: it has no thread of its own.
+CAutoMonitor::CAutoMonitor(Device& /*device*/) : m_thread(0), m_startEvent(false), m_started(false), m_stopFd(-1) {}
+
+CAutoMonitor::~CAutoMonitor() = default;
 
 void CAutoMonitor::StartMonitor()
 {
@@ -159,8 +177,10 @@ void WinEventCb(uint32_t code, uint32_t /*first*/, unsigned long /*second*/)
     if (code != DEVICE_CHANGE_EVENT)
         return;
     const DeviceLossFn notify = s_lossNotifier.load();
-    if (notify != nullptr)
-        notify();
+    if (notify == nullptr)
+        return;
+    // Each device checks whether its own port is still there.
+    ForEachDevice(notify);
 }
 
 void SetMonitorLossNotifier(DeviceLossFn notify)

@@ -122,6 +122,24 @@ int main()
 #ifdef VASQ_HEADER_HAS_VasqLogCallback
     ExpectSignature<VasqLogCallback>("VasqLogCallback", "v:ipp");
 #endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceConnectedCallback
+    ExpectSignature<VasqDeviceConnectedCallback>("VasqDeviceConnectedCallback", "v:bp");
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceSamplingCallback
+    ExpectSignature<VasqDeviceSamplingCallback>("VasqDeviceSamplingCallback", "v:dp");
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceBPTestCallback
+    ExpectSignature<VasqDeviceBPTestCallback>("VasqDeviceBPTestCallback", "v:iddddp");
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceLeakageTestCallback
+    ExpectSignature<VasqDeviceLeakageTestCallback>("VasqDeviceLeakageTestCallback", "v:iddip");
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceOverpressureTestCallback
+    ExpectSignature<VasqDeviceOverpressureTestCallback>("VasqDeviceOverpressureTestCallback", "v:idddddddp");
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceStaticPressureCallback
+    ExpectSignature<VasqDeviceStaticPressureCallback>("VasqDeviceStaticPressureCallback", "v:idip");
+#endif
 
     g_failures += VASQ_PUBLIC_UNCHECKED_TYPES(ReportUnchecked) + VASQ_SERVICE_UNCHECKED_TYPES(ReportUnchecked);
     std::printf("vasq.h and vasq_service.h as C++: %zu functions linked, layouts of a %d-bit target checked\n",

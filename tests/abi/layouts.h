@@ -202,5 +202,33 @@ VASQ_CALLBACK(SamplingCallback);
 #define VASQ_LAYOUT_CHECKS_VasqLogCallback
 VASQ_CALLBACK(VasqLogCallback);
 #endif
+#ifdef VASQ_HEADER_HAS_VasqDevice
+/* Opaque: only pointers to it cross the interface. */
+#define VASQ_LAYOUT_CHECKS_VasqDevice
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceConnectedCallback
+#define VASQ_LAYOUT_CHECKS_VasqDeviceConnectedCallback
+VASQ_CALLBACK(VasqDeviceConnectedCallback);
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceSamplingCallback
+#define VASQ_LAYOUT_CHECKS_VasqDeviceSamplingCallback
+VASQ_CALLBACK(VasqDeviceSamplingCallback);
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceBPTestCallback
+#define VASQ_LAYOUT_CHECKS_VasqDeviceBPTestCallback
+VASQ_CALLBACK(VasqDeviceBPTestCallback);
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceLeakageTestCallback
+#define VASQ_LAYOUT_CHECKS_VasqDeviceLeakageTestCallback
+VASQ_CALLBACK(VasqDeviceLeakageTestCallback);
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceOverpressureTestCallback
+#define VASQ_LAYOUT_CHECKS_VasqDeviceOverpressureTestCallback
+VASQ_CALLBACK(VasqDeviceOverpressureTestCallback);
+#endif
+#ifdef VASQ_HEADER_HAS_VasqDeviceStaticPressureCallback
+#define VASQ_LAYOUT_CHECKS_VasqDeviceStaticPressureCallback
+VASQ_CALLBACK(VasqDeviceStaticPressureCallback);
+#endif
 
 #endif

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "api/Connection.h"
+#include "device/Device.h"
 #include "device/Monitor.h"
 #include "device/Packet.h"
 #include "device/SearchOutcome.h"
@@ -227,24 +228,24 @@ WIN_TEST(DeviceChangeSetsTheReconnectEventOnlyWhileRegistered)
 {
     HWND window = MonitorWindow();
     CHECK(window != nullptr);
-    g_hReconnectEvent.ResetEvent();
+    CurrentDevice().m_hReconnectEvent.ResetEvent();
     RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
-    CHECK_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_TIMEDOUT, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
 
-    g_AutoMonitor.StartMonitor();  // what the connection thread does once connected
+    CurrentDevice().Monitor().StartMonitor();  // what the connection thread does once connected
     CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb);
     SendMessageA(window, WM_USER + 5, 0, 0);
-    CHECK_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_TIMEDOUT, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
-    CHECK_EQ(WAIT_SIGNALED, g_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_SIGNALED, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
 
     RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
     bool present = false;
     CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT, &present) == nullptr);
     CHECK(present);
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
-    CHECK_EQ(WAIT_TIMEDOUT, g_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_TIMEDOUT, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
 }
 
 WIN_TEST(SearchWithoutAUsbDeviceFindsNothing)
@@ -300,7 +301,7 @@ WIN_TEST(TransportAndPacketsThroughAComPort)
     CHECK(connection != 0);
     CHECK(!DeviceCloseConnection(connection + 1));
     CHECK_EQ(number, DeviceOpenPortNumber());
-    CHECK(std::string(g_szDevicePath) == path);
+    CHECK(std::string(CurrentDevice().m_szDevicePath) == path);
 
     // The port is open without sharing, so Windows refuses a second opener;
     // Wine does not enforce that for a serial device, which is only reported here.
@@ -337,7 +338,7 @@ WIN_TEST(TransportAndPacketsThroughAComPort)
     CHECK(!DeviceIsAlive());
     CHECK(DeviceCloseConnection(connection));
     CHECK_EQ(0ull, static_cast<unsigned long long>(DeviceConnectionNumber()));
-    CHECK(g_szDevicePath[0] == '\0');
+    CHECK(CurrentDevice().m_szDevicePath[0] == '\0');
     CHECK(!DeviceIsConnected());
     CHECK(!DeviceIsAlive());
     CHECK(DeviceClose());
@@ -513,7 +514,7 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
     CHECK(!VasqConnect(5, 1500));
     CHECK(!DeviceIsConnected());
     CHECK(VasqConnect(7, 10000));
-    CHECK(std::string(g_szDevicePath) == interfacePath);
+    CHECK(std::string(CurrentDevice().m_szDevicePath) == interfacePath);
     CHECK(VasqConnect(-1, 0));  // already connected on an acceptable port
     VasqFree();
     CHECK(!DeviceIsConnected());
@@ -647,7 +648,7 @@ WIN_TEST(FailedTransfersLeaveTheDeviceConnectedUntilItIsUnplugged)
     uint8_t* noAccess = static_cast<uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
     CHECK(readOnly != nullptr && noAccess != nullptr);
     {
-        CAutoCriticalSection lock(g_APICriticalSection);
+        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         const ULONGLONG start = GetTickCount64();
         CHECK_EQ(0, DeviceReadData(readOnly, 7));
         CHECK_EQ(0, DeviceWriteData(noAccess, 7));

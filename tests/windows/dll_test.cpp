@@ -13,7 +13,7 @@ namespace {
 
 // The public functions, the first 32 in alphabetical order and later ones
 // after them; the ordinal is the place + 1.
-constexpr unsigned kPublicCount = 35;
+constexpr unsigned kPublicCount = 67;
 const char* const kPublicFunctions[kPublicCount] = {
     "VasqConnect", "VasqEnableAirPort", "VasqFree", "VasqGetDeviceInformation", "VasqGetEnvelopeRawData",
     "VasqGetHWInformation", "VasqGetLeakageCalibrationRate", "VasqGetPressureUnit", "VasqGetSampleRate",
@@ -22,7 +22,16 @@ const char* const kPublicFunctions[kPublicCount] = {
     "VasqRunLeakageTest", "VasqRunOverpressureTest", "VasqRunStaticPressure", "VasqSetEnvelopeRawData",
     "VasqSetPressureUnit", "VasqStartSampling", "VasqStopSampling", "VasqStopTest", "VasqSwitchTo500mlMode",
     "VasqSwitchToAdultMode", "VasqUpdateAirPort", "VasqWritePNG", "VasqWritePNGFileName", "VasqGetLastError",
-    "VasqGetLastErrorText", "VasqSetLogCallback"};
+    "VasqGetLastErrorText", "VasqSetLogCallback",
+    "VasqOpenDevice", "VasqCloseDevice", "VasqDeviceGetSerialNumber", "VasqDeviceGetPortNumber",
+    "VasqDeviceSetConnectionCallback", "VasqDeviceGetDeviceInformation", "VasqDeviceGetHWInformation",
+    "VasqDeviceSetPressureUnit", "VasqDeviceGetPressureUnit", "VasqDeviceRebaseZero", "VasqDeviceStartSampling",
+    "VasqDeviceStopSampling", "VasqDeviceGetSampleRate", "VasqDeviceEnableAirPort", "VasqDeviceResetAirPort",
+    "VasqDeviceUpdateAirPort", "VasqDevicePausePump", "VasqDeviceStopTest", "VasqDeviceRunBPTest",
+    "VasqDeviceRunLeakageTest", "VasqDeviceRunLeakageCalibration", "VasqDeviceGetLeakageCalibrationRate",
+    "VasqDeviceRunOverpressureTest", "VasqDeviceRunStaticPressure", "VasqDeviceGetWaitStableTime",
+    "VasqDeviceGetEnvelopeRawData", "VasqDeviceSetEnvelopeRawData", "VasqDeviceSwitchToAdultMode",
+    "VasqDeviceSwitchTo500mlMode", "VasqDeviceIs500mlMode", "VasqDeviceWritePNGFileName", "VasqDeviceWritePNG"};
 
 const char* const kServiceFunctions[] = {
     "VasqGetBootloaderInformation", "VasqGetDeviceHandle", "VasqSetDeviceHandle", "VasqReadMfgInfo",

@@ -1,0 +1,111 @@
+#include "device/Device.h"
+
+#include <algorithm>
+
+#include "device/Monitor.h"
+#include "platform/InitOrder.h"
+
+namespace {
+
+thread_local Device* t_device = nullptr;
+
+// Every device that exists, for what the whole process watches (the system's
+// device-change broadcasts) to reach each of them.
+struct Registry {
+    std::mutex mutex;
+    std::vector<Device*> devices;
+};
+// Outlives every device: the default device is constructed after it and destroyed before it.
+Registry VASQ_INIT_PLATFORM_CORE s_registry;
+Registry& Devices()
+{
+    return s_registry;
+}
+
+struct DeviceThread {
+    Device* device;
+    ThreadRoutine routine;
+    void* argument;
+};
+
+void* RunDeviceThread(void* start)
+{
+    const DeviceThread thread = *static_cast<DeviceThread*>(start);
+    delete static_cast<DeviceThread*>(start);
+    DeviceScope scope(*thread.device);
+    return thread.routine(thread.argument);
+}
+
+}  // namespace
+
+Device::Device()
+    : m_transport(NewTransportState(), DeleteTransportState),
+      m_packets(NewPacketState(), DeletePacketState),
+      m_connection(NewConnectionState(), DeleteConnectionState),
+      m_workers(NewWorkerState(), DeleteWorkerState)
+{
+    m_monitor.reset(new CAutoMonitor(*this));
+    std::lock_guard<std::mutex> lock(Devices().mutex);
+    Devices().devices.push_back(this);
+}
+
+// The watch ends first: it uses the port that the states after it hold.
+Device::~Device()
+{
+    {
+        std::lock_guard<std::mutex> lock(Devices().mutex);
+        auto& devices = Devices().devices;
+        devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
+    }
+    m_monitor.reset();
+}
+
+CAutoMonitor& Device::Monitor()
+{
+    return *m_monitor;
+}
+
+Device VASQ_INIT_DEVICE g_DefaultDevice;
+
+Device& DefaultDevice()
+{
+    return g_DefaultDevice;
+}
+
+Device& CurrentDevice()
+{
+    return t_device != nullptr ? *t_device : g_DefaultDevice;
+}
+
+DeviceScope::DeviceScope(Device& device) : m_previous(t_device)
+{
+    t_device = &device;
+}
+
+DeviceScope::~DeviceScope()
+{
+    t_device = m_previous;
+}
+
+void ForEachDevice(const std::function<void()>& action)
+{
+    std::lock_guard<std::mutex> lock(Devices().mutex);
+    for (Device* device : Devices().devices) {
+        DeviceScope scope(*device);
+        action();
+    }
+}
+
+bool OnDeviceThread()
+{
+    return t_device != nullptr;
+}
+
+int CreateDeviceThread(unsigned long* handle, ThreadRoutine routine, void* argument)
+{
+    auto* start = new DeviceThread{&CurrentDevice(), routine, argument};
+    if (CreateThread(handle, RunDeviceThread, start) != 0)
+        return 1;
+    delete start;
+    return 0;
+}

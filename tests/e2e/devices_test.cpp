@@ -1,0 +1,284 @@
+// Several instruments in one process, through the per-device functions, with
+// the default device of the interface's own functions beside them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "ConnectedDevice.h"
+#include "E2ESupport.h"
+#include "vasq.h"
+
+namespace {
+
+// Each simulated instrument counts its samples from a base of its own, so
+// every sample tells whose it is and whether one was lost or repeated.
+constexpr uint16_t kBaseStep = 16384;
+
+struct Stream {
+    std::mutex mutex;
+    std::vector<int> samples;
+    e2e::Condition changed;
+
+    static void Take(double pressure, void* context)
+    {
+        auto* stream = static_cast<Stream*>(context);
+        {
+            std::lock_guard<std::mutex> lock(stream->mutex);
+            stream->samples.push_back(static_cast<int>(std::lround(pressure * 10.0)));
+        }
+        stream->changed.Notify();
+    }
+    size_t Size()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return samples.size();
+    }
+    bool WaitForSize(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    {
+        return changed.WaitFor([&] { return Size() >= count; }, timeout);
+    }
+    // Gaps and repeats between neighbours; whether every sample is the instrument's.
+    void Check(uint16_t base, int* gaps, int* repeats, bool* own)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        *gaps = *repeats = 0;
+        *own = true;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const auto value = static_cast<uint16_t>(samples[i]);
+            if (static_cast<uint16_t>(value - base) >= kBaseStep)
+                *own = false;
+            if (i == 0)
+                continue;
+            const auto step = static_cast<uint16_t>(value - static_cast<uint16_t>(samples[i - 1]));
+            if (step == 0)
+                ++*repeats;
+            else if (step != 1)
+                ++*gaps;
+        }
+    }
+};
+
+struct Connections {
+    e2e::Recorder<bool> changes;
+    static void Take(bool connected, void* context) { static_cast<Connections*>(context)->changes.Add(connected); }
+};
+
+class Devices : public e2e::PrivateFolder {
+protected:
+    // An instrument with the serial number 7-<index> on the port, counting from its own base.
+    std::unique_ptr<vasqsim::SimDevice> Instrument(int port, int index)
+    {
+        auto sim = std::make_unique<vasqsim::SimDevice>(m_folder.path(), port);
+        sim->WithModel([index](vasqsim::DeviceModel& model) {
+            model.identity[4] = static_cast<uint8_t>(index & 0xFF);
+            model.identity[5] = static_cast<uint8_t>(index >> 8);
+            model.identity[6] = 7;
+            model.sampleMode = vasqsim::SampleMode::Counter;
+            model.counterBase = static_cast<uint16_t>(index * kBaseStep);
+        });
+        return sim;
+    }
+    static std::string Serial(int index) { return "NQX7001-07" + std::string(index < 10 ? "000" : "00") + std::to_string(index); }
+
+    void TearDown() override
+    {
+        for (VasqDevice* device : m_open)
+            VasqCloseDevice(device);
+        PrivateFolder::TearDown();
+    }
+    VasqDevice* Open(int port, uint32_t timeoutMs = 5000)
+    {
+        VasqDevice* device = VasqOpenDevice(port, timeoutMs);
+        if (device != nullptr)
+            m_open.push_back(device);
+        return device;
+    }
+    void Closed(VasqDevice* device) { m_open.erase(std::remove(m_open.begin(), m_open.end(), device), m_open.end()); }
+
+    std::vector<VasqDevice*> m_open;
+    // Outlive the devices, whose callbacks they receive.
+    Connections m_changes[2];
+};
+
+}  // namespace
+
+TEST_F(Devices, EachInstrumentHasItsOwnIdentityUnitAndSamples)
+{
+    auto first = Instrument(0, 1);
+    auto second = Instrument(1, 2);
+    auto third = Instrument(2, 3);
+    VasqDevice* devices[3] = {Open(-1), Open(-1), Open(-1)};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(nullptr, devices[i]) << VasqGetLastErrorText();
+        EXPECT_EQ(i, VasqDeviceGetPortNumber(devices[i])) << "the free ports are taken from the lowest up";
+        EXPECT_EQ(Serial(i + 1), VasqDeviceGetSerialNumber(devices[i]));
+    }
+    EXPECT_EQ(nullptr, Open(-1, 300)) << "every instrument is held already";
+    EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError()) << VasqGetLastErrorText();
+
+    ASSERT_EQ(1, VasqDeviceSetPressureUnit(devices[1], 1));
+    EXPECT_EQ(0, VasqDeviceGetPressureUnit(devices[0]));
+    EXPECT_EQ(1, VasqDeviceGetPressureUnit(devices[1]));
+    EXPECT_EQ(0, VasqDeviceGetPressureUnit(devices[2]));
+    ASSERT_EQ(1, VasqDeviceSetPressureUnit(devices[1], 0));
+
+    Stream streams[3];
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(1, VasqDeviceStartSampling(devices[i], Stream::Take, &streams[i]));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(streams[i].WaitForSize(200)) << "device " << i;
+    for (int i = 0; i < 3; ++i)
+        VasqDeviceStopSampling(devices[i]);
+    for (int i = 0; i < 3; ++i) {
+        int gaps, repeats;
+        bool own;
+        streams[i].Check(static_cast<uint16_t>((i + 1) * kBaseStep), &gaps, &repeats, &own);
+        EXPECT_TRUE(own) << "device " << i << " delivered another instrument's samples";
+        EXPECT_EQ(0, gaps) << "device " << i;
+        EXPECT_EQ(0, repeats) << "device " << i;
+    }
+}
+
+TEST_F(Devices, AMuteInstrumentDoesNotDelayASamplingOne)
+{
+    auto mute = Instrument(0, 1);
+    auto busy = Instrument(1, 2);
+    VasqDevice* muted = Open(0);
+    VasqDevice* sampling = Open(1);
+    ASSERT_TRUE(muted != nullptr && sampling != nullptr) << VasqGetLastErrorText();
+    Stream stream;
+    ASSERT_EQ(1, VasqDeviceStartSampling(sampling, Stream::Take, &stream));
+    ASSERT_TRUE(stream.WaitForSize(20));
+
+    for (int i = 0; i < 3; ++i)
+        mute->InjectFault(vasqsim::FaultKind::NoAnswer);
+    std::atomic<int> failed{0};
+    std::thread caller([&] {
+        for (int i = 0; i < 3; ++i)
+            failed += VasqDeviceGetPressureUnit(muted) == 0 && VasqGetLastError() == VASQ_ERROR_TIMEOUT;
+    });
+    const size_t before = stream.Size();
+    e2e::Stopwatch watch;
+    caller.join();
+    const double seconds = watch.Ms() / 1000.0;
+    const size_t during = stream.Size() - before;
+    VasqDeviceStopSampling(sampling);
+    EXPECT_EQ(3, failed.load()) << "each exchange with the mute instrument times out";
+    EXPECT_GE(seconds, 2.5);
+    EXPECT_GE(static_cast<double>(during), 200.0 * seconds * 0.8)
+        << "the sampling device slowed down while the other one waited for answers";
+    int gaps, repeats;
+    bool own;
+    stream.Check(2 * kBaseStep, &gaps, &repeats, &own);
+    EXPECT_EQ(0, gaps);
+    EXPECT_EQ(0, repeats);
+    EXPECT_TRUE(own);
+}
+
+TEST_F(Devices, ReconnectOnlyToTheirOwnInstrumentWhenTwoSwapPorts)
+{
+    auto first = Instrument(0, 1);
+    auto second = Instrument(1, 2);
+    VasqDevice* a = Open(-1);
+    VasqDevice* b = Open(-1);
+    ASSERT_TRUE(a != nullptr && b != nullptr) << VasqGetLastErrorText();
+    Connections& aChanges = m_changes[0];
+    Connections& bChanges = m_changes[1];
+    ASSERT_EQ(1, VasqDeviceSetConnectionCallback(a, Connections::Take, &aChanges));
+    ASSERT_EQ(1, VasqDeviceSetConnectionCallback(b, Connections::Take, &bChanges));
+    EXPECT_EQ(0u, aChanges.changes.Size()) << "registering calls nothing at once";
+
+    first.reset();
+    second.reset();
+    ASSERT_TRUE(aChanges.changes.WaitForSize(1));
+    ASSERT_TRUE(bChanges.changes.WaitForSize(1));
+    EXPECT_EQ(-1, VasqDeviceGetPortNumber(a));
+    EXPECT_EQ(Serial(1), VasqDeviceGetSerialNumber(a)) << "a lost device keeps its instrument's identity";
+
+    // The instruments come back on each other's ports.
+    second = Instrument(0, 2);
+    first = Instrument(1, 1);
+    ASSERT_TRUE(aChanges.changes.WaitForSize(2, std::chrono::seconds(10)));
+    ASSERT_TRUE(bChanges.changes.WaitForSize(2, std::chrono::seconds(10)));
+    EXPECT_EQ((std::vector<bool>{false, true}), aChanges.changes.Get());
+    EXPECT_EQ(1, VasqDeviceGetPortNumber(a));
+    EXPECT_EQ(0, VasqDeviceGetPortNumber(b));
+    EXPECT_EQ(Serial(1), VasqDeviceGetSerialNumber(a));
+    EXPECT_EQ(Serial(2), VasqDeviceGetSerialNumber(b));
+    MODEL_INFORMATION model{};
+    ASSERT_EQ(1, VasqDeviceGetDeviceInformation(a, &model));
+    EXPECT_EQ(1, model.nSerialIndex);
+}
+
+TEST_F(Devices, TheDefaultDeviceTakesAPortNoOpenDeviceHolds)
+{
+    auto first = Instrument(0, 1);
+    auto second = Instrument(1, 2);
+    VasqDevice* device = Open(-1);
+    ASSERT_NE(nullptr, device);
+    ASSERT_TRUE(VasqConnect(-1, 5000)) << VasqGetLastErrorText();
+    EXPECT_EQ(Serial(2), std::string(VasqGetSerialNumber()));
+    EXPECT_EQ(Serial(1), std::string(VasqDeviceGetSerialNumber(device)));
+
+    // A unit switch on the default device leaves the open one alone, and the
+    // default device's release leaves it connected.
+    ASSERT_EQ(1, VasqSetPressureUnit(1));
+    EXPECT_EQ(0, VasqDeviceGetPressureUnit(device));
+    VasqFree();
+    Stream stream;
+    ASSERT_EQ(1, VasqDeviceStartSampling(device, Stream::Take, &stream));
+    EXPECT_TRUE(stream.WaitForSize(20));
+    VasqDeviceStopSampling(device);
+    EXPECT_EQ(0, VasqDeviceGetPortNumber(device));
+}
+
+TEST_F(Devices, CloseFromCallbacksAndBadDevicesFailCleanly)
+{
+    auto first = Instrument(0, 1);
+    auto second = Instrument(1, 2);
+    const int baseline = e2e::ThreadCount();
+    VasqDevice* closing = Open(0);
+    VasqDevice* staying = Open(1);
+    ASSERT_TRUE(closing != nullptr && staying != nullptr);
+
+    // The sampling callback closes its own device; later samples of it never come.
+    struct Closer {
+        VasqDevice* device;
+        std::atomic<int> calls{0};
+        static void Take(double, void* context)
+        {
+            auto* self = static_cast<Closer*>(context);
+            if (self->calls.fetch_add(1) == 0)
+                VasqCloseDevice(self->device);
+        }
+    } closer{closing};
+    ASSERT_EQ(1, VasqDeviceStartSampling(closing, Closer::Take, &closer));
+    Closed(closing);
+    Stream stream;
+    ASSERT_EQ(1, VasqDeviceStartSampling(staying, Stream::Take, &stream));
+    ASSERT_TRUE(stream.WaitForSize(100)) << "the other device samples on";
+    EXPECT_EQ(1, closer.calls.load());
+    VasqDeviceStopSampling(staying);
+    e2e::Condition lockGone;
+    const std::string lock = m_folder.path() + "/kestrova.ACM0.lock";
+    EXPECT_TRUE(lockGone.WaitFor([&] { return !e2e::FileExists(lock); }, std::chrono::seconds(3)))
+        << "the closed device's lock file is gone";
+    EXPECT_EQ(-1, VasqDeviceGetPortNumber(closing)) << "a closed device is not open";
+    EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError());
+
+    VasqCloseDevice(nullptr);
+    EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError());
+    EXPECT_EQ(0, VasqDeviceGetPressureUnit(nullptr));
+    EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError());
+    EXPECT_STREQ("", VasqDeviceGetSerialNumber(nullptr));
+    EXPECT_EQ(0, VasqDeviceStartSampling(nullptr, Stream::Take, &stream));
+    VasqDeviceStopSampling(nullptr);
+    EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError());
+
+    VasqCloseDevice(staying);
+    Closed(staying);
+    EXPECT_TRUE(e2e::ThreadCountSettlesAt(baseline, std::chrono::seconds(5))) << "a thread outlived its device";
+}
