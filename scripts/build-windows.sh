@@ -33,15 +33,18 @@ fi
 work=$(mktemp -d)
 "$sim" --dir "$work" --port 0 >"$work/node" &
 sim_pid=$!
+# A second instrument, for two devices in one process.
+"$sim" --dir "$work" --port 1 --serial 7-43 >"$work/node2" &
+sim2_pid=$!
 cleanup() {
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
+    kill "$sim_pid" "$sim2_pid" 2>/dev/null || true
+    wait "$sim_pid" "$sim2_pid" 2>/dev/null || true
     "$wineserver" -k 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 tries=0
-while [ ! -s "$work/node" ]; do
+while [ ! -s "$work/node" ] || [ ! -s "$work/node2" ]; do
     tries=$((tries + 1))
     if [ "$tries" -gt 100 ]; then
         echo "build-windows: the simulated device did not start" >&2
@@ -57,6 +60,10 @@ pty=$(readlink -f "$(cat "$work/node")")
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/com7"
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/usb#vid_04d8&pid_0000#vasq-sim"
 ln -sfn /dev/null "$WINEPREFIX/dosdevices/usb#vid_04d8&pid_0000#silent"
+pty2=$(readlink -f "$(cat "$work/node2")")
+ln -sfn "$pty2" "$WINEPREFIX/dosdevices/com8"
+ln -sfn "$pty2" "$WINEPREFIX/dosdevices/usb#vid_04d8&pid_0000#vasq-sim2"
 
 VASQ_SIM_COM=COM7 VASQ_SIM_INTERFACE='\\?\usb#vid_04d8&pid_0000#vasq-sim' \
+    VASQ_SIM2_INTERFACE='\\?\usb#vid_04d8&pid_0000#vasq-sim2' \
     VASQ_SILENT_INTERFACE='\\?\usb#vid_04d8&pid_0000#silent' ctest --test-dir "$build" --verbose -j2

@@ -53,6 +53,29 @@ using DeviceLossFn = void (*)();
 void SetDeviceProbe(DeviceProbeFn probe);
 void SetDeviceLossHandler(DeviceLossFn handler);
 
+// One search attempt over the ports the system lists (the port given, or
+// every one for -1), written by each transport; true when the device is open.
+bool FindInListing(int portNumber);
+// What an attempt that found nothing says when no port noted a fate of its own.
+std::string NothingFoundText(int portNumber);
+// Whether the port a search opens stays the searching thread's until DeviceReleaseHeld.
+bool KeepHeldAfterSearch();
+
+// The pause between two search attempts. It starts watching for new ports
+// when it is made, before the attempt; Wait ends early when one appears or
+// the search is stopped.
+class SearchPause {
+public:
+    SearchPause();
+    ~SearchPause();
+    SearchPause(const SearchPause&) = delete;
+    SearchPause& operator=(const SearchPause&) = delete;
+    void Wait(uint32_t milliseconds);
+
+private:
+    long m_watch = -1;
+};
+
 // DeviceConnect for the connection thread: a port found stays usable by the
 // calling thread only until DeviceReleaseHeld, so that nothing else exchanges
 // with it before it has been identified and announced.

@@ -64,8 +64,6 @@ TransportState& Port()
     return CurrentDevice().Transport();
 }
 
-thread_local bool t_keepHeld = false;
-
 std::atomic<DeviceProbeFn> s_probe{nullptr};
 std::atomic<DeviceLossFn> s_lossHandler{nullptr};
 
@@ -283,6 +281,21 @@ SP_DEVICE_INTERFACE_DATA EmptyInterface()
 
 }  // namespace
 
+// Whether another device of this process has the interface open.
+static bool HeldByAnotherDevice(const char* path)
+{
+    const Device* self = &CurrentDevice();
+    bool held = false;
+    ForEachDevice([&] {
+        if (&CurrentDevice() == self)
+            return;
+        AcquireSRWLockShared(&Port().gate);
+        held |= strcmp(CurrentDevice().m_szDevicePath, path) == 0;
+        ReleaseSRWLockShared(&Port().gate);
+    });
+    return held;
+}
+
 // Opens the interface if it is a Vasq9's on an acceptable port.
 static bool TryInterface(int portNumber, const char* path, int comNumber)
 {
@@ -293,6 +306,10 @@ static bool TryInterface(int portNumber, const char* path, int comNumber)
         // device without a COM number is no port at all and says nothing.
         if (comNumber >= 0)
             NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "skipped, the USB ids are another instrument's");
+        return false;
+    }
+    if (HeldByAnotherDevice(path)) {
+        NoteSearchFate(PortName(path, comNumber), kErrorPortBusy, "held by another device of this process");
         return false;
     }
     return OpenDevicePath(path, comNumber);
@@ -393,7 +410,7 @@ bool OpenDevicePath(const char* path, int comNumber)
         const size_t length = strnlen(path, sizeof(CurrentDevice().m_szDevicePath) - 1);
         memcpy(CurrentDevice().m_szDevicePath, path, length);
         CurrentDevice().m_szDevicePath[length] = '\0';
-        Port().held = t_keepHeld;
+        Port().held = KeepHeldAfterSearch();
     }
     ReleaseSRWLockExclusive(&Port().gate);
     return kept;
@@ -416,7 +433,7 @@ bool FindDevice(int portNumber, HDEVINFO set)
     }
 }
 
-static bool FindInListing(int portNumber)
+bool FindInListing(int portNumber)
 {
     std::vector<DeviceInterfaceEntry> substitute;
     if (SubstituteInterfaces(substitute)) {
@@ -439,15 +456,10 @@ static bool FindInListing(int portNumber)
     return found;
 }
 
-bool FindDevice(int portNumber)
+std::string NothingFoundText(int portNumber)
 {
-    BeginSearchAttempt();
-    const bool found = FindInListing(portNumber);
-    const std::string none = portNumber == -1 ? std::string("no USB device with the Vasq9's ids is present")
-                                              : "COM" + std::to_string(portNumber) +
-                                                    ": no USB device with the Vasq9's ids has this number";
-    EndSearchAttempt(found, none.c_str());
-    return found;
+    return portNumber == -1 ? std::string("no USB device with the Vasq9's ids is present")
+                            : "COM" + std::to_string(portNumber) + ": no USB device with the Vasq9's ids has this number";
 }
 
 std::string DeviceNodePath(int portNumber)
@@ -460,22 +472,14 @@ std::string DeviceNodePath(int portNumber)
     return path.empty() ? std::string("a port without a COM number") : path;
 }
 
-bool DeviceConnect(int portNumber, int attempts)
-{
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (FindDevice(portNumber))
-            return true;
-        Port().searchStop.WaitTimeout(1000);
-    }
-    return false;
-}
+// The system's device-change broadcast ends the pause (see the monitor window).
+SearchPause::SearchPause() = default;
 
-bool DeviceConnectHeld(int portNumber, int attempts)
+SearchPause::~SearchPause() = default;
+
+void SearchPause::Wait(uint32_t milliseconds)
 {
-    t_keepHeld = true;
-    const bool found = DeviceConnect(portNumber, attempts);
-    t_keepHeld = false;
-    return found;
+    Port().searchStop.WaitTimeout(milliseconds);
 }
 
 void DeviceReleaseHeld()

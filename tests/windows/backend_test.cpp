@@ -916,3 +916,49 @@ int main(int argc, char** argv)
 {
     return wintest::RunAll(argc, argv);
 }
+
+namespace {
+
+struct CountedSamples {
+    std::atomic<int> count{0};
+    static void Take(double, void* context) { static_cast<CountedSamples*>(context)->count.fetch_add(1); }
+};
+
+}  // namespace
+
+// Two instruments on two COM ports in one process: each device finds its own,
+// never the port the other one holds, and each keeps its own unit and stream.
+WIN_TEST(TwoDevicesOnTwoComPorts)
+{
+    const char* firstPath = SimulatorInterface();
+    const char* secondPath = getenv("VASQ_SIM2_INTERFACE");
+    if (firstPath == nullptr)
+        return;
+    if (secondPath == nullptr || secondPath[0] == '\0') {
+        wintest::Skip("VASQ_SIM2_INTERFACE names no interface path mapped to a second simulated device");
+        return;
+    }
+    const std::vector<DeviceInterfaceEntry> present = {{firstPath, "USB Serial Device (COM7)"},
+                                                       {secondPath, "USB Serial Device (COM8)"}};
+    SetDeviceInterfacesForTesting(&present);
+    VasqDevice* first = VasqOpenDevice(-1, 10000);
+    VasqDevice* second = VasqOpenDevice(-1, 10000);
+    CHECK(first != nullptr && second != nullptr);
+    CHECK_EQ(7, VasqDeviceGetPortNumber(first));
+    CHECK_EQ(8, VasqDeviceGetPortNumber(second));
+    CHECK(std::string(VasqDeviceGetSerialNumber(first)) != VasqDeviceGetSerialNumber(second));
+    CHECK(VasqOpenDevice(-1, 500) == nullptr);  // both instruments are held
+
+    CHECK_EQ(1, VasqDeviceSetPressureUnit(second, 1));
+    CHECK_EQ(0, VasqDeviceGetPressureUnit(first));
+    CHECK_EQ(1, VasqDeviceGetPressureUnit(second));
+    CountedSamples firstSamples, secondSamples;
+    CHECK_EQ(1, VasqDeviceStartSampling(first, CountedSamples::Take, &firstSamples));
+    CHECK_EQ(1, VasqDeviceStartSampling(second, CountedSamples::Take, &secondSamples));
+    CHECK(wintest::WaitFor([&] { return firstSamples.count.load() >= 100 && secondSamples.count.load() >= 100; },
+                           5000));
+    VasqDeviceSetPressureUnit(second, 0);
+    VasqCloseDevice(first);
+    VasqCloseDevice(second);
+    SetDeviceInterfacesForTesting(nullptr);
+}

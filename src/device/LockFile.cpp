@@ -1,0 +1,187 @@
+// Lock files: the convention every program that uses a serial port follows,
+// and the takeover of a file that a killed holder left.
+#include <ctype.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include "device/Device.h"
+#include "device/PortState.h"
+#include "platform/Diagnostics.h"
+
+namespace {
+
+enum class Holder { None, Live, Unknown };
+
+// Whether a live process has the file open, by its descriptors in /proc. A
+// descriptor counts when its link names a file of the lock file's name and
+// that file is the lock file (device and inode); other descriptors are not
+// stat'ed, so a hung network mount of some other program cannot stall the scan.
+Holder FindHolder(const struct stat& lock, const char* name, long* holderPid = nullptr)
+{
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr)
+        return Holder::Unknown;
+    bool unknown = false;
+    bool live = false;
+    const size_t nameLength = strlen(name);
+    while (!live) {
+        const dirent* process = readdir(processes);
+        if (process == nullptr)
+            break;
+        if (!isdigit(static_cast<unsigned char>(process->d_name[0])))
+            continue;
+        const std::string fdFolder = std::string("/proc/") + process->d_name + "/fd";
+        DIR* fds = opendir(fdFolder.c_str());
+        if (fds == nullptr) {
+            // A process that ended meanwhile holds nothing; one we may not look
+            // into might hold the file.
+            if (errno != ENOENT && errno != ESRCH)
+                unknown = true;
+            continue;
+        }
+        while (const dirent* fd = readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            char target[PATH_MAX];
+            const ssize_t length = readlinkat(dirfd(fds), fd->d_name, target, sizeof(target) - 1);
+            if (length <= 0 || static_cast<size_t>(length) <= nameLength)
+                continue;
+            target[length] = '\0';
+            const char* tail = target + length - nameLength;
+            if (tail[-1] != '/' || strcmp(tail, name) != 0)
+                continue;
+            struct stat held;
+            if (fstatat(dirfd(fds), fd->d_name, &held, 0) == 0 && held.st_dev == lock.st_dev &&
+                held.st_ino == lock.st_ino) {
+                live = true;
+                if (holderPid != nullptr)
+                    *holderPid = strtol(process->d_name, nullptr, 10);
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(processes);
+    return live ? Holder::Live : unknown ? Holder::Unknown : Holder::None;
+}
+
+// Takes the lock-folder's own advisory lock, which every process of this
+// library takes while it decides on a lock file that already exists. Bounded:
+// another program that keeps the folder locked makes the port count as taken.
+bool LockFolder(int folderFd)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (flock(folderFd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        const timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+// A lock file that no live process holds open was left by a holder that was
+// killed; it is removed and created afresh. The decision is taken under the
+// folder's advisory lock, so two processes of this library never both judge
+// the same file stale: the second finds the first one's new file held. A
+// program that only follows the file convention never removes a file it did
+// not create, and it creates one only with O_EXCL, so it can at most win the
+// port between the removal and the creation, and then this process loses it.
+int TakeOverStaleLock(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return -1;
+    int fd = -1;
+    if (LockFolder(folderFd)) {
+        struct stat before;
+        if (lstat(path.c_str(), &before) != 0) {
+            if (errno == ENOENT)  // released meanwhile
+                fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        } else if (S_ISREG(before.st_mode) && FindHolder(before, name) == Holder::None) {
+            struct stat now;
+            if (lstat(path.c_str(), &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
+                unlink(path.c_str()) == 0) {
+                LogLine(kLogWarning, "%s: no live process holds this lock file: taken over", path.c_str());
+                fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            }
+        }
+        flock(folderFd, LOCK_UN);
+    }
+    close(folderFd);
+    return fd;
+}
+
+}  // namespace
+
+// Creates the port's lock file, or takes over a stale one: its descriptor, or
+// -1 when the port is held (or that cannot be told).
+int CreateLockFile(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
+    const int taken = TakeOverStaleLock(path);
+    // Whatever the look through /proc left in errno, the port is held.
+    if (taken < 0)
+        errno = EBUSY;
+    return taken;
+}
+
+bool LockDeviceHeld(const std::string& path, int fd)
+{
+    memset(CurrentDevice().m_szLockFilePath, 0, sizeof(CurrentDevice().m_szLockFilePath));
+    memcpy(CurrentDevice().m_szLockFilePath, path.c_str(), path.size());
+    CurrentDevice().m_nLockFile = fd;
+    return CurrentDevice().m_nLockFile >= 0;
+}
+
+void UnlockDeviceHeld()
+{
+    if (CurrentDevice().m_nLockFile == -1)
+        return;
+    // Removed while still open: a file nobody holds would be taken for a
+    // stale one, and another process's new file removed in its place.
+    unlink(CurrentDevice().m_szLockFilePath);
+    close(CurrentDevice().m_nLockFile);
+    CurrentDevice().m_nLockFile = -1;
+    memset(CurrentDevice().m_szLockFilePath, 0, sizeof(CurrentDevice().m_szLockFilePath));
+}
+
+// Only a process of another program or another library instance is named.
+std::string LockHolderText(const std::string& lockPath)
+{
+    struct stat lock;
+    const size_t slash = lockPath.rfind('/');
+    const char* name = lockPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    long pid = 0;
+    if (lstat(lockPath.c_str(), &lock) == 0 && FindHolder(lock, name, &pid) == Holder::Live && pid > 0)
+        return "held by process " + std::to_string(pid) + " (" + lockPath + ")";
+    return "held by another process (" + lockPath + ")";
+}
+
+bool LockDevice(int portNumber)
+{
+    const std::string path = DeviceLockPath(portNumber);
+    const int fd = path.size() < sizeof(CurrentDevice().m_szLockFilePath) ? CreateLockFile(path) : -1;
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    return LockDeviceHeld(fd >= 0 ? path : std::string(), fd);
+}
+
+bool UnlockDevice()
+{
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    UnlockDeviceHeld();
+    return true;
+}

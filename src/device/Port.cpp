@@ -1,0 +1,463 @@
+// A device's open port on Linux: the gate that lets a close run while a
+// transfer waits, the reads and writes with their deadlines, and hang-ups.
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <termios.h>
+#include <time.h>
+
+#include "device/Device.h"
+#include "device/PortState.h"
+#include "platform/Platform.h"
+
+TransportState* NewTransportState()
+{
+    return new TransportState;
+}
+
+void DeleteTransportState(TransportState* state)
+{
+    delete state;
+}
+
+TransportState& Port()
+{
+    return CurrentDevice().Transport();
+}
+
+namespace {
+
+std::atomic<DeviceLossFn> s_lossHandler{nullptr};
+
+class PortUse {
+public:
+    PortUse()
+    {
+        std::lock_guard<std::mutex> lock(Port().gate.mutex);
+        m_fd = CurrentDevice().m_hDevice.load();
+        if (m_fd != -1 && Port().held && !pthread_equal(Port().holder, pthread_self()))
+            m_fd = -1;
+        if (m_fd != -1) {
+            ++Port().gate.users;
+            m_epollFd = Port().epollFd;
+        }
+    }
+    ~PortUse()
+    {
+        if (m_fd == -1)
+            return;
+        std::lock_guard<std::mutex> lock(Port().gate.mutex);
+        if (--Port().gate.users == 0)
+            Port().gate.idle.notify_all();
+    }
+    PortUse(const PortUse&) = delete;
+    PortUse& operator=(const PortUse&) = delete;
+
+    int fd() const { return static_cast<int>(m_fd); }
+    int epollFd() const { return m_epollFd; }
+    bool valid() const { return m_fd != -1 && CurrentDevice().m_hDevice.load() == m_fd; }
+
+private:
+    long m_fd;
+    int m_epollFd = -1;
+};
+
+// A hang-up is what the system reports as one; the connection thread is told
+// at once instead of at the presence monitor's next listing.
+void MarkHungUp()
+{
+    if (Port().hungUp.exchange(true))
+        return;
+    const DeviceLossFn loss = s_lossHandler.load();
+    if (loss != nullptr)
+        loss();
+}
+
+bool PortHungUp(int fd)
+{
+    pollfd probe = {fd, 0, 0};
+    return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// Waits on the port and the gate's wake-up: for room to write (only after the
+// port refused a write), or for input on a port that epoll does not take.
+bool WaitReady(const PortUse& port, short events, bool limited, int64_t deadlineUs)
+{
+    for (;;) {
+        pollfd fds[2] = {{port.fd(), events, 0}, {Port().gate.wakeFd, POLLIN, 0}};
+        const int ready = poll(fds, 2, RemainingMs(limited, deadlineUs));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || fds[1].revents != 0 || !port.valid() || (fds[0].revents & POLLNVAL) != 0)
+            return false;
+        if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+            MarkHungUp();
+            return false;
+        }
+        return true;
+    }
+}
+
+enum class Ready { Yes, TimedOut, Failed };
+
+// Waits until the port has input, it hangs up, it is being closed, or the
+// deadline passes. A wait interrupted by a signal resumes with what is left.
+Ready WaitReadable(const PortUse& port, bool limited, int64_t deadlineUs)
+{
+    if (port.epollFd() < 0)
+        return WaitReady(port, POLLIN, limited, deadlineUs) ? Ready::Yes : Ready::Failed;
+    for (;;) {
+        const int timeoutMs = RemainingMs(limited, deadlineUs);
+        epoll_event events[2];
+        const int ready = epoll_wait(port.epollFd(), events, 2, timeoutMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Ready::Failed;
+        if (ready == 0)
+            return Ready::TimedOut;
+        bool input = false;
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.fd != port.fd() || !port.valid())
+                return Ready::Failed;  // being closed
+            if ((events[i].events & (EPOLLHUP | EPOLLERR)) != 0) {
+                MarkHungUp();
+                return Ready::Failed;
+            }
+            input = true;
+        }
+        if (input)
+            return Ready::Yes;
+    }
+}
+
+size_t TakeBuffered(uint8_t* buffer, size_t count)
+{
+    const size_t take = std::min(count, Port().rxEnd - Port().rxBegin);
+    memcpy(buffer, Port().rx + Port().rxBegin, take);
+    Port().rxBegin += take;
+    if (Port().rxBegin == Port().rxEnd)
+        Port().rxBegin = Port().rxEnd = 0;
+    return take;
+}
+
+// Reads what the port holds into the empty receive buffer: the number of
+// bytes, 0 when nothing is there, -1 when the port failed.
+ssize_t FillBuffer(const PortUse& port, bool readable)
+{
+    const ssize_t done = read(port.fd(), Port().rx, kReceiveBufferSize);
+    if (done > 0) {
+        Port().rxBegin = 0;
+        Port().rxEnd = static_cast<size_t>(done);
+        return done;
+    }
+    if (done < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    // 0 bytes from a port that was just reported readable is a hang-up; from
+    // an idle port with VMIN = 0 it is only an empty read.
+    if (done == 0 && !readable && !PortHungUp(port.fd()))
+        return 0;
+    MarkHungUp();
+    return -1;
+}
+
+int ReadWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
+{
+    PortUse port;
+    if (!port.valid())
+        return 0;
+    const bool limited = timeoutMs != INFINITE_TIMEOUT;
+    const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(timeoutMs) * 1000;
+    size_t total = TakeBuffered(buffer, static_cast<size_t>(count));
+    while (total < static_cast<size_t>(count)) {
+        if (WaitReadable(port, limited, deadlineUs) != Ready::Yes)
+            return 0;
+        if (FillBuffer(port, true) < 0)
+            return 0;
+        total += TakeBuffered(buffer + total, static_cast<size_t>(count) - total);
+    }
+    return static_cast<int>(total);
+}
+
+int WriteWithin(const uint8_t* buffer, int count, uint32_t timeoutMs)
+{
+    PortUse port;
+    if (!port.valid())
+        return 0;
+    const bool limited = timeoutMs != INFINITE_TIMEOUT;
+    const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(timeoutMs) * 1000;
+    int total = 0;
+    while (total < count) {
+        const ssize_t done = write(port.fd(), buffer + total, count - total);
+        if (done > 0) {
+            total += static_cast<int>(done);
+            continue;
+        }
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0 && errno != EAGAIN) {
+            MarkHungUp();
+            break;
+        }
+        if (!WaitReady(port, POLLOUT, limited, deadlineUs))
+            return 0;
+    }
+    return total;
+}
+
+}  // namespace
+
+int64_t MonotonicMicroseconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+int RemainingMs(bool limited, int64_t deadlineUs)
+{
+    if (!limited)
+        return -1;
+    const int64_t left = deadlineUs - MonotonicMicroseconds();
+    return left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+}
+
+void ConfigurePort(int fd)
+{
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+    tio.c_iflag |= IGNPAR;
+    tio.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+    tio.c_lflag = 0;
+    cfsetospeed(&tio, B115200);
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+// Makes fd the open port, with the gate held: a fresh connection number, an
+// empty receive buffer, and the wait set.
+void OpenPortHeld(long fd, int portNumber, bool held)
+{
+    CurrentDevice().m_hDevice.store(fd);
+    Port().openPort = portNumber;
+    Port().connection = ++Port().lastConnection;
+    Port().hungUp.store(false);
+    Port().rxBegin = Port().rxEnd = 0;
+    Port().held = held;
+    if (held)
+        Port().holder = pthread_self();
+    Port().epollFd = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event port = {};
+    port.events = EPOLLIN;
+    port.data.fd = static_cast<int>(fd);
+    epoll_event wake = {};
+    wake.events = EPOLLIN;
+    wake.data.fd = Port().gate.wakeFd;
+    // An adopted descriptor that epoll refuses is waited on with poll instead.
+    if (Port().epollFd >= 0 && (epoll_ctl(Port().epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &port) != 0 ||
+                           epoll_ctl(Port().epollFd, EPOLL_CTL_ADD, Port().gate.wakeFd, &wake) != 0)) {
+        close(Port().epollFd);
+        Port().epollFd = -1;
+    }
+}
+
+void AnnouncePublished()
+{
+    const uint64_t one = 1;
+    (void)!write(Port().gate.publishedFd, &one, sizeof(one));
+}
+
+// Closes the open port with the gate held: the port is marked gone at once,
+// transfers in progress are woken and waited for, then the descriptor goes.
+void ClosePortHeld(std::unique_lock<std::mutex>& lock)
+{
+    const long fd = CurrentDevice().m_hDevice.load();
+    if (fd == -1)
+        return;
+    CurrentDevice().m_hDevice.store(-1);
+    const uint64_t one = 1;
+    (void)!write(Port().gate.wakeFd, &one, sizeof(one));
+    Port().gate.idle.wait(lock, [] { return Port().gate.users == 0; });
+    UnlockDeviceHeld();
+    memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
+    close(static_cast<int>(fd));
+    close(Port().epollFd);
+    Port().epollFd = -1;
+    Port().held = false;
+    Port().rxBegin = Port().rxEnd = 0;
+    uint64_t drained;
+    (void)!read(Port().gate.wakeFd, &drained, sizeof(drained));
+}
+
+void SetDeviceLossHandler(DeviceLossFn handler)
+{
+    s_lossHandler.store(handler);
+}
+
+int DeviceOpenPortNumber()
+{
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    return CurrentDevice().m_hDevice.load() == -1 ? -1 : Port().openPort;
+}
+
+bool DeviceOpenPortMatches(int portNumber)
+{
+    // An adopted port has no number: no search would have found it.
+    const int open = DeviceOpenPortNumber();
+    return open != -1 && (portNumber == -1 || portNumber == open);
+}
+
+void AdoptDeviceHandle(long handle)
+{
+    std::unique_lock<std::mutex> lock(Port().gate.mutex);
+    if (CurrentDevice().m_hDevice.load() == handle)
+        return;
+    // The previous port and its lock go first; the adopted handle is the caller's.
+    ClosePortHeld(lock);
+    if (handle == -1)
+        return;
+    OpenPortHeld(handle, -1, false);
+    AnnouncePublished();
+}
+
+uint64_t DeviceConnectionNumber()
+{
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    return CurrentDevice().m_hDevice.load() == -1 ? 0 : Port().connection;
+}
+
+bool DeviceCloseConnection(uint64_t connection)
+{
+    std::unique_lock<std::mutex> lock(Port().gate.mutex);
+    if (connection == 0 || CurrentDevice().m_hDevice.load() == -1 || Port().connection != connection)
+        return false;
+    ClosePortHeld(lock);
+    return true;
+}
+
+void DeviceReleaseHeld()
+{
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    if (Port().held && pthread_equal(Port().holder, pthread_self())) {
+        Port().held = false;
+        AnnouncePublished();
+    }
+}
+
+void DeviceStopSearch()
+{
+    const uint64_t one = 1;
+    (void)!write(Port().gate.searchStopFd, &one, sizeof(one));
+}
+
+bool DeviceClose()
+{
+    std::unique_lock<std::mutex> lock(Port().gate.mutex);
+    ClosePortHeld(lock);
+    return true;
+}
+
+bool DeviceIsConnected()
+{
+    return CurrentDevice().m_hDevice.load() != -1;
+}
+
+bool DeviceCancelIO()
+{
+    // No transfer of this library is asynchronous; nothing is outstanding.
+    return true;
+}
+
+bool DeviceCheckPath(const char* path)
+{
+    if (path == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    return CurrentDevice().m_szDevicePath[0] != '\0' && strcmp(CurrentDevice().m_szDevicePath, path) == 0;
+}
+
+bool DeviceSetTimeoutSetting(uint32_t readMs, uint32_t writeMs)
+{
+    CurrentDevice().m_nDeviceReadTimeout.store(readMs);
+    CurrentDevice().m_nDeviceWriteTimeout.store(writeMs);
+    return true;
+}
+
+int DeviceReadData(uint8_t* buffer, int count)
+{
+    return ReadWithin(buffer, count, CurrentDevice().m_nDeviceReadTimeout.load());
+}
+
+int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
+{
+    return ReadWithin(buffer, count, timeoutMs);
+}
+
+int DeviceWriteData(const uint8_t* buffer, int count)
+{
+    return WriteWithin(buffer, count, CurrentDevice().m_nDeviceWriteTimeout.load());
+}
+
+int DeviceReadAvailable(uint8_t* buffer, int capacity)
+{
+    PortUse port;
+    if (!port.valid())
+        return -1;
+    if (Port().rxBegin == Port().rxEnd) {
+        // An adopted descriptor may be a blocking one: read only what is there.
+        pollfd ready = {port.fd(), POLLIN, 0};
+        if (poll(&ready, 1, 0) < 0)
+            return 0;
+        if (ready.revents == 0)
+            return 0;
+        if (FillBuffer(port, (ready.revents & POLLIN) != 0) < 0)
+            return -1;
+    }
+    return static_cast<int>(TakeBuffered(buffer, static_cast<size_t>(capacity)));
+}
+
+bool DeviceHasBufferedInput()
+{
+    PortUse port;
+    return port.valid() && Port().rxBegin != Port().rxEnd;
+}
+
+bool DevicePortFailed()
+{
+    return Port().hungUp.load();
+}
+
+HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd)
+{
+    const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(milliseconds) * 1000;
+    PortUse port;
+    for (;;) {
+        if (port.valid() && Port().hungUp.load())
+            return HangUpWait::HungUp;
+        // Events 0: only a hang-up or an error is reported, input is left alone.
+        // Without a port the wait ends when one is published.
+        pollfd fds[3] = {{stopFd, POLLIN, 0}, {port.valid() ? Port().gate.wakeFd : Port().gate.publishedFd, POLLIN, 0},
+                         {port.fd(), 0, 0}};
+        const int ready = poll(fds, port.valid() ? 3 : 2, RemainingMs(true, deadlineUs));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            return HangUpWait::TimedOut;
+        if (ready < 0 || fds[0].revents != 0)
+            return HangUpWait::Stopped;
+        if (!port.valid()) {
+            uint64_t drained;
+            (void)!read(Port().gate.publishedFd, &drained, sizeof(drained));
+            return HangUpWait::Changed;
+        }
+        if (fds[1].revents != 0 || (fds[2].revents & POLLNVAL) != 0)
+            return HangUpWait::Changed;
+        if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {
+            MarkHungUp();
+            return HangUpWait::HungUp;
+        }
+    }
+}
