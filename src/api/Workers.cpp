@@ -110,8 +110,10 @@ void WorkerThreads::PassReportsOfStopped()
 bool WorkerThreads::StopRequested(unsigned long handle)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return std::any_of(m_threads.begin(), m_threads.end(),
-                       [&](const Entry& e) { return e.handle == handle && e.stopRequested; });
+    // A thread taken out of the record is waited for: it is to end as well.
+    const auto found =
+        std::find_if(m_threads.begin(), m_threads.end(), [&](const Entry& e) { return e.handle == handle; });
+    return found == m_threads.end() || found->stopRequested;
 }
 
 size_t WorkerThreads::Count()

@@ -29,6 +29,7 @@ public:
     // Every thread recorded now (of the kind, if one is given) is asked to
     // end; threads started later are not.
     void RequestStop(const void* kind = nullptr);
+    // True once the thread has been asked to end, or taken out of the record.
     bool StopRequested(unsigned long handle);
     size_t Count();
 

@@ -282,3 +282,41 @@ TEST_F(Devices, CloseFromCallbacksAndBadDevicesFailCleanly)
     Closed(staying);
     EXPECT_TRUE(e2e::ThreadCountSettlesAt(baseline, std::chrono::seconds(5))) << "a thread outlived its device";
 }
+
+// A close inside a device's own sampling callback ends its stream there, even
+// though the rest of the close runs on another thread that takes the sampling
+// thread out of the record while the callback is still running.
+TEST_F(Devices, NoSampleArrivesAfterACloseInsideTheSamplingCallback)
+{
+    auto instrument = Instrument(0, 1);
+    struct Closer {
+        VasqDevice* device = nullptr;
+        std::atomic<bool> closed{false};
+        std::atomic<int> after{0};
+        e2e::Condition done;
+        static void Take(double, void* context)
+        {
+            auto* self = static_cast<Closer*>(context);
+            if (self->closed.load()) {
+                self->after.fetch_add(1);
+                return;
+            }
+            VasqCloseDevice(self->device);
+            self->closed.store(true);
+            self->done.Notify();
+        }
+    };
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto closer = std::make_unique<Closer>();
+        closer->device = VasqOpenDevice(0, 5000);
+        ASSERT_NE(nullptr, closer->device) << VasqGetLastErrorText();
+        ASSERT_EQ(1, VasqDeviceStartSampling(closer->device, Closer::Take, closer.get()));
+        ASSERT_TRUE(closer->done.WaitFor([&] { return closer->closed.load(); }, std::chrono::seconds(5)));
+        // The next open waits for the close to have finished: the port is free again only then.
+        VasqDevice* next = VasqOpenDevice(0, 5000);
+        ASSERT_NE(nullptr, next) << VasqGetLastErrorText();
+        VasqCloseDevice(next);
+        EXPECT_EQ(0, closer->after.load()) << "samples came after the close returned";
+    }
+}

@@ -89,3 +89,49 @@ TEST(Unload, WhileConnectedSearchingOrIdle)
         }
     }
 }
+
+// Devices opened beside the default one are released at unload as it is:
+// their threads end, their lock files go, and nothing is sent.
+TEST(Unload, WithDevicesOpenAndSampling)
+{
+    e2e::TempFolder folder;
+    vasqsim::SimDevice first(folder.path(), 0);
+    vasqsim::SimDevice second(folder.path(), 1);
+    second.WithModel([](vasqsim::DeviceModel& model) { model.identity[4] = 43; });
+    const int baseline = e2e::ThreadCount();
+    const int descriptors = e2e::DescriptorCount();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Library library(VASQ_SHARED_LIBRARY);
+        ASSERT_NE(nullptr, library.handle) << dlerror();
+        auto open = reinterpret_cast<void* (*)(int, uint32_t)>(dlsym(library.handle, "VasqOpenDevice"));
+        auto sample = reinterpret_cast<int (*)(void*, void (*)(double, void*), void*)>(
+            dlsym(library.handle, "VasqDeviceStartSampling"));
+        ASSERT_TRUE(open != nullptr && sample != nullptr);
+        library.setFolders(folder.path().c_str(), folder.path().c_str());
+        void* devices[2] = {open(-1, 5000), open(-1, 5000)};
+        ASSERT_TRUE(devices[0] != nullptr && devices[1] != nullptr);
+        std::atomic<int> samples{0};
+        auto count = [](double, void* context) { static_cast<std::atomic<int>*>(context)->fetch_add(1); };
+        if (round != 2) {
+            ASSERT_EQ(1, sample(devices[0], count, &samples));
+            ASSERT_EQ(1, sample(devices[1], count, &samples));
+            e2e::Condition poll;
+            ASSERT_TRUE(poll.WaitFor([&] { return samples.load() >= 40; }, std::chrono::seconds(5)));
+        }
+        if (round == 1)
+            ASSERT_TRUE(library.connect(-1, 300) == false) << "both instruments are held by the open devices";
+        first.ClearLog();
+        second.ClearLog();
+        dlclose(library.handle);
+        EXPECT_EQ(baseline, e2e::ThreadCount()) << "a thread of the library outlived its unload";
+        EXPECT_EQ(descriptors, e2e::DescriptorCount()) << "a descriptor outlived the unload";
+        EXPECT_FALSE(e2e::FileExists(folder.LockPath(0)));
+        EXPECT_FALSE(e2e::FileExists(folder.LockPath(1)));
+        // A sample request already on its way when the unload began may arrive; nothing else may.
+        for (vasqsim::SimDevice* device : {&first, &second}) {
+            for (const auto& logged : device->Log())
+                EXPECT_TRUE(logged.category == 'P' && logged.command == 2) << "the unload sent a request of its own";
+        }
+    }
+}
