@@ -940,33 +940,39 @@ def _close_at_exit() -> None:
 
 # A signal does not end the library's wait for a device, so the search runs on
 # a thread of its own while the caller's waits in slices, between which Python
-# raises KeyboardInterrupt.
+# raises KeyboardInterrupt. The wait is on an event the search sets, not on
+# Thread.join(): a join interrupted by Ctrl-C may mark a thread still running
+# as ended (seen on Python 3.11), and the search would be left running.
 _INTERRUPT_POLL = 0.05
 
 
-def _search(lib: ctypes.CDLL, port: int, milliseconds: int) -> Tuple[threading.Thread, List[Tuple[bool, int, str]]]:
+def _search(lib: ctypes.CDLL, port: int, milliseconds: int) -> Tuple[threading.Event, List[Tuple[bool, int, str]]]:
     """Starts one VasqConnect for the whole timeout, so that a device slow to be identified still connects.
 
     The outcome is (connected, code, reason), read on the helper: the library keeps one reason per thread.
     """
     outcome: List[Tuple[bool, int, str]] = []
 
+    finished = threading.Event()
+
     def search() -> None:
-        connected = bool(lib.VasqConnect(port, milliseconds))
-        outcome.append((connected,) + _last_error(lib))
+        try:
+            connected = bool(lib.VasqConnect(port, milliseconds))
+            outcome.append((connected,) + _last_error(lib))
+        finally:
+            finished.set()
 
-    helper = threading.Thread(target=search, name="vasq-search", daemon=True)
-    helper.start()
-    return helper, outcome
+    threading.Thread(target=search, name="vasq-search", daemon=True).start()
+    return finished, outcome
 
 
-def _end_search(lib: ctypes.CDLL, helper: threading.Thread) -> None:
+def _end_search(lib: ctypes.CDLL, finished: threading.Event) -> None:
     """Ends a search still waiting."""
     # VasqFree ends the wait; repeated, as a first one may come before the search has begun.
-    while helper.is_alive():
+    while not finished.is_set():
         try:
             lib.VasqFree()
-            helper.join(_INTERRUPT_POLL)
+            finished.wait(_INTERRUPT_POLL)
         except KeyboardInterrupt:
             pass
 
@@ -1000,12 +1006,12 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
         # A device closed inside a callback: this waits for the threads that ran it.
         lib.VasqFree()
         _drop_callbacks()
-    helper, outcome = _search(lib, port, milliseconds)
+    finished, outcome = _search(lib, port, milliseconds)
     try:
-        while helper.is_alive():
-            helper.join(_INTERRUPT_POLL)
+        while not finished.wait(_INTERRUPT_POLL):
+            pass
     except BaseException:
-        _end_search(lib, helper)
+        _end_search(lib, finished)
         # Nothing may stay searching, or connected with no Device to close it.
         lib.VasqFree()
         _drop_callbacks()
