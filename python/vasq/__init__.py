@@ -802,10 +802,19 @@ class Device:
         if self._lost:
             raise DeviceLost("the instrument is lost (unplugged?)", ErrorCode.DEVICE_LOST)
 
+    def _until_closed(self, function: Callable[..., None]) -> Callable[..., None]:
+        """function, called only while the device is open."""
+        def call(*args) -> None:
+            # The library may still hand over the rest of a block of samples after a close made inside a
+            # callback; none reaches the caller once close() has begun.
+            if not self._closed:
+                function(*args)
+        return call
+
     def _callback(self, kind: str, function: Optional[Callable[..., None]]):
         """A C callback of this kind for function, kept while the library may call it."""
         self._usable()
-        callback = self._calls.callback(kind, function)
+        callback = self._calls.callback(kind, self._until_closed(function) if function else None)
         self._alive.setdefault(kind, []).append(callback)
         return callback
 
@@ -1196,7 +1205,7 @@ def open(port: int = -1, timeout: float = 5.0) -> Device:
     device = Device(lib, calls)
     _opened_devices.add(device)
     # Before the port is read: a loss from then on reaches the Device.
-    connection = calls.callback("connection", device._connection_changed)
+    connection = calls.callback("connection", device._until_closed(device._connection_changed))
     device._alive["connection"] = [connection]
     lib.VasqDeviceSetConnectionCallback(handle, connection, None)
     if calls.port() < 0:
