@@ -641,6 +641,27 @@ class HotPlug(unittest.TestCase):
             sim.stop()
 
 
+def assert_search_arguments_refused(test, search):
+    """search(port=..., timeout=...) raises at once, naming the argument, for each value its C type cannot
+    hold."""
+    for family, name, arguments in ((ValueError, "port", dict(port=2 ** 32)),
+                                    (ValueError, "port", dict(port=-2)),
+                                    (TypeError, "port", dict(port="0")),
+                                    (TypeError, "port", dict(port=True)),
+                                    (ValueError, "timeout", dict(timeout=4294967.296)),
+                                    (ValueError, "timeout", dict(timeout=-1.0)),
+                                    (ValueError, "timeout", dict(timeout=float("nan"))),
+                                    (ValueError, "timeout", dict(timeout=float("inf"))),
+                                    (TypeError, "timeout", dict(timeout="5")),
+                                    (TypeError, "timeout", dict(timeout=None))):
+        with test.subTest(**{k: repr(v) for k, v in arguments.items()}):
+            started = time.monotonic()
+            with test.assertRaises(family) as raised:
+                search(**arguments)
+            test.assertIn(name, str(raised.exception))
+            test.assertLess(time.monotonic() - started, 1.0)
+
+
 class Arguments(unittest.TestCase):
     """A wrong argument raises TypeError or ValueError naming it, and nothing reaches the instrument."""
 
@@ -728,23 +749,233 @@ class Arguments(unittest.TestCase):
 
     def test_connect_refuses_what_the_c_types_cannot_hold(self):
         self.device.close()
-        for family, name, arguments in ((ValueError, "port", dict(port=2 ** 32)),
-                                        (ValueError, "port", dict(port=-2)),
-                                        (TypeError, "port", dict(port="0")),
-                                        (TypeError, "port", dict(port=True)),
-                                        (ValueError, "timeout", dict(timeout=4294967.296)),
-                                        (ValueError, "timeout", dict(timeout=-1.0)),
-                                        (ValueError, "timeout", dict(timeout=float("nan"))),
-                                        (TypeError, "timeout", dict(timeout="5"))):
-            with self.subTest(**{k: repr(v) for k, v in arguments.items()}):
-                started = time.monotonic()
-                with self.assertRaises(family) as raised:
-                    self.device = vasq.connect(**arguments)
-                self.assertIn(name, str(raised.exception))
-                self.assertLess(time.monotonic() - started, 1.0)
+        assert_search_arguments_refused(self, vasq.connect)
         # The port is free: nothing connected to it.
         self.device = vasq.connect(port=0, timeout=5.0)
         self.assertEqual("NQX7001-070042", self.device.serial_number)
+
+
+def counting_from(base):
+    """Whether samples are a run of one instrument's sample numbers from base (in tenths of a mmHg)."""
+    def check(samples):
+        numbers = [round(sample * 10) for sample in samples]
+        return bool(numbers) and numbers[0] >= base and all(b - a == 1 for a, b in zip(numbers, numbers[1:]))
+    return check
+
+
+class Devices(unittest.TestCase):
+    """Several instruments in one process: each opened Device is on its own."""
+
+    # Port, serial number and first sample number of each simulated instrument.
+    INSTRUMENTS = {1: ("21-1", 0), 6: ("22-2", 20000)}
+    SERIALS = {1: "NQX7001-210001", 6: "NQX7001-220002"}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sims = []
+        folder = None
+        for port, (serial, base) in cls.INSTRUMENTS.items():
+            sim = SimulatedDevice(port=port, folder=folder, options=[
+                "--serial", serial, "--samples", "counter", "--counter-from", str(base)]).start()
+            folder = sim.folder
+            cls.sims.append(sim)
+        cls.sims[0].point_library_here()
+
+    @classmethod
+    def tearDownClass(cls):
+        for sim in reversed(cls.sims):
+            sim.stop()
+
+    def opened(self, **arguments):
+        device = vasq.open(**arguments)
+        self.addCleanup(device.close)
+        return device
+
+    def test_two_opens_take_two_instruments_each_sampling_its_own(self):
+        first, second = self.opened(timeout=5.0), self.opened(timeout=5.0)
+        self.assertEqual({1, 6}, {first.port, second.port})
+        for device in (first, second):
+            self.assertEqual(self.SERIALS[device.port], device.serial_number)
+            self.assertEqual(vasq.Unit.MMHG, device.unit)
+        samples = {}
+        for device in (first, second):
+            samples[device.port] = Recorder()
+            device.start_sampling(samples[device.port])
+        # Nothing else holds the callables: each device keeps its own alive.
+        gc.collect()
+        for recorder in samples.values():
+            with recorder.changed:
+                self.assertTrue(recorder.changed.wait_for(lambda: len(recorder.reports) >= 100, DEADLINE))
+        for port, (_, base) in self.INSTRUMENTS.items():
+            self.assertTrue(counting_from(base)(samples[port].reports[:100]), (port, samples[port].reports[:5]))
+            self.assertLess(samples[port].reports[0], base / 10 + 1000)
+
+        # Closing one drops its callbacks only: the other carries on sampling.
+        port = first.port
+        first.close()
+        gc.collect()
+        other = samples[second.port]
+        count = other.count()
+        with other.changed:
+            self.assertTrue(other.changed.wait_for(lambda: len(other.reports) >= count + 100, DEADLINE))
+        self.assertTrue(counting_from(self.INSTRUMENTS[second.port][1])(other.reports))
+        closed_count = samples[port].count()
+        self.assertEqual("NQX7001-220002" if second.port == 6 else "NQX7001-210001", second.serial_number)
+        self.assertEqual(closed_count, samples[port].count(), "a sample after close() returned")
+        second.stop_sampling()
+
+    def test_connect_beside_an_opened_device_takes_the_other_instrument(self):
+        opened = self.opened(port=6, timeout=5.0)
+        with vasq.connect(timeout=5.0) as connected:
+            self.assertEqual(self.SERIALS[1], connected.serial_number)
+            self.assertIsNone(connected.port)
+            with self.assertRaises(vasq.Busy):
+                vasq.connect(port=1, timeout=5.0)
+            # Both held by this process: nothing left to open.
+            with self.assertRaises(vasq.PortBusy) as raised:
+                vasq.open(timeout=0.3)
+            self.assertEqual(vasq.ErrorCode.PORT_BUSY, raised.exception.code)
+            connected.pause_pump()
+            opened.pause_pump()
+        self.assertFalse(opened.closed)
+        self.assertEqual(self.SERIALS[6], opened.serial_number)
+        self.assertEqual(6, opened.port)
+        # The default device's port is free again.
+        self.assertEqual(1, self.opened(timeout=5.0).port)
+
+    def test_with_blocks_close_them_and_free_their_ports(self):
+        with vasq.open(port=1, timeout=5.0) as first, vasq.open(port=6, timeout=5.0) as second:
+            self.assertEqual((self.SERIALS[1], self.SERIALS[6]), (first.serial_number, second.serial_number))
+        for device in (first, second):
+            self.assertTrue(device.closed)
+            for name, read in dict(LOST_DEVICE_READS, port=lambda d: d.port).items():
+                with self.subTest(name), self.assertRaises(vasq.CommandFailed) as raised:
+                    read(device)
+                self.assertEqual(vasq.ErrorCode.NOT_CONNECTED, raised.exception.code)
+            # Harmless on a closed device: the library is never handed the freed one.
+            device.stop_test()
+            device.stop_sampling()
+            device.close()
+        with vasq.open(port=1, timeout=5.0) as first, vasq.open(port=6, timeout=5.0) as second:
+            self.assertEqual((1, 6), (first.port, second.port))
+
+    def test_close_inside_its_own_callback_leaves_the_other_running(self):
+        closing, other = self.opened(port=1, timeout=5.0), self.opened(port=6, timeout=5.0)
+        errors, closed = [], threading.Event()
+
+        def close_on_the_second(sample):
+            if closed.is_set():
+                errors.append(f"a sample after close(): {sample}")
+            elif sample >= 0.1:
+                try:
+                    closing.close()
+                except Exception as error:
+                    errors.append(error)
+                closed.set()
+        closing.start_sampling(close_on_the_second)
+        del close_on_the_second
+        samples = Recorder()
+        other.start_sampling(samples)
+        self.assertTrue(closed.wait(DEADLINE))
+        gc.collect()
+        count = samples.count()
+        with samples.changed:
+            self.assertTrue(samples.changed.wait_for(lambda: len(samples.reports) >= count + 100, DEADLINE))
+        other.stop_sampling()
+        self.assertEqual([], errors)
+        self.assertTrue(closing.closed)
+        # Its port is free again once the library has finished the close.
+        self.assertEqual(self.SERIALS[1], self.opened(port=1, timeout=5.0).serial_number)
+
+    def test_open_refuses_bad_arguments_before_searching(self):
+        assert_search_arguments_refused(self, self.opened)
+        # Not from a callback, where it would wait on the library's thread.
+        device = self.opened(port=1, timeout=5.0)
+        outcomes = Recorder()
+
+        def open_inside(_sample):
+            if outcomes.count() == 0:
+                try:
+                    outcomes(vasq.open(port=6, timeout=5.0))
+                except Exception as error:
+                    outcomes(error)
+        device.start_sampling(open_inside)
+        self.assertTrue(outcomes.wait_for(lambda _: True))
+        device.stop_sampling()
+        self.assertIsInstance(outcomes.reports[0], vasq.Busy)
+        # Nothing was held: both ports open at once.
+        self.assertEqual(6, self.opened(timeout=5.0).port)
+
+    def test_a_missing_port_raises_device_not_found(self):
+        with self.assertRaises(vasq.DeviceNotFound) as raised:
+            vasq.open(port=7, timeout=0.3)
+        self.assertIs(vasq.DeviceNotFound, type(raised.exception))
+        self.assertEqual(vasq.ErrorCode.NOT_FOUND, raised.exception.code)
+        self.assertIn("ttyACM7: does not exist", raised.exception.reason)
+
+
+class DevicesLost(unittest.TestCase):
+    """Losses of opened devices reach the device lost, and only it."""
+
+    def test_a_loss_and_a_return_on_another_port(self):
+        staying = SimulatedDevice(port=1, options=["--serial", "31-1"]).start()
+        self.addCleanup(staying.stop)
+        going = SimulatedDevice(port=2, folder=staying.folder, options=["--serial", "32-2"]).start()
+        self.addCleanup(going.stop)
+        staying.point_library_here()
+        with vasq.open(port=1, timeout=5.0) as kept, vasq.open(port=2, timeout=5.0) as lost:
+            kept_changes, lost_changes = Recorder(), Recorder()
+            kept.on_connection(kept_changes)
+            lost.on_connection(lost_changes)
+            going.stop()
+            self.assertTrue(lost_changes.wait_for(lambda connected: connected is False))
+            self.assertTrue(lost.lost)
+            self.assertEqual(-1, lost.port)
+            for name, read in LOST_DEVICE_READS.items():
+                with self.subTest(name), self.assertRaises(vasq.DeviceLost):
+                    read(lost)
+            self.assertFalse(kept.lost)
+            self.assertEqual("NQX7001-310001", kept.serial_number)
+            kept.pause_pump()
+            # The same instrument back on another port: the device follows it there.
+            back = SimulatedDevice(port=4, folder=staying.folder, options=["--serial", "32-2"]).start()
+            self.addCleanup(back.stop)
+            self.assertTrue(lost_changes.wait_for(lambda connected: connected is True))
+            self.assertFalse(lost.lost)
+            self.assertEqual(4, lost.port)
+            self.assertEqual("NQX7001-320002", lost.serial_number)
+            self.assertEqual([], kept_changes.reports)
+
+    def test_ctrl_c_during_an_open_closes_what_it_found(self):
+        import signal
+        import subprocess
+        # Every second answer comes late: the open takes seconds to identify the instrument.
+        with SimulatedDevice(port=3, options=["--fault", "delay", "--fault-every", "2"]) as slow:
+            script = ("import os, sys, vasq\n"
+                      "from vasq.testing import set_device_folder\n"
+                      "set_device_folder(sys.argv[1])\n"
+                      "print(len(os.listdir('/proc/self/task')), flush=True)\n"
+                      "try:\n"
+                      "    vasq.open(port=3, timeout=20)\n"
+                      "    print('opened')\n"
+                      "except KeyboardInterrupt:\n"
+                      "    print('KeyboardInterrupt', flush=True)\n"
+                      "with vasq.open(port=3, timeout=20) as device:\n"
+                      "    print(device.serial_number)\n")
+            child = subprocess.Popen([sys.executable, "-c", script, slow.folder], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=PACKAGE))
+            try:
+                threads = int(child.stdout.readline())
+                self.assertTrue(wait_until(lambda: len(os.listdir(f"/proc/{child.pid}/task")) > threads))
+                child.send_signal(signal.SIGINT)
+                out, err = child.communicate(timeout=60)
+            finally:
+                if child.poll() is None:
+                    child.kill()
+                    child.communicate()
+        self.assertEqual(0, child.returncode, err)
+        # The interrupted open's device was closed: the port was free for the next one.
+        self.assertEqual(["KeyboardInterrupt", "NQX7001-070042"], out.split())
 
 
 def mapped_libraries(maps):

@@ -5,13 +5,15 @@
         print(device.serial_number, device.unit)
         device.run_static_pressure(150.0, lambda report: print(report))
 
-The library is process-wide: one instrument at a time, so one open Device (a
-second connect() raises Busy), and one copy of the library in the process.
+connect() gives the library's default device: one at a time (a second connect()
+raises Busy). open() gives a Device of its own each call, beside it and beside
+each other, for several instruments at once. There is one copy of the library in
+the process.
 Arguments are checked before anything is sent: TypeError for a wrong type,
 InvalidArgument (a ValueError) for a value out of range, both naming it.
 Callbacks run on the library's threads; the test callbacks must return
-promptly (see the library's header). A callback may close the device but not
-connect one. A device still open when Python exits is closed then (its test
+promptly (see the library's header). A callback may close a device but not
+connect or open one. Devices still open when Python exits are closed then (their tests
 and sampling stop).
 
 A failure raises a VasqError whose .code (an ErrorCode) and .reason (the
@@ -40,7 +42,7 @@ __all__ = [
     "Refused", "Busy", "Timeout", "DeviceLost", "InvalidArgument", "enable_logging",
     "Status", "Unit", "ModelInformation", "HardwareInformation", "BPSettings", "Envelope",
     "StaticPressureReport", "BPReport", "LeakageReport", "OverpressureReport",
-    "Device", "connect", "version", "sample_rate", "envelope_table", "load_library",
+    "Device", "connect", "open", "version", "sample_rate", "envelope_table", "load_library",
 ]
 
 
@@ -241,6 +243,19 @@ _SamplingCallback = ctypes.CFUNCTYPE(None, ctypes.c_double)
 _LogCallback = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p)
 
 
+def _with_context(callback_type):
+    """The callback type of an opened device: the default one's arguments and a context."""
+    return ctypes.CFUNCTYPE(callback_type._restype_, *callback_type._argtypes_, ctypes.c_void_p)
+
+
+# By kind: the default device's callback type and an opened device's.
+_CALLBACK_TYPES = {kind: (callback_type, _with_context(callback_type)) for kind, callback_type in (
+    ("connection", _ConnectedCallback), ("bp", _BPTestCallback), ("leakage", _LeakageTestCallback),
+    ("overpressure", _OverpressureTestCallback), ("static", _StaticPressureCallback),
+    ("sampling", _SamplingCallback))}
+_DEVICE_CALLBACK_TYPES = tuple(types[1] for types in _CALLBACK_TYPES.values())
+
+
 # ---- Python records --------------------------------------------------------------
 
 @dataclass(frozen=True)
@@ -379,6 +394,41 @@ def _declare(lib: ctypes.CDLL) -> None:
     fn("VasqGetLastError", c_int)
     fn("VasqGetLastErrorText", ctypes.c_char_p)
     fn("VasqSetLogCallback", None, _LogCallback, c_int, c_void_p)
+
+    # Several instruments: a device is an opaque handle.
+    device = c_void_p
+    callbacks = {kind: types[1] for kind, types in _CALLBACK_TYPES.items()}
+    fn("VasqOpenDevice", device, c_int, ctypes.c_uint32)
+    fn("VasqCloseDevice", None, device)
+    fn("VasqDeviceGetSerialNumber", ctypes.c_char_p, device)
+    fn("VasqDeviceGetPortNumber", c_int, device)
+    fn("VasqDeviceSetConnectionCallback", c_int, device, callbacks["connection"], c_void_p)
+    fn("VasqDeviceGetDeviceInformation", c_int, device, ctypes.POINTER(_ModelInformation))
+    fn("VasqDeviceGetHWInformation", c_int, device, ctypes.POINTER(_HWInformation))
+    fn("VasqDeviceSetPressureUnit", c_int, device, c_int)
+    fn("VasqDeviceGetPressureUnit", c_int, device)
+    fn("VasqDeviceRebaseZero", c_int, device, c_bool)
+    fn("VasqDeviceStartSampling", c_int, device, callbacks["sampling"], c_void_p)
+    fn("VasqDeviceStopSampling", None, device)
+    fn("VasqDeviceGetSampleRate", c_int, device)
+    fn("VasqDeviceEnableAirPort", c_int, device, c_int, c_bool)
+    fn("VasqDeviceResetAirPort", c_int, device)
+    fn("VasqDeviceUpdateAirPort", c_int, device)
+    fn("VasqDevicePausePump", c_int, device)
+    fn("VasqDeviceStopTest", c_int, device)
+    fn("VasqDeviceRunBPTest", c_int, device, c_void_p, callbacks["bp"], c_void_p)
+    fn("VasqDeviceRunLeakageTest", c_int, device, c_double, c_int, c_double, callbacks["leakage"], c_void_p)
+    fn("VasqDeviceRunLeakageCalibration", c_int, device, c_double, callbacks["leakage"], c_void_p)
+    fn("VasqDeviceGetLeakageCalibrationRate", c_int, device, dptr)
+    fn("VasqDeviceRunOverpressureTest", c_int, device, c_bool, c_double, c_double, c_double,
+       callbacks["overpressure"], c_void_p)
+    fn("VasqDeviceRunStaticPressure", c_int, device, c_double, c_int, callbacks["static"], c_void_p, c_bool)
+    fn("VasqDeviceGetWaitStableTime", c_int, device)
+    fn("VasqDeviceGetEnvelopeRawData", c_int, device, ctypes.POINTER(_BPEnvelopeCustomized), dptr, dptr, c_int,
+       c_int)
+    fn("VasqDeviceSwitchToAdultMode", c_int, device, c_bool)
+    fn("VasqDeviceSwitchTo500mlMode", c_int, device, c_bool)
+    fn("VasqDeviceIs500mlMode", c_int, device)
 
 
 class _DlInfo(ctypes.Structure):
@@ -569,31 +619,27 @@ def envelope_table(envelope: Envelope, unit: Unit = Unit.MMHG) -> List[Tuple[flo
 
 Report = Union[StaticPressureReport, BPReport, LeakageReport, OverpressureReport]
 
-# C callbacks the library may still call; dropped only once the library has let them go.
-_alive: Dict[str, List[object]] = {}
-# Those of a device closed inside a callback: the library's threads may still be
-# running one of them until a close() or connect() outside the callbacks.
+# Those of the device of connect() closed inside a callback: the library's
+# threads may still be running one of them until a close() or connect() outside
+# the callbacks (VasqFree waits for those threads).
 _retired: List[object] = []
+# Those of opened devices closed inside a callback: their close finishes on a
+# library thread with no word of when, so they are kept for good (a few small
+# objects a close).
+_retired_for_good: List[object] = []
 _open_device: Optional["Device"] = None
+# Opened devices not yet closed: held so that their callbacks have a Device to
+# reach and the exit can close them.
+_opened_devices: "set[Device]" = set()
 _callback_thread = threading.local()
-
-
-def _keep(kind: str, callback: object) -> None:
-    _alive.setdefault(kind, []).append(callback)
-
-
-def _drop_callbacks() -> None:
-    """Lets the C callbacks go after a VasqFree; inside a callback, one of them is still running."""
-    if _inside_callback():
-        for callbacks in _alive.values():
-            _retired.extend(callbacks)
-    else:
-        _retired.clear()
-    _alive.clear()
 
 
 def _inside_callback() -> bool:
     return getattr(_callback_thread, "inside", False)
+
+
+def _inside_any_callback() -> bool:
+    return _inside_callback() or getattr(_log_state, "inside", False)
 
 
 def _marked(function: Callable[..., None]) -> Callable[..., None]:
@@ -606,6 +652,64 @@ def _marked(function: Callable[..., None]) -> Callable[..., None]:
         finally:
             _callback_thread.inside = outer
     return call
+
+
+class _DefaultCalls:
+    """The library's functions for the device of connect(), under their own names."""
+
+    def __init__(self, lib: ctypes.CDLL) -> None:
+        self._lib = lib
+
+    def __getattr__(self, name: str):
+        return getattr(self._lib, name)
+
+    @staticmethod
+    def callback(kind: str, function: Optional[Callable[..., None]]):
+        """The C callback of this kind running function (None: a null one)."""
+        callback_type = _CALLBACK_TYPES[kind][0]
+        return callback_type(_marked(function)) if function else callback_type()
+
+    def port(self) -> Optional[int]:
+        return None
+
+    def close(self) -> None:
+        self._lib.VasqFree()
+
+
+class _DeviceCalls:
+    """The same names for an opened device: VasqX(...) calls VasqDeviceX(device, ...), with a context after
+    each callback."""
+
+    def __init__(self, lib: ctypes.CDLL, handle: int) -> None:
+        self._lib = lib
+        # None once closed: the library refuses a null device, where a freed one would be used after its free.
+        self._handle: Optional[int] = handle
+
+    def __getattr__(self, name: str):
+        function = getattr(self._lib, "VasqDevice" + name[len("Vasq"):])
+
+        def call(*args):
+            arguments = [self._handle]
+            for argument in args:
+                arguments.append(argument)
+                if isinstance(argument, _DEVICE_CALLBACK_TYPES):
+                    arguments.append(None)
+            return function(*arguments)
+        return call
+
+    @staticmethod
+    def callback(kind: str, function: Optional[Callable[..., None]]):
+        callback_type = _CALLBACK_TYPES[kind][1]
+        if not function:
+            return callback_type()
+        return callback_type(_marked(lambda *args: function(*args[:-1])))
+
+    def port(self) -> Optional[int]:
+        return self._lib.VasqDeviceGetPortNumber(self._handle)
+
+    def close(self) -> None:
+        handle, self._handle = self._handle, None
+        self._lib.VasqCloseDevice(handle)
 
 
 # The instrument's resolution: samples and leak values come in tenths of a mmHg or hundredths of a kPa; the
@@ -629,32 +733,45 @@ _connection_callback = _ConnectedCallback(_marked(_connection_changed))
 
 
 class Device:
-    """The connected Vasq9. Use connect() to make one; close() (or leaving a with block) frees it.
+    """A Vasq9: the one of connect() or one of open(). close() (or leaving a with block) frees it.
 
     Once the instrument is lost (unplugged), its properties and commands raise DeviceLost until the library
     has reconnected it.
     """
 
-    def __init__(self, lib: ctypes.CDLL) -> None:
+    def __init__(self, lib: ctypes.CDLL, calls: Union[_DefaultCalls, _DeviceCalls, None] = None) -> None:
         self._lib = lib
+        self._calls = calls or _DefaultCalls(lib)
         self._closed = False
         self._lost = False
         self._user_connection: Optional[Callable[[bool], None]] = None
         self._digits = _SAFE_DIGITS
+        # The C callbacks the library may still call; dropped once it has let them go.
+        self._alive: Dict[str, List[object]] = {}
 
     # -- life cycle
     def close(self) -> None:
-        """Stops sampling and any test, releases the instrument and ends the library's threads."""
+        """Stops sampling and any test, releases the instrument and ends the library's threads for it."""
         global _open_device
+        opened = isinstance(self._calls, _DeviceCalls)
         if self._closed:
-            if _retired and not _inside_callback():
+            if not opened and _retired and not _inside_callback():
                 # Closed inside a callback before: this waits for the threads that ran it.
                 self._lib.VasqFree()
-                _drop_callbacks()
+                _retired.clear()
             return
         self._closed = True
-        self._lib.VasqFree()
-        _drop_callbacks()
+        self._calls.close()
+        callbacks = [c for kept in self._alive.values() for c in kept]
+        self._alive = {}
+        if opened:
+            _opened_devices.discard(self)
+            if _inside_any_callback():
+                _retired_for_good.extend(callbacks)
+        elif _inside_callback():
+            _retired.extend(callbacks)
+        else:
+            _retired.clear()
         if _open_device is self:
             _open_device = None
 
@@ -685,9 +802,21 @@ class Device:
         if self._lost:
             raise DeviceLost("the instrument is lost (unplugged?)", ErrorCode.DEVICE_LOST)
 
-    def _hold(self, kind: str, callback: object) -> None:
+    def _until_closed(self, function: Callable[..., None]) -> Callable[..., None]:
+        """function, called only while the device is open."""
+        def call(*args) -> None:
+            # The library may still hand over the rest of a block of samples after a close made inside a
+            # callback; none reaches the caller once close() has begun.
+            if not self._closed:
+                function(*args)
+        return call
+
+    def _callback(self, kind: str, function: Optional[Callable[..., None]]):
+        """A C callback of this kind for function, kept while the library may call it."""
         self._usable()
-        _keep(kind, callback)
+        callback = self._calls.callback(kind, self._until_closed(function) if function else None)
+        self._alive.setdefault(kind, []).append(callback)
+        return callback
 
     def _raise_last(self, what: str) -> None:
         code, reason = _last_error(self._lib)
@@ -723,15 +852,23 @@ class Device:
     @property
     def serial_number(self) -> str:
         self._usable()
-        serial = self._lib.VasqGetSerialNumber().decode(errors="replace")
+        serial = self._calls.VasqGetSerialNumber().decode(errors="replace")
         self._check_read("reading the serial number")
         return serial
+
+    @property
+    def port(self) -> Optional[int]:
+        """The number of the port (ttyACM<port>) an opened device's instrument is on, -1 while it is lost; None
+        for the device of connect(), whose port the library does not tell."""
+        if self._closed:
+            raise CommandFailed("the device is closed", ErrorCode.NOT_CONNECTED)
+        return self._calls.port()
 
     @property
     def model_information(self) -> ModelInformation:
         self._usable()
         info = _ModelInformation()
-        self._check(self._lib.VasqGetDeviceInformation(ctypes.byref(info)), "reading the model information")
+        self._check(self._calls.VasqGetDeviceInformation(ctypes.byref(info)), "reading the model information")
         return ModelInformation(bytes(info.chSignature), info.byModelCode, info.byVariantCode, info.nSerialGroup,
                                 info.nSerialIndex)
 
@@ -739,7 +876,7 @@ class Device:
     def hardware_information(self) -> HardwareInformation:
         self._usable()
         info = _HWInformation()
-        self._check(self._lib.VasqGetHWInformation(ctypes.byref(info)), "reading the hardware information")
+        self._check(self._calls.VasqGetHWInformation(ctypes.byref(info)), "reading the hardware information")
         return HardwareInformation((info.nFWVersion1, info.nFWVersion2, info.nFWVersion3),
                                    (info.nHWVersion1, info.nHWVersion2))
 
@@ -748,7 +885,7 @@ class Device:
     def unit(self) -> Unit:
         """The instrument's pressure unit (read from it); every pressure is in this unit."""
         self._usable()
-        unit = self._lib.VasqGetPressureUnit()
+        unit = self._calls.VasqGetPressureUnit()
         # 0 is both mmHg and the failure value: only the last error tells them apart.
         self._check_read("reading the unit")
         self._digits = _DIGITS[Unit(unit)]
@@ -760,7 +897,7 @@ class Device:
         self._usable()
         # Samples of either unit may arrive while it changes.
         before, self._digits = self._digits, _SAFE_DIGITS
-        ok = self._lib.VasqSetPressureUnit(int(unit))
+        ok = self._calls.VasqSetPressureUnit(int(unit))
         self._digits = before
         if ok:
             self._digits = _DIGITS[unit]
@@ -769,17 +906,17 @@ class Device:
     def rebase_zero(self, on: bool = True) -> None:
         on = _boolean("on", on)
         self._usable()
-        self._check(self._lib.VasqRebaseZero(on), "rebasing zero")
+        self._check(self._calls.VasqRebaseZero(on), "rebasing zero")
 
     def set_adult_mode(self, adult: bool) -> None:
         adult = _boolean("adult", adult)
         self._usable()
-        self._check(self._lib.VasqSwitchToAdultMode(adult), "switching the adult mode")
+        self._check(self._calls.VasqSwitchToAdultMode(adult), "switching the adult mode")
 
     @property
     def mode_500ml(self) -> bool:
         self._usable()
-        on = bool(self._lib.VasqIs500mlMode())
+        on = bool(self._calls.VasqIs500mlMode())
         self._check_read("reading the 500 ml mode")
         return on
 
@@ -787,7 +924,7 @@ class Device:
     def mode_500ml(self, on: bool) -> None:
         on = _boolean("mode_500ml", on)
         self._usable()
-        self._check(self._lib.VasqSwitchTo500mlMode(on), "switching the 500 ml mode")
+        self._check(self._calls.VasqSwitchTo500mlMode(on), "switching the 500 ml mode")
 
     # -- air ports
     def enable_air_port(self, port: int, enable: bool = True) -> None:
@@ -795,30 +932,30 @@ class Device:
         port = _integer("port", port, 0, 4)
         enable = _boolean("enable", enable)
         self._usable()
-        self._lib.VasqEnableAirPort(port, enable)
+        self._calls.VasqEnableAirPort(port, enable)
 
     def reset_air_ports(self) -> None:
         self._usable()
-        self._lib.VasqResetAirPort()
+        self._calls.VasqResetAirPort()
 
     def update_air_ports(self) -> None:
         self._usable()
-        self._check(self._lib.VasqUpdateAirPort(), "sending the air-port setting")
+        self._check(self._calls.VasqUpdateAirPort(), "sending the air-port setting")
 
     def pause_pump(self) -> None:
         self._usable()
-        self._check(self._lib.VasqPausePump(), "pausing the pump")
+        self._check(self._calls.VasqPausePump(), "pausing the pump")
 
     # -- tests
     def stop_test(self) -> None:
         """Stops whatever test runs and ends its reports."""
-        self._lib.VasqStopTest()
+        self._calls.VasqStopTest()
 
     @property
     def wait_stable_time(self) -> int:
         """The instrument's wait-stable time in whole seconds."""
         self._usable()
-        seconds = self._lib.VasqGetWaitStableTime()
+        seconds = self._calls.VasqGetWaitStableTime()
         self._check_read("reading the wait-stable time")
         return seconds
 
@@ -832,9 +969,9 @@ class Device:
 
         def report(status, wait, result):
             callback(StaticPressureReport(Status(status), round(wait, _RESULT_DIGITS), result))
-        c_callback = _StaticPressureCallback(_marked(report)) if callback else _StaticPressureCallback()
-        self._hold("static", c_callback)
-        self._check(self._lib.VasqRunStaticPressure(pressure, param, c_callback, flag), "starting the static pressure")
+        c_callback = self._callback("static", report if callback else None)
+        self._check(self._calls.VasqRunStaticPressure(pressure, param, c_callback, flag),
+                    "starting the static pressure")
 
     def run_bp_test(self, settings: BPSettings, callback: Optional[Callable[[BPReport], None]] = None) -> BPSettings:
         """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library.
@@ -847,10 +984,9 @@ class Device:
 
         def report(status, r1, r2, r3, r4):
             callback(BPReport(Status(status), *(round(r, _RESULT_DIGITS) for r in (r1, r2, r3, r4))))
-        c_callback = _BPTestCallback(_marked(report)) if callback else _BPTestCallback()
         record = _envelope_record(fields) if isinstance(settings, Envelope) else _common_record(fields)
-        self._hold("bp", c_callback)
-        self._check(self._lib.VasqRunBPTest(ctypes.byref(record), c_callback), "starting the BP simulation")
+        c_callback = self._callback("bp", report if callback else None)
+        self._check(self._calls.VasqRunBPTest(ctypes.byref(record), c_callback), "starting the BP simulation")
         clamped = dict(systolic=record.dSystolic, diastolic=record.dDiastolic, heart_rate=record.nHeartRate,
                        pulse_volume=record.dPulseVolume, systolic_offset=record.dSystolicOffset,
                        diastolic_offset=record.dDiastolicOffset)
@@ -871,7 +1007,7 @@ class Device:
 
         def report(status, wait, leak, code):
             callback(LeakageReport(Status(status), round(wait, _RESULT_DIGITS), round(leak, self._digits), code))
-        return _LeakageTestCallback(_marked(report)) if callback else _LeakageTestCallback()
+        return self._callback("leakage", report if callback else None)
 
     def run_leakage_test(self, pressure: float, callback: Optional[Callable[[LeakageReport], None]] = None,
                          leak_param: int = 60, leak_rate: float = 0.0) -> None:
@@ -879,22 +1015,20 @@ class Device:
         leak_param = _integer("leak_param", leak_param, *_INT32)
         leak_rate = _real("leak_rate", leak_rate)
         c_callback = self._leak_callback(callback)
-        self._hold("leakage", c_callback)
-        self._check(self._lib.VasqRunLeakageTest(pressure, leak_param, leak_rate, c_callback),
+        self._check(self._calls.VasqRunLeakageTest(pressure, leak_param, leak_rate, c_callback),
                     "starting the leakage test")
 
     def run_leakage_calibration(self, pressure: float,
                                 callback: Optional[Callable[[LeakageReport], None]] = None) -> None:
         pressure = _real("pressure", pressure)
         c_callback = self._leak_callback(callback)
-        self._hold("leakage", c_callback)
-        self._check(self._lib.VasqRunLeakageCalibration(pressure, c_callback), "starting the leakage calibration")
+        self._check(self._calls.VasqRunLeakageCalibration(pressure, c_callback), "starting the leakage calibration")
 
     @property
     def leakage_calibration_rate(self) -> float:
         self._usable()
         rate = ctypes.c_double()
-        self._check(self._lib.VasqGetLeakageCalibrationRate(ctypes.byref(rate)), "reading the calibration rate")
+        self._check(self._calls.VasqGetLeakageCalibrationRate(ctypes.byref(rate)), "reading the calibration rate")
         return round(rate.value, self._digits)
 
     def run_overpressure_test(self, pressure1: float, pressure2: float, pressure3: float,
@@ -908,9 +1042,8 @@ class Device:
         def report(status, wait, *results):
             callback(OverpressureReport(Status(status), round(wait, _RESULT_DIGITS),
                                         tuple(round(r, _RESULT_DIGITS) for r in results)))
-        c_callback = _OverpressureTestCallback(_marked(report)) if callback else _OverpressureTestCallback()
-        self._hold("overpressure", c_callback)
-        self._check(self._lib.VasqRunOverpressureTest(flag, *pressures, c_callback), "starting the overpressure test")
+        c_callback = self._callback("overpressure", report if callback else None)
+        self._check(self._calls.VasqRunOverpressureTest(flag, *pressures, c_callback), "starting the overpressure test")
 
     # -- sampling
     def start_sampling(self, callback: Callable[[float], None]) -> None:
@@ -922,12 +1055,11 @@ class Device:
 
         def sample(pressure):
             callback(round(pressure, self._digits))
-        c_callback = _SamplingCallback(_marked(sample))
-        self._hold("sampling", c_callback)
-        self._check(self._lib.VasqStartSampling(c_callback), "starting the pressure stream")
+        c_callback = self._callback("sampling", sample)
+        self._check(self._calls.VasqStartSampling(c_callback), "starting the pressure stream")
 
     def stop_sampling(self) -> None:
-        self._lib.VasqStopSampling()
+        self._calls.VasqStopSampling()
 
 
 @atexit.register
@@ -935,38 +1067,48 @@ def _close_at_exit() -> None:
     # The library's threads must not call into an interpreter that is shutting down.
     if _open_device is not None:
         _open_device.close()
+    for device in list(_opened_devices):
+        device.close()
     _disable_logging()
 
 
 # A signal does not end the library's wait for a device, so the search runs on
 # a thread of its own while the caller's waits in slices, between which Python
-# raises KeyboardInterrupt.
+# raises KeyboardInterrupt. The wait is on an event the search sets, not on
+# Thread.join(): a join interrupted by Ctrl-C may mark a thread still running
+# as ended (seen on Python 3.11), and the search would be left running.
 _INTERRUPT_POLL = 0.05
 
 
-def _search(lib: ctypes.CDLL, port: int, milliseconds: int) -> Tuple[threading.Thread, List[Tuple[bool, int, str]]]:
-    """Starts one VasqConnect for the whole timeout, so that a device slow to be identified still connects.
+def _search(lib: ctypes.CDLL, find: Callable[[], object]) -> Tuple[threading.Event, List[Tuple[object, int, str]]]:
+    """Starts find() (one VasqConnect or VasqOpenDevice for the whole timeout, so that a device slow to be
+    identified is still found) on a helper thread.
 
-    The outcome is (connected, code, reason), read on the helper: the library keeps one reason per thread.
+    The outcome is (what find() returned, code, reason), read on the helper: the library keeps one reason per
+    thread.
     """
-    outcome: List[Tuple[bool, int, str]] = []
+    outcome: List[Tuple[object, int, str]] = []
+
+    finished = threading.Event()
 
     def search() -> None:
-        connected = bool(lib.VasqConnect(port, milliseconds))
-        outcome.append((connected,) + _last_error(lib))
+        try:
+            found = find()
+            outcome.append((found,) + _last_error(lib))
+        finally:
+            finished.set()
 
-    helper = threading.Thread(target=search, name="vasq-search", daemon=True)
-    helper.start()
-    return helper, outcome
+    threading.Thread(target=search, name="vasq-search", daemon=True).start()
+    return finished, outcome
 
 
-def _end_search(lib: ctypes.CDLL, helper: threading.Thread) -> None:
+def _end_search(lib: ctypes.CDLL, finished: threading.Event) -> None:
     """Ends a search still waiting."""
     # VasqFree ends the wait; repeated, as a first one may come before the search has begun.
-    while helper.is_alive():
+    while not finished.is_set():
         try:
             lib.VasqFree()
-            helper.join(_INTERRUPT_POLL)
+            finished.wait(_INTERRUPT_POLL)
         except KeyboardInterrupt:
             pass
 
@@ -985,13 +1127,7 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
     to the logger "vasq" as far as it is enabled (see enable_logging()).
     """
     global _open_device
-    port = _integer("port", port, -1, _INT32[1])
-    timeout = _real("timeout", timeout)
-    milliseconds = round(timeout * 1000.0)
-    if not 0 <= milliseconds <= _LONGEST_WAIT_MS:
-        raise _invalid(f"timeout must be 0 to {_LONGEST_WAIT_MS / 1000} seconds, not {timeout}")
-    if _inside_callback() or getattr(_log_state, "inside", False):
-        raise Busy("connect() cannot be called from a library callback", ErrorCode.BUSY)
+    port, milliseconds = _search_arguments("connect", port, timeout)
     if _open_device is not None and not _open_device.closed:
         raise Busy("connect(): a device is already open; close it first", ErrorCode.BUSY)
     lib = load_library()
@@ -999,22 +1135,20 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
     if _retired:
         # A device closed inside a callback: this waits for the threads that ran it.
         lib.VasqFree()
-        _drop_callbacks()
-    helper, outcome = _search(lib, port, milliseconds)
+        _retired.clear()
+    finished, outcome = _search(lib, lambda: bool(lib.VasqConnect(port, milliseconds)))
     try:
-        while helper.is_alive():
-            helper.join(_INTERRUPT_POLL)
+        while not finished.wait(_INTERRUPT_POLL):
+            pass
     except BaseException:
-        _end_search(lib, helper)
+        _end_search(lib, finished)
         # Nothing may stay searching, or connected with no Device to close it.
         lib.VasqFree()
-        _drop_callbacks()
         raise
     connected, code, reason = outcome[0] if outcome else (False, ErrorCode.SYSTEM, "the search ended unexpectedly")
     if not connected:
         # The library has released everything.
         lib.VasqFree()
-        _drop_callbacks()
         raise _search_error(code, reason)
     device = Device(lib)
     _open_device = device
@@ -1023,6 +1157,60 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
         device.close()
         raise _search_error(*_last_error(lib))
     unit = lib.VasqGetPressureUnit()
+    if lib.VasqGetLastError() == ErrorCode.NONE:
+        device._digits = _DIGITS[Unit(unit)]
+    return device
+
+
+def _search_arguments(name: str, port, timeout) -> Tuple[int, int]:
+    """port and timeout checked as the C types take them; timeout in milliseconds."""
+    port = _integer("port", port, -1, _INT32[1])
+    timeout = _real("timeout", timeout)
+    milliseconds = round(timeout * 1000.0)
+    if not 0 <= milliseconds <= _LONGEST_WAIT_MS:
+        raise _invalid(f"timeout must be 0 to {_LONGEST_WAIT_MS / 1000} seconds, not {timeout}")
+    if _inside_any_callback():
+        raise Busy(f"{name}() cannot be called from a library callback", ErrorCode.BUSY)
+    return port, milliseconds
+
+
+def open(port: int = -1, timeout: float = 5.0) -> Device:
+    """Opens the Vasq9 on /dev/ttyACM<port> (-1: the first one that neither this process nor another holds) within
+    timeout seconds, as a Device of its own.
+
+    Any number may be open at once, beside the one of connect(); each has its own port, callbacks and losses, and
+    closing one leaves the others running. After a loss the device reconnects only to the instrument with the
+    same serial number. Arguments, failures and the log as for connect(). The library cannot end this search
+    early: Ctrl-C (KeyboardInterrupt) takes effect when it ends, at the latest after timeout, and closes the
+    device it found, if any.
+    """
+    port, milliseconds = _search_arguments("open", port, timeout)
+    lib = load_library()
+    enable_logging()
+    finished, outcome = _search(lib, lambda: lib.VasqOpenDevice(port, milliseconds))
+    interrupted: Optional[BaseException] = None
+    while not finished.is_set():
+        try:
+            finished.wait(_INTERRUPT_POLL)
+        except BaseException as error:  # noqa: B036 - raised once the search has ended, see below
+            interrupted = interrupted or error
+    handle, code, reason = outcome[0] if outcome else (None, ErrorCode.SYSTEM, "the search ended unexpectedly")
+    if interrupted is not None:
+        if handle:
+            lib.VasqCloseDevice(handle)
+        raise interrupted
+    if not handle:
+        raise _search_error(code, reason)
+    calls = _DeviceCalls(lib, handle)
+    device = Device(lib, calls)
+    _opened_devices.add(device)
+    # Before the port is read: a loss from then on reaches the Device.
+    connection = calls.callback("connection", device._until_closed(device._connection_changed))
+    device._alive["connection"] = [connection]
+    lib.VasqDeviceSetConnectionCallback(handle, connection, None)
+    if calls.port() < 0:
+        device._lost = True
+    unit = calls.VasqGetPressureUnit()
     if lib.VasqGetLastError() == ErrorCode.NONE:
         device._digits = _DIGITS[Unit(unit)]
     return device

@@ -36,18 +36,23 @@ def set_device_folder(folder: str) -> None:
 
 
 class SimulatedDevice:
-    """vasq-sim serving ttyACM<port> in a private temporary folder until stop()."""
+    """vasq-sim serving ttyACM<port> in a private temporary folder (or a given one) until stop()."""
 
-    def __init__(self, program: Optional[str] = None, port: int = 0, options: Sequence[str] = ()) -> None:
+    def __init__(self, program: Optional[str] = None, port: int = 0, options: Sequence[str] = (),
+                 folder: Optional[str] = None) -> None:
+        """folder: serve the node there (another SimulatedDevice's, for several instruments in one folder)
+        instead of a private one; stop() leaves it in place."""
         self.program = program or os.environ.get("VASQ_SIM") or shutil.which("vasq-sim") or "vasq-sim"
         self.port = port
         self.options = list(options)
-        self.folder = ""
+        self.folder = folder or ""
+        self._own_folder = folder is None
         self.node = ""
         self.process: Optional[subprocess.Popen] = None
 
     def start(self, timeout: float = 10.0) -> "SimulatedDevice":
-        self.folder = tempfile.mkdtemp(prefix="vasq-sim-")
+        if self._own_folder:
+            self.folder = tempfile.mkdtemp(prefix="vasq-sim-")
         command: List[str] = [self.program, "--dir", self.folder, "--port", str(self.port)] + self.options
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         # vasq-sim prints the node's path once it serves it.
@@ -75,7 +80,7 @@ class SimulatedDevice:
             self.process.stdout.close()
             self.process.stderr.close()
             self.process = None
-        if self.folder:
+        if self.folder and self._own_folder:
             shutil.rmtree(self.folder, ignore_errors=True)
         return code
 
