@@ -28,7 +28,10 @@ install(FILES ${PROJECT_BINARY_DIR}/vasqConfig.cmake ${PROJECT_BINARY_DIR}/vasqC
   DESTINATION ${VASQ_CMAKE_PACKAGE_DIR} COMPONENT Development)
 
 # The pkg-config file finds the tree relative to itself, so the prefix given to
-# `cmake --install --prefix` holds as well as the configured one.
+# `cmake --install --prefix` holds as well as the configured one. Packages for
+# a fixed prefix turn that off: pkg-config leaves the system's folders out of
+# the flags only when they are written plainly.
+option(VASQ_PKGCONFIG_RELOCATABLE "pkg-config file finds the installed tree relative to itself" ON)
 function(vasq_pc_dir var dir)
   if(IS_ABSOLUTE "${dir}")
     set(${var} "${dir}" PARENT_SCOPE)
@@ -36,7 +39,7 @@ function(vasq_pc_dir var dir)
     set(${var} "\${prefix}/${dir}" PARENT_SCOPE)
   endif()
 endfunction()
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR NOT VASQ_PKGCONFIG_RELOCATABLE)
   set(VASQ_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 else()
   file(RELATIVE_PATH VASQ_PC_UP "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")

@@ -14,6 +14,8 @@ case "${1:-}" in
     *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
 esac
 
+# strace counts the system calls of one exchange (presence_times).
+scripts/need-packages.sh strace
 build=build-bench
 out=build/bench
 mkdir -p "$out"

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${1:-build-windows}
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
+scripts/need-packages.sh g++-mingw-w64-x86-64-posix wine64
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
 cmake --build "$build" -j2

@@ -17,19 +17,7 @@ build=${2:-build-cross-$arch}
 toolchain=$PWD/cmake/toolchains/$arch.cmake
 started=$(date +%s)
 
-missing=""
-for p in "g++-$triple" qemu-user googletest cmake ninja-build; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    as_root=""
-    [ "$(id -u)" -eq 0 ] || as_root=sudo
-    # shellcheck disable=SC2086
-    $as_root env DEBIAN_FRONTEND=noninteractive apt-get update
-    # shellcheck disable=SC2086
-    $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-        -o DPkg::Lock::Timeout=600 $missing
-fi
+scripts/need-packages.sh "g++-$triple" qemu-user googletest cmake ninja-build
 
 # Debian's GoogleTest packages are for the build machine; the target's copy is
 # built from the sources it ships.

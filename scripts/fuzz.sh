@@ -5,6 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-40}
+scripts/need-packages.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVASQ_BUILD_FUZZERS=ON -DVASQ_SANITIZE=address
 cmake --build build-fuzz --target json_fuzz receiver_fuzz
 work=$(mktemp -d)

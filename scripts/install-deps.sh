@@ -1,23 +1,8 @@
 #!/bin/sh
-# Installs the build and test tools from Debian's packages (Debian 12). Runs
-# apt through sudo when not run as root.
+# Installs the tools that the Linux build and its tests need from Debian's
+# packages (Debian 12), through sudo when not run as root. The Windows build,
+# the cross-target runs, the fuzzers, the benchmarks' system-call count and the
+# packaging install their own extra tools when they run.
 set -eu
-packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3 strace pkg-config doxygen
-    g++-mingw-w64-x86-64-posix wine64"
-missing=""
-for p in $packages; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-[ -z "$missing" ] && exit 0
-as_root=""
-if [ "$(id -u)" -ne 0 ]; then
-    if ! command -v sudo >/dev/null 2>&1; then
-        echo "install-deps: run as root to install:$missing" >&2
-        exit 1
-    fi
-    as_root="sudo"
-fi
-# shellcheck disable=SC2086
-$as_root env DEBIAN_FRONTEND=noninteractive apt-get update
-# shellcheck disable=SC2086
-$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+cd "$(dirname "$0")/.."
+exec scripts/need-packages.sh cmake ninja-build g++ libgtest-dev python3 pkg-config doxygen

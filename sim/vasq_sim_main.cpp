@@ -29,7 +29,8 @@ const char kUsage[] =
     "removes the node. Prints the node's path once it is ready. With a COMMAND,\n"
     "runs it against the simulated device and ends with it, exiting with its status;\n"
     "when FOLDER is not /dev, the command's libvasq is pointed at FOLDER through the\n"
-    "preloaded helper libvasq-sim-folder.so that lies next to vasq-sim.\n"
+    "preloaded helper libvasq-sim-folder.so, which lies next to vasq-sim in a build\n"
+    "tree and in the library folder's vasq/ when installed.\n"
     "\n"
     "Where:\n"
     "  --dir FOLDER         folder of the node (default: /dev when writable, else\n"
@@ -57,6 +58,7 @@ const char kUsage[] =
     "Output:\n"
     "  --verbose            print each request received and the answer given\n"
     "  --help               print this text\n"
+    "  --version            print the version\n"
     "\n"
     "Memory stays flat however long it runs: the program keeps no frame log.\n";
 
@@ -171,7 +173,7 @@ bool ParseFault(const char* text, vasqsim::FaultKind& kind)
     return false;
 }
 
-// 0: go on, 1: help printed, 2: error.
+// 0: go on, 1: help or version printed, 2: error.
 int ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; ++i) {
@@ -185,6 +187,10 @@ int ParseOptions(int argc, char** argv, Options& options)
         }
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             fputs(kUsage, stdout);
+            return 1;
+        }
+        if (strcmp(arg, "--version") == 0) {
+            fputs("vasq-sim " VASQ_SIM_VERSION "\n", stdout);
             return 1;
         }
         if (strcmp(arg, "--cooked") == 0) {
@@ -307,7 +313,10 @@ std::string PreloadHelper()
         return {};
     std::string path(self, static_cast<size_t>(n));
     path.erase(path.rfind('/') + 1);
-    return path + "libvasq-sim-folder.so";
+    const std::string beside = path + "libvasq-sim-folder.so";
+    if (access(beside.c_str(), R_OK) == 0)
+        return beside;
+    return path + VASQ_SIM_HELPER_DIR "/libvasq-sim-folder.so";
 }
 
 // Starts the command with the device's folder made known to its libvasq.

@@ -35,7 +35,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 # The library release this package belongs to (pyproject.toml reads it from here).
-__version__ = "1.0.3.1"
+__version__ = "1.1.0"
 
 __all__ = [
     "__version__", "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed",

@@ -10,6 +10,7 @@
 #include "protocol/DeviceControl.h"
 #include "protocol/BPSimulation.h"
 #include "protocol/Identity.h"
+#include "vasq_version.h"
 #include "protocol/Units.h"
 #include "vasq.h"
 #include "vasq_service.h"
@@ -185,7 +186,7 @@ int VasqWritePNG(char* data, int length)
 
 const char* VasqGetVersion()
 {
-    static const char kVersion[] = "1.0.3.1";
+    static const char kVersion[] = VASQ_VERSION_TEXT;
     return ApiCall("VasqGetVersion").Result(kVersion, true);
 }
 

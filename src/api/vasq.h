@@ -591,7 +591,8 @@ VASQ_API int VasqWritePNGFileName(const char* name);
 VASQ_API int VasqWritePNG(char* data, int length);
 /**
  * The library's version.
- * @return "1.0.3.1", in static storage.
+ * @return four numbers, "MAJOR.MINOR.PATCH.BUILD" (for example "1.1.0.0"), in
+ *         static storage.
  * @par Thread and lock
  * Any thread; no lock.
  */

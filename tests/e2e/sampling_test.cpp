@@ -11,6 +11,7 @@
 
 #include "ConnectedDevice.h"
 #include "vasq.h"
+#include "vasq_version.h"
 #include "vasq_service.h"
 
 using vasqsim::DeviceModel;
@@ -306,7 +307,7 @@ TEST_F(Sampling, ThinWrappersSendTheirCommand)
 
 TEST(Exports, WorkWithoutADeviceOrFailPromptly)
 {
-    EXPECT_STREQ("1.0.3.1", VasqGetVersion());
+    EXPECT_STREQ(VASQ_VERSION_TEXT, VasqGetVersion());
     EXPECT_EQ(VasqGetVersion(), VasqGetVersion()) << "static text";
     EXPECT_EQ(200, VasqGetSampleRate());
     e2e::Stopwatch watch;

@@ -2,9 +2,11 @@
 # Installs the build into a private folder and builds a C application and a C++
 # service tool against the installed tree, once through pkg-config and once
 # through find_package(vasq), then runs them.
-# Usage: install_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE LIBDIR INCLUDEDIR VERSION
+# Usage: install_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE LIBDIR INCLUDEDIR VERSION RELOCATABLE
+# RELOCATABLE (ON or OFF) is VASQ_PKGCONFIG_RELOCATABLE: when OFF the pkg-config
+# file names the configured prefix, and the test hands it the private one.
 set -eu
-cmake=$1 build=$2 consumer=$3 libdir=$4 includedir=$5 version=$6
+cmake=$1 build=$2 consumer=$3 libdir=$4 includedir=$5 version=$6 relocatable=$7
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "install test: $*" >&2; exit 1; }
@@ -40,11 +42,14 @@ check_run() {
 
 # pkg-config, as a Makefile would use it; its folders must lie in the installed tree.
 export PKG_CONFIG_PATH="$lib/pkgconfig"
-[ "$(pkg-config --modversion vasq)" = "$version" ] || fail "pkg-config reports version $(pkg-config --modversion vasq)"
-cflags=$(pkg-config --cflags vasq)
-libs=$(pkg-config --libs vasq)
-pc_libdir=$(pkg-config --variable=libdir vasq)
-pc_includedir=$(pkg-config --variable=includedir vasq)
+pc() {
+    if [ "$relocatable" = ON ]; then pkg-config "$@"; else pkg-config --define-variable=prefix="$prefix" "$@"; fi
+}
+[ "$(pc --modversion vasq)" = "$version" ] || fail "pkg-config reports version $(pc --modversion vasq)"
+cflags=$(pc --cflags vasq)
+libs=$(pc --libs vasq)
+pc_libdir=$(pc --variable=libdir vasq)
+pc_includedir=$(pc --variable=includedir vasq)
 same_folder() { [ -d "$1" ] && [ "$(cd "$1" && pwd -P)" = "$(cd "$2" && pwd -P)" ]; }
 same_folder "$pc_libdir" "$lib" || fail "pkg-config libdir $pc_libdir is not $lib"
 same_folder "$pc_includedir" "$prefix/$includedir" || fail "pkg-config includedir $pc_includedir is not $prefix/$includedir"

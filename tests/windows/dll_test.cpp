@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "vasq.h"
+#include "vasq_version.h"
 
 namespace {
 
@@ -170,7 +171,8 @@ WIN_TEST(ImportsSystemLibrariesOnly)
     FreeLibrary(dll);
 }
 
-WIN_TEST(CarriesVersion1031)
+// The resource's numbers are the ones VasqGetVersion gives, the build field 0.
+WIN_TEST(CarriesTheLibraryVersion)
 {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(g_dllPath.c_str(), &ignored);
@@ -181,10 +183,12 @@ WIN_TEST(CarriesVersion1031)
     UINT length = 0;
     CHECK(VerQueryValueA(&data[0], "\\", reinterpret_cast<void**>(&info), &length));
     CHECK(info != nullptr);
-    CHECK_EQ(0x00010000ul, static_cast<unsigned long>(info->dwFileVersionMS));
-    CHECK_EQ(0x00030001ul, static_cast<unsigned long>(info->dwFileVersionLS));
-    CHECK_EQ(0x00010000ul, static_cast<unsigned long>(info->dwProductVersionMS));
-    CHECK_EQ(0x00030001ul, static_cast<unsigned long>(info->dwProductVersionLS));
+    const unsigned long high = (VASQ_VERSION_MAJOR << 16) | VASQ_VERSION_MINOR;
+    const unsigned long low = static_cast<unsigned long>(VASQ_VERSION_PATCH) << 16;
+    CHECK_EQ(high, static_cast<unsigned long>(info->dwFileVersionMS));
+    CHECK_EQ(low, static_cast<unsigned long>(info->dwFileVersionLS));
+    CHECK_EQ(high, static_cast<unsigned long>(info->dwProductVersionMS));
+    CHECK_EQ(low, static_cast<unsigned long>(info->dwProductVersionLS));
 }
 
 WIN_TEST(EachLoadedCopyHasItsWindowAndUnloadingRemovesThem)
