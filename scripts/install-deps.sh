@@ -2,7 +2,7 @@
 # Installs the build and test tools from Debian's packages (Debian 12). Runs
 # apt through sudo when not run as root.
 set -eu
-packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3 strace pkg-config doxygen
+packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3 strace pkg-config doxygen nlohmann-json3-dev
     g++-mingw-w64-x86-64-posix wine64"
 missing=""
 for p in $packages; do
