@@ -1066,7 +1066,7 @@ class Labels(unittest.TestCase):
                 os.close(master)
         self.assertEqual(3, started.returncode)
         text = seen.decode()
-        self.assertIn("searching for a Vasq9 on ttyACM3... 1 s of 2 s (Ctrl-C stops)", text)
+        self.assertIn("searching for a Vasq9 on ttyACM3... 1 s of 1.6 s (Ctrl-C stops)", text)
         # The line is cleared before the error is said.
         self.assertIn("\r\033[Kvasqctl: looking for the instrument: no Vasq9", text)
         # Not on a pipe: there only the error.

@@ -52,7 +52,7 @@ public:
             return;
         lastSeconds_ = seconds;
         const std::string where = g_port < 0 ? std::string() : Printf(" on ttyACM%d", g_port);
-        fprintf(stderr, "\r\033[Ksearching for a Vasq9%s... %ld s of %.0f s (Ctrl-C stops)", where.c_str(), seconds,
+        fprintf(stderr, "\r\033[Ksearching for a Vasq9%s... %ld s of %g s (Ctrl-C stops)", where.c_str(), seconds,
                 g_timeoutSeconds);
         fflush(stderr);
         drawn_ = true;
