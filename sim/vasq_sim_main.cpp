@@ -30,7 +30,9 @@ const char kUsage[] =
     "runs it against the simulated device and ends with it, exiting with its status;\n"
     "when FOLDER is not /dev, the command's libvasq is pointed at FOLDER through the\n"
     "preloaded helper libvasq-sim-folder.so, which lies next to vasq-sim in a build\n"
-    "tree and in the library folder's vasq/ when installed.\n"
+    "tree and in the library folder's vasq/ when installed. When the environment\n"
+    "variable VASQ_LIBRARY names a libvasq, that file is preloaded too: it is then\n"
+    "the only libvasq in the command and in every program it starts.\n"
     "\n"
     "Where:\n"
     "  --dir FOLDER         folder of the node (default: /dev when writable, else\n"
@@ -319,20 +321,60 @@ std::string PreloadHelper()
     return path + VASQ_SIM_HELPER_DIR "/libvasq-sim-folder.so";
 }
 
-// Starts the command with the device's folder made known to its libvasq.
-pid_t StartCommand(const Options& options, const sigset_t& blocked)
+// The file VASQ_LIBRARY names, as an absolute path fit for LD_PRELOAD; empty
+// when it names none; false with a message when it cannot be preloaded.
+bool NamedLibrary(std::string& library)
+{
+    library.clear();
+    const char* named = getenv("VASQ_LIBRARY");
+    if (named == nullptr || named[0] == '\0')
+        return true;
+    char* real = realpath(named, nullptr);
+    if (real == nullptr) {
+        fprintf(stderr, "vasq-sim: VASQ_LIBRARY=%s: %s\n", named, strerror(errno));
+        return false;
+    }
+    library = real;
+    free(real);
+    struct stat st;
+    if (stat(library.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "vasq-sim: VASQ_LIBRARY=%s: not a library file\n", named);
+        return false;
+    }
+    // LD_PRELOAD separates its entries with colons and spaces.
+    if (library.find_first_of(": \t\n") != std::string::npos) {
+        fprintf(stderr, "vasq-sim: VASQ_LIBRARY=%s: a path with a colon or a space cannot be preloaded\n", named);
+        return false;
+    }
+    return true;
+}
+
+// Starts the command with the device's folder made known to its libvasq. When
+// VASQ_LIBRARY names a library, that file is preloaded ahead of the helper, so
+// it is the one copy in the command: the helper's, the program's and a later
+// dlopen of libvasq.so.1 all resolve to it by its SONAME, and the helper checks
+// that it is.
+pid_t StartCommand(const Options& options, const std::string& library, const sigset_t& blocked)
 {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "VASQ_SIM_FOLDER=", 16) != 0)
+        if (strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "VASQ_SIM_FOLDER=", 16) != 0 &&
+            strncmp(*e, "VASQ_SIM_LIBRARY=", 17) != 0)
             env.emplace_back(*e);
     }
-    if (options.folder != "/dev") {
-        std::string preload = PreloadHelper();
-        if (const char* old = getenv("LD_PRELOAD"))
-            preload += std::string(":") + old;
+    if (options.folder != "/dev" || !library.empty()) {
+        // What was preloaded already (a sanitizer's runtime) stays first.
+        std::string preload;
+        if (const char* old = getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0')
+            preload = std::string(old) + ":";
+        if (!library.empty())
+            preload += library + ":";
+        preload += PreloadHelper();
         env.push_back("LD_PRELOAD=" + preload);
-        env.push_back("VASQ_SIM_FOLDER=" + options.folder);
+        if (options.folder != "/dev")
+            env.push_back("VASQ_SIM_FOLDER=" + options.folder);
+        if (!library.empty())
+            env.push_back("VASQ_SIM_LIBRARY=" + library);
     }
     std::vector<char*> envp;
     for (auto& e : env)
@@ -388,6 +430,10 @@ int main(int argc, char** argv)
     const int parsed = ParseOptions(argc, argv, options);
     if (parsed != 0)
         return parsed == 1 ? 0 : 2;
+    // Checked before the device appears, as a wrong option is.
+    std::string library;
+    if (!options.command.empty() && !NamedLibrary(library))
+        return 127;
     if (options.folder.empty())
         options.folder = access("/dev", W_OK) == 0 ? "/dev" : "/tmp/vasq-sim";
     mkdir(options.folder.c_str(), 0755);
@@ -441,7 +487,7 @@ int main(int argc, char** argv)
 
     pid_t child = -1;
     if (!options.command.empty()) {
-        child = StartCommand(options, stopSignals);
+        child = StartCommand(options, library, stopSignals);
         if (child < 0)
             return 127;
     }

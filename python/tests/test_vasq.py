@@ -979,7 +979,7 @@ class DevicesLost(unittest.TestCase):
 
 
 def mapped_libraries(maps):
-    """The distinct libvasq files in a process's /proc/PID/maps text."""
+    """The distinct libvasq files in a process's /proc/PID/maps text, as (device, inode)."""
     files = set()
     for line in maps.splitlines():
         parts = line.split()
@@ -988,8 +988,15 @@ def mapped_libraries(maps):
     return files
 
 
+def mapped_library_paths(maps):
+    """The paths of the libvasq files in a process's /proc/PID/maps text."""
+    return {line.split()[5] for line in maps.splitlines()
+            if len(line.split()) >= 6 and os.path.basename(line.split()[5]).startswith("libvasq.so")}
+
+
 class OneLibrary(unittest.TestCase):
-    """Under vasq-sim -- the helper it preloads brings a libvasq; the package never loads a second one."""
+    """Under vasq-sim -- the helper it preloads brings a libvasq, the one VASQ_LIBRARY names when it names one;
+    the package never loads a second one."""
 
     SCRIPT = ("import sys, vasq\n"
               "try:\n"
@@ -998,6 +1005,12 @@ class OneLibrary(unittest.TestCase):
               "except vasq.VasqError as error:\n"
               "    print('outcome:', type(error).__name__, error.code.name, error)\n"
               "print(open('/proc/self/maps').read())\n")
+
+    def outcome(self, result):
+        self.assertEqual(0, result.returncode, result.stderr)
+        outcome = [line for line in result.stdout.splitlines() if line.startswith("outcome: ")]
+        self.assertEqual(1, len(outcome), result.stdout)
+        return outcome[0][len("outcome: "):], mapped_libraries(result.stdout)
 
     def run_under_simulator(self, library):
         import subprocess
@@ -1010,25 +1023,35 @@ class OneLibrary(unittest.TestCase):
             result = subprocess.run([os.environ.get("VASQ_SIM", "vasq-sim"), "--dir", folder, "--port", "0", "--",
                                      sys.executable, "-c", self.SCRIPT], capture_output=True, text=True,
                                     timeout=DEADLINE, env=env)
-        self.assertEqual(0, result.returncode, result.stderr)
-        outcome = [line for line in result.stdout.splitlines() if line.startswith("outcome: ")]
-        self.assertEqual(1, len(outcome), result.stdout)
-        return outcome[0][len("outcome: "):], mapped_libraries(result.stdout)
+            return self.outcome(result) + (mapped_library_paths(result.stdout), env.get("VASQ_LIBRARY"))
+
+    @staticmethod
+    def copy(folder):
+        import shutil
+        os.mkdir(os.path.join(folder, "lib"))
+        return shutil.copy(os.environ["VASQ_LIBRARY"], os.path.join(folder, "lib", "libvasq.so.1"))
 
     def test_the_library_named_is_the_one_preloaded(self):
-        for name, library in (("unset", None), ("the build's", lambda folder: os.environ["VASQ_LIBRARY"])):
+        for name, library in (("unset", None), ("the build's", lambda folder: os.environ["VASQ_LIBRARY"]),
+                              ("a copy elsewhere", self.copy)):
             with self.subTest(name):
-                outcome, copies = self.run_under_simulator(library)
+                outcome, copies, paths, named = self.run_under_simulator(library)
                 self.assertEqual("connected NQX7001-070042", outcome)
                 self.assertEqual(1, len(copies), copies)
+                if named:
+                    self.assertEqual({os.path.realpath(named)}, paths)
 
     def test_another_copy_is_refused_not_loaded_beside_it(self):
-        import shutil
-
-        def copy(folder):
-            os.mkdir(os.path.join(folder, "lib"))
-            return shutil.copy(os.environ["VASQ_LIBRARY"], os.path.join(folder, "lib", "libvasq.so.1"))
-        outcome, copies = self.run_under_simulator(copy)
+        import subprocess
+        import tempfile
+        with tempfile.TemporaryDirectory() as folder:
+            # The build's library preloaded by hand, VASQ_LIBRARY naming a copy.
+            preload = [entry for entry in os.environ.get("LD_PRELOAD", "").split(":") if entry]
+            env = dict(os.environ, PYTHONPATH=PACKAGE, VASQ_LIBRARY=self.copy(folder),
+                       LD_PRELOAD=":".join(preload + [os.environ["VASQ_LIBRARY"]]))
+            result = subprocess.run([sys.executable, "-c", self.SCRIPT], capture_output=True, text=True,
+                                    timeout=DEADLINE, env=env)
+            outcome, copies = self.outcome(result)
         self.assertEqual(1, len(copies), copies)
         self.assertTrue(outcome.startswith("VasqError FILE libvasq "), outcome)
         self.assertIn("/lib/libvasq.so.1", outcome)

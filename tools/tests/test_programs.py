@@ -3,8 +3,11 @@
 The build's programs come from VASQ_SIM, VASQCTL and VASQ_SESSION; each test
 class serves its own simulated Vasq9 in a private folder.
 """
+import json
+import math
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -78,7 +81,7 @@ class SimulatorProgram(unittest.TestCase):
     def test_verbose_prints_requests_and_answers(self):
         with SimulatedDevice(VASQ_SIM, port=2, options=["--verbose", "--unit", "kPa"]) as sim:
             result = run([VASQCTL, "--device-folder", sim.folder, "--port", "2", "unit"])
-            self.assertEqual("kPa", result.stdout.strip())
+            self.assertEqual("pressure unit: kPa", result.stdout.strip())
             sim.process.terminate()
             out = sim.process.stdout.read()
         self.assertRegex(out, r"\d\d:\d\d:\d\d\.\d{3}  <- S/0 status 0, 0 bytes\n +-> S/0 status 0, 17 bytes: 51 58")
@@ -107,7 +110,8 @@ class SimulatorProgram(unittest.TestCase):
             result = run([VASQ_SIM, "--dir", folder, "--statuses", "0,2,2,12,12,14", "--",
                           VASQCTL, "static", "80", "--wait"])
             self.assertEqual(0, result.returncode, result.stderr)
-        reports = [line.split()[2] for line in result.stdout.splitlines() if line.strip().endswith("test result 1")]
+        reports = [line.split()[2] for line in result.stdout.splitlines()
+                   if line.strip().endswith("test result: code 1")]
         self.assertEqual(["NONE", "RUNNING", "HOLDING", "COMPLETED"], reports)
 
     def test_paced_counter_stream_has_no_gaps_or_repeats(self):
@@ -166,9 +170,10 @@ class Vasqctl(unittest.TestCase):
     def test_info(self):
         result = self.ctl("info")
         self.assertEqual(0, result.returncode, result.stderr)
-        self.assertIn("serial number:  NQX7001-091234", result.stdout)
-        self.assertIn("firmware:       2.0.7", result.stdout)
-        self.assertIn("hardware:       3.1", result.stdout)
+        self.assertIn("serial number:        NQX7001-091234\n", result.stdout)
+        self.assertIn("firmware version:     2.0.7\n", result.stdout)
+        self.assertIn("hardware version:     3.1\n", result.stdout)
+        self.assertIn("pressure unit:        mmHg\n", result.stdout)
 
     def test_wrong_usage_and_missing_device_fail_clearly(self):
         self.assertEqual(2, run([VASQCTL]).returncode)
@@ -185,7 +190,7 @@ class Vasqctl(unittest.TestCase):
         with SimulatedDevice(VASQ_SIM, port=8, options=["--fault", "delay", "--fault-every", "2"]) as slow:
             result = self.ctl("--timeout", "15", "info", sim=slow)
         self.assertEqual(0, result.returncode, result.stderr)
-        self.assertIn("serial number:  NQX7001-070042", result.stdout)
+        self.assertIn("serial number:        NQX7001-070042", result.stdout)
 
     def test_sample_csv_for_two_seconds(self):
         result = self.ctl("sample", "--seconds", "2", "--csv")
@@ -203,7 +208,8 @@ class Vasqctl(unittest.TestCase):
         lines = result.stdout.splitlines()
         self.assertGreater(len(lines), 3)
         for line in lines:
-            self.assertRegex(line, r"^ +\d+\.\d s +-?\d+\.\d\d mmHg   \(-?[\d.]+ to -?[\d.]+ over \d+ samples\)$")
+            self.assertRegex(line, r"^ +\d+\.\d s  pressure +-?\d+\.\d\d mmHg  "
+                                   r"\(last \d+ samples: -?\d+\.\d\d to -?\d+\.\d\d mmHg\)$")
 
     def test_static_with_wait_follows_to_completion(self):
         result = self.ctl("static", "120", "--wait")
@@ -214,9 +220,9 @@ class Vasqctl(unittest.TestCase):
         self.assertIn("completed and stopped", result.stdout)
 
     def test_bp_leak_overpressure_with_wait(self):
-        for args, expected in ((["bp", "--systolic", "130", "--wait"], "systolic 130.0 mmHg"),
-                               (["leak", "200", "--rate", "5", "--wait"], "result code 1"),
-                               (["overpressure", "300", "280", "250", "--wait"], "results: 300.0 mmHg")):
+        for args, expected in ((["bp", "--systolic", "130", "--wait"], "result 1 130.0 mmHg  result 2 "),
+                               (["leak", "200", "--rate", "5", "--wait"], "mmHg  result code 1"),
+                               (["overpressure", "300", "280", "250", "--wait"], "result 1 300.0 mmHg  result 2 ")):
             result = self.ctl(*args)
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertIn(expected, result.stdout)
@@ -229,8 +235,8 @@ class Vasqctl(unittest.TestCase):
                         ' "upper_peak_amplitude": 140}\n')
             result = self.ctl("bp", "--envelope", path, "--wait")
             self.assertEqual(0, result.returncode, result.stderr)
-            self.assertIn("150.0/95.0 mmHg, 66 bpm", result.stdout)
-            self.assertIn("systolic 150.0 mmHg", result.stdout)
+            self.assertIn("systolic 150.0 mmHg, diastolic 95.0 mmHg, heart rate 66 bpm", result.stdout)
+            self.assertIn("result 1 150.0 mmHg", result.stdout)
             with open(path, "w") as f:
                 f.write('{"systolic": "high"}')
             bad = self.ctl("bp", "--envelope", path)
@@ -238,16 +244,16 @@ class Vasqctl(unittest.TestCase):
             self.assertIn('"systolic" must be a number', bad.stderr)
             missing = self.ctl("bp", "--envelope", os.path.join(folder, "none.json"))
             self.assertEqual(1, missing.returncode)
-            self.assertIn("cannot be read", missing.stderr)
+            self.assertIn(f"cannot read {folder}/none.json: No such file or directory", missing.stderr)
 
     def test_unit_and_airport(self):
-        self.assertEqual("kPa", self.ctl("unit", "kPa").stdout.strip())
-        self.assertEqual("kPa", self.ctl("unit").stdout.strip())
-        self.assertEqual("mmHg", self.ctl("unit", "mmHg").stdout.strip())
+        self.assertEqual("pressure unit: kPa", self.ctl("unit", "kPa").stdout.strip())
+        self.assertEqual("pressure unit: kPa", self.ctl("unit").stdout.strip())
+        self.assertEqual("pressure unit: mmHg", self.ctl("unit", "mmHg").stdout.strip())
         self.assertEqual(2, self.ctl("unit", "psi").returncode)
         result = self.ctl("airport", "--disable", "1,3")
         self.assertEqual(0, result.returncode, result.stderr)
-        self.assertIn("1=disabled", result.stdout)
+        self.assertIn("port 1 disabled, port 2 enabled", result.stdout)
         self.assertIn("air-port status:", result.stdout)
         self.assertEqual(2, self.ctl("airport", "--disable", "7").returncode)
 
@@ -593,7 +599,7 @@ class Diagnostics(unittest.TestCase):
     def test_very_verbose_logs_every_frame(self):
         result = self.ctl("-vv", "--port", "4", "unit")
         self.assertEqual(0, result.returncode, result.stderr)
-        self.assertEqual("mmHg", result.stdout.strip())
+        self.assertEqual("pressure unit: mmHg", result.stdout.strip())
         log = self.log_lines(result.stderr)
         # The identity request and its answer, decoded and in hex (the search's lines run on another thread).
         self.assertIn("debug: -> S/0 length 0 status 0: 53 53 00 00 00 15 45", log)
@@ -635,12 +641,12 @@ class KpaResults(unittest.TestCase):
                                     # Each clamped to its own upper limit, 53.3 kPa.
                                     (["300", "280", "250"], [53.3, 53.3, 53.3])):
             line, figures = self.final_figures("overpressure", *pressures)
-            self.assertIn(f"results: {expected[0]:.1f} kPa, ", line)
+            self.assertIn(f"result 1 {expected[0]:.1f} kPa  result 2 ", line)
             self.assertEqual(expected, figures[1:4], line)
 
     def test_bp_result_and_held_static_pressure(self):
         line, figures = self.final_figures("bp", "--systolic", "16", "--diastolic", "10.7")
-        self.assertIn("systolic 16.0 kPa", line)
+        self.assertIn("result 1 16.0 kPa", line)
         self.assertEqual([16.0, 10.7, 72.0, 1.0], figures[-4:], line)
         # A static pressure left running holds its pressure, streamed in kPa.
         self.assertIn("keeps running", self.ctl("static", "20"))
@@ -661,7 +667,8 @@ class Envelope(unittest.TestCase):
             result = run([VASQCTL, "envelope", "--csv", csv, "--svg", svg])
             self.assertEqual(0, result.returncode, result.stderr)
             with open(csv) as f:
-                rows = [line.split(",") for line in f.read().splitlines()]
+                header, *rows = [line.split(",") for line in f.read().splitlines()]
+            self.assertEqual(["pressure_mmHg", "amplitude_device_units"], header)
             self.assertEqual(360, len(rows))
             self.assertEqual(["0", "0"], rows[0])
             self.assertEqual("359", rows[-1][0])
@@ -681,17 +688,441 @@ class Envelope(unittest.TestCase):
             with open(path, "w") as f:
                 f.write('{"unit": "kPa", "systolic": 16, "diastolic": 10.7}')
             csv = os.path.join(folder, "k.csv")
-            result = run([VASQCTL, "envelope", "--json", path, "--csv", csv])
+            result = run([VASQCTL, "envelope", "--envelope", path, "--csv", csv])
             self.assertEqual(0, result.returncode, result.stderr)
             with open(csv) as f:
-                rows = f.read().splitlines()
+                header, *rows = f.read().splitlines()
+            self.assertEqual("pressure_kPa,amplitude_device_units", header)
             self.assertEqual(479, len(rows))
             self.assertTrue(rows[-1].startswith("47.8,"))
 
     def test_needs_an_output(self):
         result = run([VASQCTL, "envelope"])
         self.assertEqual(2, result.returncode)
-        self.assertIn("--csv FILE or --svg FILE", result.stderr)
+        self.assertIn("--csv FILE, --svg FILE or --json", result.stderr)
+
+
+def write(folder, name, text):
+    path = os.path.join(folder, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def json_lines(text):
+    """Every line of the text as a JSON value (a line that is not JSON fails the test that reads it)."""
+    return [json.loads(line) for line in text.splitlines()]
+
+
+def finite_numbers_in(svg_path):
+    """Every number in the SVG's coordinates and the texts of its axes, which must all be finite."""
+    root = ET.parse(svg_path).getroot()
+    numbers = []
+    for element in root.iter():
+        for name in ("x", "y", "x1", "y1", "x2", "y2", "cx", "cy", "r", "width", "height"):
+            value = element.get(name)
+            if value is not None and not value.endswith("%"):
+                numbers.append(float(value))
+        if element.get("points"):
+            numbers.extend(float(v) for pair in element.get("points").split() for v in pair.split(","))
+    return root, numbers
+
+
+class InputFiles(unittest.TestCase):
+    """An input file is checked whole before anything is sent; each fault is named by its line and column or key."""
+
+    @classmethod
+    def setUpClass(cls):
+        # --verbose: the device logs every request, so a test can see that nothing was sent.
+        cls.sim = SimulatedDevice(VASQ_SIM, port=5, options=["--verbose"]).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.folder]))
+
+    def ctl(self, *args):
+        return run([VASQCTL, "--device-folder", self.sim.folder, "--port", "5", "--timeout", "5"] + list(args))
+
+    def refused(self, text, *messages, command=("bp", "--envelope")):
+        """Runs the command on a file holding text; it must fail with 1 and say each message, in vasqctl's words."""
+        path = write(self.folder, "env.json", text)
+        result = self.ctl(*command, path)
+        self.assertEqual(1, result.returncode, result.stdout + result.stderr)
+        self.assertEqual("", result.stdout)
+        for message in messages:
+            self.assertIn(f"vasqctl: {path}: {message}", result.stderr)
+        return result
+
+    def test_syntax_errors_name_their_line_and_column(self):
+        for text, where in (('{"systolic": 150,\n "diastolic": tru}', "line 2, column 18: syntax error"),
+                            ('{"systolic": 150,\n}', "line 2, column 1: syntax error"),
+                            ('{\n  "systolic": 150\n', "line 3, column 1: syntax error"),
+                            ('\t{"systolic":\t150}\n\n  x', "line 3, column 3: syntax error"),
+                            ('{"systolic": 150, "diastolic": 80} // note', "line 1, column 36: syntax error"),
+                            # Columns count characters, not bytes.
+                            ('{"name": "caf\xe9 \u00e9", "systolic": 15O}', "line 1, column 34: syntax error"),
+                            ('', "line 1, column 1: syntax error")):
+            with self.subTest(text=text):
+                self.refused(text, where)
+
+    def test_a_number_too_large_for_a_double_is_named_where_it_is(self):
+        self.refused('{"systolic": 150,\n "top_pressure": 1e999}',
+                     "line 2, column 18: the number 1e999 is too large (not a finite number)")
+
+    def test_keys_and_types_are_named(self):
+        self.refused('{"sistolic": 150, "lower_peak": 90, "bogus": 1}',
+                     'unknown key "sistolic" (did you mean "systolic"?)',
+                     'unknown key "lower_peak" (did you mean "lower_peak_pressure"?)', 'unknown key "bogus";')
+        self.refused('{"systolic": "150", "heart_rate": 72.5, "unit": "psi", "name": 7, "base_amplitude": null,'
+                     ' "pulse_volume": [1], "diastolic": true}',
+                     '"systolic" must be a number, not a string ("150")',
+                     '"heart_rate" must be a whole number, not 72.5', '"unit" must be "mmHg" or "kPa", not "psi"',
+                     '"name" must be a string, not a number (7)', '"base_amplitude" must be a number, not null',
+                     '"pulse_volume" must be a number, not an array', '"diastolic" must be a number, not true or false')
+        self.refused('{"systolic": 120, "systolic": 130}', 'the key "systolic" is given twice')
+        self.refused('[120, 80]', "an envelope description is one JSON object")
+
+    def test_values_out_of_range_or_order_are_named_by_key(self):
+        self.refused('{"unit": "mmHg", "systolic": 1e300, "heart_rate": 400, "base_amplitude": 256,'
+                     ' "top_pressure": -1}',
+                     '"systolic" 1e+300 is out of range: 5 to 320 mmHg',
+                     '"heart_rate" 400 is out of range: 30 to 300',
+                     '"base_amplitude" 256 is out of range: 0 to 255',
+                     '"top_pressure" -1 is out of range: 0 to 359 mmHg')
+        self.refused('{"unit": "kPa", "systolic_offset": 3}', '"systolic_offset" 3 is out of range: -2.6 to 2.6 kPa')
+        self.refused('{"unit": "mmHg", "systolic": 80, "diastolic": 90}',
+                     '"systolic" 80 mmHg is not above "diastolic" 90 mmHg')
+        self.refused('{"unit": "mmHg", "lower_peak_pressure": 130, "upper_peak_pressure": 100}',
+                     '"upper_peak_pressure" 100 mmHg lies below "lower_peak_pressure" 130 mmHg')
+        self.refused('{"unit": "mmHg", "systolic": 150, "upper_base_pressure": 140}',
+                     '"upper_base_pressure" 140 mmHg lies below the systolic point 150 mmHg = "systolic" 150 + '
+                     '"systolic_offset" 0 (default)')
+        self.refused('{"unit": "mmHg", "bottom_pressure": 40, "lower_base_pressure": 40}',
+                     '"lower_base_pressure" 40 mmHg lies below "bottom_pressure" 40 mmHg + one step')
+
+    def test_missing_or_unreadable_files_say_the_system_reason(self):
+        missing = os.path.join(self.folder, "none.json")
+        for command in (["bp", "--envelope", missing], ["envelope", "--envelope", missing, "--csv", "x.csv"]):
+            result = self.ctl(*command)
+            self.assertEqual(1, result.returncode, command)
+            self.assertIn(f"vasqctl: cannot read {missing}: No such file or directory", result.stderr)
+        result = self.ctl("bp", "--envelope", self.folder)
+        self.assertEqual(1, result.returncode)
+        self.assertIn(f"vasqctl: cannot read {self.folder}: Is a directory", result.stderr)
+        if os.geteuid() != 0:
+            locked = write(self.folder, "locked.json", "{}")
+            os.chmod(locked, 0)
+            result = self.ctl("bp", "--envelope", locked)
+            self.assertEqual(1, result.returncode)
+            self.assertIn(f"vasqctl: cannot read {locked}: Permission denied", result.stderr)
+
+    def test_nothing_reaches_the_instrument_from_a_wrong_file(self):
+        before = self.requests()
+        for text in ('{"systolic": 150,', '{"sistolic": 150}', '{"unit": "mmHg", "systolic": 70}'):
+            self.refused(text)
+        self.assertEqual(before, self.requests(), "a wrong file made vasqctl talk to the instrument")
+        # Without a unit the values are checked in the instrument's, once it is found: still before any test starts.
+        self.refused('{"systolic": 70}', '"systolic" 70 mmHg is not above "diastolic" 80 mmHg (default)')
+        self.assertTrue(wait_until(lambda: "S/0" in self.requests(), 5), "the device's log shows no search")
+        self.assertNotIn("I/132", self.requests(), "a test was started")
+
+    log = ""
+
+    def requests(self):
+        """The requests the device got so far (its --verbose log, read without waiting)."""
+        import select
+        fd = self.sim.process.stdout.fileno()
+        while select.select([fd], [], [], 0.1)[0]:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            InputFiles.log += chunk.decode(errors="replace")
+        return re.findall(r"<- (\w/\d+) ", InputFiles.log)
+
+    def test_the_file_and_the_options_do_not_mix(self):
+        path = write(self.folder, "env.json", "{}")
+        result = self.ctl("bp", "--envelope", path, "--systolic", "130")
+        self.assertEqual(2, result.returncode)
+        self.assertIn("--systolic does not go with --envelope", result.stderr)
+        kpa = write(self.folder, "kpa.json", '{"unit": "kPa"}')
+        result = run([VASQCTL, "envelope", "--envelope", kpa, "--unit", "mmHg", "--csv", "x.csv"])
+        self.assertEqual(1, result.returncode)
+        self.assertIn(f"{kpa} is in kPa, not mmHg", result.stderr)
+        # Once the description was read with --json: told where it goes now.
+        result = run([VASQCTL, "envelope", "--json", path, "--csv", "x.csv"])
+        self.assertEqual(2, result.returncode)
+        self.assertIn(f"read the description with --envelope {path}", result.stderr)
+
+    def test_a_right_file_is_taken_with_tabs_and_defaults_that_follow_it(self):
+        path = write(self.folder, "env.json", '{\t"unit":\t"mmHg",\r\n\t"systolic": 160, "diastolic": 100}')
+        result = run([VASQCTL, "envelope", "--envelope", path, "--json"])
+        self.assertEqual(0, result.returncode, result.stderr)
+        values = {key: value["value"] for key, value in json.loads(result.stdout)["envelope"].items() if key != "unit"}
+        points = [values["bottom_pressure"], values["lower_base_pressure"], values["diastolic"],
+                  values["lower_peak_pressure"], values["upper_peak_pressure"], values["systolic"],
+                  values["upper_base_pressure"], values["top_pressure"]]
+        self.assertEqual(sorted(points), points)
+        self.assertEqual(160, values["systolic"])
+
+
+class SvgAndCsv(unittest.TestCase):
+    """Every number in a CSV or SVG is finite, and the SVG is valid XML whatever the input."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.folder]))
+
+    def envelope(self, *args, description=None):
+        svg = os.path.join(self.folder, "e.svg")
+        csv = os.path.join(self.folder, "e.csv")
+        command = [VASQCTL, "envelope", "--svg", svg, "--csv", csv] + list(args)
+        if description is not None:
+            command += ["--envelope", write(self.folder, "env.json", description)]
+        result = subprocess.run(command, capture_output=True, timeout=DEADLINE)
+        return result, svg, csv
+
+    def check_outputs(self, svg, csv):
+        root, numbers = finite_numbers_in(svg)
+        self.assertTrue(numbers)
+        self.assertTrue(all(math.isfinite(n) for n in numbers))
+        with open(csv) as f:
+            header, *rows = f.read().splitlines()
+        self.assertRegex(header, r"^pressure_(mmHg|kPa),amplitude_device_units$")
+        for row in rows:
+            pressure, amplitude = (float(v) for v in row.split(","))
+            self.assertTrue(math.isfinite(pressure) and math.isfinite(amplitude), row)
+        return root
+
+    def title(self, root):
+        return root.find("{http://www.w3.org/2000/svg}title").text
+
+    def test_hostile_names_and_titles_stay_text(self):
+        name = '<&"\'> ]]> <!-- --> <![CDATA[ x ]]> &amp; \u00e9\u4e2d\U0001f600 \u0001\u0007\u001f\ufffe'
+        result, svg, csv = self.envelope(description=json.dumps({"name": name, "systolic": 140}))
+        self.assertEqual(0, result.returncode, result.stderr)
+        root = self.check_outputs(svg, csv)
+        # Characters XML cannot hold became U+FFFD; everything else is the name itself.
+        expected = re.sub("[\u0001\u0007\u001f\ufffe]", "\ufffd", name)
+        self.assertTrue(self.title(root).startswith(expected + ": systolic 140.0 mmHg"), self.title(root))
+        shown = [t.text for t in root.iter("{http://www.w3.org/2000/svg}text") if t.text and expected in t.text]
+        self.assertEqual(1, len(shown))
+
+    def test_long_and_broken_titles(self):
+        long_title = "Envelope " * 10000
+        result, svg, csv = self.envelope("--title", long_title)
+        self.assertEqual(0, result.returncode, result.stderr)
+        root = self.check_outputs(svg, csv)
+        self.assertEqual(long_title, self.title(root))
+        shown = [t.text for t in root.iter("{http://www.w3.org/2000/svg}text") if t.text.startswith("Envelope ")]
+        self.assertEqual(1, len(shown))
+        self.assertLessEqual(len(shown[0]), 101)
+        # Bytes that are not UTF-8, and a title full of markup.
+        result, svg, csv = self.envelope("--title", b"bad \xff\xfe bytes \xc3 <svg onload='x'>&")
+        self.assertEqual(0, result.returncode, result.stderr)
+        root = self.check_outputs(svg, csv)
+        self.assertEqual("bad \ufffd\ufffd bytes \ufffd <svg onload='x'>&", self.title(root))
+
+    def test_huge_numbers_are_refused_before_any_file_is_written(self):
+        for description, key in (('{"top_pressure": 1e308}', '"top_pressure"'),
+                                 ('{"systolic": -1e308}', '"systolic"'),
+                                 ('{"base_amplitude": 18446744073709551616}', '"base_amplitude"'),
+                                 ('{"systolic_offset": 1e-320, "diastolic_offset": 1e999}', "1e999")):
+            with self.subTest(description=description):
+                result, svg, csv = self.envelope(description=description)
+                self.assertEqual(1, result.returncode)
+                self.assertIn(key, result.stderr.decode())
+                self.assertFalse(os.path.exists(svg) or os.path.exists(csv))
+
+    def test_the_extremes_of_every_range(self):
+        for description in ({"unit": "mmHg", "bottom_pressure": 0, "lower_base_pressure": 1, "diastolic": 1,
+                             "systolic": 320, "systolic_offset": 20, "upper_base_pressure": 358, "top_pressure": 359,
+                             "lower_peak_pressure": 2, "upper_peak_pressure": 300, "base_amplitude": 255,
+                             "systolic_amplitude": 255, "lower_peak_amplitude": 0, "upper_peak_amplitude": 255,
+                             "diastolic_amplitude": 255, "heart_rate": 300, "pulse_volume": 2.0},
+                            {"unit": "kPa", "top_pressure": 47.9, "systolic": 42.66, "diastolic": 35.99,
+                             "upper_peak_pressure": 40, "lower_peak_pressure": 38, "upper_base_pressure": 47.8,
+                             "heart_rate": 30, "pulse_volume": 0.1}):
+            with self.subTest(unit=description["unit"]):
+                result, svg, csv = self.envelope(description=json.dumps(description))
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.check_outputs(svg, csv)
+
+    def test_sample_csv_numbers_are_finite_under_a_header(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder, "--samples", "counter", "--", VASQCTL, "sample", "--seconds",
+                          "0.5", "--csv"])
+        self.assertEqual(0, result.returncode, result.stderr)
+        header, *rows = result.stdout.splitlines()
+        self.assertEqual("time_s,pressure_mmHg", header)
+        self.assertEqual(100, len(rows))
+        self.assertTrue(all(math.isfinite(float(v)) for row in rows for v in row.split(",")))
+
+
+class Labels(unittest.TestCase):
+    """Every value printed has its name and unit; --json on every command; the search shows its progress."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = SimulatedDevice(VASQ_SIM, port=5).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def ctl(self, *args):
+        result = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "5"] + list(args))
+        self.assertEqual(0, result.returncode, result.stderr)
+        return result.stdout
+
+    def test_every_command_takes_json(self):
+        for command in ("info", "sample", "static", "bp", "leak", "overpressure", "stop", "unit", "airport",
+                        "envelope"):
+            self.assertIn("--json", run([VASQCTL, command, "--help"]).stdout, command)
+
+    def test_json_of_the_commands_without_a_test(self):
+        info = json_lines(self.ctl("info", "--json"))
+        self.assertEqual(1, len(info))
+        self.assertEqual("NQX7001-070042", info[0]["serial_number"])
+        self.assertEqual("1.4.2", info[0]["firmware_version"])
+        self.assertEqual("mmHg", info[0]["pressure_unit"])
+        self.assertEqual([{"pressure_unit": "mmHg"}], json_lines(self.ctl("unit", "--json")))
+        airport = json_lines(self.ctl("airport", "--disable", "2", "--json"))[0]
+        self.assertEqual([True, True, False, True, True], [p["enabled"] for p in airport["air_ports_sent"]])
+        self.assertEqual({"bit_1_set", "bit_0_set"}, set(airport["air_port_status"]))
+        self.assertEqual([{"test_stopped": True}], json_lines(self.ctl("stop", "--json")))
+        samples = json_lines(self.ctl("sample", "--seconds", "0.1", "--json"))
+        self.assertEqual(20, len(samples))
+        self.assertEqual({"value": 0.005, "unit": "s"}, samples[1]["time"])
+        self.assertEqual("mmHg", samples[1]["pressure"]["unit"])
+        table = json_lines(self.ctl("envelope", "--json"))[0]
+        self.assertEqual(360, len(table["table"]["rows"]))
+        self.assertEqual({"value": 120.0, "unit": "mmHg"}, table["envelope"]["systolic"])
+
+    def followed(self, *command):
+        lines = json_lines(self.ctl(*command, "--wait", "--json"))
+        self.assertEqual("started", lines[0]["event"])
+        self.assertEqual({"event": "ended", "test": lines[0]["test"], "outcome": "completed", "stopped": True},
+                         lines[-1])
+        reports = lines[1:-1]
+        self.assertTrue(reports)
+        for report in reports:
+            self.assertEqual("report", report["event"])
+            self.assertEqual("s", report["time"]["unit"])
+        self.assertEqual("COMPLETED", reports[-1]["status"])
+        return lines[0], reports[-1]
+
+    def test_json_of_the_tests(self):
+        started, done = self.followed("static", "120")
+        self.assertEqual({"value": 120.0, "unit": "mmHg"}, started["settings"]["target_pressure"])
+        self.assertEqual("s", done["wait_stable_time"]["unit"])
+        self.assertIsInstance(done["test_result_code"], int)
+        _, done = self.followed("bp", "--systolic", "130")
+        self.assertEqual({"value": 130.0, "unit": "mmHg"}, done["result_1"])
+        self.assertEqual([None] * 3, [done[f"result_{i}"]["unit"] for i in (2, 3, 4)])
+        _, done = self.followed("leak", "200", "--rate", "5")
+        self.assertEqual("mmHg", done["leak_value"]["unit"])
+        self.assertEqual(1, done["result_code"])
+        _, done = self.followed("overpressure", "300", "280", "250")
+        self.assertEqual({"value": 300.0, "unit": "mmHg"}, done["result_1"])
+        self.assertEqual(6, len([key for key in done if key.startswith("result_")]))
+
+    def test_text_reports_label_every_value(self):
+        out = self.ctl("overpressure", "300", "280", "250", "--wait")
+        completed = [line for line in out.splitlines() if "COMPLETED" in line][-1]
+        self.assertRegex(completed, r"wait-stable time [\d.]+ s  result 1 300\.0 mmHg  result 2 280\.0 device units"
+                                    r"  result 3 [\d.]+ device units  result 4 [\d.]+ device units"
+                                    r"  result 5 [\d.]+ device units  result 6 [\d.]+ device units$")
+        out = self.ctl("leak", "200", "--wait")
+        self.assertRegex(out, r"COMPLETED    wait-stable time [\d.]+ s  leak value [\d.]+ mmHg  result code \d+\n")
+        out = self.ctl("sample", "--seconds", "0.5")
+        for line in out.splitlines():
+            self.assertRegex(line, r"^ +[\d.]+ s  pressure +[\d.]+ mmHg  \(last \d+ samples: [\d.]+ to [\d.]+ mmHg\)$")
+        self.assertNotIn(" over ", out)
+
+    def test_the_search_shows_its_progress_on_a_terminal(self):
+        import pty
+        with tempfile.TemporaryDirectory() as empty:
+            master, slave = pty.openpty()
+            try:
+                started = subprocess.Popen([VASQCTL, "--device-folder", empty, "--port", "3", "--timeout", "1.6",
+                                            "info"], stdout=subprocess.PIPE, stderr=slave, text=True)
+                os.close(slave)
+                seen = b""
+                while True:
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:
+                        break
+                    if not chunk:
+                        break
+                    seen += chunk
+                started.wait(DEADLINE)
+                started.stdout.close()
+            finally:
+                os.close(master)
+        self.assertEqual(3, started.returncode)
+        text = seen.decode()
+        self.assertIn("searching for a Vasq9 on ttyACM3... 1 s of 1.6 s (Ctrl-C stops)", text)
+        # The line is cleared before the error is said.
+        self.assertIn("\r\033[Kvasqctl: looking for the instrument: no Vasq9", text)
+        # Not on a pipe: there only the error.
+        quiet = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "9", "--timeout", "0.8", "info"])
+        self.assertNotIn("searching", quiet.stderr)
+
+    def test_usage_mistakes_of_the_new_options(self):
+        for args, message in ((["sample", "--csv", "--json"], "give one of them"),
+                              (["envelope"], "--csv FILE, --svg FILE or --json"),
+                              (["bp", "--rate", "72.5"], "--rate takes a whole number from 30 to 300")):
+            result = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "5"] + args)
+            self.assertEqual(2, result.returncode, args)
+            self.assertIn(message, result.stderr, args)
+
+
+class LibraryChoice(unittest.TestCase):
+    """vasq-sim -- COMMAND with VASQ_LIBRARY: that file is the only libvasq in the command.
+
+    Python under vasq-sim is tried in python/tests (OneLibrary), which runs the interpreter as a sanitizer build needs.
+    """
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.folder]))
+        os.mkdir(os.path.join(self.folder, "lib"))
+        self.copy = os.path.join(self.folder, "lib", "libvasq.so.1")
+        shutil.copy(os.environ["VASQ_LIBRARY"], self.copy)
+        self.sim_folder = os.path.join(self.folder, "sim")
+
+    def under_simulator(self, *command, library=None, **env):
+        environment = dict(os.environ, **env)
+        environment.pop("VASQ_LIBRARY", None)
+        if library:
+            environment["VASQ_LIBRARY"] = library
+        return run([VASQ_SIM, "--dir", self.sim_folder, "--port", "0", "--"] + list(command), env=environment)
+
+    def test_vasqctl_runs_on_the_library_named(self):
+        # The dynamic loader names each library it initialises.
+        result = self.under_simulator(VASQCTL, "unit", library=self.copy, LD_DEBUG="files")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual("pressure unit: mmHg", result.stdout.strip())
+        started = set(re.findall(r"calling init: (\S*/libvasq\.so[\d.]*)\n", result.stderr))
+        self.assertEqual({os.path.realpath(self.copy)}, started)
+
+    def test_a_library_that_cannot_be_preloaded_stops_the_command(self):
+        missing = os.path.join(self.folder, "none", "libvasq.so.1")
+        result = self.under_simulator(VASQCTL, "info", library=missing)
+        self.assertEqual(127, result.returncode)
+        self.assertIn(f"vasq-sim: VASQ_LIBRARY={missing}: No such file or directory", result.stderr)
+        self.assertEqual("", result.stdout)
+        broken = write(self.folder, "libvasq-broken.so", "not a library")
+        result = self.under_simulator(VASQCTL, "info", library=broken)
+        self.assertEqual(127, result.returncode)
+        self.assertIn(f"vasq-sim: VASQ_LIBRARY {broken} is not the libvasq loaded in", result.stderr)
+        self.assertEqual("", result.stdout)
+        self.assertFalse(os.path.exists(self.sim_folder) and os.listdir(self.sim_folder))
 
 
 if __name__ == "__main__":
