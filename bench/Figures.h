@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -32,6 +33,16 @@ namespace {
 {
     printf("@figure\t%s\t%.3f\t%.3f\t%.3f\t1\t%s\t%s\n", what, value, value, value, unit, target);
     fflush(stdout);
+}
+
+// The value below which the fraction p (0 to 1) of the values lie; 0 for none.
+[[maybe_unused]] double Percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(std::ceil(p * values.size())) - 1);
+    return values[index];
 }
 
 }  // namespace

@@ -33,15 +33,6 @@ void OnSample(double pressure)
         g_samples.push_back({Clock::now(), std::lround(pressure * 10.0)});
 }
 
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(std::ceil(p * values.size())) - 1);
-    return values[index];
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
