@@ -98,7 +98,7 @@ check "python3 -c 'import vasq'" sh -c "[ \"\$(python3 -c 'import vasq; print(va
 ctl_session() {
     sim vasqctl info >info.out
     cat info.out
-    grep -q 'NQX7001-070042' info.out && grep -q "library: *$release.0" info.out
+    grep -q 'NQX7001-070042' info.out && grep -q "library version: *$release.0" info.out
 }
 check "session: vasq-sim -- vasqctl info" ctl_session
 python_session() {
