@@ -965,8 +965,10 @@ class DevicesLost(unittest.TestCase):
             child = subprocess.Popen([sys.executable, "-c", script, slow.folder], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=PACKAGE))
             try:
-                threads = int(child.stdout.readline())
-                self.assertTrue(wait_until(lambda: len(os.listdir(f"/proc/{child.pid}/task")) > threads))
+                child.stdout.readline()
+                # The library has taken the port: the open is under way, and it waits for the search's end.
+                lock = os.path.join(slow.folder, "kestrova.ACM3.lock")
+                self.assertTrue(wait_until(lambda: os.path.exists(lock)))
                 child.send_signal(signal.SIGINT)
                 out, err = child.communicate(timeout=60)
             finally:

@@ -1080,18 +1080,22 @@ def _close_at_exit() -> None:
 _INTERRUPT_POLL = 0.05
 
 
-def _search(lib: ctypes.CDLL, find: Callable[[], object]) -> Tuple[threading.Event, List[Tuple[object, int, str]]]:
+def _search(lib: ctypes.CDLL, find: Callable[[], object], finished: Optional[threading.Event] = None,
+            outcome: Optional[List[Tuple[object, int, str]]] = None,
+            started: Optional[threading.Event] = None) -> Tuple[threading.Event, List[Tuple[object, int, str]]]:
     """Starts find() (one VasqConnect or VasqOpenDevice for the whole timeout, so that a device slow to be
     identified is still found) on a helper thread.
 
     The outcome is (what find() returned, code, reason), read on the helper: the library keeps one reason per
-    thread.
+    thread. A caller that passes finished, outcome and started still has them when an interrupt ends this call
+    after the helper has begun.
     """
-    outcome: List[Tuple[object, int, str]] = []
-
-    finished = threading.Event()
+    outcome = [] if outcome is None else outcome
+    finished = threading.Event() if finished is None else finished
 
     def search() -> None:
+        if started is not None:
+            started.set()
         try:
             found = find()
             outcome.append((found,) + _last_error(lib))
@@ -1187,8 +1191,15 @@ def open(port: int = -1, timeout: float = 5.0) -> Device:
     port, milliseconds = _search_arguments("open", port, timeout)
     lib = load_library()
     enable_logging()
-    finished, outcome = _search(lib, lambda: lib.VasqOpenDevice(port, milliseconds))
+    finished, started = threading.Event(), threading.Event()
+    outcome: List[Tuple[object, int, str]] = []
     interrupted: Optional[BaseException] = None
+    try:
+        _search(lib, lambda: lib.VasqOpenDevice(port, milliseconds), finished, outcome, started)
+    except BaseException as error:  # noqa: B036 - an interrupt while the helper starts: it may run all the same
+        interrupted = error
+        if not started.wait(1.0):
+            raise
     while not finished.is_set():
         try:
             finished.wait(_INTERRUPT_POLL)
