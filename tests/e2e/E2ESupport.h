@@ -64,9 +64,10 @@ inline int ThreadCount()
     return EntryCount("/proc/self/task");
 }
 
-// A joined thread leaves the process's task list at once on a native system;
-// under an emulator (qemu-user) its host thread may linger a moment after the
-// join returns, so counts are compared against a short deadline.
+// A joined thread may stay in the process's task list a moment after the join
+// returns (the system wakes the joiner before it reaps the thread; under an
+// emulator such as qemu-user the host thread lingers longer), so counts are
+// compared against a short deadline.
 inline bool ThreadCountSettlesAt(int expected, std::chrono::milliseconds timeout = std::chrono::seconds(2))
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
