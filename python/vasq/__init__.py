@@ -1140,11 +1140,16 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
         # A device closed inside a callback: this waits for the threads that ran it.
         lib.VasqFree()
         _retired.clear()
-    finished, outcome = _search(lib, lambda: bool(lib.VasqConnect(port, milliseconds)))
+    finished, started = threading.Event(), threading.Event()
+    outcome: List[Tuple[object, int, str]] = []
     try:
+        # An interrupt while the helper starts may leave it running all the same: it is ended below.
+        _search(lib, lambda: bool(lib.VasqConnect(port, milliseconds)), finished, outcome, started)
         while not finished.wait(_INTERRUPT_POLL):
             pass
     except BaseException:
+        if not started.wait(1.0):
+            raise
         _end_search(lib, finished)
         # Nothing may stay searching, or connected with no Device to close it.
         lib.VasqFree()
