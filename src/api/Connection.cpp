@@ -295,9 +295,11 @@ void ReconnectDevice()
 
 void NotifyListener(bool connected)
 {
+    // Read before the change is published: a caller whose connect returns on
+    // it and then registers a callback must not hear of that same connection.
+    const ConnectionTarget callback = CurrentDevice().m_ConnectedCallback.Load();
     CurrentDevice().m_bConnected.store(connected ? 1 : 0);
     CountConnectEvent(&ConnectWaits::changes);
-    const ConnectionTarget callback = CurrentDevice().m_ConnectedCallback.Load();
     if (callback)
         callback(connected);
 }
