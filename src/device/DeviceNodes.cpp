@@ -78,7 +78,12 @@ Listing ListOpenPort()
     std::vector<std::string> paths;
     if (!ListDeviceNodes(paths))
         return Listing::Failed;
-    for (std::string& path : paths) {
+    return FindOpenPort(paths);
+}
+
+Listing FindOpenPort(const std::vector<std::string>& paths)
+{
+    for (std::string path : paths) {
         StringTrim(&path[0]);
         if (DeviceCheckPath(path.c_str()))
             return Listing::WithPort;

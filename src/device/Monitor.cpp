@@ -1,11 +1,18 @@
 #include "device/Monitor.h"
 
+#include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
@@ -27,31 +34,6 @@ Registry g_mapNotifyEvent VASQ_INIT_DEVICE;
 std::atomic<uint32_t> s_losses{0};
 std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
 
-enum class Paused { Done, HungUp, Stopped };
-
-// Pauses the monitor while it watches the port: a hang-up ends the pause at once.
-Paused Pause(const CAutoMonitor& monitor, uint32_t milliseconds)
-{
-    const uint64_t deadline = GetTickCount64() + milliseconds;
-    for (;;) {
-        const uint64_t now = GetTickCount64();
-        if (now >= deadline)
-            return Paused::Done;
-        switch (DeviceWaitForHangUp(static_cast<uint32_t>(deadline - now), monitor.StopFd())) {
-        case HangUpWait::TimedOut:
-            return Paused::Done;
-        case HangUpWait::HungUp:
-            return Paused::HungUp;
-        case HangUpWait::Stopped:
-            return Paused::Stopped;
-        case HangUpWait::Changed:
-            // Watch the port that is open now for the rest of the pause; the
-            // listing that follows tells whether the watched one is gone.
-            break;
-        }
-    }
-}
-
 void NotifyLoss()
 {
     const DeviceLossFn notify = s_lossNotifier.load();
@@ -59,93 +41,236 @@ void NotifyLoss()
         notify();
 }
 
-// Watches one connection. A run that was started for a connection that has
-// since been released and replaced ends without touching the new one; the new
-// connection's own start is pending and begins the next run.
-void RunPollingCycles(const CAutoMonitor& monitor)
+// Closes the watched connection (unless a newer one replaced it) and wakes
+// the device's connection thread.
+void DeclareLost(uint64_t connection)
 {
-    const uint64_t watched = DeviceConnectionNumber();
-    while (!monitor.Stopping()) {
-        bool seen = false;
-        bool hungUp = false;
-        for (int round = 0; round < kListingsPerCycle && !monitor.Stopping() && !hungUp; ++round) {
-            const Listing listing = ListOpenPort();
-            if (listing == Listing::WithPort) {
-                seen = true;
-            } else if (listing == Listing::Failed) {
-                hungUp = Pause(monitor, kCyclePauseMs) == Paused::HungUp;
-                continue;
-            }
-            if (!seen)
-                hungUp = Pause(monitor, kUnseenPauseMs) == Paused::HungUp;
-        }
-        const uint64_t current = DeviceConnectionNumber();
-        if (current != 0 && current != watched)
-            return;
-        // A port that has hung up is gone, even when a node of its name is listed again.
-        if (!seen || hungUp || DevicePortFailed()) {
-            DeviceCloseConnection(watched);
-            s_losses.fetch_add(1);
-            NotifyLoss();
-            return;
-        }
-        if (Pause(monitor, kCyclePauseMs) == Paused::HungUp) {
-            DeviceCloseConnection(watched);
-            s_losses.fetch_add(1);
-            NotifyLoss();
-            return;
-        }
+    if (DeviceCloseConnection(connection)) {
+        s_losses.fetch_add(1);
+        NotifyLoss();
     }
 }
 
+// What the watch knows of one device's current monitoring run.
+struct Watched {
+    enum class Phase { Idle, Settling, Listing };
+    CAutoMonitor* monitor;
+    Phase phase = Phase::Idle;
+    uint64_t due = 0;
+    uint64_t connection = 0;
+    int round = 0;
+    bool seen = false;
+};
+
+// The one thread that watches the open ports of all devices: it waits on
+// every port's hang-up at once and lists the device nodes when a device's
+// run is due. A listing serves every device due at that moment.
+class PresenceWatch {
+public:
+    PresenceWatch() : m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+        m_started = CreateThread(&m_thread, Run, this) != 0;
+    }
+    ~PresenceWatch()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        Wake();
+        if (m_started)
+            JoinThread(m_thread);
+        close(m_wakeFd);
+    }
+
+    void Add(CAutoMonitor& monitor)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_watched.push_back(std::unique_ptr<Watched>(new Watched{&monitor}));
+    }
+
+    // Returns once the watch no longer uses the monitor's device.
+    void Remove(CAutoMonitor& monitor)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        std::unique_ptr<Watched> removed;
+        for (auto it = m_watched.begin(); it != m_watched.end(); ++it) {
+            if ((*it)->monitor == &monitor) {
+                removed = std::move(*it);
+                m_watched.erase(it);
+                break;
+            }
+        }
+        if (!m_busy || !m_started || pthread_equal(pthread_self(), m_threadId))
+            return;
+        Wake();
+        const uint64_t pass = m_passes;
+        m_idle.wait(lock, [&] { return !m_busy || m_passes != pass; });
+    }
+
+    void Wake()
+    {
+        const uint64_t one = 1;
+        (void)!write(m_wakeFd, &one, sizeof(one));
+    }
+
+private:
+    static void* Run(void* self)
+    {
+        static_cast<PresenceWatch*>(self)->Loop();
+        return nullptr;
+    }
+
+    void Loop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_threadId = pthread_self();
+        while (!m_stopping) {
+            const uint64_t now = GetTickCount64();
+            std::vector<Watched*> active;
+            uint64_t next = UINT64_MAX;
+            for (const auto& watched : m_watched) {
+                if (watched->monitor->TakeStart()) {
+                    watched->phase = Watched::Phase::Settling;
+                    watched->due = now + kSettleMs;
+                }
+                if (watched->phase != Watched::Phase::Idle) {
+                    active.push_back(watched.get());
+                    next = std::min(next, watched->due);
+                }
+            }
+            m_busy = true;
+            lock.unlock();
+            const std::vector<HangUpWait> waits = WaitForPorts(active, next);
+            StepDue(active, waits);
+            lock.lock();
+            m_busy = false;
+            ++m_passes;
+            m_idle.notify_all();
+        }
+    }
+
+    // Waits until the earliest run is due, a port hangs up or changes, or the
+    // watch is woken. Every hold on a port ends before this returns, so that
+    // a loss can close it.
+    std::vector<HangUpWait> WaitForPorts(const std::vector<Watched*>& active, uint64_t next)
+    {
+        std::vector<std::unique_ptr<PortWatch>> holds;
+        std::vector<pollfd> fds(1 + 2 * active.size());
+        std::vector<int> first(active.size());
+        fds[0] = {m_wakeFd, POLLIN, 0};
+        size_t count = 1;
+        for (size_t i = 0; i < active.size(); ++i) {
+            DeviceScope scope(active[i]->monitor->Watched());
+            holds.emplace_back(new PortWatch);
+            first[i] = static_cast<int>(count);
+            count += static_cast<size_t>(holds.back()->Fill(&fds[count]));
+        }
+        const uint64_t now = GetTickCount64();
+        int timeout = -1;
+        if (next != UINT64_MAX)
+            timeout = next <= now ? 0 : static_cast<int>(std::min<uint64_t>(next - now, 60000));
+        const int ready = poll(fds.data(), count, timeout);
+        if (ready > 0 && fds[0].revents != 0) {
+            uint64_t drained;
+            (void)!read(m_wakeFd, &drained, sizeof(drained));
+        }
+        // Also without a ready descriptor: a transfer may have found the port hung up.
+        std::vector<HangUpWait> waits;
+        for (size_t i = 0; i < active.size(); ++i)
+            waits.push_back(holds[i]->Result(&fds[first[i]]));
+        return waits;
+    }
+
+    void StepDue(const std::vector<Watched*>& active, const std::vector<HangUpWait>& waits)
+    {
+        bool listed = false;
+        std::vector<std::string> paths;
+        bool listingFailed = false;
+        for (size_t i = 0; i < active.size(); ++i) {
+            Watched& watched = *active[i];
+            DeviceScope scope(watched.monitor->Watched());
+            if (waits[i] == HangUpWait::HungUp) {
+                // A hang-up during the settling time ends whatever connection is open.
+                DeclareLost(watched.phase == Watched::Phase::Settling ? DeviceConnectionNumber() : watched.connection);
+                watched.phase = Watched::Phase::Idle;
+                continue;
+            }
+            const uint64_t now = GetTickCount64();
+            if (watched.due > now)
+                continue;
+            if (watched.phase == Watched::Phase::Settling) {
+                watched.phase = Watched::Phase::Listing;
+                watched.connection = DeviceConnectionNumber();
+                watched.round = 0;
+                watched.seen = false;
+            }
+            if (!listed) {
+                listingFailed = !ListDeviceNodes(paths);
+                listed = true;
+            }
+            ListingStep(watched, listingFailed ? Listing::Failed : FindOpenPort(paths));
+        }
+    }
+
+    // One listing of a cycle: a cycle ends when the port is seen or after
+    // three listings; a port unseen in a whole cycle, or failed, is lost.
+    static void ListingStep(Watched& watched, Listing listing)
+    {
+        const uint64_t now = GetTickCount64();
+        watched.seen = watched.seen || listing == Listing::WithPort;
+        ++watched.round;
+        if (!watched.seen && watched.round < kListingsPerCycle) {
+            watched.due = now + (listing == Listing::Failed ? kCyclePauseMs : kUnseenPauseMs);
+            return;
+        }
+        const uint64_t current = DeviceConnectionNumber();
+        if (current != 0 && current != watched.connection) {
+            // Released and replaced: the new connection's own start begins its run.
+            watched.phase = Watched::Phase::Idle;
+            return;
+        }
+        if (!watched.seen || DevicePortFailed()) {
+            DeclareLost(watched.connection);
+            watched.phase = Watched::Phase::Idle;
+            return;
+        }
+        watched.round = 0;
+        watched.seen = false;
+        watched.due = now + kCyclePauseMs;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_idle;
+    std::vector<std::unique_ptr<Watched>> m_watched;
+    bool m_stopping = false;
+    bool m_busy = false;
+    uint64_t m_passes = 0;
+    int m_wakeFd;
+    unsigned long m_thread = 0;
+    pthread_t m_threadId{};
+    bool m_started = false;
+};
+
+// Before the devices and after them: every device's monitor is added and removed within its life.
+PresenceWatch VASQ_INIT_PLATFORM s_watch;
+
 }  // namespace
 
-CAutoMonitor::CAutoMonitor(Device& device)
-    : m_thread(0), m_startEvent(false), m_started(false), m_stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+CAutoMonitor::CAutoMonitor(Device& device) : m_device(device)
 {
-    DeviceScope scope(device);
-    m_started = CreateDeviceThread(&m_thread, MonitorDeviceThread, this) != 0;
+    s_watch.Add(*this);
 }
 
 CAutoMonitor::~CAutoMonitor()
 {
-    m_bStopMonitor.store(1);
-    const uint64_t one = 1;
-    (void)!write(m_stopFd, &one, sizeof(one));
-    m_startEvent.SetEvent();
-    if (m_started)
-        JoinThread(m_thread);
-    close(m_stopFd);
+    s_watch.Remove(*this);
 }
 
 void CAutoMonitor::StartMonitor()
 {
-    m_startEvent.SetEvent();
-}
-
-void CAutoMonitor::WaitMonitor()
-{
-    m_startEvent.Wait();
-}
-
-void* MonitorDeviceThread(void* argument)
-{
-    CAutoMonitor& monitor = *static_cast<CAutoMonitor*>(argument);
-    while (!monitor.Stopping()) {
-        monitor.WaitMonitor();
-        const Paused settled = Pause(monitor, kSettleMs);
-        if (settled == Paused::Stopped || monitor.Stopping())
-            break;
-        if (settled == Paused::HungUp) {
-            if (DeviceCloseConnection(DeviceConnectionNumber())) {
-                s_losses.fetch_add(1);
-                NotifyLoss();
-            }
-            continue;
-        }
-        RunPollingCycles(monitor);
-    }
-    return nullptr;
+    m_startPending.store(true);
+    s_watch.Wake();
 }
 
 void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback)

@@ -430,34 +430,45 @@ bool DevicePortFailed()
     return Port().hungUp.load();
 }
 
-HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd)
+PortWatch::PortWatch() : m_device(CurrentDevice()), m_use(new PortUse) {}
+
+PortWatch::~PortWatch()
 {
-    const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(milliseconds) * 1000;
-    PortUse port;
-    for (;;) {
-        if (port.valid() && Port().hungUp.load())
-            return HangUpWait::HungUp;
-        // Events 0: only a hang-up or an error is reported, input is left alone.
-        // Without a port the wait ends when one is published.
-        pollfd fds[3] = {{stopFd, POLLIN, 0}, {port.valid() ? Port().gate.wakeFd : Port().gate.publishedFd, POLLIN, 0},
-                         {port.fd(), 0, 0}};
-        const int ready = poll(fds, port.valid() ? 3 : 2, RemainingMs(true, deadlineUs));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready == 0)
+    DeviceScope scope(m_device);
+    delete static_cast<PortUse*>(m_use);
+}
+
+int PortWatch::Fill(pollfd* fds) const
+{
+    DeviceScope scope(m_device);
+    const PortUse& port = *static_cast<const PortUse*>(m_use);
+    // Events 0: only a hang-up or an error is reported, input is left alone.
+    // Without a port the wait ends when one is published.
+    fds[0] = {port.valid() ? Port().gate.wakeFd : Port().gate.publishedFd, POLLIN, 0};
+    if (!port.valid())
+        return 1;
+    fds[1] = {port.fd(), 0, 0};
+    return 2;
+}
+
+HangUpWait PortWatch::Result(const pollfd* fds)
+{
+    DeviceScope scope(m_device);
+    const PortUse& port = *static_cast<const PortUse*>(m_use);
+    if (port.valid() && Port().hungUp.load())
+        return HangUpWait::HungUp;
+    if (!port.valid()) {
+        if (fds[0].revents == 0)
             return HangUpWait::TimedOut;
-        if (ready < 0 || fds[0].revents != 0)
-            return HangUpWait::Stopped;
-        if (!port.valid()) {
-            uint64_t drained;
-            (void)!read(Port().gate.publishedFd, &drained, sizeof(drained));
-            return HangUpWait::Changed;
-        }
-        if (fds[1].revents != 0 || (fds[2].revents & POLLNVAL) != 0)
-            return HangUpWait::Changed;
-        if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {
-            MarkHungUp();
-            return HangUpWait::HungUp;
-        }
+        uint64_t drained;
+        (void)!read(Port().gate.publishedFd, &drained, sizeof(drained));
+        return HangUpWait::Changed;
     }
+    if (fds[0].revents != 0 || (fds[1].revents & POLLNVAL) != 0)
+        return HangUpWait::Changed;
+    if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
+        MarkHungUp();
+        return HangUpWait::HungUp;
+    }
+    return HangUpWait::TimedOut;
 }

@@ -9,6 +9,8 @@
 
 #include "platform/Export.h"
 
+class Device;
+
 // The open port's descriptor, -1 when no port is open. Atomic because the
 // monitor and the connection thread close the port without the API lock.
 
@@ -40,11 +42,29 @@ bool DeviceHasBufferedInput();
 // found a readable port empty); such a port counts as gone.
 bool DevicePortFailed();
 
-enum class HangUpWait { TimedOut, HungUp, Changed, Stopped };
-// Pauses for up to the given time, ending early when the open port hangs up,
-// stopFd becomes readable, or the port changes (it is being closed, or a port
-// was published while none was open).
-HangUpWait DeviceWaitForHangUp(uint32_t milliseconds, int stopFd);
+enum class HangUpWait { TimedOut, HungUp, Changed };
+
+// Holds the calling thread's device's open port for a watch that waits on
+// several devices in one poll: while held, the descriptor stays this port's.
+// The hold must end before anything closes the port on the same thread.
+class PortWatch {
+public:
+    PortWatch();
+    ~PortWatch();
+    PortWatch(const PortWatch&) = delete;
+    PortWatch& operator=(const PortWatch&) = delete;
+
+    // The descriptors to wait on (the gate's wake-up, and the port for its
+    // hang-up); returns how many of the two were filled.
+    int Fill(struct pollfd* fds) const;
+    // After the wait on what Fill gave: HungUp (marked on the port), Changed
+    // (the port is being closed, or one was published), or TimedOut (nothing).
+    HangUpWait Result(const struct pollfd* fds);
+
+private:
+    Device& m_device;
+    void* m_use;
+};
 
 // What the layers above hand down: the identity check that decides whether a
 // port holds the device, and what to do when the open port is lost.
@@ -96,6 +116,8 @@ bool ListDeviceNodes(std::vector<std::string>& paths);
 enum class Listing { Failed, WithoutPort, WithPort };
 // One listing of the device nodes, checked for the open port's path.
 Listing ListOpenPort();
+// The same check on a listing already made.
+Listing FindOpenPort(const std::vector<std::string>& paths);
 
 // Points the node and lock-file folders elsewhere (tests, the simulator's
 // demo); null or empty restores /dev and /var/lock.

@@ -142,7 +142,7 @@ MonitorWindow VASQ_INIT_MONITOR s_window;
 }  // namespace
 
 // A device's watch is the window's broadcasts: it has no thread of its own.
-CAutoMonitor::CAutoMonitor(Device& /*device*/) : m_thread(0), m_startEvent(false), m_started(false), m_stopFd(-1) {}
+CAutoMonitor::CAutoMonitor(Device& device) : m_device(device) {}
 
 CAutoMonitor::~CAutoMonitor() = default;
 
@@ -150,8 +150,6 @@ void CAutoMonitor::StartMonitor()
 {
     RegisterNotifyEvent(DEVICE_CHANGE_EVENT, WinEventCb);
 }
-
-void CAutoMonitor::WaitMonitor() {}
 
 void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback)
 {

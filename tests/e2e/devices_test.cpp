@@ -320,3 +320,41 @@ TEST_F(Devices, NoSampleArrivesAfterACloseInsideTheSamplingCallback)
         EXPECT_EQ(0, closer->after.load()) << "samples came after the close returned";
     }
 }
+
+// One presence watch serves every device: an open device adds its connection
+// thread and nothing else, and each loss, by hang-up or by a node gone from
+// the listing, ends only its own device's connection.
+TEST_F(Devices, OneWatchTellsEachDevicesLossApart)
+{
+    auto first = Instrument(0, 1);
+    auto second = Instrument(1, 2);
+    auto third = Instrument(2, 3);
+    VasqDevice* a = Open(0);
+    ASSERT_NE(nullptr, a) << VasqGetLastErrorText();
+    const int threads = e2e::ThreadCount();
+    VasqDevice* b = Open(1);
+    VasqDevice* c = Open(2);
+    ASSERT_TRUE(b != nullptr && c != nullptr) << VasqGetLastErrorText();
+    EXPECT_TRUE(e2e::ThreadCountSettlesAt(threads + 2)) << e2e::ThreadCount() - threads << " threads for two devices";
+
+    Connections& aChanges = m_changes[0];
+    Connections& bChanges = m_changes[1];
+    ASSERT_EQ(1, VasqDeviceSetConnectionCallback(a, Connections::Take, &aChanges));
+    ASSERT_EQ(1, VasqDeviceSetConnectionCallback(b, Connections::Take, &bChanges));
+    first->HangUpKeepingNode();
+    second->RemoveNode();
+    ASSERT_TRUE(aChanges.changes.WaitForSize(1));
+    ASSERT_TRUE(bChanges.changes.WaitForSize(1));
+    EXPECT_EQ(-1, VasqDeviceGetPortNumber(a));
+    EXPECT_EQ(-1, VasqDeviceGetPortNumber(b));
+
+    EXPECT_EQ(2, VasqDeviceGetPortNumber(c));
+    Stream stream;
+    ASSERT_EQ(1, VasqDeviceStartSampling(c, Stream::Take, &stream));
+    EXPECT_TRUE(stream.WaitForSize(20));
+    VasqDeviceStopSampling(c);
+    int gaps = 0, repeats = 0;
+    bool own = false;
+    stream.Check(3 * kBaseStep, &gaps, &repeats, &own);
+    EXPECT_TRUE(own);
+}
