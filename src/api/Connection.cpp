@@ -275,7 +275,11 @@ LayerHooks VASQ_INIT_LIFETIME s_hooks;
 // At unload the connection thread must end before the code it runs goes away;
 // the port is closed and its lock file removed, and the device is told nothing.
 struct LibraryLifetime {
-    ~LibraryLifetime() { ReleaseConnectionAtUnload(); }
+    ~LibraryLifetime()
+    {
+        if (!InForkedChild())
+            ReleaseConnectionAtUnload();
+    }
 };
 LibraryLifetime VASQ_INIT_LIFETIME s_lifetime;
 

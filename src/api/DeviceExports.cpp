@@ -75,6 +75,9 @@ void JoinEndedClosers()
 struct DevicesLifetime {
     ~DevicesLifetime()
     {
+        // A forked child leaves the parent's devices as they are.
+        if (InForkedChild())
+            return;
         WorkerThreads::Join(s_open.closers.Take(false));
         std::vector<VasqDevice*> devices;
         {

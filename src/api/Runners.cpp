@@ -348,7 +348,11 @@ bool SendCustomEnvelope(BPEnvelopeCustomized* record, int unit)
 
 // At unload the workers end before the code they run goes away; nothing is sent.
 struct WorkerLifetime {
-    ~WorkerLifetime() { StopWorkersAtUnload(); }
+    ~WorkerLifetime()
+    {
+        if (!InForkedChild())
+            StopWorkersAtUnload();
+    }
 };
 WorkerLifetime VASQ_INIT_WORKER_LIFETIME s_workerLifetime;
 

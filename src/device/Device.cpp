@@ -65,16 +65,16 @@ CAutoMonitor& Device::Monitor()
     return *m_monitor;
 }
 
-Device VASQ_INIT_DEVICE g_DefaultDevice;
+ParentOnly<Device> VASQ_INIT_DEVICE g_DefaultDevice;
 
 Device& DefaultDevice()
 {
-    return g_DefaultDevice;
+    return *g_DefaultDevice;
 }
 
 Device& CurrentDevice()
 {
-    return t_device != nullptr ? *t_device : g_DefaultDevice;
+    return t_device != nullptr ? *t_device : *g_DefaultDevice;
 }
 
 DeviceScope::DeviceScope(Device& device) : m_previous(t_device)

@@ -253,24 +253,24 @@ private:
 };
 
 // Before the devices and after them: every device's monitor is added and removed within its life.
-PresenceWatch VASQ_INIT_PLATFORM s_watch;
+ParentOnly<PresenceWatch> VASQ_INIT_PLATFORM s_watch;
 
 }  // namespace
 
 CAutoMonitor::CAutoMonitor(Device& device) : m_device(device)
 {
-    s_watch.Add(*this);
+    s_watch->Add(*this);
 }
 
 CAutoMonitor::~CAutoMonitor()
 {
-    s_watch.Remove(*this);
+    s_watch->Remove(*this);
 }
 
 void CAutoMonitor::StartMonitor()
 {
     m_startPending.store(true);
-    s_watch.Wake();
+    s_watch->Wake();
 }
 
 void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback)

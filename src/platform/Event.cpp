@@ -1,6 +1,7 @@
 #include "platform/Event.h"
 
 #include "platform/InitOrder.h"
+#include "platform/Platform.h"
 
 #include <errno.h>
 #include <time.h>
@@ -14,6 +15,14 @@ void InitMonotonicCond(pthread_cond_t* cond)
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(cond, &attr);
     pthread_condattr_destroy(&attr);
+}
+
+// A condition with waiters cannot be destroyed; in a forked child the
+// waiters are the parent's threads, which never leave it.
+void DestroyCond(pthread_cond_t* cond)
+{
+    if (!InForkedChild())
+        pthread_cond_destroy(cond);
 }
 
 timespec DeadlineAfter(uint32_t milliseconds)
@@ -34,7 +43,7 @@ struct SetNotifier {
     pthread_cond_t cond;
     uint64_t generation = 0;
     SetNotifier() { InitMonotonicCond(&cond); }
-    ~SetNotifier() { pthread_cond_destroy(&cond); }
+    ~SetNotifier() { DestroyCond(&cond); }
 };
 
 // Constructed before every event of the library and destroyed after them.
@@ -124,7 +133,7 @@ CAutoResetEvent::CAutoResetEvent(bool initialState) : m_bSignaled(initialState)
 
 CAutoResetEvent::~CAutoResetEvent()
 {
-    pthread_cond_destroy(&m_cond);
+    DestroyCond(&m_cond);
     pthread_mutex_destroy(&m_mutex);
 }
 
@@ -162,7 +171,7 @@ CManualResetEvent::CManualResetEvent(bool initialState) : m_bSignaled(initialSta
 
 CManualResetEvent::~CManualResetEvent()
 {
-    pthread_cond_destroy(&m_cond);
+    DestroyCond(&m_cond);
     pthread_mutex_destroy(&m_mutex);
 }
 

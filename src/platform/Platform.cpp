@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,6 +16,27 @@
 
 // The periodic timers' tick events, one per signal number; Windows timers have
 // events of their own.
+namespace {
+
+std::atomic<bool> s_forkedChild{false};
+
+void MarkForkedChild()
+{
+    s_forkedChild.store(true);
+}
+
+struct ForkWatch {
+    ForkWatch() { pthread_atfork(nullptr, nullptr, MarkForkedChild); }
+};
+ForkWatch VASQ_INIT_PLATFORM_CORE s_forkWatch;
+
+}  // namespace
+
+bool InForkedChild()
+{
+    return s_forkedChild.load();
+}
+
 CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr1Event(false);
 CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr2Event(false);
 

@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 
+#include <new>
 #include <string>
 
 #include "platform/Export.h"
@@ -21,6 +22,35 @@ VASQ_EXPORT bool IsCurrentThread(unsigned long handle);
 // The handle CreateThread gave for the calling thread (0 for a thread it did not start, on Windows).
 VASQ_EXPORT unsigned long CurrentThreadHandle();
 VASQ_EXPORT int CloseHandle(long descriptor);
+
+// True in a child forked from this process. Its exit must neither join the
+// parent's threads nor touch the parent's ports and lock files: the threads
+// are not in the child, and the ports and lock files are the parent's.
+bool InForkedChild();
+
+// Static storage for an object whose destructor waits for threads or waiters:
+// destroyed at exit or unload, but not by a forked child's exit.
+template <typename T>
+class ParentOnly {
+public:
+    template <typename... Args>
+    explicit ParentOnly(Args&&... args) : m_object(new (m_storage) T(static_cast<Args&&>(args)...))
+    {
+    }
+    ~ParentOnly()
+    {
+        if (!InForkedChild())
+            m_object->~T();
+    }
+    ParentOnly(const ParentOnly&) = delete;
+    ParentOnly& operator=(const ParentOnly&) = delete;
+    T& operator*() const { return *m_object; }
+    T* operator->() const { return m_object; }
+
+private:
+    alignas(T) unsigned char m_storage[sizeof(T)];
+    T* m_object;
+};
 
 VASQ_EXPORT void SleepEx(uint32_t milliseconds);
 #if defined(_WIN32)

@@ -351,3 +351,9 @@ std::string CInstance::GetWorkingDirectory() const
 {
     return m_strWorkingDirectory;
 }
+
+// Windows has no fork.
+bool InForkedChild()
+{
+    return false;
+}

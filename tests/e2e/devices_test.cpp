@@ -1,6 +1,9 @@
 // Several instruments in one process, through the per-device functions, with
 // the default device of the interface's own functions beside them.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -10,6 +13,13 @@
 #include "ConnectedDevice.h"
 #include "E2ESupport.h"
 #include "vasq.h"
+
+// A forked child leaks what its parent's threads own; only the parent's leaks count.
+static volatile sig_atomic_t s_inForkedChild = 0;
+extern "C" int __lsan_is_turned_off()
+{
+    return s_inForkedChild;
+}
 
 namespace {
 
@@ -357,4 +367,48 @@ TEST_F(Devices, OneWatchTellsEachDevicesLossApart)
     bool own = false;
     stream.Check(3 * kBaseStep, &gaps, &repeats, &own);
     EXPECT_TRUE(own);
+}
+
+// A child forked while devices work (a bench program starting a helper) ends
+// at once when it exits, and its exit leaves the parent's devices, ports and
+// lock files as they were: the threads it would wait for are the parent's.
+TEST_F(Devices, AForkedChildExitsAtOnceAndLeavesTheParentsDevicesAlone)
+{
+    auto first = Instrument(0, 1);
+    auto second = Instrument(1, 2);
+    VasqDevice* device = Open(0);
+    ASSERT_NE(nullptr, device) << VasqGetLastErrorText();
+    ASSERT_TRUE(VasqConnect(1, 5000)) << VasqGetLastErrorText();
+    Stream stream;
+    ASSERT_EQ(1, VasqDeviceStartSampling(device, Stream::Take, &stream));
+    ASSERT_TRUE(stream.WaitForSize(20));
+
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        s_inForkedChild = 1;
+        exit(0);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool ended = false;
+    while (!(ended = waitpid(child, &status, WNOHANG) == child) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the child's exit waited for the parent's threads";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(0)));
+    EXPECT_TRUE(e2e::FileExists(m_folder.LockPath(1)));
+    const size_t before = stream.Size();
+    EXPECT_TRUE(stream.WaitForSize(before + 40)) << "sampling stopped with the child";
+    VasqDeviceStopSampling(device);
+    EXPECT_EQ(0, VasqDeviceGetPortNumber(device));
+    EXPECT_EQ(Serial(2), std::string(VasqGetSerialNumber()));
+    EXPECT_EQ(0, VasqGetPressureUnit());
+    EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError()) << VasqGetLastErrorText();
+    VasqFree();
 }
