@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
@@ -129,6 +130,35 @@ TEST(WaitForMultiple, BlockedWaiterUsesNoProcessorAndWakesOnSet)
     waiter.join();
     EXPECT_EQ(1u, result.load());
     EXPECT_LT(cpuMs.load(), 100.0) << "the waiter spun instead of blocking";
+}
+
+// Many devices' threads each wait on a few events of their own: a set of any
+// other event must not wake them, or every set costs every waiter a wake-up.
+TEST(WaitForMultiple, OnlyItsOwnEventsWakeAWaiter)
+{
+    CManualResetEvent stop;
+    CAutoResetEvent own;
+    CEvent* events[] = {&stop, &own};
+    std::atomic<long> wakeUps{-1};
+    CManualResetEvent waiting;
+    std::thread waiter([&] {
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
+        waiting.SetEvent();
+        EXPECT_EQ(1u, WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT));
+        getrusage(RUSAGE_THREAD, &after);
+        wakeUps = after.ru_nvcsw - before.ru_nvcsw;
+    });
+    ASSERT_EQ(WAIT_SIGNALED, waiting.WaitTimeout(5000));
+    CAutoResetEvent other;
+    CAutoResetEvent pause;
+    for (int i = 0; i < 100; ++i) {
+        other.SetEvent();
+        pause.WaitTimeout(1);
+    }
+    own.SetEvent();
+    waiter.join();
+    EXPECT_LT(wakeUps.load(), 20) << "sets of another event woke the waiter";
 }
 
 TEST(Timers, FiftyMillisecondTimerTicksAboutTwentyTimesASecond)

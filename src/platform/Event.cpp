@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <time.h>
 
+#include <vector>
+
 namespace {
 
 void InitMonotonicCond(pthread_cond_t* cond)
@@ -34,55 +36,6 @@ timespec DeadlineAfter(uint32_t milliseconds)
     deadline.tv_sec += static_cast<time_t>(milliseconds / 1000) + nanoseconds / 1000000000;
     deadline.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
     return deadline;
-}
-
-// Every SetEvent bumps a process-wide generation so that a thread waiting on
-// several events can sleep until something changes instead of spinning.
-struct SetNotifier {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cond;
-    uint64_t generation = 0;
-    SetNotifier() { InitMonotonicCond(&cond); }
-    ~SetNotifier() { DestroyCond(&cond); }
-};
-
-// Constructed before every event of the library and destroyed after them.
-SetNotifier s_notifier VASQ_INIT_PLATFORM_CORE;
-
-SetNotifier& Notifier()
-{
-    return s_notifier;
-}
-
-void NotifySet()
-{
-    SetNotifier& n = Notifier();
-    pthread_mutex_lock(&n.mutex);
-    ++n.generation;
-    pthread_cond_broadcast(&n.cond);
-    pthread_mutex_unlock(&n.mutex);
-}
-
-uint64_t CurrentGeneration()
-{
-    SetNotifier& n = Notifier();
-    pthread_mutex_lock(&n.mutex);
-    uint64_t generation = n.generation;
-    pthread_mutex_unlock(&n.mutex);
-    return generation;
-}
-
-void WaitForGenerationChange(uint64_t seen, const timespec* deadline)
-{
-    SetNotifier& n = Notifier();
-    pthread_mutex_lock(&n.mutex);
-    while (n.generation == seen) {
-        if (deadline == nullptr)
-            pthread_cond_wait(&n.cond, &n.mutex);
-        else if (pthread_cond_timedwait(&n.cond, &n.mutex, deadline) == ETIMEDOUT)
-            break;
-    }
-    pthread_mutex_unlock(&n.mutex);
 }
 
 bool Passed(const timespec& deadline)
@@ -125,25 +78,90 @@ uint32_t WaitOn(pthread_mutex_t* mutex, pthread_cond_t* cond, bool* signaled, ui
 
 }  // namespace
 
-CAutoResetEvent::CAutoResetEvent(bool initialState) : m_bSignaled(initialState)
+struct CEvent::Waiter {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond;
+    bool woken = false;
+    Waiter() { InitMonotonicCond(&cond); }
+    ~Waiter()
+    {
+        pthread_cond_destroy(&cond);
+        pthread_mutex_destroy(&mutex);
+    }
+    void Wake()
+    {
+        pthread_mutex_lock(&mutex);
+        woken = true;
+        pthread_cond_signal(&cond);
+        pthread_mutex_unlock(&mutex);
+    }
+};
+
+CEvent::CEvent(bool initialState, bool consumes) : m_bSignaled(initialState), m_consumes(consumes)
 {
     pthread_mutex_init(&m_mutex, nullptr);
     InitMonotonicCond(&m_cond);
 }
 
-CAutoResetEvent::~CAutoResetEvent()
+CEvent::~CEvent()
 {
     DestroyCond(&m_cond);
     pthread_mutex_destroy(&m_mutex);
 }
 
-void CAutoResetEvent::SetEvent()
+void CEvent::Set()
 {
     pthread_mutex_lock(&m_mutex);
     m_bSignaled = true;
-    pthread_cond_signal(&m_cond);
+    if (m_consumes)
+        pthread_cond_signal(&m_cond);
+    else
+        pthread_cond_broadcast(&m_cond);
+    for (Link* link = m_links; link != nullptr; link = link->next)
+        link->waiter->Wake();
     pthread_mutex_unlock(&m_mutex);
-    NotifySet();
+}
+
+uint32_t CEvent::WaitFor(uint32_t milliseconds)
+{
+    return m_consumes ? WaitOn<true>(&m_mutex, &m_cond, &m_bSignaled, milliseconds)
+                      : WaitOn<false>(&m_mutex, &m_cond, &m_bSignaled, milliseconds);
+}
+
+bool CEvent::TakeOrLink(Link* link)
+{
+    pthread_mutex_lock(&m_mutex);
+    const bool signaled = m_bSignaled;
+    if (signaled) {
+        if (m_consumes)
+            m_bSignaled = false;
+    } else {
+        link->next = m_links;
+        m_links = link;
+    }
+    pthread_mutex_unlock(&m_mutex);
+    return signaled;
+}
+
+void CEvent::Unlink(Link* link)
+{
+    pthread_mutex_lock(&m_mutex);
+    for (Link** at = &m_links; *at != nullptr; at = &(*at)->next) {
+        if (*at == link) {
+            *at = link->next;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&m_mutex);
+}
+
+CAutoResetEvent::CAutoResetEvent(bool initialState) : CEvent(initialState, true) {}
+
+CAutoResetEvent::~CAutoResetEvent() = default;
+
+void CAutoResetEvent::SetEvent()
+{
+    Set();
 }
 
 void CAutoResetEvent::ResetEvent()
@@ -155,33 +173,21 @@ void CAutoResetEvent::ResetEvent()
 
 void CAutoResetEvent::Wait()
 {
-    WaitOn<true>(&m_mutex, &m_cond, &m_bSignaled, INFINITE_TIMEOUT);
+    WaitFor(INFINITE_TIMEOUT);
 }
 
 uint32_t CAutoResetEvent::WaitTimeout(uint32_t milliseconds)
 {
-    return WaitOn<true>(&m_mutex, &m_cond, &m_bSignaled, milliseconds);
+    return WaitFor(milliseconds);
 }
 
-CManualResetEvent::CManualResetEvent(bool initialState) : m_bSignaled(initialState)
-{
-    pthread_mutex_init(&m_mutex, nullptr);
-    InitMonotonicCond(&m_cond);
-}
+CManualResetEvent::CManualResetEvent(bool initialState) : CEvent(initialState, false) {}
 
-CManualResetEvent::~CManualResetEvent()
-{
-    DestroyCond(&m_cond);
-    pthread_mutex_destroy(&m_mutex);
-}
+CManualResetEvent::~CManualResetEvent() = default;
 
 void CManualResetEvent::SetEvent()
 {
-    pthread_mutex_lock(&m_mutex);
-    m_bSignaled = true;
-    pthread_cond_broadcast(&m_cond);
-    pthread_mutex_unlock(&m_mutex);
-    NotifySet();
+    Set();
 }
 
 void CManualResetEvent::ResetEvent()
@@ -193,12 +199,12 @@ void CManualResetEvent::ResetEvent()
 
 void CManualResetEvent::Wait()
 {
-    WaitOn<false>(&m_mutex, &m_cond, &m_bSignaled, INFINITE_TIMEOUT);
+    WaitFor(INFINITE_TIMEOUT);
 }
 
 uint32_t CManualResetEvent::WaitTimeout(uint32_t milliseconds)
 {
-    return WaitOn<false>(&m_mutex, &m_cond, &m_bSignaled, milliseconds);
+    return WaitFor(milliseconds);
 }
 
 uint32_t WaitForSingleObject(CEvent* event, uint32_t milliseconds)
@@ -212,16 +218,31 @@ uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int waitAll, ui
         return WAIT_TIMEDOUT;
     const bool limited = milliseconds != INFINITE_TIMEOUT;
     const timespec deadline = limited ? DeadlineAfter(milliseconds) : timespec{};
+    CEvent::Waiter waiter;
+    std::vector<CEvent::Link> links(count, CEvent::Link{&waiter, nullptr});
     for (;;) {
-        // The generation is read before the pass, so a set that lands after a
-        // poll still wakes the sleep below.
-        const uint64_t seen = CurrentGeneration();
-        for (uint32_t i = 0; i < count; ++i) {
-            if (events[i]->WaitTimeout(0) == WAIT_SIGNALED)
-                return i;
+        waiter.woken = false;
+        uint32_t linked = 0;
+        bool taken = false;
+        for (; linked < count && !taken; ++linked)
+            taken = events[linked]->TakeOrLink(&links[linked]);
+        if (taken)
+            --linked;
+        if (!taken && !(limited && Passed(deadline))) {
+            pthread_mutex_lock(&waiter.mutex);
+            while (!waiter.woken) {
+                if (!limited)
+                    pthread_cond_wait(&waiter.cond, &waiter.mutex);
+                else if (pthread_cond_timedwait(&waiter.cond, &waiter.mutex, &deadline) == ETIMEDOUT)
+                    break;
+            }
+            pthread_mutex_unlock(&waiter.mutex);
         }
+        for (uint32_t i = 0; i < linked; ++i)
+            events[i]->Unlink(&links[i]);
+        if (taken)
+            return linked;
         if (limited && Passed(deadline))
             return WAIT_TIMEDOUT;
-        WaitForGenerationChange(seen, limited ? &deadline : nullptr);
     }
 }

@@ -27,13 +27,38 @@ public:
 #if defined(_WIN32)
     // The system event behind the object, for the system's waits.
     void* Handle() const { return m_hEvent; }
+#else
+    // A thread waiting on several events at once hangs a link on each of
+    // them: the next set of any of them wakes it, and no other set does.
+    struct Waiter;
+    struct Link {
+        Waiter* waiter;
+        Link* next;
+    };
+    // Takes the signal when it is set (an auto-reset event loses it);
+    // otherwise hangs the link on the event until Unlink.
+    bool TakeOrLink(Link* link);
+    void Unlink(Link* link);
 #endif
 
 protected:
+#if defined(_WIN32)
     CEvent() = default;
     ~CEvent() = default;
-#if defined(_WIN32)
     void* m_hEvent = nullptr;
+#else
+    CEvent(bool initialState, bool consumes);
+    ~CEvent();
+    // Sets the event and wakes its waiters: one of them when the signal is
+    // consumed by a wait, all of them otherwise.
+    void Set();
+    uint32_t WaitFor(uint32_t milliseconds);
+
+    pthread_mutex_t m_mutex;
+    pthread_cond_t m_cond;
+    bool m_bSignaled;
+    const bool m_consumes;
+    Link* m_links = nullptr;
 #endif
 };
 
@@ -51,12 +76,6 @@ public:
     void Wait() override;
     uint32_t WaitTimeout(uint32_t milliseconds) override;
 
-#if !defined(_WIN32)
-private:
-    pthread_mutex_t m_mutex;
-    pthread_cond_t m_cond;
-    bool m_bSignaled;
-#endif
 };
 
 class VASQ_EXPORT CManualResetEvent : public CEvent {
@@ -71,18 +90,12 @@ public:
     void Wait() override;
     uint32_t WaitTimeout(uint32_t milliseconds) override;
 
-#if !defined(_WIN32)
-private:
-    pthread_mutex_t m_mutex;
-    pthread_cond_t m_cond;
-    bool m_bSignaled;
-#endif
 };
 
 VASQ_EXPORT uint32_t WaitForSingleObject(CEvent* event, uint32_t milliseconds);
 
 // Returns the lowest index of a signalled event (consuming only that one when
 // it is auto-reset), or 110 at the deadline. Waiting for all events is not
-// supported and gives 110 at once. The caller blocks between polls.
+// supported and gives 110 at once. The caller sleeps until one of its events is set.
 VASQ_EXPORT uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int waitAll,
                                             uint32_t milliseconds);
