@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
@@ -142,12 +141,10 @@ TEST(WaitForMultiple, OnlyItsOwnEventsWakeAWaiter)
     std::atomic<long> wakeUps{-1};
     CManualResetEvent waiting;
     std::thread waiter([&] {
-        rusage before{}, after{};
-        getrusage(RUSAGE_THREAD, &before);
+        const uint64_t before = MultiWaitSleeps();
         waiting.SetEvent();
         EXPECT_EQ(1u, WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT));
-        getrusage(RUSAGE_THREAD, &after);
-        wakeUps = after.ru_nvcsw - before.ru_nvcsw;
+        wakeUps = static_cast<long>(MultiWaitSleeps() - before);
     });
     ASSERT_EQ(WAIT_SIGNALED, waiting.WaitTimeout(5000));
     CAutoResetEvent other;

@@ -212,6 +212,15 @@ uint32_t WaitForSingleObject(CEvent* event, uint32_t milliseconds)
     return event->WaitTimeout(milliseconds);
 }
 
+namespace {
+thread_local uint64_t t_multiWaitSleeps = 0;
+}  // namespace
+
+uint64_t MultiWaitSleeps()
+{
+    return t_multiWaitSleeps;
+}
+
 uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int waitAll, uint32_t milliseconds)
 {
     if (waitAll != 0)
@@ -229,6 +238,7 @@ uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int waitAll, ui
         if (taken)
             --linked;
         if (!taken && !(limited && Passed(deadline))) {
+            ++t_multiWaitSleeps;
             pthread_mutex_lock(&waiter.mutex);
             while (!waiter.woken) {
                 if (!limited)

@@ -99,3 +99,8 @@ VASQ_EXPORT uint32_t WaitForSingleObject(CEvent* event, uint32_t milliseconds);
 // supported and gives 110 at once. The caller sleeps until one of its events is set.
 VASQ_EXPORT uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int waitAll,
                                             uint32_t milliseconds);
+#if !defined(_WIN32)
+// How often the calling thread has slept in WaitForMultipleObjects (one count
+// per wake-up), for tests.
+VASQ_EXPORT uint64_t MultiWaitSleeps();
+#endif
