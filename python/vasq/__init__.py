@@ -1080,22 +1080,18 @@ def _close_at_exit() -> None:
 _INTERRUPT_POLL = 0.05
 
 
-def _search(lib: ctypes.CDLL, find: Callable[[], object], finished: Optional[threading.Event] = None,
-            outcome: Optional[List[Tuple[object, int, str]]] = None,
-            started: Optional[threading.Event] = None) -> Tuple[threading.Event, List[Tuple[object, int, str]]]:
+def _search(lib: ctypes.CDLL, find: Callable[[], object], started: threading.Event, finished: threading.Event,
+            outcome: List[Tuple[object, int, str]]) -> None:
     """Starts find() (one VasqConnect or VasqOpenDevice for the whole timeout, so that a device slow to be
-    identified is still found) on a helper thread.
+    identified is still found) on a helper thread, which sets started, appends to outcome, then sets finished.
 
     The outcome is (what find() returned, code, reason), read on the helper: the library keeps one reason per
-    thread. A caller that passes finished, outcome and started still has them when an interrupt ends this call
+    thread. The caller holds the events and the outcome, so it still has them when an interrupt ends this call
     after the helper has begun.
     """
-    outcome = [] if outcome is None else outcome
-    finished = threading.Event() if finished is None else finished
 
     def search() -> None:
-        if started is not None:
-            started.set()
+        started.set()
         try:
             found = find()
             outcome.append((found,) + _last_error(lib))
@@ -1103,7 +1099,6 @@ def _search(lib: ctypes.CDLL, find: Callable[[], object], finished: Optional[thr
             finished.set()
 
     threading.Thread(target=search, name="vasq-search", daemon=True).start()
-    return finished, outcome
 
 
 def _end_search(lib: ctypes.CDLL, finished: threading.Event) -> None:
@@ -1144,7 +1139,7 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
     outcome: List[Tuple[object, int, str]] = []
     try:
         # An interrupt while the helper starts may leave it running all the same: it is ended below.
-        _search(lib, lambda: bool(lib.VasqConnect(port, milliseconds)), finished, outcome, started)
+        _search(lib, lambda: bool(lib.VasqConnect(port, milliseconds)), started, finished, outcome)
         while not finished.wait(_INTERRUPT_POLL):
             pass
     except BaseException:
@@ -1200,7 +1195,7 @@ def open(port: int = -1, timeout: float = 5.0) -> Device:
     outcome: List[Tuple[object, int, str]] = []
     interrupted: Optional[BaseException] = None
     try:
-        _search(lib, lambda: lib.VasqOpenDevice(port, milliseconds), finished, outcome, started)
+        _search(lib, lambda: lib.VasqOpenDevice(port, milliseconds), started, finished, outcome)
     except BaseException as error:  # noqa: B036 - an interrupt while the helper starts: it may run all the same
         interrupted = error
         if not started.wait(1.0):

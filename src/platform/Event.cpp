@@ -122,6 +122,13 @@ void CEvent::Set()
     pthread_mutex_unlock(&m_mutex);
 }
 
+void CEvent::Reset()
+{
+    pthread_mutex_lock(&m_mutex);
+    m_bSignaled = false;
+    pthread_mutex_unlock(&m_mutex);
+}
+
 uint32_t CEvent::WaitFor(uint32_t milliseconds)
 {
     return m_consumes ? WaitOn<true>(&m_mutex, &m_cond, &m_bSignaled, milliseconds)
@@ -166,9 +173,7 @@ void CAutoResetEvent::SetEvent()
 
 void CAutoResetEvent::ResetEvent()
 {
-    pthread_mutex_lock(&m_mutex);
-    m_bSignaled = false;
-    pthread_mutex_unlock(&m_mutex);
+    Reset();
 }
 
 void CAutoResetEvent::Wait()
@@ -192,9 +197,7 @@ void CManualResetEvent::SetEvent()
 
 void CManualResetEvent::ResetEvent()
 {
-    pthread_mutex_lock(&m_mutex);
-    m_bSignaled = false;
-    pthread_mutex_unlock(&m_mutex);
+    Reset();
 }
 
 void CManualResetEvent::Wait()

@@ -52,6 +52,7 @@ protected:
     // Sets the event and wakes its waiters: one of them when the signal is
     // consumed by a wait, all of them otherwise.
     void Set();
+    void Reset();
     uint32_t WaitFor(uint32_t milliseconds);
 
     pthread_mutex_t m_mutex;

@@ -14,8 +14,6 @@
 #include "platform/InitOrder.h"
 #include "platform/ProcessObjects.h"
 
-// The periodic timers' tick events, one per signal number; Windows timers have
-// events of their own.
 namespace {
 
 std::atomic<bool> s_forkedChild{false};
@@ -37,6 +35,8 @@ bool InForkedChild()
     return s_forkedChild.load();
 }
 
+// The periodic timers' tick events, one per signal number; Windows timers have
+// events of their own.
 CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr1Event(false);
 CAutoResetEvent VASQ_INIT_PLATFORM g_hSigUsr2Event(false);
 
