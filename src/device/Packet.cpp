@@ -302,14 +302,17 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
     frame[length + 6] = FRAME_END;
     frame[5] = static_cast<uint8_t>(0u - FrameChecksum(frame, length + FRAME_OVERHEAD));
     const uint64_t sentAt = LogWanted(kLogDebug) ? NowUs() : 0;
+    // Taken before the write: a device that answers and hangs up at once can
+    // be closed by the presence watch before the write call returns.
+    const uint64_t connection = DeviceConnectionNumber();
     if (DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) == 0) {
         t_request.awaiting = false;
-        if (!PortGoneReason("sending", category, command, 0))
+        if (!PortGoneReason("sending", category, command, connection))
             SetReason(kErrorTimeout, "%c/%u could not be written within %u ms", Printable(category), command,
                       CurrentDevice().m_nDeviceWriteTimeout.load());
         return false;
     }
-    t_request = {category, command, true, sentAt, DeviceConnectionNumber()};
+    t_request = {category, command, true, sentAt, connection};
     // Only a frame that went out is traced.
     LogFrame("->", frame, length + FRAME_OVERHEAD);
     return true;
