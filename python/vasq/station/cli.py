@@ -434,5 +434,10 @@ def _run(args) -> int:
         store.close()
 
 
+def run_main() -> None:
+    """The installed program's entry point."""
+    sys.exit(main())
+
+
 _COMMANDS = {"procedures": _procedures, "check": _check, "schema": _schema, "run": _run, "history": _history,
              "trend": _trend, "export": _export_runs, "report": _report}

@@ -123,6 +123,38 @@ class _Stopped(Exception):
 _WAKE = object()
 
 
+class _Timed:
+    """The device, with the time of every call and property counted as the instrument's."""
+
+    def __init__(self, device: vasq.Device, timing: Dict[str, float]) -> None:
+        object.__setattr__(self, "_device", device)
+        object.__setattr__(self, "_timing", timing)
+
+    def __getattr__(self, name: str) -> Any:
+        began = time.monotonic()
+        try:
+            value = getattr(self._device, name)
+        finally:
+            self._timing["instrument"] += time.monotonic() - began
+        if not callable(value):
+            return value
+
+        def call(*args: Any, **kwargs: Any) -> Any:
+            started = time.monotonic()
+            try:
+                return value(*args, **kwargs)
+            finally:
+                self._timing["instrument"] += time.monotonic() - started
+        return call
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        began = time.monotonic()
+        try:
+            setattr(self._device, name, value)
+        finally:
+            self._timing["instrument"] += time.monotonic() - began
+
+
 class Run:
     def __init__(self, procedure: Procedure, instrument: Instrument, readings: Readings, *,
                  dut: Optional[Dict[str, str]] = None, technician: str = "", station: str = "", site: str = "",
@@ -156,6 +188,7 @@ class Run:
         self._done = threading.Event()
         self._thread: Optional[threading.Thread] = None
         self._digits = DIGITS[procedure.unit]
+        self._device = _Timed(instrument.device, self.timing)
 
     # -- watching and steering
     def subscribe(self, listener: Callable[[RunEvent], None]) -> Callable[[], None]:
@@ -229,7 +262,7 @@ class Run:
         began = time.monotonic()
         self.started = now()
         self.state = "running"
-        device = self.instrument.device
+        device = self._device
         restore: List[Callable[[], None]] = []
         try:
             if self.store is not None:
@@ -366,7 +399,7 @@ class Run:
             self.current = None
             if result.verdict != PASS:
                 try:
-                    self.instrument.device.stop_test()
+                    self._device.stop_test()
                 except vasq.VasqError:
                     pass
 
@@ -431,7 +464,7 @@ class Run:
 
     # -- the step kinds
     def _static(self, step: Step, result: StepResult) -> None:
-        device = self.instrument.device
+        device = self._device
         tolerance = step["tolerance"]
         result.setpoints = {"points": list(step["points"]), "settle": step["settle"]}
         result.limits = {"tolerance": tolerance}
@@ -476,7 +509,7 @@ class Run:
                 device.stop_test()
 
     def _leak(self, step: Step, result: StepResult) -> None:
-        device = self.instrument.device
+        device = self._device
         parameter = step.get("duration", step.get("parameter"))
         result.setpoints = {"pressure": step["pressure"], "parameter": parameter, "rate": step["rate"]}
         if "duration" in step.fields:
@@ -495,7 +528,7 @@ class Run:
                                                step["limit"], ERROR).judge())
 
     def _overpressure(self, step: Step, result: StepResult) -> None:
-        device = self.instrument.device
+        device = self._device
         result.setpoints = {key: step[key] for key in ("pressure", "second", "third", "flag")}
         result.limits = dict(step["limits"])
         q = self._queue()
@@ -511,7 +544,7 @@ class Run:
                                                step["limits"]["min"], step["limits"]["max"], ERROR).judge())
 
     def _bp(self, step: Step, result: StepResult) -> None:
-        device = self.instrument.device
+        device = self._device
         common = {key: step[key] for key in ("systolic", "diastolic", "heart_rate", "pulse_volume")}
         if "envelope" in step.fields:
             settings = vasq.Envelope(**common, **step["envelope"])

@@ -23,7 +23,7 @@ from urllib.parse import unquote, urlparse
 SCHEMA_VERSION = 1
 TRACE_RATE = 200
 _SCALE = {"mmHg": 10, "kPa": 100}
-_TABLES = ("runs", "run_ends", "steps", "measurements", "traces")
+_TABLES = ("procedures", "runs", "run_ends", "steps", "measurements", "traces")
 
 
 class StoreError(Exception):
@@ -42,6 +42,10 @@ def _migrations(dialect: str) -> List[Tuple[int, str, List[str]]]:
     ref = "INTEGER" if dialect == "sqlite" else "BIGINT"
     real = "DOUBLE PRECISION"
     first = [
+        # A procedure's text is kept once, whatever number of runs used it.
+        """CREATE TABLE procedures (
+            sha256 TEXT PRIMARY KEY,
+            text TEXT NOT NULL)""",
         f"""CREATE TABLE runs (
             id {identity},
             uid TEXT NOT NULL UNIQUE,
@@ -51,8 +55,7 @@ def _migrations(dialect: str) -> List[Tuple[int, str, List[str]]]:
             procedure_name TEXT NOT NULL,
             procedure_title TEXT NOT NULL,
             procedure_version TEXT NOT NULL,
-            procedure_sha256 TEXT NOT NULL,
-            procedure_text TEXT NOT NULL,
+            procedure_sha256 TEXT NOT NULL REFERENCES procedures(sha256),
             unit TEXT NOT NULL,
             dut_model TEXT,
             dut_serial TEXT,
@@ -255,18 +258,20 @@ class Store:
         dut = run.dut
         instrument = run.instrument
         with self._transaction() as run_sql:
+            run_sql("INSERT INTO procedures (sha256, text) VALUES (?, ?) ON CONFLICT (sha256) DO NOTHING",
+                    (run.procedure.sha256, run.procedure.text))
             return run_sql(
-            "INSERT INTO runs (uid, station, site, technician, procedure_name, procedure_title, procedure_version, "
-            "procedure_sha256, procedure_text, unit, dut_model, dut_serial, dut_asset, dut, instrument_serial, "
-            "instrument_firmware, instrument_hardware, calibration_due, calibration_overdue, library_version, "
-            "station_version, corrects, started) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-            "?, ?, ?) RETURNING id",
-            (run.uid, run.station, run.site or None, run.technician or None, run.procedure.name,
-             run.procedure.title, run.procedure.version, run.procedure.sha256, run.procedure.text,
-             run.procedure.unit, dut.get("model"), dut.get("serial"), dut.get("asset"),
-             json.dumps(dut, sort_keys=True), instrument.serial, instrument.firmware, instrument.hardware,
-             instrument.calibration.due.isoformat() if instrument.calibration.due else None,
-             int(instrument.calibration.overdue()), vasq.version(), __version__, run.corrects, run.started))
+                "INSERT INTO runs (uid, station, site, technician, procedure_name, procedure_title, "
+                "procedure_version, procedure_sha256, unit, dut_model, dut_serial, dut_asset, dut, "
+                "instrument_serial, instrument_firmware, instrument_hardware, calibration_due, calibration_overdue, "
+                "library_version, station_version, corrects, started) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                "?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+                (run.uid, run.station, run.site or None, run.technician or None, run.procedure.name,
+                 run.procedure.title, run.procedure.version, run.procedure.sha256, run.procedure.unit,
+                 dut.get("model"), dut.get("serial"), dut.get("asset"),
+                 json.dumps(dut, sort_keys=True), instrument.serial, instrument.firmware, instrument.hardware,
+                 instrument.calibration.due.isoformat() if instrument.calibration.due else None,
+                 int(instrument.calibration.overdue()), vasq.version(), __version__, run.corrects, run.started))
 
     def add_step(self, run_id: int, result) -> int:
         """Stores a step with its measurements and its trace, all or nothing; returns its row."""
@@ -337,7 +342,8 @@ class Store:
         if not rows:
             raise KeyError(run_id)
         run = self._run_dict(rows[0])
-        run["procedure_text"] = self._query("SELECT procedure_text FROM runs WHERE id = ?", (run_id,))[0][0]
+        run["procedure_text"] = self._query("SELECT text FROM procedures WHERE sha256 = ?",
+                                            (run["procedure_sha256"],))[0][0]
         run["steps"] = self._steps([run_id])[run_id]
         if traces:
             for step in run["steps"]:
