@@ -697,6 +697,27 @@ steps:
                          {k: (v["verdict"], v["dut"]) for k, v in runs.items()})
         steps = [line for line in lines if line["event"] == "step"]
         self.assertEqual(2, len(steps))
+        # A procedure in kPa on an instrument that works in mmHg: set points, readings, the leak and the trace
+        # in kPa, at the instrument's resolution of 0.01 kPa.
+        kpa = self.file("kpa.yaml", """\
+procedure: In kPa
+version: "1"
+unit: kPa
+steps:
+  - {id: p, kind: static, points: [13.3], tolerance: 0.3, settle: 0.2}
+  - {id: leak, kind: leak, pressure: 20, duration: 1, limit: 0.8}
+""")
+        result = self.run_station("run", kpa, "--device-folder", first.folder, "--db", self.db(), "--serial",
+                                  "NQX7001-010001", "--reading-command", PERFECT)
+        self.assertEqual(0, result.returncode, self.output)
+        self.assertRegex(result.stdout, r"PASS\s+pressure at 13.3: expected 13.\d+, measured 13.3, judged -?0(.\d+)? kPa")
+        self.assertRegex(result.stdout, r"PASS\s+leak: expected -, measured 0.6, judged 0.6 kPa, limit ≤ 0.8")
+        with store.open_store(self.db()) as db:
+            run = db.run(self.history(self.db(), "--limit", "1")[0]["id"], traces=True)
+        self.assertEqual("kPa", run["unit"])
+        held = run["steps"][0]["trace"]["samples"]
+        self.assertTrue(13.0 < max(held) < 13.6, max(held))
+        self.assertTrue(all(round(v, 2) == v for v in held))
         missing = self.run_station("run", path, "--device-folder", first.folder, "--db", self.db(),
                                    "--serial", "NQX7001-090009", "--timeout", "1")
         self.assertEqual(3, missing.returncode, self.output)
