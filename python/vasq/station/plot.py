@@ -32,14 +32,21 @@ def _columns(samples: Sequence[float], columns: int) -> List[Tuple[int, float, f
 
 
 def trace_svg(samples: Sequence[float], rate: int, unit: str, levels: Sequence[Tuple[float, str]] = (),
-              band: Optional[Tuple[float, float]] = None, title: str = "") -> str:
-    """An SVG plot of the samples over time with dashed reference levels and a shaded band of limits."""
+              band: Optional[Tuple[float, float]] = None, title: str = "",
+              span: Optional[Tuple[float, float]] = None) -> str:
+    """An SVG plot of the samples over time with dashed reference levels and a shaded band of limits; span fixes
+    the pressure axis (samples outside it are drawn at its edges)."""
     plot_w, plot_h = WIDTH - LEFT - RIGHT, HEIGHT - TOP - BOTTOM
     duration = max(len(samples) / rate, 1.0 / rate)
-    values = list(samples) + [v for v, _ in levels] + (list(band) if band else [])
-    low = min(0.0, min(values, default=0.0))
-    high = max(values, default=1.0)
-    high = high + max(0.05 * (high - low), 1.0)
+    if span:
+        low, high = span
+        samples = [min(max(v, low), high) for v in samples]
+        levels = [(v, label) for v, label in levels if low <= v <= high]
+    else:
+        values = list(samples) + [v for v, _ in levels] + (list(band) if band else [])
+        low = min(0.0, min(values, default=0.0))
+        high = max(values, default=1.0)
+        high = high + max(0.05 * (high - low), 1.0)
     x = lambda t: LEFT + t / duration * plot_w  # noqa: E731
     y = lambda p: TOP + plot_h - (p - low) / (high - low) * plot_h  # noqa: E731
     parts = [f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {WIDTH} {HEIGHT}" class="trace" '

@@ -54,7 +54,7 @@ def _plot(step: Dict[str, Any], unit: str) -> Optional[Dict[str, Any]]:
     if step["kind"] not in PLOTTED or not trace:
         return None
     setpoints, limits = step["setpoints"], step["limits"]
-    levels, band, caption = [], None, ""
+    levels, band, caption, span = [], None, "", None
     if step["kind"] == "static":
         levels = [(p, f"{p:g}") for p in setpoints.get("points", [])]
         caption = "the held pressures, each released after the monitor's reading"
@@ -62,6 +62,13 @@ def _plot(step: Dict[str, Any], unit: str) -> Optional[Dict[str, Any]]:
         levels = [(setpoints["pressure"], f"test pressure {setpoints['pressure']:g}")]
         leak = step["results"].get("leak")
         caption = f"leak measured {leak:g} {unit}, limit {limits['max']:g} {unit}" if leak is not None else ""
+        # Near the test pressure, where the fall shows: from the limit's worth below it to a little above.
+        held = [v for v in trace["samples"] if v >= setpoints["pressure"] - 2 * max(limits["max"], 1.0)]
+        if held:
+            margin = max(limits["max"], 0.5)
+            span = (min(min(held), setpoints["pressure"] - margin) - 0.2 * margin,
+                    max(max(held), setpoints["pressure"]) + 0.4 * margin)
+            caption += "; pressure axis near the test pressure"
     elif step["kind"] == "overpressure":
         band = (limits["min"], limits["max"])
         results = step["results"].get("results")
@@ -71,7 +78,8 @@ def _plot(step: Dict[str, Any], unit: str) -> Optional[Dict[str, Any]]:
         caption = f"{setpoints['repeats']} simulated measurement(s) of {setpoints['systolic']:g}/" \
                   f"{setpoints['diastolic']:g} {unit}, {setpoints['heart_rate']} bpm"
     return {"step": step["step"], "name": step["name"], "kind": step["kind"], "verdict": step["verdict"],
-            "caption": caption, "svg": trace_svg(trace["samples"], trace["rate"], unit, levels, band, step["name"])}
+            "caption": caption,
+            "svg": trace_svg(trace["samples"], trace["rate"], unit, levels, band, step["name"], span)}
 
 
 def html(run: Dict[str, Any]) -> str:
