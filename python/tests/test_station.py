@@ -230,7 +230,8 @@ class Procedures(Folder):
         self.assertEqual(2, result.returncode, self.output)
         self.assertIn(f"{bad}:8: steps[0].tolerance: 'none' is not of type 'number'", result.stderr)
         for args in (["--readings", os.path.join(self.folder, "missing.json")], ["--dut", "Model=X"],
-                     ["--db", "mysql://x"], ["--reading-timeout", "0"]):
+                     ["--db", "mysql://x"], ["--reading-timeout", "0"], ["--corrects", "99"],
+                     ["--station", os.path.join(self.folder, "no-station.yaml")]):
             with self.subTest(args=args):
                 result = self.run_station("run", "adult-pm", "--device-folder", device.folder, "--db", self.db(),
                                           *args)
@@ -707,9 +708,15 @@ steps:
   - {id: p, kind: static, points: [13.3], tolerance: 0.3, settle: 0.2}
   - {id: leak, kind: leak, pressure: 20, duration: 1, limit: 0.8}
 """)
+        before = {r["id"]: r for r in self.history(self.db())}
+        failed = runs["NQX7001-010001"]["id"]
+        # A correction is a new run that names the one it corrects, which stays as it was.
         result = self.run_station("run", kpa, "--device-folder", first.folder, "--db", self.db(), "--serial",
-                                  "NQX7001-010001", "--reading-command", PERFECT)
+                                  "NQX7001-010001", "--reading-command", PERFECT, "--corrects", str(failed))
         self.assertEqual(0, result.returncode, self.output)
+        after = self.history(self.db())
+        self.assertEqual(failed, after[0]["corrects"])
+        self.assertEqual(before, {r["id"]: r for r in after[1:]})
         self.assertRegex(result.stdout, r"PASS\s+pressure at 13.3: expected 13.\d+, measured 13.3, judged -?0(.\d+)? kPa")
         self.assertRegex(result.stdout, r"PASS\s+leak: expected -, measured 0.6, judged 0.6 kPa, limit ≤ 0.8")
         with store.open_store(self.db()) as db:

@@ -385,6 +385,8 @@ def _run(args) -> int:
     technician = args.technician or station.technician
     store = _store(args, station)
     try:
+        if args.corrects is not None and not store.history_has(args.corrects):
+            raise UsageError(f"--corrects {args.corrects}: no such run in {store.url}")
         import vasq
         if args.device_folder:
             from vasq.testing import set_device_folder

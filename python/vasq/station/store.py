@@ -336,6 +336,9 @@ class Store:
             sql += f" LIMIT {int(limit)}"
         return [self._run_dict(row) for row in self._query(sql, args)]
 
+    def history_has(self, run_id: int) -> bool:
+        return bool(self._query("SELECT 1 FROM runs WHERE id = ?", (run_id,)))
+
     def run(self, run_id: int, traces: bool = False) -> Dict[str, Any]:
         rows = self._query(f"SELECT {self._RUN_COLUMNS} FROM runs r LEFT JOIN run_ends e ON e.run_id = r.id "
                            f"WHERE r.id = ?", (run_id,))
