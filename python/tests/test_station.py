@@ -457,6 +457,10 @@ class StoreSQLite(Folder):
         result = self.run_station("history", "--db", self.db())
         self.assertEqual(2, result.returncode)
         self.assertIn("update vasq-station", result.stderr)
+        # Three slashes and a relative path: a file in the current folder.
+        self.assertEqual(0, self.run_station("history", "--db", "sqlite:///here.sqlite").returncode, self.output)
+        self.assertTrue(os.path.exists(os.path.join(self.folder, "here.sqlite")))
+        self.assertEqual(2, self.run_station("history", "--db", "sqlite://host/x.sqlite").returncode)
 
     def test_history_filters_and_orders_newest_first(self):
         with store.open_store(self.db()) as db:

@@ -426,10 +426,11 @@ def open_store(url: Optional[str] = None) -> Store:
     url = url or os.environ.get("VASQ_STATION_DB") or default_url()
     parsed = urlparse(url)
     if parsed.scheme == "sqlite":
-        path = unquote(parsed.path)
-        if parsed.netloc:
+        # sqlite:///results.sqlite is relative, sqlite:////var/lib/results.sqlite absolute.
+        path = unquote(parsed.path)[1:]
+        if parsed.netloc or not parsed.path.startswith("/"):
             raise StoreError(f"{url}: a SQLite URL is sqlite:///PATH (three slashes, then the path)")
-        if not path or path == "/":
+        if not path or path.endswith("/"):
             raise StoreError(f"{url}: no file named")
         folder = os.path.dirname(path)
         try:
