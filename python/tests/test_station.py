@@ -711,6 +711,8 @@ unit: kPa
 steps:
   - {id: p, kind: static, points: [13.3], tolerance: 0.3, settle: 0.2}
   - {id: leak, kind: leak, pressure: 20, duration: 1, limit: 0.8}
+  - {id: neonatal, kind: bp, patient: neonatal, systolic: 9.3, diastolic: 5.3, heart_rate: 140, pulse_volume: 0.5,
+     tolerance: {mean: 0.7, spread: 1}}
 """)
         before = {r["id"]: r for r in self.history(self.db())}
         failed = runs["NQX7001-010001"]["id"]
@@ -723,6 +725,7 @@ steps:
         self.assertEqual(before, {r["id"]: r for r in after[1:]})
         self.assertRegex(result.stdout, r"PASS\s+pressure at 13.3: expected 13.\d+, measured 13.3, judged -?0(.\d+)? kPa")
         self.assertRegex(result.stdout, r"PASS\s+leak: expected -, measured 0.6, judged 0.6 kPa, limit ≤ 0.8")
+        self.assertRegex(result.stdout, r"PASS\s+systolic at 9.3/5.3: expected 9.3, measured 9.3, judged 0 kPa")
         with store.open_store(self.db()) as db:
             run = db.run(self.history(self.db(), "--limit", "1")[0]["id"], traces=True)
         self.assertEqual("kPa", run["unit"])
