@@ -67,7 +67,7 @@ manpages() {
     grep -q -- "--timeout" vasqctl.txt && grep -q -- "--fault-every" vasq-sim.txt &&
         grep -q -- "VASQ_EXPECTED" vasq-station.txt
 }
-check "man vasqctl, man vasq-sim" manpages
+check "man vasqctl, man vasq-sim, man vasq-station" manpages
 udev() {
     [ -f /usr/lib/udev/rules.d/70-vasq.rules ] && getent group vasq >/dev/null
 }
