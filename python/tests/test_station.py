@@ -816,7 +816,38 @@ steps:
         self.assertEqual([], self.history(self.db()))
 
 
+class _Still:
+    """What a run reads of an instrument while it waits for a steady pressure."""
+    device, serial, lost = None, "SN-0", False
+
+
 class RunsInProcess(Folder):
+    def test_the_reference_waits_for_a_steady_pressure(self):
+        """An instrument may report holding while its pressure still moves (a slow one does, or a busy host makes
+        it seem so): the static step waits until the last half second stays within a quarter of the tolerance."""
+        from vasq.station.instrument import Trace
+        from vasq.station.runner import Run
+        run = Run(procedure.parse(SHORT), _Still(), readings.Readings([]))
+        trace = Trace(0, "mmHg")
+        rising = [round(100.0 * (1 - 0.97 ** i), 1) for i in range(300)]  # 1.5 s still rising by 0.1 mmHg steps
+
+        def feed():
+            for i in range(0, 600, 10):
+                trace.add(i, rising[i:i + 10] if i < 300 else [100.0] * 10)
+                time.sleep(0.05)
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        start = run._steady(trace, 0.75, DEADLINE, "100 mmHg")
+        feeder.join()
+        window = trace.samples[start:start + 100]
+        self.assertLessEqual(max(window) - min(window), 0.75)
+        self.assertGreater(min(window), 99.0, "the window began while the pressure rose")
+        stopped = Trace(0, "mmHg")
+        threading.Timer(0.2, run.stop, args=("operator",)).start()
+        with self.assertRaises(Exception) as raised:
+            run._steady(stopped, 0.75, DEADLINE, "100 mmHg")
+        self.assertEqual("_Stopped", type(raised.exception).__name__)
+
     """The runner as a web server drives it: events, readings handed over from another thread, a stop from
     another thread, several runs at once."""
 

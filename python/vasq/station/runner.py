@@ -436,6 +436,23 @@ class Run:
         self.timing["settle"] += time.monotonic() - began
         self._check()
 
+    def _steady(self, trace: Trace, band: float, timeout: float, what: str, seconds: float = 0.5) -> int:
+        """Waits until the last seconds of the trace stay within band; returns the index they start at."""
+        began = time.monotonic()
+        count = int(seconds * SAMPLE_RATE)
+        try:
+            while True:
+                self._check()
+                window = trace.samples[-count:]
+                if len(window) >= count and max(window) - min(window) <= band:
+                    return len(trace.samples) - count
+                if time.monotonic() - began > timeout:
+                    raise _StepError(f"the pressure at {what} did not settle within {band:g} "
+                                     f"{self.procedure.unit} in {timeout:g} s")
+                self._interrupt.wait(0.02)
+        finally:
+            self.timing["instrument"] += time.monotonic() - began
+
     def _samples_after(self, trace: Trace, count: int, timeout: float = 2.0) -> None:
         """Waits (at most timeout seconds) until the trace holds count samples."""
         began = time.monotonic()
@@ -476,7 +493,9 @@ class Run:
             try:
                 report = self._await(q, (vasq.Status.HOLDING, vasq.Status.COMPLETED), step["timeout"],
                                      f"holding {point:g} {self.procedure.unit}")
-                held_at = len(result.trace.samples)
+                # The instrument may say it holds before its pressure is steady: wait for that too.
+                held_at = self._steady(result.trace, max(tolerance / 4.0, 2 * 10.0 ** -self._digits),
+                                       step["timeout"], f"{point:g} {self.procedure.unit}")
                 self._settle(step["settle"])
                 asked_at = len(result.trace.samples)
                 try:
