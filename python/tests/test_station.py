@@ -521,6 +521,13 @@ class StoreSQLite(Folder):
         self.assertEqual(1, page.count("<polyline"))
         self.assertIn("PASSED: all 1 steps within their limits.", page)
         self.assertEqual(2, self.run_station("report", "99", "--html", html, "--db", self.db()).returncode)
+        # A database that someone damaged: a reason in one line, not a traceback.
+        connection = sqlite3.connect(os.path.join(self.folder, "results.sqlite"))
+        connection.execute("DROP TABLE traces")
+        connection.close()
+        result = self.run_station("report", str(drawn), "--html", html, "--db", self.db())
+        self.assertEqual((2, "vasq-station: results store: no such table: traces\n"),
+                         (result.returncode, result.stderr))
 
     def test_exports_read_back_without_loss(self):
         with store.open_store(self.db()) as db:

@@ -130,6 +130,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("vasq-station: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Exception as error:  # noqa: BLE001 - a database's own failures, said in one line
+        if type(error).__module__.split(".")[0] not in ("sqlite3", "psycopg"):
+            raise
+        print(f"vasq-station: results store: {str(error).strip()}", file=sys.stderr)
+        return EXIT_USAGE
     except BrokenPipeError:
         return EXIT_OK
 
