@@ -14,8 +14,8 @@ its expected output (stdout and stderr together): its lines must appear in that
 order; "..." inside a line stands for any text, a line of only "..." for any
 lines.
 
-The build's programs come from VASQ_SIM and VASQCTL, the library from
-VASQ_LIBRARY; the pages are named on the command line.
+The build's programs come from VASQ_SIM, VASQCTL and VASQ_STATION, the library
+from VASQ_LIBRARY; the pages are named on the command line.
 """
 import os
 import re
@@ -82,7 +82,8 @@ def expected_pattern(expected):
 
 def environment():
     env = dict(os.environ)
-    folders = [os.path.dirname(os.path.abspath(env[name])) for name in ("VASQ_SIM", "VASQCTL") if env.get(name)]
+    folders = [os.path.dirname(os.path.abspath(env[name])) for name in ("VASQ_SIM", "VASQCTL", "VASQ_STATION")
+               if env.get(name)]
     env["PATH"] = os.pathsep.join(folders + [env.get("PATH", "")])
     env["PYTHONPATH"] = os.pathsep.join([os.path.abspath(PYTHON_PACKAGE)] + [env.get("PYTHONPATH", "")]).rstrip(
         os.pathsep)

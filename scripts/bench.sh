@@ -22,7 +22,7 @@ mkdir -p "$out"
 programs=$(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' bench/CMakeLists.txt)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVASQ_BUILD_TESTS=OFF >/dev/null
 # shellcheck disable=SC2086
-cmake --build "$build" -j2 --target $programs
+cmake --build "$build" -j2 --target $programs vasq-sim
 
 # Each program's argument: runs, or seconds of measuring.
 arguments() {
@@ -64,6 +64,23 @@ for program in $programs; do
         failed="$failed $program"
     fi
 done
+
+# The test station's figures (Python on Debian's python3, against vasq-sim and a
+# private PostgreSQL server).
+echo "== station_bench"
+log="$out/station_bench.log"
+station_args=""
+[ "$quick" -eq 1 ] && station_args="--quick"
+# shellcheck disable=SC2086
+if VASQ_LIBRARY="$build/libvasq.so.1" VASQ_SIM="$build/sim/vasq-sim" \
+        /usr/bin/python3 bench/station_bench.py $station_args >"$log"; then
+    :
+else
+    echo "bench: station_bench failed (exit $?)" >&2
+    failed="$failed station_bench"
+fi
+grep -v '^@figure' "$log" || true
+grep '^@figure' "$log" | sed "s/^@figure\t/station_bench\t/" >>"$figures" || true
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 [ -n "$cpu" ] || cpu=$(uname -m)

@@ -1,8 +1,11 @@
 #!/bin/sh
 # Installs the tools that the Linux build and its tests need from Debian's
-# packages (Debian 12), through sudo when not run as root. The Windows build,
-# the cross-target runs, the fuzzers, the benchmarks' system-call count and the
-# packaging install their own extra tools when they run.
+# packages (Debian 12), through sudo when not run as root; among them the test
+# station's Python packages, the PostgreSQL server its tests start and the PDF
+# renderer they look at its reports with. The Windows build, the cross-target
+# runs, the fuzzers, the benchmarks' system-call count and the packaging install
+# their own extra tools when they run.
 set -eu
 cd "$(dirname "$0")/.."
-exec scripts/need-packages.sh cmake ninja-build g++ libgtest-dev python3 pkg-config doxygen nlohmann-json3-dev
+exec scripts/need-packages.sh cmake ninja-build g++ libgtest-dev python3 pkg-config doxygen nlohmann-json3-dev \
+    python3-yaml python3-jsonschema python3-jinja2 weasyprint python3-psycopg postgresql poppler-utils

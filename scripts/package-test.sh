@@ -14,12 +14,12 @@ export PATH
 root=$(pwd)
 ls build-deb/*.deb >/dev/null 2>&1 || { echo "package-test: no build-deb/*.deb; run scripts/package.sh" >&2; exit 1; }
 release=$(sed -n 's/^project(libvasq VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-packages="libvasq1 libvasq-dev vasq-tools python3-vasq libvasq-doc"
+packages="libvasq1 libvasq-dev vasq-tools python3-vasq vasq-station libvasq-doc"
 as_root=""
 [ "$(id -u)" -eq 0 ] || as_root=sudo
 # What a bench PC's user brings: a compiler, pkg-config, man, CMake, venv; the wheel's builder.
 scripts/need-packages.sh gcc libc6-dev pkg-config man-db cmake ninja-build python3-venv python3-pip \
-    python3-build python3-setuptools python3-wheel
+    python3-build python3-setuptools python3-wheel poppler-utils
 
 work=$(mktemp -d /tmp/vasq-package-test-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -52,6 +52,7 @@ versions() {
     expect "$(vasqctl --version)" "vasqctl $release
 libvasq $release.0"
     expect "$(vasq-sim --version)" "vasq-sim $release"
+    expect "$(vasq-station --version)" "vasq-station $release"
     for p in $packages; do
         expect "$(dpkg-query -W -f '${Version}' "$p" | sed 's/-[^-]*$//')" "$release"
     done
@@ -59,13 +60,14 @@ libvasq $release.0"
 check "one version: programs, library and packages say $release" versions
 check "vasq-sim --help" sh -c 'vasq-sim --help | grep -q "^usage: vasq-sim"'
 manpages() {
-    for page in vasqctl vasq-sim; do
+    for page in vasqctl vasq-sim vasq-station; do
         MANPAGER=cat MANWIDTH=100 man "$page" >"$page.txt"
         grep -q -- "--help" "$page.txt" && grep -q "SEE ALSO" "$page.txt" || { cat "$page.txt"; return 1; }
     done
-    grep -q -- "--timeout" vasqctl.txt && grep -q -- "--fault-every" vasq-sim.txt
+    grep -q -- "--timeout" vasqctl.txt && grep -q -- "--fault-every" vasq-sim.txt &&
+        grep -q -- "VASQ_EXPECTED" vasq-station.txt
 }
-check "man vasqctl, man vasq-sim" manpages
+check "man vasqctl, man vasq-sim, man vasq-station" manpages
 udev() {
     [ -f /usr/lib/udev/rules.d/70-vasq.rules ] && getent group vasq >/dev/null
 }
@@ -111,6 +113,27 @@ with vasq.connect(timeout=5.0) as device:
 }
 check "session: vasq-sim -- python3 (installed package)" python_session
 
+station_session() {
+    vasq-station procedures | grep -q '^adult-pm ' || return 1
+    cat >check.yaml <<'EOF'
+procedure: Package check
+version: "1"
+unit: mmHg
+steps:
+  - {id: static, kind: static, points: [100], tolerance: 3, settle: 0}
+  - {id: leak, kind: leak, pressure: 150, duration: 1, limit: 6}
+  - {id: bp, kind: bp, systolic: 120, diastolic: 80, heart_rate: 72, tolerance: {mean: 5, spread: 8}}
+EOF
+    sim vasq-station run check.yaml --reading-command 'printf %s "$VASQ_EXPECTED"' --dut asset=PKG-1 \
+        --db "sqlite:///$work/results.sqlite" --junit junit.xml >run.out
+    cat run.out
+    grep -q '^verdict: PASS' run.out && grep -q 'failures="0" errors="0"' junit.xml
+    vasq-station history --db "sqlite:///$work/results.sqlite" | grep -q 'PKG-1'
+    vasq-station report 1 --pdf report.pdf --db "sqlite:///$work/results.sqlite"
+    pdftotext report.pdf - | grep -q 'PASSED: all 3 steps within their limits'
+}
+check "session: vasq-sim -- vasq-station run, history, report --pdf" station_session
+
 wheel() {
     rm -rf "$root/build-wheel"
     python3 -m build --no-isolation --wheel --outdir "$root/build-wheel" "$root/python" >build.log ||
@@ -142,12 +165,12 @@ purge() {
     for p in $packages; do
         ! dpkg-query -W -f '${Status}\n' "$p" 2>/dev/null | grep -q 'install ok'
     done
-    for f in /usr/bin/vasqctl /usr/bin/vasq-sim /usr/include/vasq.h /usr/lib/udev/rules.d/70-vasq.rules \
+    for f in /usr/bin/vasqctl /usr/bin/vasq-sim /usr/bin/vasq-station /usr/include/vasq.h /usr/lib/udev/rules.d/70-vasq.rules \
              /usr/share/man/man1/vasqctl.1.gz /usr/share/doc/libvasq-doc; do
         [ ! -e "$f" ] || { echo "left behind: $f"; return 1; }
     done
     ! ls /usr/lib/*/libvasq.so* /usr/lib/*/pkgconfig/vasq.pc 2>/dev/null
-    ! python3 -c 'import vasq' 2>/dev/null
+    ! python3 -c 'import vasq' 2>/dev/null && ! python3 -c 'import vasq.station' 2>/dev/null
 }
 check "apt-get purge removes them all" purge
 

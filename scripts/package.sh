@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the Debian packages (libvasq1, libvasq-dev, vasq-tools, python3-vasq,
-# libvasq-doc) from debian/ into build-deb/ and checks them with lintian, which
-# must report no error; its warnings are printed. Builds a copy of the work
+# vasq-station, libvasq-doc) from debian/ into build-deb/ and checks them with
+# lintian, which must report no error; its warnings are printed. Builds a copy of the work
 # tree's files (tracked and new, not ignored), so nothing is written outside
 # build-deb/. Installs debhelper, lintian and the other build tools when missing.
 # Without nocheck in DEB_BUILD_OPTIONS the package build also runs the suite.
@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 scripts/need-packages.sh build-essential dpkg-dev fakeroot debhelper lintian dh-python python3-all \
-    python3-setuptools pybuild-plugin-pyproject help2man doxygen cmake ninja-build pkg-config libgtest-dev
+    python3-setuptools pybuild-plugin-pyproject help2man doxygen cmake ninja-build pkg-config libgtest-dev \
+    python3-yaml
 
 out=build-deb
 upstream=$(dpkg-parsechangelog -S Version | sed 's/-[^-]*$//')

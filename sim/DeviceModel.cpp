@@ -106,10 +106,13 @@ constexpr double kApproachSeconds = 0.15;
 constexpr double kDeflationMmhgPerSecond = 10.0;
 constexpr double kDeflationHeadroomMmhg = 20.0;
 constexpr double kPeakPulseMmhg = 3.0;
+// How fast the cuff loses pressure during a leakage test with the default leak.
 constexpr double kLeakMmhgPerSecond = 0.5;
-// What a leakage test and a calibration report.
-constexpr double kLeakValueMmhg = 4.5;
+constexpr double kDefaultLeakMmhg = 4.5;
+// What a calibration reports.
 constexpr double kCalibrationValueMmhg = 12.3;
+// Past the valve's pressure the pump keeps pushing towards this much more.
+constexpr double kValveOvershootMmhg = 30.0;
 
 uint16_t U16At(const uint8_t* at)
 {
@@ -136,6 +139,12 @@ unsigned DeviceModel::SettingPressureTenths(const uint8_t* at) const
 {
     // kPa settings already travel in tenths.
     return deviceSettings[1] == 1 ? U16At(at) : U16At(at) * 10u;
+}
+
+uint16_t DeviceModel::ResultCounts(double mmhg) const
+{
+    const double counts = deviceSettings[1] == 1 ? mmhg * kKpaPerMmhg * 10.0 : mmhg;
+    return static_cast<uint16_t>(std::lround(std::clamp(counts, 0.0, 65535.0)));
 }
 
 uint16_t DeviceModel::FineCounts(double mmhg) const
@@ -183,12 +192,15 @@ double DeviceModel::NextCuffPressure()
         const double pulse = std::pow(std::sin(M_PI * pulsePhase), 2);
         return cuffMmhg + amplitude * pulse;
     }
-    case 5:  // overpressure: up to the first pressure of the setting
-        approach(SettingPressureMmhg(&overpressureSetting[1]));
+    case 5: {  // overpressure: the pump pushes until the monitor's valve opens, which lets the air out
+        const double valve = dutValveMmhg.value_or(SettingPressureMmhg(&overpressureSetting[1]));
+        valveOpened = valveOpened || cuffMmhg >= valve;
+        approach(valveOpened ? 0.0 : valve + kValveOvershootMmhg);
         return cuffMmhg;
-    default:  // leakage test and calibration: up to the test pressure, then a slow leak
+    }
+    default:  // leakage test and calibration: up to the test pressure, then the monitor's leak
         if (status == kStatusPressureRunning || status == kStatusRunning)
-            cuffMmhg = std::max(0.0, cuffMmhg - kLeakMmhgPerSecond * kSampleSeconds);
+            cuffMmhg = std::max(0.0, cuffMmhg - kLeakMmhgPerSecond * dutLeakMmhg / kDefaultLeakMmhg * kSampleSeconds);
         else
             approach(SettingPressureMmhg(&leakSetting[0]));
         return cuffMmhg;
@@ -232,8 +244,11 @@ void DeviceModel::PrepareResults()
         break;
     }
     case 5:
-        // The pressure the protection held, then the other two set pressures in tenths of the unit.
-        PutU16(&overpressureResult[0], U16At(&overpressureSetting[1]));
+        // The pressure at which the monitor's valve opened, then the other two set pressures in tenths of the unit.
+        if (dutValveMmhg)
+            PutU16(&overpressureResult[0], ResultCounts(*dutValveMmhg));
+        else
+            PutU16(&overpressureResult[0], U16At(&overpressureSetting[1]));
         PutU16(&overpressureResult[2], SettingPressureTenths(&overpressureSetting[3]));
         PutU16(&overpressureResult[4], SettingPressureTenths(&overpressureSetting[5]));
         break;
@@ -241,7 +256,7 @@ void DeviceModel::PrepareResults()
     case 4:
         // The same simulated leak whatever the unit the device shows it in.
         PutU16(&leakageResult[0], FineCounts(kCalibrationValueMmhg));
-        PutU16(&leakageResult[2], FineCounts(kLeakValueMmhg));
+        PutU16(&leakageResult[2], FineCounts(dutLeakMmhg));
         leakageResult[4] = 1;
         break;
     default:
@@ -252,6 +267,7 @@ void DeviceModel::PrepareResults()
 void DeviceModel::LoadStatusSequence()
 {
     deflating = false;
+    valveOpened = false;
     if (!runsStatusSequences || !scriptedStatuses.empty())
         return;
     PrepareResults();

@@ -130,6 +130,12 @@ public:
     bool deflating = false;
     // The method of the last envelope parameter record written: what a BP simulation runs.
     uint8_t lastEnvelopeMethod = 1;
+    // The monitor under test: the leak of its cuff system that a leakage test
+    // measures, and where its overpressure valve opens (unset: at the pressure
+    // the overpressure test asks for), both in mmHg.
+    double dutLeakMmhg = 4.5;
+    std::optional<double> dutValveMmhg;
+    bool valveOpened = false;
 
 private:
     std::optional<Frame> HandleInstrument(const Frame& request);
@@ -143,6 +149,8 @@ private:
     unsigned SettingPressureTenths(const uint8_t* at) const;
     // A pressure in counts of 0.1 mmHg or 0.01 kPa, as samples and leak figures travel.
     uint16_t FineCounts(double mmhg) const;
+    // A pressure as results travel: whole mmHg or tenths of a kPa.
+    uint16_t ResultCounts(double mmhg) const;
     bool BPSimulationRuns() const;
     // Takes the next scripted value into the setting, if one is scripted.
     static void NextScripted(std::deque<uint8_t>& script, uint8_t& setting);

@@ -57,6 +57,12 @@ const char kUsage[] =
     "  --fault KIND         spoil the answer to every Nth request (see --fault-every):\n"
     "                       no-answer, bad-checksum, status, delay, garbage\n"
     "  --fault-every N      which requests the fault spoils (default 10)\n"
+    "The monitor under test (pressures in the unit of --unit):\n"
+    "  --dut-leak VALUE     the leak a leakage test measures on its cuff system\n"
+    "                       (default 4.5 mmHg)\n"
+    "  --dut-valve PRESSURE where its overpressure valve opens, which an overpressure\n"
+    "                       test reports as its first result (default: at the test's\n"
+    "                       first pressure)\n"
     "Output:\n"
     "  --verbose            print each request received and the answer given\n"
     "  --help               print this text\n"
@@ -80,6 +86,8 @@ struct Options {
     bool faulty = false;
     vasqsim::FaultKind fault = vasqsim::FaultKind::NoAnswer;
     int faultEvery = 10;
+    double dutLeak = -1.0;   // in the unit of --unit; negative: the simulator's default
+    double dutValve = -1.0;  // likewise; negative: at the test's first pressure
     bool verbose = false;
     std::vector<char*> command;
 };
@@ -120,6 +128,17 @@ bool ParseInt(const char* text, long low, long high, int& out)
     if (end == text || *end != '\0' || errno != 0 || value < low || value > high)
         return false;
     out = static_cast<int>(value);
+    return true;
+}
+
+bool ParseReal(const char* text, double low, double high, double& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !(value >= low && value <= high))
+        return false;
+    out = value;
     return true;
 }
 
@@ -244,6 +263,10 @@ int ParseOptions(int argc, char** argv, Options& options)
         } else if (strcmp(arg, "--fault") == 0) {
             options.faulty = true;
             ok = ParseFault(value, options.fault) || Fail("unknown fault", value);
+        } else if (strcmp(arg, "--dut-leak") == 0) {
+            ok = ParseReal(value, 0.0, 400.0, options.dutLeak) || Fail("bad leak (0-400)", value);
+        } else if (strcmp(arg, "--dut-valve") == 0) {
+            ok = ParseReal(value, 0.1, 400.0, options.dutValve) || Fail("bad valve pressure (0.1-400)", value);
         } else if (strcmp(arg, "--fault-every") == 0) {
             ok = ParseInt(value, 1, 1000000, options.faultEvery) || Fail("bad fault period", value);
         } else {
@@ -411,6 +434,12 @@ void Configure(vasqsim::DeviceModel& model, const Options& options)
     model.scriptedStatuses.assign(options.statuses.begin(), options.statuses.end());
     model.sampleMode = options.samples;
     model.counterBase = static_cast<uint16_t>(options.counterFrom);
+    // The model keeps the monitor's figures in mmHg, as it keeps the cuff.
+    const double toMmhg = options.unit == 1 ? 1.0 / 0.133322 : 1.0;
+    if (options.dutLeak >= 0.0)
+        model.dutLeakMmhg = options.dutLeak * toMmhg;
+    if (options.dutValve > 0.0)
+        model.dutValveMmhg = options.dutValve * toMmhg;
 }
 
 vasqsim::Fault MakeFault(const Options& options)
