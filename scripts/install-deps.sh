@@ -5,4 +5,4 @@
 # packaging install their own extra tools when they run.
 set -eu
 cd "$(dirname "$0")/.."
-exec scripts/need-packages.sh cmake ninja-build g++ libgtest-dev python3 pkg-config doxygen nlohmann-json3-dev
+exec scripts/need-packages.sh cmake ninja-build g++ clang libgtest-dev python3 pkg-config doxygen nlohmann-json3-dev
