@@ -1,7 +1,10 @@
 # Writes an example of README.md (the ```LANGUAGE block right after a line
-# "<!-- compiled by the tests -->"; LANGUAGE is c or cpp) to OUTPUT, so that the
-# tests compile and run it.
+# "<!-- compiled by the tests -->"; LANGUAGE is c, the default, or cpp) to
+# OUTPUT, so that the tests compile and run it.
 cmake_minimum_required(VERSION 3.16)
+if(NOT LANGUAGE)
+  set(LANGUAGE c)
+endif()
 file(READ ${README} text)
 set(marker "<!-- compiled by the tests -->\n")
 set(fence "```${LANGUAGE}\n")
