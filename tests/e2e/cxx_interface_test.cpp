@@ -135,9 +135,9 @@ protected:
     // samples have ended by then, while the new device's come.
     void ExpectNoSampleAfterTheClose(int port, Samples& closed)
     {
+        Samples fresh;  // outlives the device that fills it
         vasq::Device reopened = vasq::Device::open(port, 5s);
         const size_t delivered = closed.Size();
-        Samples fresh;
         reopened.startSampling([&fresh](double pressure) { fresh.Add(pressure); });
         ASSERT_TRUE(fresh.WaitForSize(20));
         EXPECT_EQ(delivered, closed.Size()) << "a sample came after the close";
@@ -154,9 +154,9 @@ TEST_F(CxxInterface, TwoInstrumentsReportToLambdasCapturingTheirOwnState)
     first->WithModel([](vasqsim::DeviceModel& m) { m.scriptedStatuses = {13, 13, 14}; });
     second->WithModel([](vasqsim::DeviceModel& m) { m.scriptedStatuses = {12, 12, 14}; });
     struct Instrument {
-        vasq::Device device;
         Samples samples;
         Reports reports;
+        vasq::Device device;  // last, so that it goes first
     } instruments[2];
     for (int i = 0; i < 2; ++i) {
         Instrument& mine = instruments[i];
@@ -216,6 +216,9 @@ TEST_F(CxxInterface, FailuresThrowTheLibrarysCodeAndReason)
     none.close();
 
     auto sim = Instrument(0, 1);
+    std::atomic<int> unitCode{-1};
+    std::atomic<int> openCode{-1};
+    e2e::Condition done;
     vasq::Device device = vasq::Device::open(0);
     // A start the instrument does not answer fails with the exchange's code and keeps nothing.
     sim->InjectFault(vasqsim::FaultKind::NoAnswer);
@@ -227,9 +230,6 @@ TEST_F(CxxInterface, FailuresThrowTheLibrarysCodeAndReason)
     EXPECT_FALSE(failed.Alive());
 
     // From a sampling callback a unit switch is refused, as is an open.
-    std::atomic<int> unitCode{-1};
-    std::atomic<int> openCode{-1};
-    e2e::Condition done;
     device.startSampling([&](double) {
         if (unitCode.load() != -1)
             return;
@@ -254,10 +254,12 @@ TEST_F(CxxInterface, ACallbackThatThrowsIsLoggedAndTheDeviceCarriesOn)
         },
         vasq::LogLevel::Error);
     auto sim = Instrument(0, 1);
-    vasq::Device device = vasq::Device::open(0);
-
     Samples samples;
     std::atomic<int> calls{0};
+    Reports reports;
+    std::atomic<int> thrown{0};
+    vasq::Device device = vasq::Device::open(0);
+
     device.startSampling([&](double pressure) {
         const int call = calls.fetch_add(1);
         if (call == 5)
@@ -267,7 +269,6 @@ TEST_F(CxxInterface, ACallbackThatThrowsIsLoggedAndTheDeviceCarriesOn)
         samples.Add(pressure);
     });
     ASSERT_TRUE(samples.WaitForSize(100));
-    Reports reports;
     device.runStaticPressure(100.0, [&reports](vasq::Status status, double waitStableSeconds, int result) {
         reports.Add({status, {waitStableSeconds}, result});
         throw std::logic_error("report refused");
@@ -292,7 +293,6 @@ TEST_F(CxxInterface, ACallbackThatThrowsIsLoggedAndTheDeviceCarriesOn)
               count("the static-pressure callback of NQX7001-070001 threw an exception: report refused"));
 
     // A log handler that throws loses its lines, and nothing else.
-    std::atomic<int> thrown{0};
     vasq::setLogHandler(
         [&thrown](vasq::LogLevel, std::string_view) {
             ++thrown;
@@ -307,9 +307,9 @@ TEST_F(CxxInterface, MovedDevicesKeepTheirCallbacksAndAMoveAssignmentClosesTheTa
 {
     auto first = Instrument(0, 1);
     auto second = Instrument(1, 2);
-    vasq::Device device = vasq::Device::open(0);
     Samples samples;
     Canary canary;
+    vasq::Device device = vasq::Device::open(0);
     device.startSampling([&samples, c = canary.Take()](double pressure) { samples.Add(pressure); });
     ASSERT_TRUE(samples.WaitForSize(20));
 
@@ -344,7 +344,6 @@ TEST_F(CxxInterface, MovedDevicesKeepTheirCallbacksAndAMoveAssignmentClosesTheTa
 TEST_F(CxxInterface, ADeviceClosedInsideItsOwnCallbackKeepsThatCallbackAliveUntilItReturns)
 {
     auto sim = Instrument(0, 1);
-    vasq::Device device = vasq::Device::open(0);
     struct State {
         std::atomic<int> calls{0};
         std::atomic<int> after{0};
@@ -353,6 +352,7 @@ TEST_F(CxxInterface, ADeviceClosedInsideItsOwnCallbackKeepsThatCallbackAliveUnti
         e2e::Condition done;
     } state;
     Canary canary;
+    vasq::Device device = vasq::Device::open(0);
     device.startSampling([&device, &state, c = canary.Take()](double) {
         if (state.closed.load()) {
             ++state.after;
@@ -387,12 +387,12 @@ TEST_F(CxxInterface, ADeviceDestroyedFromACallbackStopsItsCallbacksWithoutUseAft
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const bool fromOtherDevice = round % 2 == 1;
-        auto holder = std::make_unique<vasq::Device>(vasq::Device::open(0));
-        vasq::Device closer = vasq::Device::open(1);
         Samples samples;
         Canary canary;
         std::atomic<bool> destroyed{false};
         e2e::Condition done;
+        auto holder = std::make_unique<vasq::Device>(vasq::Device::open(0));
+        vasq::Device closer = vasq::Device::open(1);
         holder->startSampling([&samples, c = canary.Take()](double pressure) { samples.Add(pressure); });
         const auto destroy = [&] {
             if (destroyed.load())
@@ -416,9 +416,10 @@ TEST_F(CxxInterface, ADeviceDestroyedFromACallbackStopsItsCallbacksWithoutUseAft
 TEST_F(CxxInterface, EachCallbackIsReleasedOnceReplacedStoppedOrClosed)
 {
     auto sim = Instrument(0, 1);
-    vasq::Device device = vasq::Device::open(0);
     Canary first, second;
     Samples firstSamples, secondSamples;
+    Reports reports;
+    vasq::Device device = vasq::Device::open(0);
     device.startSampling([&firstSamples, c = first.Take()](double p) { firstSamples.Add(p); });
     ASSERT_TRUE(firstSamples.WaitForSize(10));
     device.startSampling([&secondSamples, c = second.Take()](double p) { secondSamples.Add(p); });
@@ -428,7 +429,6 @@ TEST_F(CxxInterface, EachCallbackIsReleasedOnceReplacedStoppedOrClosed)
     EXPECT_FALSE(second.Alive()) << "a stopped callback goes with the stop";
 
     Canary bp, staticPressure;
-    Reports reports;
     device.runBPTest(e2e::DefaultRecord(),
                      [&reports, c = bp.Take()](vasq::Status s, double, double, double, double) {
                          reports.Add({s, {}, 0});
@@ -455,8 +455,8 @@ TEST_F(CxxInterface, EachCallbackIsReleasedOnceReplacedStoppedOrClosed)
 TEST_F(CxxInterface, TheConnectionCallbackSeesTheInstrumentGoAndComeBack)
 {
     auto sim = Instrument(0, 1);
-    vasq::Device device = vasq::Device::open(0);
     e2e::Recorder<bool> changes;
+    vasq::Device device = vasq::Device::open(0);
     device.setConnectionCallback([&changes](bool connected) { changes.Add(connected); });
     sim.reset();
     ASSERT_TRUE(changes.WaitForSize(1));
@@ -472,6 +472,7 @@ TEST_F(CxxInterface, TheConnectionCallbackSeesTheInstrumentGoAndComeBack)
 TEST_F(CxxInterface, TestsAndSettingsReachTheInstrument)
 {
     auto sim = Instrument(0, 1);
+    Reports reports, bp, custom, leak, over;
     vasq::Device device = vasq::Device::open(0);
     const auto model = [&](auto read) {
         decltype(read(std::declval<vasqsim::DeviceModel&>())) value{};
@@ -504,7 +505,6 @@ TEST_F(CxxInterface, TestsAndSettingsReachTheInstrument)
     EXPECT_EQ(sizeof picture, model([](vasqsim::DeviceModel& m) { return m.picture.size(); }));
 
     // The static parameter and flag land in their places of the record sent.
-    Reports reports;
     device.runStaticPressure(150.0, 300, true, [&reports](vasq::Status status, double wait, int result) {
         reports.Add({status, {wait}, result});
     });
@@ -515,7 +515,6 @@ TEST_F(CxxInterface, TestsAndSettingsReachTheInstrument)
     EXPECT_EQ(1, record[24]);
 
     // The default record is clamped and sent back; the results are its own.
-    Reports bp;
     const BPCommon sent = device.runBPTest(BPCommon{BP_METHOD_CUSTOMIZED, 135.0, 85.0, 400, 1.0, 0.0, 0.0},
                                            [&bp](vasq::Status s, double r1, double r2, double r3, double r4) {
                                                bp.Add({s, {r1, r2, r3, r4}, 0});
@@ -533,7 +532,6 @@ TEST_F(CxxInterface, TestsAndSettingsReachTheInstrument)
     device.setEnvelope(envelope, table);
     EXPECT_EQ(6u * 360, model([](vasqsim::DeviceModel& m) { return m.envelopePoints.size(); }));
     envelope.eMethod = BP_METHOD_DEFAULT;
-    Reports custom;
     EXPECT_EQ(BP_METHOD_CUSTOMIZED, device.runBPTest(envelope, [&custom](vasq::Status s, double r1, double r2,
                                                                          double r3, double r4) {
                                               custom.Add({s, {r1, r2, r3, r4}, 0});
@@ -541,7 +539,6 @@ TEST_F(CxxInterface, TestsAndSettingsReachTheInstrument)
     ASSERT_TRUE(custom.WaitForStatus(vasq::Status::Completed));
     device.stopTest();
 
-    Reports leak;
     const auto onLeak = [&leak](vasq::Status s, double wait, double value, int code) { leak.Add({s, {wait, value}, code}); };
     device.runLeakageTest(200.0, 7, 1.5, onLeak);
     ASSERT_TRUE(leak.WaitForStatus(vasq::Status::Completed));
@@ -552,7 +549,6 @@ TEST_F(CxxInterface, TestsAndSettingsReachTheInstrument)
     EXPECT_EQ(2.5, device.leakageCalibrationRate());
     device.stopTest();
 
-    Reports over;
     device.runOverpressureTest(true, 300.0, 280.0, 250.0,
                                [&over](vasq::Status s, double w, double r1, double r2, double r3, double r4,
                                        double r5, double r6) { over.Add({s, {w, r1, r2, r3, r4, r5, r6}, 0}); });
