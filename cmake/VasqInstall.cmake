@@ -1,5 +1,5 @@
 # Installs libvasq for applications: the shared library with its SONAME links,
-# the two public headers, a pkg-config file, a CMake package giving vasq::vasq,
+# the public headers (C, the header-only C++ interface, service), a pkg-config file, a CMake package giving vasq::vasq,
 # and the udev rule that lets a logged-in user open the instrument's port.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -15,7 +15,7 @@ install(TARGETS vasq EXPORT vasqTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES src/api/vasq.h src/api/vasq_service.h
+install(FILES src/api/vasq.h src/api/vasq.hpp src/api/vasq_service.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
 install(EXPORT vasqTargets NAMESPACE vasq:: FILE vasqTargets.cmake

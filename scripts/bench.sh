@@ -30,13 +30,14 @@ arguments() {
         case "$1" in
             connection_times|presence_times) echo 2 ;;
             worker_cpu|exchange_times) echo 3 ;;
-            sampling_cadence|multi_device) echo 4 ;;
+            sampling_cadence|multi_device|cxx_callbacks) echo 4 ;;
         esac
     else
         case "$1" in
             connection_times|presence_times|exchange_times) echo 7 ;;
             worker_cpu) echo 10 ;;
             sampling_cadence) echo 30 ;;
+            cxx_callbacks) echo 20 ;;
             multi_device) echo 60 ;;
         esac
     fi

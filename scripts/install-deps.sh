@@ -7,5 +7,5 @@
 # their own extra tools when they run.
 set -eu
 cd "$(dirname "$0")/.."
-exec scripts/need-packages.sh cmake ninja-build g++ libgtest-dev python3 pkg-config doxygen nlohmann-json3-dev \
+exec scripts/need-packages.sh cmake ninja-build g++ clang libgtest-dev python3 pkg-config doxygen nlohmann-json3-dev \
     python3-yaml python3-jsonschema python3-jinja2 weasyprint python3-psycopg postgresql poppler-utils

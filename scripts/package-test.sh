@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages of build-deb/ (scripts/package.sh makes them) with
 # apt-get as a bench PC would, uses what they installed as people do (the
-# programs, the man pages, pkg-config, the README's C example, the CMake
+# programs, the man pages, pkg-config, the README's C and C++ examples, the CMake
 # package, Python, sessions against vasq-sim), builds the Python wheel and
 # installs it into a plain venv, then purges the packages and checks that they
 # are gone. Runs as root or through sudo. Ends with "N passed, N failed".
@@ -18,7 +18,7 @@ packages="libvasq1 libvasq-dev vasq-tools python3-vasq vasq-station libvasq-doc"
 as_root=""
 [ "$(id -u)" -eq 0 ] || as_root=sudo
 # What a bench PC's user brings: a compiler, pkg-config, man, CMake, venv; the wheel's builder.
-scripts/need-packages.sh gcc libc6-dev pkg-config man-db cmake ninja-build python3-venv python3-pip \
+scripts/need-packages.sh gcc g++ libc6-dev pkg-config man-db cmake ninja-build python3-venv python3-pip \
     python3-build python3-setuptools python3-wheel poppler-utils
 
 work=$(mktemp -d /tmp/vasq-package-test-XXXXXX)
@@ -88,11 +88,22 @@ readme_example() {
     grep -q '^completed: ' app.out
 }
 check "README's C example built against /usr, run against vasq-sim" readme_example
+readme_cxx_example() {
+    cmake -DREADME="$root/README.md" -DLANGUAGE=cpp -DOUTPUT="$work/app.cpp" -P "$root/docs/ExtractExample.cmake"
+    # shellcheck disable=SC2046
+    c++ -std=c++17 -Wall -Wextra -Werror -pedantic app.cpp $(pkg-config --cflags --libs vasq) -o app-cxx
+    ldd ./app-cxx | grep -q '/usr/lib/.*/libvasq.so.1'
+    sim ./app-cxx >app-cxx.out
+    cat app-cxx.out
+    grep -q '^completed: ' app-cxx.out
+}
+check "README's C++ example (<vasq.hpp>) built against /usr, run against vasq-sim" readme_cxx_example
 cmake_package() {
     cmake -S "$root/tests/install/consumer" -B consumer -G Ninja >/dev/null
     grep -q 'vasq_DIR:PATH=/usr/lib/' consumer/CMakeCache.txt
     cmake --build consumer >/dev/null
     sim consumer/consumer
+    consumer/cxx_consumer
 }
 check "find_package(vasq) finds the installed CMake package" cmake_package
 check "HTML reference installed" test -f /usr/share/doc/libvasq-doc/html/index.html
@@ -165,7 +176,7 @@ purge() {
     for p in $packages; do
         ! dpkg-query -W -f '${Status}\n' "$p" 2>/dev/null | grep -q 'install ok'
     done
-    for f in /usr/bin/vasqctl /usr/bin/vasq-sim /usr/bin/vasq-station /usr/include/vasq.h /usr/lib/udev/rules.d/70-vasq.rules \
+    for f in /usr/bin/vasqctl /usr/bin/vasq-sim /usr/bin/vasq-station /usr/include/vasq.h /usr/include/vasq.hpp /usr/lib/udev/rules.d/70-vasq.rules \
              /usr/share/man/man1/vasqctl.1.gz /usr/share/doc/libvasq-doc; do
         [ ! -e "$f" ] || { echo "left behind: $f"; return 1; }
     done

@@ -78,6 +78,30 @@ inline BPEnvelopeCustomized CustomRecord(double scale)
     return r;
 }
 
+// Each simulated instrument counts its samples from a base of its own, so
+// every sample tells whose it is and whether one was lost or repeated.
+constexpr uint16_t kCounterBaseStep = 16384;
+
+// An instrument on the port with the serial number CountingSerial(index),
+// whose samples count from index * kCounterBaseStep.
+inline std::unique_ptr<vasqsim::SimDevice> CountingInstrument(const std::string& folder, int port, int index)
+{
+    auto sim = std::make_unique<vasqsim::SimDevice>(folder, port);
+    sim->WithModel([index](vasqsim::DeviceModel& model) {
+        model.identity[4] = static_cast<uint8_t>(index & 0xFF);
+        model.identity[5] = static_cast<uint8_t>(index >> 8);
+        model.identity[6] = 7;
+        model.sampleMode = vasqsim::SampleMode::Counter;
+        model.counterBase = static_cast<uint16_t>(index * kCounterBaseStep);
+    });
+    return sim;
+}
+
+inline std::string CountingSerial(int index)
+{
+    return "NQX7001-07" + std::string(index < 10 ? "000" : "00") + std::to_string(index);
+}
+
 // A test whose ports and lock files live in a private folder; the library is
 // released at its end.
 class PrivateFolder : public ::testing::Test {

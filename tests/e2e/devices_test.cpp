@@ -23,9 +23,7 @@ extern "C" int __lsan_is_turned_off()
 
 namespace {
 
-// Each simulated instrument counts its samples from a base of its own, so
-// every sample tells whose it is and whether one was lost or repeated.
-constexpr uint16_t kBaseStep = 16384;
+constexpr uint16_t kBaseStep = e2e::kCounterBaseStep;
 
 struct Stream {
     std::mutex mutex;
@@ -81,17 +79,9 @@ protected:
     // An instrument with the serial number 7-<index> on the port, counting from its own base.
     std::unique_ptr<vasqsim::SimDevice> Instrument(int port, int index)
     {
-        auto sim = std::make_unique<vasqsim::SimDevice>(m_folder.path(), port);
-        sim->WithModel([index](vasqsim::DeviceModel& model) {
-            model.identity[4] = static_cast<uint8_t>(index & 0xFF);
-            model.identity[5] = static_cast<uint8_t>(index >> 8);
-            model.identity[6] = 7;
-            model.sampleMode = vasqsim::SampleMode::Counter;
-            model.counterBase = static_cast<uint16_t>(index * kBaseStep);
-        });
-        return sim;
+        return e2e::CountingInstrument(m_folder.path(), port, index);
     }
-    static std::string Serial(int index) { return "NQX7001-07" + std::string(index < 10 ? "000" : "00") + std::to_string(index); }
+    static std::string Serial(int index) { return e2e::CountingSerial(index); }
 
     void TearDown() override
     {

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Installs the build into a private folder and builds a C application and a C++
-# service tool against the installed tree, once through pkg-config and once
-# through find_package(vasq), then runs them.
+# Installs the build into a private folder and builds a C application, a C++
+# service tool and a C++ application of <vasq.hpp> against the installed tree,
+# once through pkg-config and once through find_package(vasq), then runs them.
 # Usage: install_test.sh CMAKE BUILD_DIR CONSUMER_SOURCE LIBDIR INCLUDEDIR VERSION RELOCATABLE
 # RELOCATABLE (ON or OFF) is VASQ_PKGCONFIG_RELOCATABLE: when OFF the pkg-config
 # file names the configured prefix, and the test hands it the private one.
@@ -25,7 +25,7 @@ lib=$prefix/$libdir
 soname=$(readelf -d "$lib/libvasq.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libvasq.so.1" ] || fail "SONAME is '$soname'"
 readelf -d "$lib/libvasq.so.$version" | grep -q -E '\((RUN)?PATH\)' && fail "the installed library keeps a build-tree search path"
-for h in vasq.h vasq_service.h; do
+for h in vasq.h vasq.hpp vasq_service.h; do
     [ -f "$prefix/$includedir/$h" ] || fail "no $includedir/$h"
 done
 
@@ -58,8 +58,12 @@ ${CC:-cc} -std=c99 -Wall -Wextra -pedantic-errors -Werror $cflags "$consumer/con
 # shellcheck disable=SC2086
 ${CXX:-c++} -std=c++11 -Wall -Wextra -pedantic-errors -Werror $cflags "$consumer/service_consumer.cpp" $libs \
     -o "$work/service-consumer-pc"
+# shellcheck disable=SC2086
+${CXX:-c++} -std=c++17 -Wall -Wextra -pedantic-errors -Werror $cflags "$consumer/cxx_consumer.cpp" $libs \
+    -o "$work/cxx-consumer-pc"
 check_run "C consumer (pkg-config)" env LD_LIBRARY_PATH="$pc_libdir" "$work/consumer-pc"
 LD_LIBRARY_PATH="$pc_libdir" "$work/service-consumer-pc" || fail "service consumer (pkg-config) failed"
+check_run "C++ consumer (pkg-config)" env LD_LIBRARY_PATH="$pc_libdir" "$work/cxx-consumer-pc"
 
 # find_package(vasq), with the imported target vasq::vasq.
 unset PKG_CONFIG_PATH
@@ -69,5 +73,6 @@ grep -q "vasq_DIR:PATH=$prefix/" "$work/cmake-build/CMakeCache.txt" || fail "fin
 "$cmake" --build "$work/cmake-build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "consumer build failed"; }
 check_run "C consumer (find_package)" "$work/cmake-build/consumer"
 "$work/cmake-build/service_consumer" || fail "service consumer (find_package) failed"
+check_run "C++ consumer (find_package)" "$work/cmake-build/cxx_consumer"
 
 echo "installed tree in a private folder: library, SONAME links, headers, pkg-config and CMake package work"
