@@ -614,7 +614,8 @@ typedef enum VasqError {
     VASQ_ERROR_NOT_CONNECTED = 1,    /**< no instrument is connected */
     VASQ_ERROR_NOT_FOUND = 2,        /**< the search ended without a Vasq9 (the port named does not exist, or
                                           nothing that answered was one) */
-    VASQ_ERROR_PORT_BUSY = 3,        /**< another process holds the port's lock file */
+    VASQ_ERROR_PORT_BUSY = 3,        /**< the port is held: by another device of this process, or by another
+                                          process (its lock file); the text says which */
     VASQ_ERROR_ACCESS = 4,           /**< the port or the lock folder may not be opened by this user */
     VASQ_ERROR_TIMEOUT = 5,          /**< no answer within the read timeout */
     VASQ_ERROR_PROTOCOL = 6,         /**< a malformed frame, a bad checksum, an answer of the wrong size */

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -128,6 +130,10 @@ TEST_F(Devices, EachInstrumentHasItsOwnIdentityUnitAndSamples)
     }
     EXPECT_EQ(nullptr, Open(-1, 300)) << "every instrument is held already";
     EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError()) << VasqGetLastErrorText();
+    EXPECT_EQ(nullptr, Open(1, 300));
+    EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError());
+    EXPECT_NE(nullptr, strstr(VasqGetLastErrorText(), "ttyACM1: busy, held by another device of this process"))
+        << VasqGetLastErrorText();
 
     ASSERT_EQ(1, VasqDeviceSetPressureUnit(devices[1], 1));
     EXPECT_EQ(0, VasqDeviceGetPressureUnit(devices[0]));
@@ -416,4 +422,66 @@ TEST_F(Devices, AForkedChildExitsAtOnceAndLeavesTheParentsDevicesAlone)
     EXPECT_EQ(0, VasqGetPressureUnit());
     EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError()) << VasqGetLastErrorText();
     VasqFree();
+}
+
+// Sixteen threads open, sample and close devices on four instruments. A
+// thread takes its instrument out of the table before it starts the close
+// and enters it only once its open has returned, so an instrument found in
+// the table at an open's return has two devices holding it at that moment.
+TEST_F(Devices, AnOpenStormNeverGivesOneInstrumentTwoHolders)
+{
+    std::unique_ptr<vasqsim::SimDevice> instruments[4];
+    for (int i = 0; i < 4; ++i)
+        instruments[i] = Instrument(i, i + 1);
+    const char* configured = getenv("VASQ_STORM_SECONDS");
+    const auto length = std::chrono::seconds(configured != nullptr ? atoi(configured) : 6);
+    std::mutex mutex;
+    std::map<std::string, int> holders;
+    std::atomic<int> doubles{0}, opens{0}, busy{0}, samples{0};
+    std::string unexpected;
+    const auto deadline = std::chrono::steady_clock::now() + length;
+    auto storm = [&](int thread) {
+        while (std::chrono::steady_clock::now() < deadline) {
+            VasqDevice* device = VasqOpenDevice(thread % 5 == 0 ? thread % 4 : -1, 2000);
+            if (device == nullptr) {
+                // Under this load a connect may also outlast its wait.
+                const int code = VasqGetLastError();
+                if (code == VASQ_ERROR_PORT_BUSY || code == VASQ_ERROR_NOT_FOUND || code == VASQ_ERROR_TIMEOUT) {
+                    busy.fetch_add(1);
+                } else {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    unexpected = VasqGetLastErrorText();
+                }
+                continue;
+            }
+            opens.fetch_add(1);
+            const std::string serial = VasqDeviceGetSerialNumber(device);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (holders[serial]++ != 0)
+                    doubles.fetch_add(1);
+            }
+            Stream stream;
+            if (VasqDeviceStartSampling(device, Stream::Take, &stream) == 1) {
+                stream.WaitForSize(10, std::chrono::milliseconds(500));
+                VasqDeviceStopSampling(device);
+                samples.fetch_add(static_cast<int>(stream.Size()));
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                --holders[serial];
+            }
+            VasqCloseDevice(device);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i)
+        threads.emplace_back(storm, i);
+    for (auto& thread : threads)
+        thread.join();
+    printf("storm: %d opens, %d refused, %d samples, %d times two holders\n", opens.load(), busy.load(),
+           samples.load(), doubles.load());
+    EXPECT_EQ(0, doubles.load()) << "an instrument was held by two devices at once";
+    EXPECT_GT(opens.load(), 0);
+    EXPECT_EQ("", unexpected) << "an open failed for another reason than a held, missing or slow instrument";
 }

@@ -246,7 +246,7 @@ TEST_F(Searches, ALockFileHeldElsewhereNamesItsProcess)
     ASSERT_GE(held, 0);
     EXPECT_FALSE(VasqConnect(0, 300));
     EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError());
-    EXPECT_TRUE(Has(Text(), "held by process " + std::to_string(getpid()))) << Text();
+    EXPECT_TRUE(Has(Text(), "held by process " + std::to_string(getpid()) + " (this process; ")) << Text();
     EXPECT_FALSE(VasqConnect(-1, 300));
     EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError()) << "a scan says why the one port was not taken";
     close(held);
