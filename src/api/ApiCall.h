@@ -79,13 +79,20 @@ private:
 // interface's function that does the work, which then reports under that name.
 class DeviceCall {
 public:
-    DeviceCall(const char* name, Device* device) : m_valid(device != nullptr)
+    // A device, or why there is none ("the device is closed").
+    struct Target {
+        Device* device;
+        const char* fault;
+    };
+
+    DeviceCall(const char* name, Device* device) : DeviceCall(name, Target{device, "the device is null"}) {}
+    DeviceCall(const char* name, const Target& target) : m_valid(target.device != nullptr)
     {
         if (m_valid) {
-            ApiCall::t_forwarded = device;
+            ApiCall::t_forwarded = target.device;
             ApiCall::t_forwardedName = name;
         } else {
-            SetLastError(kErrorInvalidArgument, (std::string(name) + ": the device is null").c_str());
+            SetLastError(kErrorInvalidArgument, (std::string(name) + ": " + target.fault).c_str());
         }
     }
     ~DeviceCall() { ApiCall::t_forwarded = nullptr; }

@@ -690,8 +690,9 @@ VASQ_API void VasqSetLogCallback(VasqLogCallback callback, int maxLevel, void* c
    threads and locks, and sets the calling thread's last error the same way. A
    callback of a device runs on that device's threads and receives the
    context given with it. A null device fails with
-   ::VASQ_ERROR_INVALID_ARGUMENT, as does a device that is not open (closed
-   already); using a device while or after another thread closes it is the
+   ::VASQ_ERROR_INVALID_ARGUMENT, as does a device that is closed already:
+   no handle is given twice while the library is loaded, so a closed one never
+   names a later device. Using a device while another thread closes it is the
    application's fault. */
 
 /** One Vasq9 opened with VasqOpenDevice(). */
@@ -734,7 +735,8 @@ VASQ_API VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs);
 /**
  * Stops the device's test and sampling, releases its port and lock file, ends
  * its threads and frees it; the other devices carry on.
- * @param device the device; NULL fails with ::VASQ_ERROR_INVALID_ARGUMENT.
+ * @param device the device; NULL, or a device closed already, fails with
+ *        ::VASQ_ERROR_INVALID_ARGUMENT and closes nothing.
  * @par Thread and lock
  * Any thread. From a callback of any device the close finishes on a thread of
  * the library once the callback has returned; no callback of the device

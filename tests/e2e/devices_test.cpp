@@ -299,6 +299,39 @@ TEST_F(Devices, CloseFromCallbacksAndBadDevicesFailCleanly)
     EXPECT_TRUE(e2e::ThreadCountSettlesAt(baseline, std::chrono::seconds(5))) << "a thread outlived its device";
 }
 
+// A handle closed already names no device, also when the next open's device
+// lands where the closed one was: every call with it is refused.
+TEST_F(Devices, AClosedHandleStaysClosedWhateverTheNextOpenGets)
+{
+    auto instrument = Instrument(0, 1);
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        VasqDevice* stale = VasqOpenDevice(0, 5000);
+        ASSERT_NE(nullptr, stale) << VasqGetLastErrorText();
+        VasqCloseDevice(stale);
+        EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError()) << VasqGetLastErrorText();
+        VasqDevice* next = Open(0);
+        ASSERT_NE(nullptr, next) << VasqGetLastErrorText();
+
+        VasqCloseDevice(stale);
+        EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError());
+        EXPECT_STREQ("VasqCloseDevice: the device is closed", VasqGetLastErrorText());
+        EXPECT_EQ(0, VasqDeviceGetPressureUnit(stale));
+        EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError());
+        EXPECT_STREQ("VasqDeviceGetPressureUnit: the device is closed", VasqGetLastErrorText());
+        EXPECT_STREQ("", VasqDeviceGetSerialNumber(stale));
+
+        EXPECT_EQ(0, VasqDeviceGetPortNumber(next)) << "the stale close closed the next device: "
+                                                    << VasqGetLastErrorText();
+        EXPECT_EQ(Serial(1), VasqDeviceGetSerialNumber(next));
+        VasqCloseDevice(next);
+        Closed(next);
+        EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError());
+    }
+    VasqCloseDevice(reinterpret_cast<VasqDevice*>(~uintptr_t{0} - 15));
+    EXPECT_EQ(VASQ_ERROR_INVALID_ARGUMENT, VasqGetLastError()) << "a handle no open gave";
+}
+
 // A close inside a device's own sampling callback ends its stream there, even
 // though the rest of the close runs on another thread that takes the sampling
 // thread out of the record while the callback is still running.
