@@ -33,6 +33,7 @@ struct Registry {
 Registry g_mapNotifyEvent VASQ_INIT_DEVICE;
 std::atomic<uint32_t> s_losses{0};
 std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
+std::atomic<ListingHook> s_listingHook{nullptr};
 
 void NotifyLoss()
 {
@@ -208,20 +209,24 @@ private:
             if (!listed) {
                 listingFailed = !ListDeviceNodes(paths);
                 listed = true;
+                const ListingHook hook = s_listingHook.load();
+                if (hook != nullptr)
+                    hook();
             }
             ListingStep(watched, listingFailed ? Listing::Failed : FindOpenPort(paths));
         }
     }
 
-    // One listing of a cycle: a cycle ends when the port is seen or after
-    // three listings; a port unseen in a whole cycle, or failed, is lost.
+    // One listing of a cycle: a cycle is three listings, also after the port
+    // has been seen (the next one then follows at once); a port unseen in a
+    // whole cycle, or failed, is lost.
     static void ListingStep(Watched& watched, Listing listing)
     {
         const uint64_t now = GetTickCount64();
         watched.seen = watched.seen || listing == Listing::WithPort;
         ++watched.round;
-        if (!watched.seen && watched.round < kListingsPerCycle) {
-            watched.due = now + (listing == Listing::Failed ? kCyclePauseMs : kUnseenPauseMs);
+        if (watched.round < kListingsPerCycle) {
+            watched.due = now + (listing == Listing::Failed ? kCyclePauseMs : 0) + (watched.seen ? 0 : kUnseenPauseMs);
             return;
         }
         const uint64_t current = DeviceConnectionNumber();
@@ -302,4 +307,9 @@ void SetMonitorLossNotifier(DeviceLossFn notify)
 uint32_t MonitorLossCount()
 {
     return s_losses.load();
+}
+
+void SetMonitorListingHook(ListingHook hook)
+{
+    s_listingHook.store(hook);
 }

@@ -16,8 +16,8 @@ constexpr uint32_t DEVICE_CHANGE_EVENT = 537;
 
 // Watches a device's open port while it is connected. One watch thread
 // serves every device of the process; StartMonitor begins a monitoring run
-// for this device's current connection. A run ends when none of three
-// listings of the device nodes shows the port, or the port hangs up: the
+// for this device's current connection. A run ends when none of the three
+// listings of a cycle shows the port, or the port hangs up: the
 // watch then closes the port and wakes the connection thread.
 class VASQ_EXPORT CAutoMonitor {
 public:
@@ -46,3 +46,6 @@ void SetMonitorLossNotifier(DeviceLossFn notify);
 
 // Monitoring runs completed since load (a loss was declared), for tests.
 uint32_t MonitorLossCount();
+// Called on the watch thread after each listing of the device nodes, for tests.
+using ListingHook = void (*)();
+void SetMonitorListingHook(ListingHook hook);
