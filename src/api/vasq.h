@@ -332,7 +332,8 @@ VASQ_API const char* VasqGetSerialNumber(void);
  * @param unit 0 for mmHg, 1 for kPa; any other code fails at once and sends nothing.
  * @return 1 on success; 0 when the switch failed or was refused: while a test
  *         runs (device status other than 0, 3 or 14), and from a test or
- *         sampling callback while sampling runs.
+ *         sampling callback while sampling runs. A status query that fails
+ *         reads as 0: the switch goes on (the log gets a warning).
  * @par Thread and lock
  * Any thread; holds the API lock for each exchange. When sampling runs it is
  * stopped (waiting for the sampling thread) and restarted around the switch.
