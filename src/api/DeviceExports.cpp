@@ -227,20 +227,34 @@ int VasqDeviceSetConnectionCallback(VasqDevice* device, VasqDeviceConnectedCallb
     return call.Flag(true);
 }
 
+namespace {
+
+// An identity record of a device: zeroed, and a failure, while the device has
+// no instrument (the interface's own getters succeed with the zeroed record).
+template <typename Record>
+int DeviceRecord(const char* name, VasqDevice* device, Record* info, int (*get)(Record*))
+{
+    DeviceCall forward(name, OpenDevice(device));
+    if (!forward.Valid())
+        return 0;
+    ApiCall call(name);
+    if (info != nullptr && CurrentDevice().m_bConnected.load() == 0) {
+        *info = Record{};
+        return call.Fail(0, kErrorNotConnected, "no instrument is connected (the device is lost)");
+    }
+    return call.Flag(get(info) == 1);
+}
+
+}  // namespace
+
 int VasqDeviceGetDeviceInformation(VasqDevice* device, MODEL_INFORMATION* info)
 {
-    DeviceCall call("VasqDeviceGetDeviceInformation", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetDeviceInformation(info);
+    return DeviceRecord("VasqDeviceGetDeviceInformation", device, info, VasqGetDeviceInformation);
 }
 
 int VasqDeviceGetHWInformation(VasqDevice* device, HW_INFORMATION* info)
 {
-    DeviceCall call("VasqDeviceGetHWInformation", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetHWInformation(info);
+    return DeviceRecord("VasqDeviceGetHWInformation", device, info, VasqGetHWInformation);
 }
 
 int VasqDeviceSetPressureUnit(VasqDevice* device, int unit)

@@ -300,19 +300,23 @@ VASQ_API void VasqFree(void);
 /* Identity. */
 
 /**
- * Reads the device's model identity.
+ * Copies the model identity read when the device was identified; asks the
+ * device nothing.
  * @param info receives the record; null fails.
- * @return 1 on success, 0 on failure or without a device.
+ * @return 1 whenever the record was copied: without a device (none identified
+ *         yet, or lost or released since) the record is all zero.
  * @par Thread and lock
- * Any thread; holds the API lock for the exchange.
+ * Any thread; holds the API lock while it copies.
  */
 VASQ_API int VasqGetDeviceInformation(MODEL_INFORMATION* info);
 /**
- * Reads the device's firmware and hardware versions.
+ * Copies the firmware and hardware versions read when the device was
+ * identified; asks the device nothing.
  * @param info receives the record; null fails.
- * @return 1 on success, 0 on failure or without a device.
+ * @return 1 whenever the record was copied: without a device (none identified
+ *         yet, or lost or released since) the record is all zero.
  * @par Thread and lock
- * Any thread; holds the API lock for the exchange.
+ * Any thread; holds the API lock while it copies.
  */
 VASQ_API int VasqGetHWInformation(HW_INFORMATION* info);
 /**
@@ -774,14 +778,18 @@ VASQ_API int VasqDeviceSetConnectionCallback(VasqDevice* device, VasqDeviceConne
  * VasqGetDeviceInformation() for one device.
  * @param device the device.
  * @param info as for VasqGetDeviceInformation().
- * @return what VasqGetDeviceInformation() returns; 0 for an invalid device.
+ * @return 1 with the record of the device's instrument; 0 for an invalid
+ *         device, and 0 with an all-zero record and ::VASQ_ERROR_NOT_CONNECTED
+ *         while the device has no instrument (lost, not yet back).
  */
 VASQ_API int VasqDeviceGetDeviceInformation(VasqDevice* device, MODEL_INFORMATION* info);
 /**
  * VasqGetHWInformation() for one device.
  * @param device the device.
  * @param info as for VasqGetHWInformation().
- * @return what VasqGetHWInformation() returns; 0 for an invalid device.
+ * @return 1 with the record of the device's instrument; 0 for an invalid
+ *         device, and 0 with an all-zero record and ::VASQ_ERROR_NOT_CONNECTED
+ *         while the device has no instrument (lost, not yet back).
  */
 VASQ_API int VasqDeviceGetHWInformation(VasqDevice* device, HW_INFORMATION* info);
 /**

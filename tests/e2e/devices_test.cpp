@@ -213,6 +213,16 @@ TEST_F(Devices, ReconnectOnlyToTheirOwnInstrumentWhenTwoSwapPorts)
     ASSERT_TRUE(bChanges.changes.WaitForSize(1));
     EXPECT_EQ(-1, VasqDeviceGetPortNumber(a));
     EXPECT_EQ(Serial(1), VasqDeviceGetSerialNumber(a)) << "a lost device keeps its instrument's identity";
+    MODEL_INFORMATION lost;
+    memset(&lost, 0xA5, sizeof(lost));
+    EXPECT_EQ(0, VasqDeviceGetDeviceInformation(a, &lost));
+    EXPECT_EQ(VASQ_ERROR_NOT_CONNECTED, VasqGetLastError()) << VasqGetLastErrorText();
+    EXPECT_EQ(0, lost.byModelCode + lost.nSerialGroup + lost.nSerialIndex + lost.chSignature[0]);
+    HW_INFORMATION lostHardware;
+    memset(&lostHardware, 0xA5, sizeof(lostHardware));
+    EXPECT_EQ(0, VasqDeviceGetHWInformation(b, &lostHardware));
+    EXPECT_EQ(VASQ_ERROR_NOT_CONNECTED, VasqGetLastError());
+    EXPECT_EQ(0, lostHardware.nFWVersion1 + lostHardware.nHWVersion2);
 
     // The instruments come back on each other's ports.
     second = Instrument(0, 2);
