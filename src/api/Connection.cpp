@@ -357,6 +357,8 @@ bool DoInit(const ConnectionTarget& callback, uint64_t* releases)
 bool VasqInit(ConnectedCallback callback)
 {
     ApiCall call("VasqInit");
+    if (call.Refused())
+        return false;
     CurrentDevice().m_nPortNumber.store(-1);
     if (!DoInit(callback))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");
@@ -366,6 +368,8 @@ bool VasqInit(ConnectedCallback callback)
 bool VasqConnect(int portNumber, uint32_t timeoutMs)
 {
     ApiCall call("VasqConnect");
+    if (call.Refused())
+        return false;
     if (portNumber < -1)
         return call.Fail(false, kErrorInvalidArgument, "port number %d: give 0 or more, or -1 to search", portNumber);
     CurrentDevice().m_nPortNumber.store(portNumber);
@@ -409,6 +413,8 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
 void VasqFree()
 {
     ApiCall call("VasqFree");
+    if (call.Refused())
+        return;
     VasqStopSampling();
     VasqStopTest();
     JoinTestWorkers();

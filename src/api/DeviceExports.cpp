@@ -128,6 +128,10 @@ DevicesLifetime VASQ_INIT_DEVICES_LIFETIME s_devicesLifetime;
 
 VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs)
 {
+    if (InLogSink()) {
+        SetLastError(kErrorBusy, "VasqOpenDevice: not from inside the log callback");
+        return nullptr;
+    }
     if (OnDeviceThread()) {
         SetLastError(kErrorBusy, "VasqOpenDevice: not from a callback or another thread of the library");
         return nullptr;
@@ -161,6 +165,10 @@ VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs)
 
 void VasqCloseDevice(VasqDevice* handle)
 {
+    if (InLogSink()) {
+        SetLastError(kErrorBusy, "VasqCloseDevice: not from inside the log callback");
+        return;
+    }
     const DeviceCall::Target target = OpenDevice(handle);
     VasqDevice* device = target.device != nullptr ? TakeOpen(handle) : nullptr;
     if (device == nullptr) {

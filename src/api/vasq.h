@@ -627,7 +627,7 @@ typedef enum VasqError {
     VASQ_ERROR_REFUSED = 7,          /**< the instrument answered with a failure status */
     VASQ_ERROR_INVALID_ARGUMENT = 8, /**< a null record, an out-of-range number or code the call cannot use */
     VASQ_ERROR_BUSY = 9,             /**< refused in the library's present state (a unit switch from a callback,
-                                          a test that is running, ...) */
+                                          a test that is running, a call from inside the log callback, ...) */
     VASQ_ERROR_DEVICE_LOST = 10,     /**< the port hung up or disappeared during the call */
     VASQ_ERROR_FILE = 11,            /**< a file argument (picture, firmware, JSON) is missing or malformed */
     VASQ_ERROR_SYSTEM = 12           /**< any other failure of the system (thread, memory, I/O) */
@@ -669,8 +669,11 @@ enum {
  * @param context the pointer given to VasqSetLogCallback().
  *
  * Runs on the thread where the event happens, possibly while the library
- * holds its API lock: it must return promptly and must not call any function
- * of the library.
+ * holds its API lock: it must return promptly. The library's functions that
+ * take a lock or talk to a device, VasqSetLogCallback() included, fail there
+ * at once with ::VASQ_ERROR_BUSY and do nothing; VasqGetLastError(),
+ * VasqGetLastErrorText(), VasqGetVersion(), VasqGetSampleRate() and
+ * VasqGetEnvelopeRawData() work.
  */
 typedef void (*VasqLogCallback)(int level, const char* message, void* context);
 /**
@@ -679,7 +682,8 @@ typedef void (*VasqLogCallback)(int level, const char* message, void* context);
  * @param maxLevel the most detailed level wanted, 1 (errors) to 4 (frames).
  * @param context handed to every call of the callback.
  * @par Thread and lock
- * Any thread but the log callback's. Once it has returned, the previous
+ * Any thread; from inside the log callback it fails with
+ * ::VASQ_ERROR_BUSY and changes nothing. Once it has returned, the previous
  * callback is not called any more. With no callback the library formats
  * nothing.
  */
