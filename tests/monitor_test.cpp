@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -132,4 +134,39 @@ TEST_F(MonitorTest, EveryCycleRunsItsThreeListingsWhileThePortIsSeen)
     }
     EXPECT_TRUE(DeviceIsConnected());
     EXPECT_TRUE(DeviceClose());
+}
+
+// The monitor as release 1.0 made it: constructed without a device, it
+// watches the default device's port; WaitMonitor takes each start once,
+// also one made before it waited.
+TEST_F(MonitorTest, AMonitorOfTheFirstReleaseWatchesTheDefaultDeviceAndWaitsForStarts)
+{
+    auto device = StartDevice(6);
+    {
+        DeviceScope scope(DefaultDevice());
+        ASSERT_TRUE(FindDevice(6));
+    }
+    CAutoMonitor monitor;
+    EXPECT_EQ(&DefaultDevice(), &monitor.Watched());
+    std::atomic<int> taken{0};
+    std::thread waiter([&] {
+        monitor.WaitMonitor();
+        taken.fetch_add(1);
+        monitor.WaitMonitor();
+        taken.fetch_add(1);
+    });
+    DefaultDevice().m_hReconnectEvent.ResetEvent();
+    monitor.StartMonitor();
+    ASSERT_TRUE(WaitUntil([&] { return taken.load() == 1; }, std::chrono::seconds(5)));
+    device->RemoveNode();
+    EXPECT_EQ(WAIT_SIGNALED, DefaultDevice().m_hReconnectEvent.WaitTimeout(8000)) << "the loss went unnoticed";
+    {
+        DeviceScope scope(DefaultDevice());
+        EXPECT_FALSE(DeviceIsConnected());
+    }
+    monitor.StartMonitor();
+    waiter.join();
+    EXPECT_EQ(2, taken.load());
+    monitor.StartMonitor();
+    monitor.WaitMonitor();  // made before the wait: taken at once
 }

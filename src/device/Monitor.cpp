@@ -260,7 +260,16 @@ private:
 // Before the devices and after them: every device's monitor is added and removed within its life.
 ParentOnly<PresenceWatch> VASQ_INIT_PLATFORM s_watch;
 
+// What WaitMonitor waits on, for every monitor: starts are rare.
+struct Starts {
+    std::mutex mutex;
+    std::condition_variable made;
+};
+Starts s_starts VASQ_INIT_PLATFORM_CORE;
+
 }  // namespace
+
+CAutoMonitor::CAutoMonitor() : CAutoMonitor(DefaultDevice()) {}
 
 CAutoMonitor::CAutoMonitor(Device& device) : m_device(device)
 {
@@ -274,8 +283,20 @@ CAutoMonitor::~CAutoMonitor()
 
 void CAutoMonitor::StartMonitor()
 {
+    {
+        std::lock_guard<std::mutex> lock(s_starts.mutex);
+        ++m_starts;
+    }
+    s_starts.made.notify_all();
     m_startPending.store(true);
     s_watch->Wake();
+}
+
+void CAutoMonitor::WaitMonitor()
+{
+    std::unique_lock<std::mutex> lock(s_starts.mutex);
+    s_starts.made.wait(lock, [this] { return m_starts != m_waited; });
+    m_waited = m_starts;
 }
 
 void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback)

@@ -21,12 +21,17 @@ constexpr uint32_t DEVICE_CHANGE_EVENT = 537;
 // watch then closes the port and wakes the connection thread.
 class VASQ_EXPORT CAutoMonitor {
 public:
+    // A watch of the default device's port, as release 1.0 constructed it.
+    CAutoMonitor();
     explicit CAutoMonitor(Device& device);
     ~CAutoMonitor();
     CAutoMonitor(const CAutoMonitor&) = delete;
     CAutoMonitor& operator=(const CAutoMonitor&) = delete;
 
     void StartMonitor();
+    // Waits, without a time limit, for a StartMonitor that no earlier
+    // WaitMonitor has taken, and takes it. The watch takes its starts apart.
+    void WaitMonitor();
     Device& Watched() const { return m_device; }
     // Takes a pending start, once: for the watch thread.
     bool TakeStart() { return m_startPending.exchange(false); }
@@ -34,6 +39,9 @@ public:
 private:
     Device& m_device;
     std::atomic<bool> m_startPending{false};
+    // Starts made and starts taken by WaitMonitor, under the watch's lock.
+    uint64_t m_starts = 0;
+    uint64_t m_waited = 0;
 };
 
 VASQ_EXPORT void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback);
