@@ -163,12 +163,7 @@ void Disconnect(Run& run, uint64_t connection)
     if (run.stop.load())
         DeviceClose();
     ClearDeviceIdentity();
-    // The device-change broadcasts are watched for as long as any device is connected.
-    bool anyConnected = false;
-    Device* self = &CurrentDevice();
-    ForEachDevice([&] { anyConnected |= &CurrentDevice() != self && CurrentDevice().m_bConnected.load() != 0; });
-    if (!anyConnected)
-        RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+    EndDeviceChangeWatch(CurrentDevice().Monitor());
     NotifyListener(false);
 }
 

@@ -299,6 +299,13 @@ void CAutoMonitor::WaitMonitor()
     m_waited = m_starts;
 }
 
+// Nothing registers for the broadcasts here: the entry is cleared after every
+// disconnection, as the connection thread always did.
+void EndDeviceChangeWatch(CAutoMonitor& /*monitor*/)
+{
+    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+}
+
 void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback)
 {
     std::lock_guard<std::mutex> lock(g_mapNotifyEvent.mutex);

@@ -44,6 +44,12 @@ private:
     uint64_t m_waited = 0;
 };
 
+// After a device's disconnection: its watch of the system's device-change
+// broadcasts ends. On Windows the broadcasts stay registered while any other
+// device's watch runs; a start and an end are each one step under the
+// registry's lock, so a device that connects meanwhile keeps its watch.
+void EndDeviceChangeWatch(CAutoMonitor& monitor);
+
 VASQ_EXPORT void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback);
 VASQ_EXPORT void WinEventCb(uint32_t code, uint32_t first, unsigned long second);
 // The registered callback for a code; null when none is set.
