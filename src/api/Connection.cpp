@@ -229,7 +229,9 @@ void* RunConnection(Run& run)
         }
         const uint64_t connection = DeviceConnectionNumber();
         if (run.stop.load()) {
-            // Released while it probed: the port is never announced, its identity not kept.
+            // Released while it probed: the port is never announced, to the
+            // device or the application (so no disconnection is either), and
+            // its identity is not kept.
             DeviceCloseConnection(connection);
             ClearDeviceIdentity();
             break;

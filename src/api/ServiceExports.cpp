@@ -113,6 +113,9 @@ void VasqSetDeviceHandle(long handle)
     if (call.Refused())
         return;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    // Another port's identity must not pass for this one's, also when the
+    // new handle is 0 or its probe fails; the close of the old port clears
+    // its path too.
     if (handle != CurrentDevice().m_hDevice.load())
         ClearDeviceIdentity();
     AdoptDeviceHandle(handle);

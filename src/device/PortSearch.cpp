@@ -48,8 +48,10 @@ bool DoFindDevice(int portNumber)
         }
         return false;
     }
+    // One device holds one port: a search never replaces an open (or
+    // adopted) port, so a handle adopted during a search keeps the device.
     if (DeviceIsConnected()) {
-        close(fd);  // another port is already open in this process
+        close(fd);
         NoteSearchFate(path, kErrorBusy, "another port is open in this process");
         return false;
     }
