@@ -189,8 +189,13 @@ int CreateLockFile(const std::string& path, bool* heldHere)
 void ReleaseLockFile(const std::string& path, int fd)
 {
     // Removed while still open: a file nobody holds would be taken for a
-    // stale one, and another process's new file removed in its place.
-    unlink(path.c_str());
+    // stale one, and another process's new file removed in its place. Only
+    // the file this descriptor holds is removed: should someone have replaced
+    // it, the new file is its creator's.
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+        unlink(path.c_str());
     close(fd);
     Unclaim(path);
 }

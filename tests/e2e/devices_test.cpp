@@ -1,5 +1,6 @@
 // Several instruments in one process, through the per-device functions, with
 // the default device of the interface's own functions beside them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -307,6 +308,23 @@ TEST_F(Devices, CloseFromCallbacksAndBadDevicesFailCleanly)
     VasqCloseDevice(staying);
     Closed(staying);
     EXPECT_TRUE(e2e::ThreadCountSettlesAt(baseline, std::chrono::seconds(5))) << "a thread outlived its device";
+}
+
+// A release removes only the lock file it holds: one put in its place by
+// someone else (after an administrator removed the first) stays.
+TEST_F(Devices, AReleaseRemovesOnlyItsOwnLockFile)
+{
+    auto instrument = Instrument(0, 1);
+    VasqDevice* device = Open(0);
+    ASSERT_NE(nullptr, device) << VasqGetLastErrorText();
+    const std::string lock = m_folder.LockPath(0);
+    ASSERT_EQ(0, unlink(lock.c_str()));
+    const int other = open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(other, 0);
+    VasqCloseDevice(device);
+    Closed(device);
+    EXPECT_TRUE(e2e::FileExists(lock)) << "the close removed a lock file another holder had created";
+    close(other);
 }
 
 // A handle closed already names no device, also when the next open's device
