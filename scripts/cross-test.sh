@@ -37,7 +37,7 @@ built=$(date +%s)
 
 # Tests that need what qemu-user cannot give:
 # - Lifecycle.AnotherProcessSkipsTheLockedPort, Lifecycle.ProgramThatExitsWithoutFreeSendsNothingMore, the StaleLock tests that
-#   race, kill or demote helper processes, the FrozenProgram tests (vasq-sim in a process of its own) and
+#   race, churn, kill or demote helper processes, the FrozenProgram tests (vasq-sim in a process of its own) and
 #   Searches.APortThisUserMayNotOpenSaysAccess (a helper under another user) start more programs of the
 #   target with posix_spawn; qemu-user emulates only the program it was given,
 #   and the host cannot execute the child without a binfmt handler.
@@ -49,6 +49,7 @@ built=$(date +%s)
 excluded='Lifecycle\.AnotherProcessSkipsTheLockedPort|Lifecycle\.ProgramThatExitsWithoutFreeSendsNothingMore|Lifecycle\.ConnectFindsTheDeviceAndFreeReleasesIt'
 excluded="$excluded|StaleLock\.KilledHolderLeavesThePortToTheNextProcessButALiveOneKeepsIt"
 excluded="$excluded|StaleLock\.ProcessesRacingForOneStaleFileHaveExactlyOneWinner"
+excluded="$excluded|StaleLock\.ProcessesChurningOnOnePortNeverHoldItTogether"
 excluded="$excluded|StaleLock\.HolderThatCannotBeLookedIntoKeepsThePort|Unload\.UnderLoadLeavesNothingBehind"
 excluded="$excluded|FrozenProgram\..*|Searches\.APortThisUserMayNotOpenSaysAccess"
 excluded="^($excluded|Lifecycle\.ConnectWithoutADeviceGivesUpAfterItsTimeout|Unload\.WhileConnectedSearchingOrIdle)\$"

@@ -2,6 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "TestSupport.h"
 #include "device/Monitor.h"
 #include "device/Transport.h"
@@ -10,6 +15,19 @@
 
 namespace {
 void IgnoreEvent(uint32_t, uint32_t, unsigned long) {}
+
+std::mutex s_listingsMutex;
+std::vector<uint64_t> s_listings;
+void NoteListing()
+{
+    std::lock_guard<std::mutex> lock(s_listingsMutex);
+    s_listings.push_back(GetTickCount64());
+}
+size_t ListingCount()
+{
+    std::lock_guard<std::mutex> lock(s_listingsMutex);
+    return s_listings.size();
+}
 }  // namespace
 
 TEST(NotifyRegistry, EntriesAreSetReplacedAndCleared)
@@ -91,4 +109,64 @@ TEST_F(MonitorTest, HangUpOfAPortWhoseNodeStaysIsALoss)
     ExpectLossDeclared([&] { device->HangUpKeepingNode(); });
     struct stat link;
     EXPECT_EQ(0, lstat(device->NodePath().c_str(), &link)) << "the node was meant to stay listed";
+}
+
+// A cycle is three listings even when the first one shows the port: the next
+// two follow at once, then the cycle's pause.
+TEST_F(MonitorTest, EveryCycleRunsItsThreeListingsWhileThePortIsSeen)
+{
+    auto device = StartDevice(5);
+    ASSERT_TRUE(FindDevice(5));
+    SetMonitorListingHook(NoteListing);
+    CurrentDevice().Monitor().StartMonitor();
+    const bool listed = WaitUntil([] { return ListingCount() >= 7; }, std::chrono::seconds(10));
+    SetMonitorListingHook(nullptr);
+    ASSERT_TRUE(listed) << ListingCount() << " listings";
+    std::vector<uint64_t> times;
+    {
+        std::lock_guard<std::mutex> lock(s_listingsMutex);
+        times = s_listings;
+    }
+    for (size_t cycle = 0; cycle < 2; ++cycle) {
+        const size_t first = 3 * cycle;
+        EXPECT_LT(times[first + 2] - times[first], 1000u) << "cycle " << cycle << ": listings paused as if unseen";
+        EXPECT_GE(times[first + 3] - times[first + 2], 1000u) << "cycle " << cycle << " had more than three listings";
+    }
+    EXPECT_TRUE(DeviceIsConnected());
+    EXPECT_TRUE(DeviceClose());
+}
+
+// The monitor as release 1.0 made it: constructed without a device, it
+// watches the default device's port; WaitMonitor takes each start once,
+// also one made before it waited.
+TEST_F(MonitorTest, AMonitorOfTheFirstReleaseWatchesTheDefaultDeviceAndWaitsForStarts)
+{
+    auto device = StartDevice(6);
+    {
+        DeviceScope scope(DefaultDevice());
+        ASSERT_TRUE(FindDevice(6));
+    }
+    CAutoMonitor monitor;
+    EXPECT_EQ(&DefaultDevice(), &monitor.Watched());
+    std::atomic<int> taken{0};
+    std::thread waiter([&] {
+        monitor.WaitMonitor();
+        taken.fetch_add(1);
+        monitor.WaitMonitor();
+        taken.fetch_add(1);
+    });
+    DefaultDevice().m_hReconnectEvent.ResetEvent();
+    monitor.StartMonitor();
+    ASSERT_TRUE(WaitUntil([&] { return taken.load() == 1; }, std::chrono::seconds(5)));
+    device->RemoveNode();
+    EXPECT_EQ(WAIT_SIGNALED, DefaultDevice().m_hReconnectEvent.WaitTimeout(8000)) << "the loss went unnoticed";
+    {
+        DeviceScope scope(DefaultDevice());
+        EXPECT_FALSE(DeviceIsConnected());
+    }
+    monitor.StartMonitor();
+    waiter.join();
+    EXPECT_EQ(2, taken.load());
+    monitor.StartMonitor();
+    monitor.WaitMonitor();  // made before the wait: taken at once
 }

@@ -158,6 +158,75 @@ TEST(WaitForMultiple, OnlyItsOwnEventsWakeAWaiter)
     EXPECT_LT(wakeUps.load(), 20) << "sets of another event woke the waiter";
 }
 
+namespace {
+
+// An event that counts the polls it gets through its WaitTimeout slot.
+template <typename Base>
+class CountingEvent : public Base {
+public:
+    uint32_t WaitTimeout(uint32_t milliseconds) override
+    {
+        if (milliseconds == 0)
+            polls.fetch_add(1);
+        return Base::WaitTimeout(milliseconds);
+    }
+    std::atomic<int> polls{0};
+};
+
+}  // namespace
+
+// The wait polls each event through its virtual WaitTimeout(0), in index
+// order, stopping at the first that is signalled.
+TEST(WaitForMultiple, PollsEachEventThroughItsWaitTimeoutSlot)
+{
+    CountingEvent<CManualResetEvent> stop;
+    CountingEvent<CAutoResetEvent> tick;
+    CountingEvent<CAutoResetEvent> after;
+    CEvent* events[] = {&stop, &tick, &after};
+    tick.SetEvent();
+    after.SetEvent();
+    EXPECT_EQ(1u, WaitForMultipleObjects(3, events, 0, INFINITE_TIMEOUT));
+    EXPECT_EQ(1, stop.polls.load());
+    EXPECT_EQ(1, tick.polls.load());
+    EXPECT_EQ(0, after.polls.load()) << "an event after the signalled one was polled";
+    EXPECT_EQ(WAIT_SIGNALED, after.WaitTimeout(0)) << "its signal stays";
+
+    std::thread setter([&] {
+        CAutoResetEvent pause;
+        pause.WaitTimeout(50);
+        tick.SetEvent();
+    });
+    EXPECT_EQ(1u, WaitForMultipleObjects(2, events, 0, 5000));
+    setter.join();
+    EXPECT_GE(tick.polls.load(), 3) << "polled before the sleep and after the wake-up";
+}
+
+// An event of the application's own class wakes nobody when set; the wait
+// still notices it by polling.
+TEST(WaitForMultiple, AnEventOfAnotherClassIsPolled)
+{
+    class Flag : public CEvent {
+    public:
+        void SetEvent() override { m_set.store(true); }
+        void ResetEvent() override { m_set.store(false); }
+        void Wait() override {}
+        uint32_t WaitTimeout(uint32_t) override { return m_set.exchange(false) ? WAIT_SIGNALED : WAIT_TIMEDOUT; }
+
+    private:
+        std::atomic<bool> m_set{false};
+    };
+    Flag flag;
+    CAutoResetEvent own;
+    CEvent* events[] = {&own, &flag};
+    std::thread setter([&] {
+        CAutoResetEvent pause;
+        pause.WaitTimeout(30);
+        flag.SetEvent();
+    });
+    EXPECT_EQ(1u, WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT));
+    setter.join();
+}
+
 TEST(Timers, FiftyMillisecondTimerTicksAboutTwentyTimesASecond)
 {
     uint32_t signal = TIMER_SIGNAL_SAMPLING;

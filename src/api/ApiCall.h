@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include <optional>
+#include <string>
 
 #include "device/Device.h"
 #include "platform/Diagnostics.h"
@@ -17,8 +18,15 @@ public:
     // An exported function that another one calls inside the library leaves
     // the reason and the last error to the outermost call, and works on the
     // device the outermost call chose.
-    explicit ApiCall(const char* name) : m_name(name), m_outermost(t_depth++ == 0)
+    explicit ApiCall(const char* name)
+        : m_name(name), m_refused(InLogSink()), m_outermost(t_depth++ == 0 || m_refused)
     {
+        // From inside the log callback: the line may come from under any lock
+        // of the library, so the call does nothing and says so at once.
+        if (m_refused) {
+            SetLastError(kErrorBusy, (std::string(name) + ": not from inside the log callback").c_str());
+            return;
+        }
         if (t_forwarded != nullptr) {
             m_device.emplace(*t_forwarded);
             m_name = t_forwardedName;
@@ -62,6 +70,8 @@ public:
         return value;
     }
     const char* Name() const { return m_name; }
+    // A call from inside the log callback, refused: return at once.
+    bool Refused() const { return m_refused; }
 
 private:
     friend class DeviceCall;
@@ -71,6 +81,7 @@ private:
     static thread_local Device* t_forwarded;
     static thread_local const char* t_forwardedName;
     const char* m_name;
+    const bool m_refused;
     const bool m_outermost;
     std::optional<DeviceScope> m_device;
 };
@@ -79,13 +90,22 @@ private:
 // interface's function that does the work, which then reports under that name.
 class DeviceCall {
 public:
-    DeviceCall(const char* name, Device* device) : m_valid(device != nullptr)
+    // A device, or why there is none ("the device is closed").
+    struct Target {
+        Device* device;
+        const char* fault;
+    };
+
+    DeviceCall(const char* name, Device* device) : DeviceCall(name, Target{device, "the device is null"}) {}
+    DeviceCall(const char* name, const Target& target) : m_valid(target.device != nullptr && !InLogSink())
     {
-        if (m_valid) {
-            ApiCall::t_forwarded = device;
+        if (InLogSink()) {
+            SetLastError(kErrorBusy, (std::string(name) + ": not from inside the log callback").c_str());
+        } else if (m_valid) {
+            ApiCall::t_forwarded = target.device;
             ApiCall::t_forwardedName = name;
         } else {
-            SetLastError(kErrorInvalidArgument, (std::string(name) + ": the device is null").c_str());
+            SetLastError(kErrorInvalidArgument, (std::string(name) + ": " + target.fault).c_str());
         }
     }
     ~DeviceCall() { ApiCall::t_forwarded = nullptr; }

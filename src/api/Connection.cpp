@@ -163,12 +163,7 @@ void Disconnect(Run& run, uint64_t connection)
     if (run.stop.load())
         DeviceClose();
     ClearDeviceIdentity();
-    // The device-change broadcasts are watched for as long as any device is connected.
-    bool anyConnected = false;
-    Device* self = &CurrentDevice();
-    ForEachDevice([&] { anyConnected |= &CurrentDevice() != self && CurrentDevice().m_bConnected.load() != 0; });
-    if (!anyConnected)
-        RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
+    EndDeviceChangeWatch(CurrentDevice().Monitor());
     NotifyListener(false);
 }
 
@@ -234,7 +229,9 @@ void* RunConnection(Run& run)
         }
         const uint64_t connection = DeviceConnectionNumber();
         if (run.stop.load()) {
-            // Released while it probed: the port is never announced, its identity not kept.
+            // Released while it probed: the port is never announced, to the
+            // device or the application (so no disconnection is either), and
+            // its identity is not kept.
             DeviceCloseConnection(connection);
             ClearDeviceIdentity();
             break;
@@ -357,6 +354,8 @@ bool DoInit(const ConnectionTarget& callback, uint64_t* releases)
 bool VasqInit(ConnectedCallback callback)
 {
     ApiCall call("VasqInit");
+    if (call.Refused())
+        return false;
     CurrentDevice().m_nPortNumber.store(-1);
     if (!DoInit(callback))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");
@@ -366,6 +365,8 @@ bool VasqInit(ConnectedCallback callback)
 bool VasqConnect(int portNumber, uint32_t timeoutMs)
 {
     ApiCall call("VasqConnect");
+    if (call.Refused())
+        return false;
     if (portNumber < -1)
         return call.Fail(false, kErrorInvalidArgument, "port number %d: give 0 or more, or -1 to search", portNumber);
     CurrentDevice().m_nPortNumber.store(portNumber);
@@ -409,6 +410,8 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
 void VasqFree()
 {
     ApiCall call("VasqFree");
+    if (call.Refused())
+        return;
     VasqStopSampling();
     VasqStopTest();
     JoinTestWorkers();

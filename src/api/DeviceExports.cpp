@@ -1,6 +1,8 @@
 // Devices opened by number or search, beside the default device of the
 // interface's own functions.
-#include <algorithm>
+#include <stdint.h>
+
+#include <map>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -15,6 +17,9 @@
 #include "platform/InitOrder.h"
 #include "vasq.h"
 
+// What a handle stands for. A handle is a number that no other device of this
+// library has had or will have, never the object's address: a handle kept
+// after its close fails however the allocator reuses the memory.
 struct VasqDevice {
     Device device;
 };
@@ -23,30 +28,53 @@ namespace {
 
 struct OpenDevices {
     std::mutex mutex;
-    std::vector<VasqDevice*> devices;
+    std::map<uintptr_t, VasqDevice*> devices;
+    uintptr_t lastHandle = 0;
     // Closes asked for on a thread of the library finish on threads of their
     // own, which are joined by the next open or close, or at unload.
     WorkerThreads closers;
 };
 OpenDevices VASQ_INIT_DEVICE s_open;
 
-Device* OpenDevice(VasqDevice* device)
+uintptr_t Number(VasqDevice* handle)
 {
-    std::lock_guard<std::mutex> lock(s_open.mutex);
-    const auto& open = s_open.devices;
-    return std::find(open.begin(), open.end(), device) == open.end() ? nullptr : &device->device;
+    return reinterpret_cast<uintptr_t>(handle);
 }
 
-// Takes the device out of the open ones: true when it was open.
-bool TakeOpen(VasqDevice* device)
+// The device of a handle, or why the handle names none.
+DeviceCall::Target OpenDevice(VasqDevice* handle)
+{
+    if (handle == nullptr)
+        return {nullptr, "the device is null"};
+    std::lock_guard<std::mutex> lock(s_open.mutex);
+    const auto found = s_open.devices.find(Number(handle));
+    if (found != s_open.devices.end())
+        return {&found->second->device, nullptr};
+    return {nullptr, Number(handle) <= s_open.lastHandle ? "the device is closed" : "no device has this handle"};
+}
+
+// A new device's handle; null once every number has been given (after 2^32
+// opens where pointers have 32 bits).
+VasqDevice* Publish(VasqDevice* device)
 {
     std::lock_guard<std::mutex> lock(s_open.mutex);
-    auto& open = s_open.devices;
-    const auto found = std::find(open.begin(), open.end(), device);
-    if (found == open.end())
-        return false;
-    open.erase(found);
-    return true;
+    if (s_open.lastHandle + 1 == 0)
+        return nullptr;
+    const uintptr_t handle = ++s_open.lastHandle;
+    s_open.devices.emplace(handle, device);
+    return reinterpret_cast<VasqDevice*>(handle);
+}
+
+// Takes the device out of the open ones: null when the handle names none.
+VasqDevice* TakeOpen(VasqDevice* handle)
+{
+    std::lock_guard<std::mutex> lock(s_open.mutex);
+    const auto found = s_open.devices.find(Number(handle));
+    if (found == s_open.devices.end())
+        return nullptr;
+    VasqDevice* device = found->second;
+    s_open.devices.erase(found);
+    return device;
 }
 
 void Release(VasqDevice* device)
@@ -79,12 +107,12 @@ struct DevicesLifetime {
         if (InForkedChild())
             return;
         WorkerThreads::Join(s_open.closers.Take(false));
-        std::vector<VasqDevice*> devices;
+        std::map<uintptr_t, VasqDevice*> devices;
         {
             std::lock_guard<std::mutex> lock(s_open.mutex);
             devices.swap(s_open.devices);
         }
-        for (VasqDevice* device : devices) {
+        for (const auto& [handle, device] : devices) {
             {
                 DeviceScope scope(device->device);
                 StopWorkersAtUnload();
@@ -100,6 +128,10 @@ DevicesLifetime VASQ_INIT_DEVICES_LIFETIME s_devicesLifetime;
 
 VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs)
 {
+    if (InLogSink()) {
+        SetLastError(kErrorBusy, "VasqOpenDevice: not from inside the log callback");
+        return nullptr;
+    }
     if (OnDeviceThread()) {
         SetLastError(kErrorBusy, "VasqOpenDevice: not from a callback or another thread of the library");
         return nullptr;
@@ -123,15 +155,25 @@ VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs)
     }
     // Bound to its instrument now: after a loss it is looked for on every port.
     device->device.m_nPortNumber.store(-1);
-    std::lock_guard<std::mutex> lock(s_open.mutex);
-    s_open.devices.push_back(device);
-    return device;
+    VasqDevice* handle = Publish(device);
+    if (handle == nullptr) {
+        Release(device);
+        SetLastError(kErrorSystem, "VasqOpenDevice: every device handle has been given out");
+    }
+    return handle;
 }
 
-void VasqCloseDevice(VasqDevice* device)
+void VasqCloseDevice(VasqDevice* handle)
 {
-    if (!TakeOpen(device)) {
-        SetLastError(kErrorInvalidArgument, "VasqCloseDevice: the device is null or not open");
+    if (InLogSink()) {
+        SetLastError(kErrorBusy, "VasqCloseDevice: not from inside the log callback");
+        return;
+    }
+    const DeviceCall::Target target = OpenDevice(handle);
+    VasqDevice* device = target.device != nullptr ? TakeOpen(handle) : nullptr;
+    if (device == nullptr) {
+        const char* fault = target.fault != nullptr ? target.fault : "the device is closed";
+        SetLastError(kErrorInvalidArgument, (std::string("VasqCloseDevice: ") + fault).c_str());
         return;
     }
     if (!OnDeviceThread()) {
@@ -152,10 +194,10 @@ void VasqCloseDevice(VasqDevice* device)
     }
     unsigned long closer = 0;
     if (s_open.closers.Start(&closer, CloseOnItsOwnThread, device) == 0) {
-        // Without a thread the device stays allocated until unload rather than
-        // being freed under its own running thread.
+        // Without a thread the device stays allocated (and open) until unload
+        // rather than being freed under its own running thread.
         std::lock_guard<std::mutex> lock(s_open.mutex);
-        s_open.devices.push_back(device);
+        s_open.devices.emplace(Number(handle), device);
         SetLastError(kErrorSystem, "VasqCloseDevice: cannot start the thread that finishes the close");
         return;
     }
@@ -193,20 +235,34 @@ int VasqDeviceSetConnectionCallback(VasqDevice* device, VasqDeviceConnectedCallb
     return call.Flag(true);
 }
 
+namespace {
+
+// An identity record of a device: zeroed, and a failure, while the device has
+// no instrument (the interface's own getters succeed with the zeroed record).
+template <typename Record>
+int DeviceRecord(const char* name, VasqDevice* device, Record* info, int (*get)(Record*))
+{
+    DeviceCall forward(name, OpenDevice(device));
+    if (!forward.Valid())
+        return 0;
+    ApiCall call(name);
+    if (info != nullptr && CurrentDevice().m_bConnected.load() == 0) {
+        *info = Record{};
+        return call.Fail(0, kErrorNotConnected, "no instrument is connected (the device is lost)");
+    }
+    return call.Flag(get(info) == 1);
+}
+
+}  // namespace
+
 int VasqDeviceGetDeviceInformation(VasqDevice* device, MODEL_INFORMATION* info)
 {
-    DeviceCall call("VasqDeviceGetDeviceInformation", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetDeviceInformation(info);
+    return DeviceRecord("VasqDeviceGetDeviceInformation", device, info, VasqGetDeviceInformation);
 }
 
 int VasqDeviceGetHWInformation(VasqDevice* device, HW_INFORMATION* info)
 {
-    DeviceCall call("VasqDeviceGetHWInformation", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetHWInformation(info);
+    return DeviceRecord("VasqDeviceGetHWInformation", device, info, VasqGetHWInformation);
 }
 
 int VasqDeviceSetPressureUnit(VasqDevice* device, int unit)

@@ -36,6 +36,8 @@ const char* VasqGetLastErrorText()
 
 void VasqSetLogCallback(VasqLogCallback callback, int maxLevel, void* context)
 {
-    SetLogSink(callback, maxLevel, context);
-    SetLastError(kErrorNone, "");
+    if (SetLogSink(callback, maxLevel, context))
+        SetLastError(kErrorNone, "");
+    else
+        SetLastError(kErrorBusy, "VasqSetLogCallback: not from inside the log callback");
 }

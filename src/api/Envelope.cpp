@@ -114,6 +114,8 @@ int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
 int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count)
 {
     ApiCall call("VasqSetEnvelopeRawData");
+    if (call.Refused())
+        return 0;
     if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record or a table is null");
     const int unit = CurrentDevice().m_nPressureUnit.load();
@@ -131,6 +133,8 @@ int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
 int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
 {
     ApiCall call("VasqGetEnvelopeParam");
+    if (call.Refused())
+        return 0;
     // A null record still reads the parameter set and succeeds: nothing is stored.
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const BPMethodType asked = method == BP_METHOD_DEFAULT ? BP_METHOD_CUSTOMIZED : method;

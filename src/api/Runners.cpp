@@ -423,6 +423,8 @@ size_t TestWorkerCount()
 bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget& callback)
 {
     ApiCall call("RunBPTest");
+    if (call.Refused())
+        return false;
     if (parameters == nullptr)
         return call.Fail(false, kErrorInvalidArgument, "the BP record is null");
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
@@ -450,6 +452,8 @@ bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback
 int RunBPTestFor(void* parameters, const BPTestTarget& callback)
 {
     ApiCall call("VasqRunBPTest");
+    if (call.Refused())
+        return 0;
     return call.Flag(RunBPTestWith(FUNCTION_BP_TEST, parameters, callback));
 }
 
@@ -462,6 +466,8 @@ bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam
                         const LeakageTestTarget& callback)
 {
     ApiCall call("RunLeakageTest");
+    if (call.Refused())
+        return false;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int unit = CurrentDevice().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
@@ -482,6 +488,8 @@ bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, do
 int RunLeakageTestFor(double dPressure, int nLeakParam, double dLeakRate, const LeakageTestTarget& callback)
 {
     ApiCall call("VasqRunLeakageTest");
+    if (call.Refused())
+        return 0;
     return call.Flag(RunLeakageTestWith(FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback));
 }
 
@@ -493,6 +501,8 @@ int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRate, Leaka
 int RunLeakageCalibrationFor(double dPressure, const LeakageTestTarget& callback)
 {
     ApiCall call("VasqRunLeakageCalibration");
+    if (call.Refused())
+        return 0;
     return call.Flag(RunLeakageTestWith(FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback));
 }
 
@@ -504,6 +514,8 @@ int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback)
 int VasqGetLeakageCalibrationRate(double* rate)
 {
     ApiCall call("VasqGetLeakageCalibrationRate");
+    if (call.Refused())
+        return 0;
     // A null rate still reads the rate and succeeds: nothing is stored.
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     return call.Flag(GetLeakCalibrationRate(rate, CurrentDevice().m_fPressureresolution.load()));
@@ -513,6 +525,8 @@ bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, dou
                              double dPressure3, const OverpressureTestTarget& callback)
 {
     ApiCall call("RunOverpressureTest");
+    if (call.Refused())
+        return false;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int unit = CurrentDevice().m_nPressureUnit.load();
     dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
@@ -538,6 +552,8 @@ int RunOverpressureTestFor(bool bOverpressureFlag, double dPressure1, double dPr
                            const OverpressureTestTarget& callback)
 {
     ApiCall call("VasqRunOverpressureTest");
+    if (call.Refused())
+        return 0;
     return call.Flag(RunOverpressureTestWith(FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag, dPressure1, dPressure2,
                                              dPressure3, callback));
 }
@@ -552,6 +568,8 @@ int VasqRunOverpressureTest(bool bOverpressureFlag, double dPressure1, double dP
 int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressureTarget& callback, bool bStaticFlag)
 {
     ApiCall call("VasqRunStaticPressure");
+    if (call.Refused())
+        return 0;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int unit = CurrentDevice().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
@@ -570,6 +588,8 @@ int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCall
 int VasqGetWaitStableTime()
 {
     ApiCall call("VasqGetWaitStableTime");
+    if (call.Refused())
+        return 0;
     double seconds = 0.0;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     GetWaitStableTime(&seconds);
@@ -579,6 +599,8 @@ int VasqGetWaitStableTime()
 int VasqStopTest()
 {
     ApiCall call("VasqStopTest");
+    if (call.Refused())
+        return 0;
     {
         CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         EnableDeviceDebugMode(false, false, CurrentDevice().m_nPressureUnit.load(), false);

@@ -93,6 +93,8 @@ void* SamplingThread(void* argument)
 int StartSampling(const SamplingTarget& callback)
 {
     ApiCall call("VasqStartSampling");
+    if (call.Refused())
+        return 0;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int unit = CurrentDevice().m_nPressureUnit.load();
     if (unit == 1)
@@ -121,6 +123,8 @@ int VasqStartSampling(SamplingCallback callback)
 void VasqStopSampling()
 {
     ApiCall call("VasqStopSampling");
+    if (call.Refused())
+        return;
     std::vector<unsigned long> threads;
     {
         CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);

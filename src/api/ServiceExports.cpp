@@ -27,6 +27,8 @@ FirmwareHooks VASQ_INIT_LIFETIME s_firmwareHooks;
 int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
 {
     ApiCall call("VasqGetBootloaderInformation");
+    if (call.Refused())
+        return 0;
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
@@ -36,6 +38,8 @@ int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
 int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 {
     ApiCall call("VasqSetDeviceInformation");
+    if (call.Refused())
+        return 0;
     if (model == nullptr || hardware == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "a record is null");
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
@@ -45,6 +49,8 @@ int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
 {
     ApiCall call("VasqReadMfgInfo");
+    if (call.Refused())
+        return 0;
     if (buffer == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the buffer is null");
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
@@ -54,6 +60,8 @@ int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
 int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
 {
     ApiCall call("VasqWriteMfgInfo");
+    if (call.Refused())
+        return 0;
     if (data == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the data is null");
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
@@ -63,6 +71,8 @@ int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
 int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* third)
 {
     ApiCall call("VasqUpdateFwLoadBinFile");
+    if (call.Refused())
+        return -1;
     if (path == nullptr)
         return call.Fail(-1, kErrorInvalidArgument, "the path is null");
     const int result = [&] {
@@ -79,6 +89,8 @@ int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* thir
 void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback)
 {
     ApiCall call("VasqUpdateFwBurnBinFile");
+    if (call.Refused())
+        return;
     FlashBurnBinFile(callback);
     call.Result(0, ReasonCode() == kErrorNone);
 }
@@ -86,6 +98,8 @@ void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback)
 long VasqGetDeviceHandle()
 {
     ApiCall call("VasqGetDeviceHandle");
+    if (call.Refused())
+        return -1;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const long handle = CurrentDevice().m_hDevice.load();
     if (handle == -1)
@@ -96,7 +110,12 @@ long VasqGetDeviceHandle()
 void VasqSetDeviceHandle(long handle)
 {
     ApiCall call("VasqSetDeviceHandle");
+    if (call.Refused())
+        return;
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    // Another port's identity must not pass for this one's, also when the
+    // new handle is 0 or its probe fails; the close of the old port clears
+    // its path too.
     if (handle != CurrentDevice().m_hDevice.load())
         ClearDeviceIdentity();
     AdoptDeviceHandle(handle);

@@ -300,19 +300,23 @@ VASQ_API void VasqFree(void);
 /* Identity. */
 
 /**
- * Reads the device's model identity.
+ * Copies the model identity read when the device was identified; asks the
+ * device nothing.
  * @param info receives the record; null fails.
- * @return 1 on success, 0 on failure or without a device.
+ * @return 1 whenever the record was copied: without a device (none identified
+ *         yet, or lost or released since) the record is all zero.
  * @par Thread and lock
- * Any thread; holds the API lock for the exchange.
+ * Any thread; holds the API lock while it copies.
  */
 VASQ_API int VasqGetDeviceInformation(MODEL_INFORMATION* info);
 /**
- * Reads the device's firmware and hardware versions.
+ * Copies the firmware and hardware versions read when the device was
+ * identified; asks the device nothing.
  * @param info receives the record; null fails.
- * @return 1 on success, 0 on failure or without a device.
+ * @return 1 whenever the record was copied: without a device (none identified
+ *         yet, or lost or released since) the record is all zero.
  * @par Thread and lock
- * Any thread; holds the API lock for the exchange.
+ * Any thread; holds the API lock while it copies.
  */
 VASQ_API int VasqGetHWInformation(HW_INFORMATION* info);
 /**
@@ -332,7 +336,8 @@ VASQ_API const char* VasqGetSerialNumber(void);
  * @param unit 0 for mmHg, 1 for kPa; any other code fails at once and sends nothing.
  * @return 1 on success; 0 when the switch failed or was refused: while a test
  *         runs (device status other than 0, 3 or 14), and from a test or
- *         sampling callback while sampling runs.
+ *         sampling callback while sampling runs. A status query that fails
+ *         reads as 0: the switch goes on (the log gets a warning).
  * @par Thread and lock
  * Any thread; holds the API lock for each exchange. When sampling runs it is
  * stopped (waiting for the sampling thread) and restarted around the switch.
@@ -614,14 +619,15 @@ typedef enum VasqError {
     VASQ_ERROR_NOT_CONNECTED = 1,    /**< no instrument is connected */
     VASQ_ERROR_NOT_FOUND = 2,        /**< the search ended without a Vasq9 (the port named does not exist, or
                                           nothing that answered was one) */
-    VASQ_ERROR_PORT_BUSY = 3,        /**< another process holds the port's lock file */
+    VASQ_ERROR_PORT_BUSY = 3,        /**< the port is held: by another device of this process, or by another
+                                          process (its lock file); the text says which */
     VASQ_ERROR_ACCESS = 4,           /**< the port or the lock folder may not be opened by this user */
     VASQ_ERROR_TIMEOUT = 5,          /**< no answer within the read timeout */
     VASQ_ERROR_PROTOCOL = 6,         /**< a malformed frame, a bad checksum, an answer of the wrong size */
     VASQ_ERROR_REFUSED = 7,          /**< the instrument answered with a failure status */
     VASQ_ERROR_INVALID_ARGUMENT = 8, /**< a null record, an out-of-range number or code the call cannot use */
     VASQ_ERROR_BUSY = 9,             /**< refused in the library's present state (a unit switch from a callback,
-                                          a test that is running, ...) */
+                                          a test that is running, a call from inside the log callback, ...) */
     VASQ_ERROR_DEVICE_LOST = 10,     /**< the port hung up or disappeared during the call */
     VASQ_ERROR_FILE = 11,            /**< a file argument (picture, firmware, JSON) is missing or malformed */
     VASQ_ERROR_SYSTEM = 12           /**< any other failure of the system (thread, memory, I/O) */
@@ -663,8 +669,11 @@ enum {
  * @param context the pointer given to VasqSetLogCallback().
  *
  * Runs on the thread where the event happens, possibly while the library
- * holds its API lock: it must return promptly and must not call any function
- * of the library.
+ * holds its API lock: it must return promptly. The library's functions that
+ * take a lock or talk to a device, VasqSetLogCallback() included, fail there
+ * at once with ::VASQ_ERROR_BUSY and do nothing; VasqGetLastError(),
+ * VasqGetLastErrorText(), VasqGetVersion(), VasqGetSampleRate() and
+ * VasqGetEnvelopeRawData() work.
  */
 typedef void (*VasqLogCallback)(int level, const char* message, void* context);
 /**
@@ -673,7 +682,8 @@ typedef void (*VasqLogCallback)(int level, const char* message, void* context);
  * @param maxLevel the most detailed level wanted, 1 (errors) to 4 (frames).
  * @param context handed to every call of the callback.
  * @par Thread and lock
- * Any thread but the log callback's. Once it has returned, the previous
+ * Any thread; from inside the log callback it fails with
+ * ::VASQ_ERROR_BUSY and changes nothing. Once it has returned, the previous
  * callback is not called any more. With no callback the library formats
  * nothing.
  */
@@ -689,8 +699,9 @@ VASQ_API void VasqSetLogCallback(VasqLogCallback callback, int maxLevel, void* c
    threads and locks, and sets the calling thread's last error the same way. A
    callback of a device runs on that device's threads and receives the
    context given with it. A null device fails with
-   ::VASQ_ERROR_INVALID_ARGUMENT, as does a device that is not open (closed
-   already); using a device while or after another thread closes it is the
+   ::VASQ_ERROR_INVALID_ARGUMENT, as does a device that is closed already:
+   no handle is given twice while the library is loaded, so a closed one never
+   names a later device. Using a device while another thread closes it is the
    application's fault. */
 
 /** One Vasq9 opened with VasqOpenDevice(). */
@@ -733,7 +744,8 @@ VASQ_API VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs);
 /**
  * Stops the device's test and sampling, releases its port and lock file, ends
  * its threads and frees it; the other devices carry on.
- * @param device the device; NULL fails with ::VASQ_ERROR_INVALID_ARGUMENT.
+ * @param device the device; NULL, or a device closed already, fails with
+ *        ::VASQ_ERROR_INVALID_ARGUMENT and closes nothing.
  * @par Thread and lock
  * Any thread. From a callback of any device the close finishes on a thread of
  * the library once the callback has returned; no callback of the device
@@ -770,14 +782,18 @@ VASQ_API int VasqDeviceSetConnectionCallback(VasqDevice* device, VasqDeviceConne
  * VasqGetDeviceInformation() for one device.
  * @param device the device.
  * @param info as for VasqGetDeviceInformation().
- * @return what VasqGetDeviceInformation() returns; 0 for an invalid device.
+ * @return 1 with the record of the device's instrument; 0 for an invalid
+ *         device, and 0 with an all-zero record and ::VASQ_ERROR_NOT_CONNECTED
+ *         while the device has no instrument (lost, not yet back).
  */
 VASQ_API int VasqDeviceGetDeviceInformation(VasqDevice* device, MODEL_INFORMATION* info);
 /**
  * VasqGetHWInformation() for one device.
  * @param device the device.
  * @param info as for VasqGetHWInformation().
- * @return what VasqGetHWInformation() returns; 0 for an invalid device.
+ * @return 1 with the record of the device's instrument; 0 for an invalid
+ *         device, and 0 with an all-zero record and ::VASQ_ERROR_NOT_CONNECTED
+ *         while the device has no instrument (lost, not yet back).
  */
 VASQ_API int VasqDeviceGetHWInformation(VasqDevice* device, HW_INFORMATION* info);
 /**

@@ -10,10 +10,14 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <set>
 
 #include "device/Device.h"
 #include "device/PortState.h"
 #include "platform/Diagnostics.h"
+#include "platform/InitOrder.h"
 
 namespace {
 
@@ -88,23 +92,52 @@ bool LockFolder(int folderFd)
     return false;
 }
 
+// The lock files this process holds, each by one device: a second device of
+// the process is refused here, whatever the lock folder lets through.
+struct Claims {
+    std::mutex mutex;
+    std::set<std::string> paths;
+};
+// Outlives every device, which releases its lock file when it ends.
+Claims s_claims VASQ_INIT_PLATFORM_CORE;
+Claims& HeldHere()
+{
+    return s_claims;
+}
+
+bool Claim(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(HeldHere().mutex);
+    return HeldHere().paths.insert(path).second;
+}
+
+void Unclaim(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(HeldHere().mutex);
+    HeldHere().paths.erase(path);
+}
+
 // A lock file that no live process holds open was left by a holder that was
-// killed; it is removed and created afresh. The decision is taken under the
-// folder's advisory lock, so two processes of this library never both judge
-// the same file stale: the second finds the first one's new file held. A
-// program that only follows the file convention never removes a file it did
-// not create, and it creates one only with O_EXCL, so it can at most win the
-// port between the removal and the creation, and then this process loses it.
-int TakeOverStaleLock(const std::string& path)
+// killed; it is removed and created afresh. The folder's advisory lock is held
+// then, and also while this library creates a lock file: between its creation
+// and the moment its descriptor shows in /proc, a new file has no visible
+// holder, so it must not be judged then. Two processes of this library never
+// both judge the same file stale: the second finds the first one's new file
+// held. A program that only follows the file convention never removes a file
+// it did not create, and it creates one only with O_EXCL, so it can at most
+// win the port between the removal and the creation, and then this process
+// loses it.
+int CreateInFolder(const std::string& path)
 {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
     const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0)
-        return -1;
-    int fd = -1;
-    if (LockFolder(folderFd)) {
+    // Without the folder's lock a new file is still safe from this library's
+    // takers, which judge nothing without it.
+    const bool locked = folderFd >= 0 && LockFolder(folderFd);
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST && locked) {
         struct stat before;
         if (lstat(path.c_str(), &before) != 0) {
             if (errno == ENOENT)  // released meanwhile
@@ -117,9 +150,16 @@ int TakeOverStaleLock(const std::string& path)
                 fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             }
         }
-        flock(folderFd, LOCK_UN);
+        // Whatever the look through /proc left in errno, the port is held.
+        if (fd < 0)
+            errno = EBUSY;
     }
-    close(folderFd);
+    const int error = errno;
+    if (locked)
+        flock(folderFd, LOCK_UN);
+    if (folderFd >= 0)
+        close(folderFd);
+    errno = error;
     return fd;
 }
 
@@ -127,16 +167,37 @@ int TakeOverStaleLock(const std::string& path)
 
 // Creates the port's lock file, or takes over a stale one: its descriptor, or
 // -1 when the port is held (or that cannot be told).
-int CreateLockFile(const std::string& path)
+int CreateLockFile(const std::string& path, bool* heldHere)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST)
-        return fd;
-    const int taken = TakeOverStaleLock(path);
-    // Whatever the look through /proc left in errno, the port is held.
-    if (taken < 0)
+    if (heldHere != nullptr)
+        *heldHere = false;
+    if (!Claim(path)) {
+        if (heldHere != nullptr)
+            *heldHere = true;
         errno = EBUSY;
-    return taken;
+        return -1;
+    }
+    const int fd = CreateInFolder(path);
+    if (fd < 0) {
+        const int error = errno;
+        Unclaim(path);
+        errno = error;
+    }
+    return fd;
+}
+
+void ReleaseLockFile(const std::string& path, int fd)
+{
+    // Removed while still open: a file nobody holds would be taken for a
+    // stale one, and another process's new file removed in its place. Only
+    // the file this descriptor holds is removed: should someone have replaced
+    // it, the new file is its creator's.
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+        unlink(path.c_str());
+    close(fd);
+    Unclaim(path);
 }
 
 bool LockDeviceHeld(const std::string& path, int fd)
@@ -151,23 +212,22 @@ void UnlockDeviceHeld()
 {
     if (CurrentDevice().m_nLockFile == -1)
         return;
-    // Removed while still open: a file nobody holds would be taken for a
-    // stale one, and another process's new file removed in its place.
-    unlink(CurrentDevice().m_szLockFilePath);
-    close(CurrentDevice().m_nLockFile);
+    ReleaseLockFile(CurrentDevice().m_szLockFilePath, CurrentDevice().m_nLockFile);
     CurrentDevice().m_nLockFile = -1;
     memset(CurrentDevice().m_szLockFilePath, 0, sizeof(CurrentDevice().m_szLockFilePath));
 }
 
-// Only a process of another program or another library instance is named.
-std::string LockHolderText(const std::string& lockPath)
+std::string LockHolderText(const std::string& lockPath, bool heldHere)
 {
+    if (heldHere)
+        return "held by another device of this process (" + lockPath + ")";
     struct stat lock;
     const size_t slash = lockPath.rfind('/');
     const char* name = lockPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
     long pid = 0;
     if (lstat(lockPath.c_str(), &lock) == 0 && FindHolder(lock, name, &pid) == Holder::Live && pid > 0)
-        return "held by process " + std::to_string(pid) + " (" + lockPath + ")";
+        return "held by process " + std::to_string(pid) + " (" + (pid == getpid() ? "this" : "another") +
+               " process; " + lockPath + ")";
     return "held by another process (" + lockPath + ")";
 }
 
@@ -176,6 +236,8 @@ bool LockDevice(int portNumber)
     const std::string path = DeviceLockPath(portNumber);
     const int fd = path.size() < sizeof(CurrentDevice().m_szLockFilePath) ? CreateLockFile(path) : -1;
     std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    // The file already held is released first: one device holds one lock file.
+    UnlockDeviceHeld();
     return LockDeviceHeld(fd >= 0 ? path : std::string(), fd);
 }
 

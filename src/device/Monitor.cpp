@@ -33,6 +33,7 @@ struct Registry {
 Registry g_mapNotifyEvent VASQ_INIT_DEVICE;
 std::atomic<uint32_t> s_losses{0};
 std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
+std::atomic<ListingHook> s_listingHook{nullptr};
 
 void NotifyLoss()
 {
@@ -208,20 +209,24 @@ private:
             if (!listed) {
                 listingFailed = !ListDeviceNodes(paths);
                 listed = true;
+                const ListingHook hook = s_listingHook.load();
+                if (hook != nullptr)
+                    hook();
             }
             ListingStep(watched, listingFailed ? Listing::Failed : FindOpenPort(paths));
         }
     }
 
-    // One listing of a cycle: a cycle ends when the port is seen or after
-    // three listings; a port unseen in a whole cycle, or failed, is lost.
+    // One listing of a cycle: a cycle is three listings, also after the port
+    // has been seen (the next one then follows at once); a port unseen in a
+    // whole cycle, or failed, is lost.
     static void ListingStep(Watched& watched, Listing listing)
     {
         const uint64_t now = GetTickCount64();
         watched.seen = watched.seen || listing == Listing::WithPort;
         ++watched.round;
-        if (!watched.seen && watched.round < kListingsPerCycle) {
-            watched.due = now + (listing == Listing::Failed ? kCyclePauseMs : kUnseenPauseMs);
+        if (watched.round < kListingsPerCycle) {
+            watched.due = now + (listing == Listing::Failed ? kCyclePauseMs : 0) + (watched.seen ? 0 : kUnseenPauseMs);
             return;
         }
         const uint64_t current = DeviceConnectionNumber();
@@ -255,7 +260,16 @@ private:
 // Before the devices and after them: every device's monitor is added and removed within its life.
 ParentOnly<PresenceWatch> VASQ_INIT_PLATFORM s_watch;
 
+// What WaitMonitor waits on, for every monitor: starts are rare.
+struct Starts {
+    std::mutex mutex;
+    std::condition_variable made;
+};
+Starts s_starts VASQ_INIT_PLATFORM_CORE;
+
 }  // namespace
+
+CAutoMonitor::CAutoMonitor() : CAutoMonitor(DefaultDevice()) {}
 
 CAutoMonitor::CAutoMonitor(Device& device) : m_device(device)
 {
@@ -269,8 +283,27 @@ CAutoMonitor::~CAutoMonitor()
 
 void CAutoMonitor::StartMonitor()
 {
+    {
+        std::lock_guard<std::mutex> lock(s_starts.mutex);
+        ++m_starts;
+    }
+    s_starts.made.notify_all();
     m_startPending.store(true);
     s_watch->Wake();
+}
+
+void CAutoMonitor::WaitMonitor()
+{
+    std::unique_lock<std::mutex> lock(s_starts.mutex);
+    s_starts.made.wait(lock, [this] { return m_starts != m_waited; });
+    m_waited = m_starts;
+}
+
+// Nothing registers for the broadcasts here: the entry is cleared after every
+// disconnection, as the connection thread always did.
+void EndDeviceChangeWatch(CAutoMonitor& /*monitor*/)
+{
+    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
 }
 
 void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback)
@@ -302,4 +335,9 @@ void SetMonitorLossNotifier(DeviceLossFn notify)
 uint32_t MonitorLossCount()
 {
     return s_losses.load();
+}
+
+void SetMonitorListingHook(ListingHook hook)
+{
+    s_listingHook.store(hook);
 }

@@ -143,7 +143,9 @@ size_t TakeBuffered(uint8_t* buffer, size_t count)
 }
 
 // Reads what the port holds into the empty receive buffer: the number of
-// bytes, 0 when nothing is there, -1 when the port failed.
+// bytes, 0 when nothing is there, -1 when the port failed. Any read error but
+// EAGAIN and EINTR counts as a hang-up: the connection thread then looks for
+// the device afresh rather than exchanging on a port in an unknown state.
 ssize_t FillBuffer(const PortUse& port, bool readable)
 {
     const ssize_t done = read(port.fd(), Port().rx, kReceiveBufferSize);

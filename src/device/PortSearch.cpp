@@ -48,13 +48,16 @@ bool DoFindDevice(int portNumber)
         }
         return false;
     }
+    // One device holds one port: a search never replaces an open (or
+    // adopted) port, so a handle adopted during a search keeps the device.
     if (DeviceIsConnected()) {
-        close(fd);  // another port is already open in this process
+        close(fd);
         NoteSearchFate(path, kErrorBusy, "another port is open in this process");
         return false;
     }
     // Outside the gate: deciding on a stale lock file looks through /proc.
-    const int lockFd = CreateLockFile(lockPath);
+    bool heldHere = false;
+    const int lockFd = CreateLockFile(lockPath, &heldHere);
     if (lockFd < 0) {
         const int error = errno;
         close(fd);
@@ -62,7 +65,7 @@ bool DoFindDevice(int portNumber)
             NoteSearchFate(path, kErrorAccess, "cannot create the lock file %s: %s", lockPath.c_str(),
                            strerror(error));
         } else {
-            const std::string holder = LockHolderText(lockPath);
+            const std::string holder = LockHolderText(lockPath, heldHere);
             NoteSearchFate(path, kErrorPortBusy, "busy, %s", holder.c_str());
         }
         return false;
@@ -70,8 +73,7 @@ bool DoFindDevice(int portNumber)
     {
         std::lock_guard<std::mutex> lock(Port().gate.mutex);
         if (CurrentDevice().m_hDevice.load() != -1) {
-            unlink(lockPath.c_str());
-            close(lockFd);
+            ReleaseLockFile(lockPath, lockFd);
             close(fd);
             return false;
         }

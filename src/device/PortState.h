@@ -77,13 +77,16 @@ void ClosePortHeld(std::unique_lock<std::mutex>& lock);
 void ConfigurePort(int fd);
 
 // Creates the port's lock file, or takes over a stale one: its descriptor, or
-// -1 when the port is held (or that cannot be told).
-int CreateLockFile(const std::string& path);
+// -1 when the port is held (or that cannot be told); heldHere tells whether
+// another device of this process holds it.
+int CreateLockFile(const std::string& path, bool* heldHere = nullptr);
+// Removes and closes a lock file that CreateLockFile gave.
+void ReleaseLockFile(const std::string& path, int fd);
 // With the gate held: the lock file becomes the open port's (or none, fd -1).
 bool LockDeviceHeld(const std::string& path, int fd);
 void UnlockDeviceHeld();
 // Who holds a lock file, for the reason a search gives.
-std::string LockHolderText(const std::string& lockPath);
+std::string LockHolderText(const std::string& lockPath, bool heldHere);
 
 // The folder of the device nodes, and the sysfs root where their USB ids are read.
 std::string NodeFolder();

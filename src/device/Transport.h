@@ -25,6 +25,10 @@ VASQ_EXPORT bool DeviceClose();
 VASQ_EXPORT bool DeviceIsAlive();
 VASQ_EXPORT bool DeviceIsConnected();
 VASQ_EXPORT bool DeviceCancelIO();
+// Three signatures stay as release 1.0 exported them, a const or a type more
+// precise than the forms described elsewhere (DeviceCheckPath and
+// DeviceWriteData take const data; DeleteTimer takes the timer's own type):
+// the exported names are what programs linked against 1.0 call.
 VASQ_EXPORT bool DeviceCheckPath(const char* path);
 VASQ_EXPORT bool DeviceSetTimeoutSetting(uint32_t readMs, uint32_t writeMs);
 VASQ_EXPORT int DeviceReadData(uint8_t* buffer, int count);

@@ -20,6 +20,7 @@ struct ThreadRecord {
     char last[kReasonSize] = {};
 };
 thread_local ThreadRecord t_record;
+thread_local bool t_inSink = false;
 
 // Held shared while a line is handed to the sink and exclusively while the
 // sink changes, so that a sink that was replaced is never called afterwards.
@@ -90,7 +91,8 @@ const char* LastErrorText()
 
 void LogLine(int level, const char* format, ...)
 {
-    if (!LogWanted(level))
+    // A line that the sink's own doings would log is dropped, not nested.
+    if (!LogWanted(level) || t_inSink)
         return;
     char line[kReasonSize * 2];
     va_list arguments;
@@ -100,17 +102,29 @@ void LogLine(int level, const char* format, ...)
     if (written < 0)
         return;
     std::shared_lock<std::shared_mutex> lock(s_sink.mutex);
-    if (s_sink.sink != nullptr && LogWanted(level))
+    if (s_sink.sink != nullptr && LogWanted(level)) {
+        t_inSink = true;
         s_sink.sink(level, line, s_sink.context);
+        t_inSink = false;
+    }
 }
 
-void SetLogSink(LogSink sink, int maxLevel, void* context)
+bool InLogSink()
 {
+    return t_inSink;
+}
+
+bool SetLogSink(LogSink sink, int maxLevel, void* context)
+{
+    // The sink runs under the shared hold that the change waits out.
+    if (t_inSink)
+        return false;
     std::unique_lock<std::shared_mutex> lock(s_sink.mutex);
     s_sink.sink = sink;
     s_sink.context = context;
     const int level = sink == nullptr ? 0 : maxLevel < 0 ? 0 : maxLevel > kLogDebug ? kLogDebug : maxLevel;
     g_logLevel.store(level);
+    return true;
 }
 
 void HexBytes(const uint8_t* bytes, size_t count, char* out, size_t outSize, size_t maxBytes)

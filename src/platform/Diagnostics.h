@@ -56,7 +56,11 @@ inline bool LogWanted(int level)
 // that must build the line first check LogWanted, so silence costs one load.
 void LogLine(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Replaces the sink; once it has returned, the old sink is not called any more.
-void SetLogSink(LogSink sink, int maxLevel, void* context);
+// False, changing nothing, when called from inside the sink.
+bool SetLogSink(LogSink sink, int maxLevel, void* context);
+// Whether the calling thread is inside the sink: the library's functions then
+// refuse to work, since the line may come from under any of the library's locks.
+bool InLogSink();
 
 // The bytes as hex, "53 49 00 ..." (at most maxBytes of them, then "...").
 void HexBytes(const uint8_t* bytes, size_t count, char* out, size_t outSize, size_t maxBytes = 64);

@@ -78,7 +78,10 @@ uint32_t WaitOn(pthread_mutex_t* mutex, pthread_cond_t* cond, bool* signaled, ui
 
 }  // namespace
 
-struct CEvent::Waiter {
+namespace {
+
+// A thread in WaitForMultipleObjects, woken by a set of any of its events.
+struct Waiter {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t cond;
     bool woken = false;
@@ -88,6 +91,8 @@ struct CEvent::Waiter {
         pthread_cond_destroy(&cond);
         pthread_mutex_destroy(&mutex);
     }
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
     void Wake()
     {
         pthread_mutex_lock(&mutex);
@@ -97,127 +102,175 @@ struct CEvent::Waiter {
     }
 };
 
-CEvent::CEvent(bool initialState, bool consumes) : m_bSignaled(initialState), m_consumes(consumes)
+// Who waits on which event, outside the events: a waiter hangs a link on each
+// of its events in the bucket of the event's address before it polls them,
+// and a set wakes the waiters linked to that event only. Plain data with
+// constant initial values: usable by events constructed before any other
+// object of the library and set until the last one is destroyed.
+struct Link {
+    const CEvent* event;
+    Waiter* waiter;
+    Link* next;
+};
+struct Bucket {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    Link* links = nullptr;
+};
+constexpr size_t kBuckets = 64;
+Bucket s_waiting[kBuckets];
+
+Bucket& BucketOf(const CEvent* event)
 {
-    pthread_mutex_init(&m_mutex, nullptr);
-    InitMonotonicCond(&m_cond);
+    return s_waiting[(reinterpret_cast<uintptr_t>(event) / alignof(CEvent)) % kBuckets];
 }
 
-CEvent::~CEvent()
+void LinkWaiter(Link* link)
 {
-    DestroyCond(&m_cond);
-    pthread_mutex_destroy(&m_mutex);
+    Bucket& bucket = BucketOf(link->event);
+    pthread_mutex_lock(&bucket.mutex);
+    link->next = bucket.links;
+    bucket.links = link;
+    pthread_mutex_unlock(&bucket.mutex);
 }
 
-void CEvent::Set()
+void UnlinkWaiter(Link* link)
 {
-    pthread_mutex_lock(&m_mutex);
-    m_bSignaled = true;
-    if (m_consumes)
-        pthread_cond_signal(&m_cond);
-    else
-        pthread_cond_broadcast(&m_cond);
-    for (Link* link = m_links; link != nullptr; link = link->next)
-        link->waiter->Wake();
-    pthread_mutex_unlock(&m_mutex);
-}
-
-void CEvent::Reset()
-{
-    pthread_mutex_lock(&m_mutex);
-    m_bSignaled = false;
-    pthread_mutex_unlock(&m_mutex);
-}
-
-uint32_t CEvent::WaitFor(uint32_t milliseconds)
-{
-    return m_consumes ? WaitOn<true>(&m_mutex, &m_cond, &m_bSignaled, milliseconds)
-                      : WaitOn<false>(&m_mutex, &m_cond, &m_bSignaled, milliseconds);
-}
-
-bool CEvent::TakeOrLink(Link* link)
-{
-    pthread_mutex_lock(&m_mutex);
-    const bool signaled = m_bSignaled;
-    if (signaled) {
-        if (m_consumes)
-            m_bSignaled = false;
-    } else {
-        link->next = m_links;
-        m_links = link;
-    }
-    pthread_mutex_unlock(&m_mutex);
-    return signaled;
-}
-
-void CEvent::Unlink(Link* link)
-{
-    pthread_mutex_lock(&m_mutex);
-    for (Link** at = &m_links; *at != nullptr; at = &(*at)->next) {
+    Bucket& bucket = BucketOf(link->event);
+    pthread_mutex_lock(&bucket.mutex);
+    for (Link** at = &bucket.links; *at != nullptr; at = &(*at)->next) {
         if (*at == link) {
             *at = link->next;
             break;
         }
     }
-    pthread_mutex_unlock(&m_mutex);
+    pthread_mutex_unlock(&bucket.mutex);
 }
 
-CAutoResetEvent::CAutoResetEvent(bool initialState) : CEvent(initialState, true) {}
+// After the flag was set and its mutex released: a waiter that linked itself
+// before this look polls after the set and sees it; one that links itself
+// later polls later still.
+void WakeWaitersOf(const CEvent* event)
+{
+    Bucket& bucket = BucketOf(event);
+    pthread_mutex_lock(&bucket.mutex);
+    for (Link* link = bucket.links; link != nullptr; link = link->next) {
+        if (link->event == event)
+            link->waiter->Wake();
+    }
+    pthread_mutex_unlock(&bucket.mutex);
+}
 
-CAutoResetEvent::~CAutoResetEvent() = default;
+void Initialise(pthread_mutex_t* mutex, pthread_cond_t* cond, bool* signaled, bool initialState)
+{
+    pthread_mutex_init(mutex, nullptr);
+    InitMonotonicCond(cond);
+    *signaled = initialState;
+}
+
+void Destroy(pthread_mutex_t* mutex, pthread_cond_t* cond)
+{
+    DestroyCond(cond);
+    pthread_mutex_destroy(mutex);
+}
+
+// A set wakes one blocked single wait when a wait consumes the signal, all of
+// them otherwise, and every wait on several events that includes this one.
+void SetOn(const CEvent* event, pthread_mutex_t* mutex, pthread_cond_t* cond, bool* signaled, bool consumes)
+{
+    pthread_mutex_lock(mutex);
+    *signaled = true;
+    if (consumes)
+        pthread_cond_signal(cond);
+    else
+        pthread_cond_broadcast(cond);
+    pthread_mutex_unlock(mutex);
+    WakeWaitersOf(event);
+}
+
+void ResetOn(pthread_mutex_t* mutex, bool* signaled)
+{
+    pthread_mutex_lock(mutex);
+    *signaled = false;
+    pthread_mutex_unlock(mutex);
+}
+
+thread_local uint64_t t_multiWaitSleeps = 0;
+
+// Events of other classes are polled too, but their sets wake nobody: a wait
+// that includes one sleeps no longer than this between polls.
+constexpr long kForeignPollNs = 1000000;
+
+bool WakesWaiters(CEvent* event)
+{
+    return dynamic_cast<CAutoResetEvent*>(event) != nullptr || dynamic_cast<CManualResetEvent*>(event) != nullptr;
+}
+
+}  // namespace
+
+CAutoResetEvent::CAutoResetEvent(bool initialState)
+{
+    Initialise(&m_mutex, &m_cond, &m_bSignaled, initialState);
+}
+
+CAutoResetEvent::~CAutoResetEvent()
+{
+    Destroy(&m_mutex, &m_cond);
+}
 
 void CAutoResetEvent::SetEvent()
 {
-    Set();
+    SetOn(this, &m_mutex, &m_cond, &m_bSignaled, true);
 }
 
 void CAutoResetEvent::ResetEvent()
 {
-    Reset();
+    ResetOn(&m_mutex, &m_bSignaled);
 }
 
 void CAutoResetEvent::Wait()
 {
-    WaitFor(INFINITE_TIMEOUT);
+    WaitOn<true>(&m_mutex, &m_cond, &m_bSignaled, INFINITE_TIMEOUT);
 }
 
 uint32_t CAutoResetEvent::WaitTimeout(uint32_t milliseconds)
 {
-    return WaitFor(milliseconds);
+    return WaitOn<true>(&m_mutex, &m_cond, &m_bSignaled, milliseconds);
 }
 
-CManualResetEvent::CManualResetEvent(bool initialState) : CEvent(initialState, false) {}
+CManualResetEvent::CManualResetEvent(bool initialState)
+{
+    Initialise(&m_mutex, &m_cond, &m_bSignaled, initialState);
+}
 
-CManualResetEvent::~CManualResetEvent() = default;
+CManualResetEvent::~CManualResetEvent()
+{
+    Destroy(&m_mutex, &m_cond);
+}
 
 void CManualResetEvent::SetEvent()
 {
-    Set();
+    SetOn(this, &m_mutex, &m_cond, &m_bSignaled, false);
 }
 
 void CManualResetEvent::ResetEvent()
 {
-    Reset();
+    ResetOn(&m_mutex, &m_bSignaled);
 }
 
 void CManualResetEvent::Wait()
 {
-    WaitFor(INFINITE_TIMEOUT);
+    WaitOn<false>(&m_mutex, &m_cond, &m_bSignaled, INFINITE_TIMEOUT);
 }
 
 uint32_t CManualResetEvent::WaitTimeout(uint32_t milliseconds)
 {
-    return WaitFor(milliseconds);
+    return WaitOn<false>(&m_mutex, &m_cond, &m_bSignaled, milliseconds);
 }
 
 uint32_t WaitForSingleObject(CEvent* event, uint32_t milliseconds)
 {
     return event->WaitTimeout(milliseconds);
 }
-
-namespace {
-thread_local uint64_t t_multiWaitSleeps = 0;
-}  // namespace
 
 uint64_t MultiWaitSleeps()
 {
@@ -230,31 +283,51 @@ uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int waitAll, ui
         return WAIT_TIMEDOUT;
     const bool limited = milliseconds != INFINITE_TIMEOUT;
     const timespec deadline = limited ? DeadlineAfter(milliseconds) : timespec{};
-    CEvent::Waiter waiter;
-    std::vector<CEvent::Link> links(count, CEvent::Link{&waiter, nullptr});
+    bool foreign = false;
+    for (uint32_t i = 0; i < count; ++i)
+        foreign = foreign || !WakesWaiters(events[i]);
+    Waiter waiter;
+    std::vector<Link> links(count, Link{nullptr, &waiter, nullptr});
     for (;;) {
         waiter.woken = false;
-        uint32_t linked = 0;
-        bool taken = false;
-        for (; linked < count && !taken; ++linked)
-            taken = events[linked]->TakeOrLink(&links[linked]);
-        if (taken)
-            --linked;
-        if (!taken && !(limited && Passed(deadline))) {
+        for (uint32_t i = 0; i < count; ++i) {
+            links[i].event = events[i];
+            LinkWaiter(&links[i]);
+        }
+        // A pass: the lowest signalled index wins, and only its signal is taken.
+        uint32_t hit = count;
+        for (uint32_t i = 0; i < count && hit == count; ++i) {
+            if (events[i]->WaitTimeout(0) == WAIT_SIGNALED)
+                hit = i;
+        }
+        if (hit == count && !(limited && Passed(deadline))) {
             ++t_multiWaitSleeps;
+            timespec until = deadline;
+            if (foreign) {
+                timespec slice = DeadlineAfter(0);
+                slice.tv_nsec += kForeignPollNs;
+                if (slice.tv_nsec >= 1000000000) {
+                    slice.tv_nsec -= 1000000000;
+                    ++slice.tv_sec;
+                }
+                if (!limited || slice.tv_sec < until.tv_sec ||
+                    (slice.tv_sec == until.tv_sec && slice.tv_nsec < until.tv_nsec))
+                    until = slice;
+            }
+            const bool timed = limited || foreign;
             pthread_mutex_lock(&waiter.mutex);
             while (!waiter.woken) {
-                if (!limited)
+                if (!timed)
                     pthread_cond_wait(&waiter.cond, &waiter.mutex);
-                else if (pthread_cond_timedwait(&waiter.cond, &waiter.mutex, &deadline) == ETIMEDOUT)
+                else if (pthread_cond_timedwait(&waiter.cond, &waiter.mutex, &until) == ETIMEDOUT)
                     break;
             }
             pthread_mutex_unlock(&waiter.mutex);
         }
-        for (uint32_t i = 0; i < linked; ++i)
-            events[i]->Unlink(&links[i]);
-        if (taken)
-            return linked;
+        for (uint32_t i = 0; i < count; ++i)
+            UnlinkWaiter(&links[i]);
+        if (hit != count)
+            return hit;
         if (limited && Passed(deadline))
             return WAIT_TIMEDOUT;
     }

@@ -17,6 +17,11 @@ constexpr uint32_t WAIT_TIMEDOUT = 110;
 #endif
 constexpr uint32_t INFINITE_TIMEOUT = 0xFFFFFFFFu;
 
+// The event classes keep the layout that release 1.0 exported constructors
+// for: the base holds no data, each kind holds its mutex, condition and flag
+// in this order, so an object fits the storage an application sized for it.
+// What a wait on several events needs (who waits on which event) lives in a
+// table outside the objects.
 class VASQ_EXPORT CEvent {
 public:
     virtual void SetEvent() = 0;
@@ -27,44 +32,17 @@ public:
 #if defined(_WIN32)
     // The system event behind the object, for the system's waits.
     void* Handle() const { return m_hEvent; }
-#else
-    // A thread waiting on several events at once hangs a link on each of
-    // them: the next set of any of them wakes it, and no other set does.
-    struct Waiter;
-    struct Link {
-        Waiter* waiter;
-        Link* next;
-    };
-    // Takes the signal when it is set (an auto-reset event loses it);
-    // otherwise hangs the link on the event until Unlink.
-    bool TakeOrLink(Link* link);
-    void Unlink(Link* link);
 #endif
 
 protected:
-#if defined(_WIN32)
     CEvent() = default;
     ~CEvent() = default;
+#if defined(_WIN32)
     void* m_hEvent = nullptr;
-#else
-    CEvent(bool initialState, bool consumes);
-    ~CEvent();
-    // Sets the event and wakes its waiters: one of them when the signal is
-    // consumed by a wait, all of them otherwise.
-    void Set();
-    void Reset();
-    uint32_t WaitFor(uint32_t milliseconds);
-
-    pthread_mutex_t m_mutex;
-    pthread_cond_t m_cond;
-    bool m_bSignaled;
-    const bool m_consumes;
-    Link* m_links = nullptr;
 #endif
 };
 
-// Both kinds share the wait logic; they differ only in whether a successful
-// wait consumes the signal.
+// The two kinds differ only in whether a successful wait consumes the signal.
 class VASQ_EXPORT CAutoResetEvent : public CEvent {
 public:
     explicit CAutoResetEvent(bool initialState = false);
@@ -77,6 +55,13 @@ public:
     void Wait() override;
     uint32_t WaitTimeout(uint32_t milliseconds) override;
 
+#if !defined(_WIN32)
+private:
+    friend struct EventLayout;
+    pthread_mutex_t m_mutex;
+    pthread_cond_t m_cond;
+    bool m_bSignaled;
+#endif
 };
 
 class VASQ_EXPORT CManualResetEvent : public CEvent {
@@ -91,13 +76,21 @@ public:
     void Wait() override;
     uint32_t WaitTimeout(uint32_t milliseconds) override;
 
+#if !defined(_WIN32)
+private:
+    friend struct EventLayout;
+    pthread_mutex_t m_mutex;
+    pthread_cond_t m_cond;
+    bool m_bSignaled;
+#endif
 };
 
 VASQ_EXPORT uint32_t WaitForSingleObject(CEvent* event, uint32_t milliseconds);
 
 // Returns the lowest index of a signalled event (consuming only that one when
 // it is auto-reset), or 110 at the deadline. Waiting for all events is not
-// supported and gives 110 at once. The caller sleeps until one of its events is set.
+// supported and gives 110 at once. Each pass polls the events in order through
+// WaitTimeout(0); between passes the caller sleeps until one of its events is set.
 VASQ_EXPORT uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int waitAll,
                                             uint32_t milliseconds);
 #if !defined(_WIN32)

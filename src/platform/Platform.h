@@ -67,8 +67,10 @@ struct PeriodicTimer;
 using TimerId = PeriodicTimer*;
 
 // Every expiry sets g_hSigUsr1Event (signal number 10) or g_hSigUsr2Event
-// (12). The expiries are taken on a thread of the library, not as signals, so
-// no system call of the application is ever interrupted.
+// (12), and the timer's own event, which its worker waits on: a tick left by
+// a finished worker never reaches the next one, whose first tick comes one
+// period after its start. The expiries are taken on a thread of the library,
+// not as signals, so no system call of the application is ever interrupted.
 VASQ_EXPORT TimerId CreateNewTimer(uint32_t periodMs, uint32_t& signalNumber);
 // After it returns no further tick arrives; a tick already set stays set.
 VASQ_EXPORT void DeleteTimer(uint32_t signalNumber, TimerId& timer);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 
 #include "device/Device.h"
 #include "device/Monitor.h"
@@ -28,12 +29,16 @@ constexpr DWORD kStartWaitMs = 2000;
 
 // The window procedure reads it on the window thread while the connection
 // thread registers and clears entries.
+// The monitors that watch the broadcasts: the entry of the device-change code
+// holds WinEventCb exactly while one of them does.
 struct NotifyRegistry {
     SRWLOCK lock = SRWLOCK_INIT;
     std::map<uint32_t, NotifyEventCallback> callbacks;
+    std::set<const CAutoMonitor*> watching;
 };
 
-NotifyRegistry g_mapNotifyEvent VASQ_INIT_DEVICE;
+// Outlives the devices, whose monitors leave it when they end.
+NotifyRegistry g_mapNotifyEvent VASQ_INIT_PLATFORM;
 
 std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
 
@@ -144,11 +149,26 @@ MonitorWindow VASQ_INIT_MONITOR s_window;
 // A device's watch is the window's broadcasts: it has no thread of its own.
 CAutoMonitor::CAutoMonitor(Device& device) : m_device(device) {}
 
-CAutoMonitor::~CAutoMonitor() = default;
+CAutoMonitor::~CAutoMonitor()
+{
+    EndDeviceChangeWatch(*this);
+}
 
 void CAutoMonitor::StartMonitor()
 {
-    RegisterNotifyEvent(DEVICE_CHANGE_EVENT, WinEventCb);
+    AcquireSRWLockExclusive(&g_mapNotifyEvent.lock);
+    g_mapNotifyEvent.watching.insert(this);
+    g_mapNotifyEvent.callbacks[DEVICE_CHANGE_EVENT] = WinEventCb;
+    ReleaseSRWLockExclusive(&g_mapNotifyEvent.lock);
+}
+
+void EndDeviceChangeWatch(CAutoMonitor& monitor)
+{
+    AcquireSRWLockExclusive(&g_mapNotifyEvent.lock);
+    g_mapNotifyEvent.watching.erase(&monitor);
+    if (g_mapNotifyEvent.watching.empty())
+        g_mapNotifyEvent.callbacks[DEVICE_CHANGE_EVENT] = nullptr;
+    ReleaseSRWLockExclusive(&g_mapNotifyEvent.lock);
 }
 
 void RegisterNotifyEvent(uint32_t code, NotifyEventCallback callback)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -208,6 +209,94 @@ TEST_F(Reasons, TheLogHasItsLevelsAndItsOffSwitch)
 
 namespace {
 
+// Log callbacks that call back into the library, from the threads that log:
+// the application's, the sampling thread, the connection thread.
+struct Reentrant {
+    std::atomic<int> lines{0};
+    std::atomic<int> refused{0};
+    std::atomic<int> worked{0};
+
+    // Calls device functions, one of which waits for a thread of the library.
+    static void CallDevice(int, const char*, void* context)
+    {
+        auto* self = static_cast<Reentrant*>(context);
+        self->lines.fetch_add(1);
+        const int unit = VasqGetPressureUnit();
+        const bool busy = VasqGetLastError() == VASQ_ERROR_BUSY &&
+                          Has(Text(), "VasqGetPressureUnit: not from inside the log callback");
+        VasqStopSampling();
+        const bool stopRefused = VasqGetLastError() == VASQ_ERROR_BUSY;
+        (unit == 0 && busy && stopRefused ? self->refused : self->worked).fetch_add(1);
+    }
+    // Replaces the log callback with itself.
+    static void Replace(int, const char*, void* context)
+    {
+        auto* self = static_cast<Reentrant*>(context);
+        self->lines.fetch_add(1);
+        VasqSetLogCallback(Replace, VASQ_LOG_DEBUG, self);
+        (VasqGetLastError() == VASQ_ERROR_BUSY ? self->refused : self->worked).fetch_add(1);
+    }
+};
+
+// Runs the work on a thread of its own; a deadlock ends the test program
+// rather than leaving it hanging.
+void WithinDeadline(const std::function<void()>& work)
+{
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done.store(true);
+    });
+    e2e::Condition finished;
+    if (!finished.WaitFor([&] { return done.load(); }, std::chrono::seconds(20))) {
+        fprintf(stderr, "deadlock: the work did not end within 20 s\n");
+        fflush(stderr);
+        abort();
+    }
+    worker.join();
+}
+
+// Exchanges on this thread and the sampling thread, a release and a
+// connection, all logged to the callback.
+void LoggedWork(VasqLogCallback callback, void* context)
+{
+    VasqSetLogCallback(callback, VASQ_LOG_DEBUG, context);
+    ASSERT_EQ(1, VasqStartSampling(nullptr));
+    for (int i = 0; i < 20; ++i) {
+        bool bit = false;
+        EXPECT_EQ(1, VasqGetAirPortStatus(&bit, nullptr));
+        EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError()) << "a refusal inside the callback leaked out";
+    }
+    VasqStopSampling();
+    VasqFree();
+    EXPECT_TRUE(VasqConnect(0, 5000));
+    VasqSetLogCallback(nullptr, 0, nullptr);
+}
+
+}  // namespace
+
+TEST_F(Reasons, ALogCallbackThatCallsDeviceFunctionsIsRefusedAndNeverDeadlocks)
+{
+    Reentrant reentrant;
+    WithinDeadline([&] { LoggedWork(Reentrant::CallDevice, &reentrant); });
+    EXPECT_GT(reentrant.lines.load(), 40);
+    EXPECT_EQ(reentrant.lines.load(), reentrant.refused.load());
+    EXPECT_EQ(0, reentrant.worked.load()) << "a call from inside the log callback did its work";
+    EXPECT_EQ(0, VasqGetPressureUnit());
+    EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError()) << "outside the callback the library works";
+}
+
+TEST_F(Reasons, ALogCallbackThatReplacesItselfIsRefusedAndNeverDeadlocks)
+{
+    Reentrant reentrant;
+    WithinDeadline([&] { LoggedWork(Reentrant::Replace, &reentrant); });
+    EXPECT_GT(reentrant.lines.load(), 40);
+    EXPECT_EQ(reentrant.lines.load(), reentrant.refused.load());
+    EXPECT_EQ(0, reentrant.worked.load());
+}
+
+namespace {
+
 class Searches : public e2e::PrivateFolder {};
 
 }  // namespace
@@ -246,7 +335,7 @@ TEST_F(Searches, ALockFileHeldElsewhereNamesItsProcess)
     ASSERT_GE(held, 0);
     EXPECT_FALSE(VasqConnect(0, 300));
     EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError());
-    EXPECT_TRUE(Has(Text(), "held by process " + std::to_string(getpid()))) << Text();
+    EXPECT_TRUE(Has(Text(), "held by process " + std::to_string(getpid()) + " (this process; ")) << Text();
     EXPECT_FALSE(VasqConnect(-1, 300));
     EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError()) << "a scan says why the one port was not taken";
     close(held);

@@ -1,6 +1,7 @@
 // Sampling, the unit switch and the thin wrappers through the shared library's
 // exported functions, against the simulated device.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <atomic>
 #include <cmath>
@@ -346,6 +347,16 @@ TEST(Exports, WorkWithoutADeviceOrFailPromptly)
     bool b1;
     bool b0;
     EXPECT_EQ(0, VasqGetAirPortStatus(&b1, &b0));
+    // The identity getters copy what the last identification left: zeros.
+    MODEL_INFORMATION model;
+    memset(&model, 0xA5, sizeof(model));
+    EXPECT_EQ(1, VasqGetDeviceInformation(&model));
+    EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError());
+    EXPECT_EQ(0, model.byModelCode + model.nSerialGroup + model.nSerialIndex + model.chSignature[0]);
+    HW_INFORMATION hardware;
+    memset(&hardware, 0xA5, sizeof(hardware));
+    EXPECT_EQ(1, VasqGetHWInformation(&hardware));
+    EXPECT_EQ(0, hardware.nFWVersion1 + hardware.nHWVersion2);
     EXPECT_EQ(1, VasqStartSampling(nullptr)) << "the thread starts, then ends on its first exchange";
     VasqStopSampling();
     EXPECT_LT(watch.Ms(), 2000.0) << "no port: every exchange fails at once";

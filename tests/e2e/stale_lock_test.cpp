@@ -138,6 +138,9 @@ TEST_F(StaleLock, KilledHolderLeavesThePortToTheNextProcessButALiveOneKeepsIt)
     // That process is alive and holds the port: this one must not take it.
     device.ClearLog();
     EXPECT_FALSE(VasqConnect(-1, 1200));
+    EXPECT_EQ(VASQ_ERROR_PORT_BUSY, VasqGetLastError());
+    EXPECT_NE(std::string::npos, std::string(VasqGetLastErrorText()).find("(another process; " + lock + ")"))
+        << VasqGetLastErrorText();
     EXPECT_TRUE(device.Log().empty()) << "a held port was written to";
     EXPECT_TRUE(e2e::FileExists(lock));
     next.Kill();
@@ -184,6 +187,44 @@ TEST_F(StaleLock, ProcessesRacingForOneStaleFileHaveExactlyOneWinner)
             EXPECT_TRUE(racer->End());
         ASSERT_TRUE(e2e::FileExists(lock));
     }
+}
+
+// Processes that take and release one port's lock file over and over: while
+// one has just created the file, its descriptor is not yet to be seen in
+// /proc, and another must not take the new file for a stale one then.
+TEST_F(StaleLock, ProcessesChurningOnOnePortNeverHoldItTogether)
+{
+    const std::string counter = m_folder.path() + "/holders";
+    const int counterFd = open(counter.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(counterFd, 0);
+    ASSERT_EQ(0, ftruncate(counterFd, sizeof(int)));
+    close(counterFd);
+    constexpr int kChurners = 4;
+    const char* configured = getenv("VASQ_STORM_SECONDS");
+    const std::string ms = std::to_string(1000 * (configured != nullptr ? atoi(configured) : 3));
+    int start[2];
+    ASSERT_EQ(0, pipe2(start, O_CLOEXEC));
+    std::vector<std::unique_ptr<Helper>> churners;
+    for (int i = 0; i < kChurners; ++i)
+        churners.push_back(
+            std::make_unique<Helper>(std::vector<std::string>{"churn", m_folder.path(), "3", ms, counter}, start[0]));
+    close(start[0]);
+    for (auto& churner : churners)
+        ASSERT_EQ("ready", churner->ReadLine());
+    close(start[1]);
+    int doubles = 0, wins = 0;
+    for (auto& churner : churners) {
+        int d = -1, w = -1;
+        const std::string result = churner->ReadLine();
+        ASSERT_EQ(2, sscanf(result.c_str(), "%d %d", &d, &w)) << result;
+        doubles += d;
+        wins += w;
+        EXPECT_TRUE(churner->End());
+    }
+    printf("lock churn: %d holds by %d processes, %d times two holders\n", wins, kChurners, doubles);
+    EXPECT_EQ(0, doubles) << "a lock file that a live process had just created was taken over";
+    EXPECT_GT(wins, kChurners);
+    EXPECT_FALSE(e2e::FileExists(m_folder.LockPath(3)));
 }
 
 TEST_F(StaleLock, HolderThatCannotBeLookedIntoKeepsThePort)

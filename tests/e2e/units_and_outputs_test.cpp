@@ -156,3 +156,34 @@ TEST_F(Units, NullOutputsAreSkippedAndTheReadStillHappens)
     m_device->InjectFault(FaultKind::Status, 'P', 9);
     EXPECT_EQ(0, VasqGetAirPortStatus(&bit1, nullptr));
 }
+
+namespace {
+std::atomic<int> g_samples{0};
+void CountSample(double)
+{
+    g_samples.fetch_add(1);
+}
+}  // namespace
+
+// A status query that fails reads as "no test", so the switch goes on to
+// write the unit, and a sampling run is restarted in the new unit.
+TEST_F(Units, AFailedStatusQueryDoesNotStopTheSwitch)
+{
+    m_device->InjectFault(FaultKind::NoAnswer, 'I', 0);
+    EXPECT_EQ(1, VasqSetPressureUnit(1));
+    EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError()) << VasqGetLastErrorText();
+    EXPECT_EQ(1u, Count('P', 131)) << "the unit was not written";
+    EXPECT_EQ(1, VasqGetPressureUnit());
+
+    g_samples.store(0);
+    ASSERT_EQ(1, VasqStartSampling(CountSample));
+    e2e::Condition samples;
+    ASSERT_TRUE(samples.WaitFor([] { return g_samples.load() >= 20; }, 5s));
+    m_device->InjectFault(FaultKind::NoAnswer, 'I', 0);
+    EXPECT_EQ(1, VasqSetPressureUnit(0));
+    EXPECT_EQ(2u, Count('P', 131));
+    const int before = g_samples.load();
+    EXPECT_TRUE(samples.WaitFor([&] { return g_samples.load() >= before + 20; }, 5s)) << "sampling was not restarted";
+    VasqStopSampling();
+    EXPECT_EQ(0, VasqGetPressureUnit());
+}

@@ -924,22 +924,30 @@ struct CountedSamples {
     static void Take(double, void* context) { static_cast<CountedSamples*>(context)->count.fetch_add(1); }
 };
 
+// The interfaces of the two simulated instruments, COM7 and COM8; empty (and
+// the test skipped) when the test script mapped no second one.
+std::vector<DeviceInterfaceEntry> TwoInstruments()
+{
+    const char* firstPath = SimulatorInterface();
+    const char* secondPath = getenv("VASQ_SIM2_INTERFACE");
+    if (firstPath == nullptr)
+        return {};
+    if (secondPath == nullptr || secondPath[0] == '\0') {
+        wintest::Skip("VASQ_SIM2_INTERFACE names no interface path mapped to a second simulated device");
+        return {};
+    }
+    return {{firstPath, "USB Serial Device (COM7)"}, {secondPath, "USB Serial Device (COM8)"}};
+}
+
 }  // namespace
 
 // Two instruments on two COM ports in one process: each device finds its own,
 // never the port the other one holds, and each keeps its own unit and stream.
 WIN_TEST(TwoDevicesOnTwoComPorts)
 {
-    const char* firstPath = SimulatorInterface();
-    const char* secondPath = getenv("VASQ_SIM2_INTERFACE");
-    if (firstPath == nullptr)
+    const std::vector<DeviceInterfaceEntry> present = TwoInstruments();
+    if (present.empty())
         return;
-    if (secondPath == nullptr || secondPath[0] == '\0') {
-        wintest::Skip("VASQ_SIM2_INTERFACE names no interface path mapped to a second simulated device");
-        return;
-    }
-    const std::vector<DeviceInterfaceEntry> present = {{firstPath, "USB Serial Device (COM7)"},
-                                                       {secondPath, "USB Serial Device (COM8)"}};
     SetDeviceInterfacesForTesting(&present);
     VasqDevice* first = VasqOpenDevice(-1, 10000);
     VasqDevice* second = VasqOpenDevice(-1, 10000);
@@ -960,5 +968,67 @@ WIN_TEST(TwoDevicesOnTwoComPorts)
     VasqDeviceSetPressureUnit(second, 0);
     VasqCloseDevice(first);
     VasqCloseDevice(second);
+    SetDeviceInterfacesForTesting(nullptr);
+}
+
+namespace {
+
+struct DeviceConnections {
+    ConnectionLog log;
+    static void Take(bool connected, void* context) { static_cast<DeviceConnections*>(context)->log.Add(connected); }
+    size_t Count() { return log.Events().size(); }
+    bool Last() { return log.Events().back(); }
+};
+
+}  // namespace
+
+// Two devices, one disconnecting while the other connects, again and again:
+// the device that connected keeps the watch of the broadcasts, so its own
+// unplug in the next round is noticed.
+WIN_TEST(OneDevicesDisconnectLeavesTheOthersWatch)
+{
+    const std::vector<DeviceInterfaceEntry> entries = TwoInstruments();
+    if (entries.empty())
+        return;
+    HWND window = MonitorWindow();
+    CHECK(window != nullptr);
+    std::vector<DeviceInterfaceEntry> present = entries;
+    SetDeviceInterfacesForTesting(&present);
+    VasqDevice* devices[2] = {VasqOpenDevice(7, 10000), VasqOpenDevice(8, 10000)};
+    CHECK(devices[0] != nullptr && devices[1] != nullptr);
+    DeviceConnections changes[2];
+    for (int i = 0; i < 2; ++i)
+        CHECK_EQ(1, VasqDeviceSetConnectionCallback(devices[i], DeviceConnections::Take, &changes[i]));
+
+    // The second instrument is unplugged first; then each round unplugs the
+    // connected one and plugs the other in with one broadcast.
+    present = {entries[0]};
+    SetDeviceInterfacesForTesting(&present);
+    SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+    CHECK(wintest::WaitFor([&] { return changes[1].Count() == 1; }, 5000));
+    int unnoticed = 0;
+    constexpr int kRounds = 8;
+    for (int round = 0; round < kRounds; ++round) {
+        const int leaving = round % 2;
+        const int arriving = 1 - leaving;
+        const size_t leftBefore = changes[leaving].Count();
+        const size_t arrivedBefore = changes[arriving].Count();
+        present = {entries[arriving]};
+        SetDeviceInterfacesForTesting(&present);
+        SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
+        if (!wintest::WaitFor([&] { return changes[leaving].Count() > leftBefore; }, 5000)) {
+            ++unnoticed;
+            break;  // the watch was lost: no later round can tell more
+        }
+        CHECK(!changes[leaving].Last());
+        CHECK(wintest::WaitFor([&] { return changes[arriving].Count() > arrivedBefore; }, 10000));
+        CHECK(changes[arriving].Last());
+        CHECK(wintest::WaitFor([] { return RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb; }, 5000));
+    }
+    printf("  %d rounds of one disconnect beside one connect, %d unplugs unnoticed\n", kRounds, unnoticed);
+    CHECK_EQ(0, unnoticed);
+    VasqCloseDevice(devices[0]);
+    VasqCloseDevice(devices[1]);
+    CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == nullptr);
     SetDeviceInterfacesForTesting(nullptr);
 }
