@@ -60,7 +60,7 @@ const char kUsage[] =
     "Output:\n"
     "  --verbose            print each request received and the answer given\n"
     "  --help               print this text\n"
-    "  --version            print the version\n"
+    "  --version            print the release and the library interface's version\n"
     "\n"
     "Memory stays flat however long it runs: the program keeps no frame log.\n";
 
@@ -192,7 +192,9 @@ int ParseOptions(int argc, char** argv, Options& options)
             return 1;
         }
         if (strcmp(arg, "--version") == 0) {
-            fputs("vasq-sim " VASQ_SIM_VERSION "\n", stdout);
+            // The release it belongs to; it serves the programs of that release.
+            fputs("vasq-sim " VASQ_SIM_VERSION ", libvasq " VASQ_SIM_VERSION ", interface " VASQ_SIM_INTERFACE "\n",
+                  stdout);
             return 1;
         }
         if (strcmp(arg, "--cooked") == 0) {

@@ -35,14 +35,14 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 # The library release this package belongs to (pyproject.toml reads it from here).
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "__version__", "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed",
     "Refused", "Busy", "Timeout", "DeviceLost", "InvalidArgument", "enable_logging",
     "Status", "Unit", "ModelInformation", "HardwareInformation", "BPSettings", "Envelope",
     "StaticPressureReport", "BPReport", "LeakageReport", "OverpressureReport",
-    "Device", "connect", "open", "version", "sample_rate", "envelope_table", "load_library",
+    "Device", "connect", "open", "version", "release_version", "sample_rate", "envelope_table", "load_library",
 ]
 
 
@@ -391,6 +391,7 @@ def _declare(lib: ctypes.CDLL) -> None:
     fn("VasqSwitchTo500mlMode", c_int, c_bool)
     fn("VasqIs500mlMode", c_int)
     fn("VasqGetVersion", ctypes.c_char_p)
+    fn("VasqGetReleaseVersion", ctypes.c_char_p)
     fn("VasqGetLastError", c_int)
     fn("VasqGetLastErrorText", ctypes.c_char_p)
     fn("VasqSetLogCallback", None, _LogCallback, c_int, c_void_p)
@@ -558,8 +559,13 @@ def _disable_logging() -> None:
 
 
 def version() -> str:
-    """The library's version, e.g. "1.0.3.1"."""
+    """The version of the library's interface, what VasqGetVersion() returns: always "1.0.3.1"."""
     return load_library().VasqGetVersion().decode()
+
+
+def release_version() -> str:
+    """The release of the loaded library, e.g. "1.2.0" (this package's own is __version__)."""
+    return load_library().VasqGetReleaseVersion().decode()
 
 
 def sample_rate() -> int:

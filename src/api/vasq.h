@@ -590,13 +590,28 @@ VASQ_API int VasqWritePNGFileName(const char* name);
  */
 VASQ_API int VasqWritePNG(char* data, int length);
 /**
- * The library's version.
- * @return four numbers, "MAJOR.MINOR.PATCH.BUILD" (for example "1.1.0.0"), in
- *         static storage.
+ * The version of the interface this library implements.
+ * @return the constant text "1.0.3.1", whatever the release and with or
+ *         without a device, in static storage. VasqGetReleaseVersion() gives
+ *         the release.
  * @par Thread and lock
  * Any thread; no lock.
  */
 VASQ_API const char* VasqGetVersion(void);
+
+/* The release. This function comes in addition to the interface above and
+   changes nothing that its functions do or return. */
+
+/**
+ * The release of this library: the number of its packages, its pkg-config
+ * and CMake package, its shared library's file name and the programs'
+ * --version.
+ * @return three numbers, "MAJOR.MINOR.PATCH" (for example "1.2.0"), in static
+ *         storage.
+ * @par Thread and lock
+ * Any thread; no lock.
+ */
+VASQ_API const char* VasqGetReleaseVersion(void);
 
 /* Failure reasons and the log. These functions come in addition to the
    interface above and change nothing that its functions do or return. */

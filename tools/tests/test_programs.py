@@ -422,7 +422,7 @@ class Options(unittest.TestCase):
         self.assertIn("4 ", run([VASQCTL, "--help"]).stdout.split("Exit codes:")[1])
         version = run([VASQCTL, "--version"])
         self.assertEqual(0, version.returncode)
-        self.assertRegex(version.stdout, r"^vasqctl \d+\.\d+\.\d+\nlibvasq \d+(\.\d+)+\n$")
+        self.assertRegex(version.stdout, r"^vasqctl \d+\.\d+\.\d+, libvasq \d+\.\d+\.\d+, interface 1\.0\.3\.1\n$")
 
     def test_wrong_options_are_named(self):
         for args, message in ((["--bogus", "info"], "unknown option --bogus"),

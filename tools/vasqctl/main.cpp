@@ -31,7 +31,8 @@ const char kMainHelp[] =
     "  --port N            the instrument's port number (default: the first Vasq9 found)\n"
     "  --timeout SECONDS   how long to look for the instrument (default 5, at most 3600)\n"
     "  -h, --help          this text; 'vasqctl COMMAND --help' explains a command\n"
-    "  --version           vasqctl's and the library's versions\n"
+    "  --version           the releases of vasqctl and of the library, and the version of\n"
+    "                      the library's interface\n"
     "  -v, -vv             log to standard error: -v the search, the connection and the tests,\n"
     "                      -vv also every frame sent (->) and received (<-)\n"
     "\n"
@@ -180,7 +181,8 @@ int Main(int argc, char** argv)
             fputs(kMainHelp, stdout);
             return FlushOutput() ? kExitSuccess : kExitInterrupted;
         case kOptVersion:
-            printf("vasqctl %s\nlibvasq %s\n", VASQCTL_VERSION, VasqGetVersion());
+            printf("vasqctl %s, libvasq %s, interface %s\n", VASQCTL_VERSION, VasqGetReleaseVersion(),
+                   VasqGetVersion());
             return FlushOutput() ? kExitSuccess : kExitInterrupted;
         case kOptVerbose:
             ++g_verbosity;
