@@ -47,6 +47,10 @@ const char kUsage[] =
     "Behaviour:\n"
     "  --unit mmHg|kPa      pressure unit the device starts in (default mmHg)\n"
     "  --paced              send answers at the speed of 115200 baud\n"
+    "  --ignore-start-during-test\n"
+    "                       acknowledge a test start that comes while a test runs\n"
+    "                       and go on with the running test (by default the new\n"
+    "                       test replaces it)\n"
     "  --statuses LIST      status codes the next status queries report, one each,\n"
     "                       comma separated (the last one stays), e.g. 13,13,2,2,14\n"
     "  --samples waveform|counter\n"
@@ -74,6 +78,7 @@ struct Options {
     int hardware[2] = {2, 1};
     int unit = 0;
     bool paced = false;
+    bool ignoreStartDuringTest = false;
     std::vector<uint8_t> statuses;
     vasqsim::SampleMode samples = vasqsim::SampleMode::Waveform;
     int counterFrom = 0;
@@ -203,6 +208,10 @@ int ParseOptions(int argc, char** argv, Options& options)
         }
         if (strcmp(arg, "--paced") == 0) {
             options.paced = true;
+            continue;
+        }
+        if (strcmp(arg, "--ignore-start-during-test") == 0) {
+            options.ignoreStartDuringTest = true;
             continue;
         }
         if (strcmp(arg, "--verbose") == 0 || strcmp(arg, "-v") == 0) {
@@ -411,6 +420,7 @@ void Configure(vasqsim::DeviceModel& model, const Options& options)
         model.identity[10 + i] = static_cast<uint8_t>(options.firmware[i]);
     model.deviceSettings[1] = static_cast<uint8_t>(options.unit);
     model.scriptedStatuses.assign(options.statuses.begin(), options.statuses.end());
+    model.ignoresStartDuringTest = options.ignoreStartDuringTest;
     model.sampleMode = options.samples;
     model.counterBase = static_cast<uint16_t>(options.counterFrom);
 }

@@ -425,7 +425,19 @@ VASQ_API int VasqPausePump(void);
 
 /* Tests. A start sends the air-port mask, selects the operating function,
    writes the settings and starts the test, holding the API lock throughout;
-   then a worker thread polls the device every 200 ms and reports changes. */
+   then a worker thread polls the device every 200 ms and reports changes.
+
+   A device may go on with a test it runs when a start comes. So a start
+   first ends a test that this process started and that may still run (one
+   not stopped, or not yet seen complete), as VasqStopTest() does; nothing is
+   added when none may run. The worker reads and reports a result only once
+   the device has shown the started test in progress (device code 10 for a
+   BP simulation; 2, 10 or 13 for a leakage or overpressure test; 2, 10, 12
+   or 13 for a static pressure): a completion shown before that is another
+   test's, and a first report never says COMPLETED. When the device
+   completes another test instead, or shows none of the kind within 5 s, it
+   has not taken the start: the worker logs why, makes a last report of
+   STATUS_NONE and ends. */
 
 /**
  * Tells the device to stop any test and ends every test worker at its next poll.

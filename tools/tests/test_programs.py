@@ -7,6 +7,7 @@ import json
 import math
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -220,9 +221,9 @@ class Vasqctl(unittest.TestCase):
         self.assertIn("completed and stopped", result.stdout)
 
     def test_bp_leak_overpressure_with_wait(self):
-        for args, expected in ((["bp", "--systolic", "130", "--wait"], "result 1 130.0 mmHg  result 2 "),
+        for args, expected in ((["bp", "--systolic", "130", "--wait"], "systolic 130.0 mmHg  diastolic 80.0 mmHg"),
                                (["leak", "200", "--rate", "5", "--wait"], "mmHg  result code 1"),
-                               (["overpressure", "300", "280", "250", "--wait"], "result 1 300.0 mmHg  result 2 ")):
+                               (["overpressure", "300", "280", "250", "--wait"], "pressure 1 300.0 mmHg  pressure 2 ")):
             result = self.ctl(*args)
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertIn(expected, result.stdout)
@@ -236,7 +237,7 @@ class Vasqctl(unittest.TestCase):
             result = self.ctl("bp", "--envelope", path, "--wait")
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertIn("systolic 150.0 mmHg, diastolic 95.0 mmHg, heart rate 66 bpm", result.stdout)
-            self.assertIn("result 1 150.0 mmHg", result.stdout)
+            self.assertIn("COMPLETED    systolic 150.0 mmHg  diastolic 95.0 mmHg  heart rate 66.0 bpm", result.stdout)
             with open(path, "w") as f:
                 f.write('{"systolic": "high"}')
             bad = self.ctl("bp", "--envelope", path)
@@ -641,12 +642,12 @@ class KpaResults(unittest.TestCase):
                                     # Each clamped to its own upper limit, 53.3 kPa.
                                     (["300", "280", "250"], [53.3, 53.3, 53.3])):
             line, figures = self.final_figures("overpressure", *pressures)
-            self.assertIn(f"result 1 {expected[0]:.1f} kPa  result 2 ", line)
+            self.assertIn(f"pressure 1 {expected[0]:.1f} kPa  pressure 2 {expected[1]:.1f} kPa  pressure 3 ", line)
             self.assertEqual(expected, figures[1:4], line)
 
     def test_bp_result_and_held_static_pressure(self):
         line, figures = self.final_figures("bp", "--systolic", "16", "--diastolic", "10.7")
-        self.assertIn("result 1 16.0 kPa", line)
+        self.assertIn("systolic 16.0 kPa  diastolic 10.7 kPa  heart rate 72.0 bpm", line)
         self.assertEqual([16.0, 10.7, 72.0, 1.0], figures[-4:], line)
         # A static pressure left running holds its pressure, streamed in kPa.
         self.assertIn("keeps running", self.ctl("static", "20"))
@@ -1021,21 +1022,27 @@ class Labels(unittest.TestCase):
         self.assertEqual("s", done["wait_stable_time"]["unit"])
         self.assertIsInstance(done["test_result_code"], int)
         _, done = self.followed("bp", "--systolic", "130")
-        self.assertEqual({"value": 130.0, "unit": "mmHg"}, done["result_1"])
-        self.assertEqual([None] * 3, [done[f"result_{i}"]["unit"] for i in (2, 3, 4)])
+        self.assertEqual({"systolic": {"value": 130.0, "unit": "mmHg"}, "diastolic": {"value": 80.0, "unit": "mmHg"},
+                          "heart_rate": {"value": 72.0, "unit": "bpm"}, "pulse_volume": {"value": 1.0, "unit": None}},
+                         {key: done[key] for key in ("systolic", "diastolic", "heart_rate", "pulse_volume")})
+        self.assertFalse([key for key in done if key.startswith("result")])
         _, done = self.followed("leak", "200", "--rate", "5")
         self.assertEqual("mmHg", done["leak_value"]["unit"])
         self.assertEqual(1, done["result_code"])
         _, done = self.followed("overpressure", "300", "280", "250")
-        self.assertEqual({"value": 300.0, "unit": "mmHg"}, done["result_1"])
-        self.assertEqual(6, len([key for key in done if key.startswith("result_")]))
+        self.assertEqual([{"value": p, "unit": "mmHg"} for p in (300.0, 280.0, 250.0)],
+                         [done[f"pressure_{i}"] for i in (1, 2, 3)])
+        self.assertEqual([None] * 3, [done[f"result_{i}"]["unit"] for i in (4, 5, 6)])
 
     def test_text_reports_label_every_value(self):
         out = self.ctl("overpressure", "300", "280", "250", "--wait")
         completed = [line for line in out.splitlines() if "COMPLETED" in line][-1]
-        self.assertRegex(completed, r"wait-stable time [\d.]+ s  result 1 300\.0 mmHg  result 2 280\.0 device units"
-                                    r"  result 3 [\d.]+ device units  result 4 [\d.]+ device units"
-                                    r"  result 5 [\d.]+ device units  result 6 [\d.]+ device units$")
+        self.assertRegex(completed, r"wait-stable time [\d.]+ s  pressure 1 300\.0 mmHg  pressure 2 280\.0 mmHg"
+                                    r"  pressure 3 250\.0 mmHg  result 4 [\d.]+  result 5 [\d.]+  result 6 [\d.]+$")
+        out = self.ctl("bp", "--systolic", "130", "--diastolic", "85", "--rate", "66", "--volume", "1.5", "--wait")
+        self.assertRegex(out, r"COMPLETED    systolic 130\.0 mmHg  diastolic 85\.0 mmHg  heart rate 66\.0 bpm"
+                              r"  pulse volume 1\.5\n")
+        self.assertNotIn("device units", out)
         out = self.ctl("leak", "200", "--wait")
         self.assertRegex(out, r"COMPLETED    wait-stable time [\d.]+ s  leak value [\d.]+ mmHg  result code \d+\n")
         out = self.ctl("sample", "--seconds", "0.5")
@@ -1080,6 +1087,44 @@ class Labels(unittest.TestCase):
             result = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "5"] + args)
             self.assertEqual(2, result.returncode, args)
             self.assertIn(message, result.stderr, args)
+
+
+class StartWhileATestRuns(unittest.TestCase):
+    """A test started while another vasqctl's test runs reports its own results, whether the instrument replaces
+    the running test by the new one or ignores a start during a test (vasq-sim --ignore-start-during-test)."""
+
+    def bp_after(self, first, sim_options):
+        """Runs `vasqctl FIRST` and then a BP simulation of 100/60 with --wait, one after the other under one
+        simulated instrument; returns the second vasqctl's result and its COMPLETED reports."""
+        ctl = shlex.quote(VASQCTL)
+        script = f"{ctl} {first} >/dev/null && exec {ctl} bp --systolic 100 --diastolic 60 --wait --json"
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder] + sim_options + ["--", "sh", "-c", script])
+        lines = json_lines(result.stdout)
+        return result, [line for line in lines if line.get("status") == "COMPLETED"]
+
+    def test_the_results_are_those_of_the_test_started(self):
+        for options in ([], ["--ignore-start-during-test"]):
+            for first in ("static 150", "bp --systolic 140 --diastolic 90"):
+                with self.subTest(first=first, options=options):
+                    result, completed = self.bp_after(first, options)
+                    self.assertEqual(0, result.returncode, result.stderr)
+                    self.assertEqual(1, len(completed), result.stdout)
+                    self.assertEqual([100.0, 60.0], [completed[0][key]["value"] for key in ("systolic", "diastolic")],
+                                     result.stdout)
+
+    def test_a_later_command_ends_a_test_left_running(self):
+        with SimulatedDevice(VASQ_SIM, port=4, options=["--verbose"]) as sim:
+            def ctl(*args):
+                return run([VASQCTL, "--device-folder", sim.folder, "--port", "4"] + list(args))
+            self.assertEqual(0, ctl("static", "150").returncode)
+            self.assertEqual(0, ctl("info").returncode)
+            sim.process.terminate()
+            sim.process.wait(DEADLINE)
+            requests = re.findall(r"<- (\w/\d+) ", sim.process.stdout.read())
+        # The static test's start, then info's connection, and its release stops the test.
+        self.assertEqual("I/132", requests[requests.index("I/132")])
+        self.assertIn("I/133", requests[requests.index("I/132"):])
 
 
 class LibraryChoice(unittest.TestCase):

@@ -12,21 +12,21 @@ namespace vasqctl {
 
 namespace {
 
-// Four results, all 0.0 until COMPLETED; result 1 is a pressure in
-// the unit, results 2 to 4 the instrument's values divided by 10, in a scale
-// of its own. The text shows them at COMPLETED.
-void OnBP(VasqStatus status, double r1, double r2, double r3, double r4)
+// The simulated measurement the instrument reads at COMPLETED (all 0.0
+// before): systolic and diastolic pressure in the unit, heart rate and pulse
+// volume in the scales of their settings. The text shows them at COMPLETED.
+void OnBP(VasqStatus status, double systolic, double diastolic, double heartRate, double pulseVolume)
 {
     const char* unit = UnitName(g_unit);
-    const double results[4] = {r1, r2, r3, r4};
     Json fields;
+    fields["systolic"] = Quantity(systolic, unit, 1);
+    fields["diastolic"] = Quantity(diastolic, unit, 1);
+    fields["heart_rate"] = Quantity(heartRate, "bpm", 1);
+    fields["pulse_volume"] = Quantity(pulseVolume, nullptr, 1);
     std::string text;
-    for (int i = 0; i < 4; ++i) {
-        fields[Printf("result_%d", i + 1)] = Quantity(results[i], i == 0 ? unit : nullptr, 1);
-        if (status == STATUS_COMPLETED)
-            text += Printf("%sresult %d %s %s", i == 0 ? "" : "  ", i + 1, Fixed(results[i], 1).c_str(),
-                           i == 0 ? unit : "device units");
-    }
+    if (status == STATUS_COMPLETED)
+        text = Printf("systolic %s %s  diastolic %s %s  heart rate %s bpm  pulse volume %s", Fixed(systolic, 1).c_str(),
+                      unit, Fixed(diastolic, 1).c_str(), unit, Fixed(heartRate, 1).c_str(), Fixed(pulseVolume, 1).c_str());
     Report(status, text, std::move(fields));
 }
 
@@ -124,9 +124,9 @@ const Command kBPCommand = {
     "  (default 120/80, 72 bpm, pulse volume 1.0), or with a customised envelope read\n"
     "  from a JSON description, checked whole before the test starts.\n"
     "  --wait     follow the reports to COMPLETED, then stop; Ctrl-C stops it. The\n"
-    "             COMPLETED report gives results 1 to 4: result 1 a pressure (the\n"
-    "             instrument's unit), results 2 to 4 the instrument's own values\n"
-    "             (device units)\n"
+    "             COMPLETED report gives what the instrument measured: systolic and\n"
+    "             diastolic pressure (the instrument's unit), heart rate (bpm) and\n"
+    "             pulse volume (the scale of --volume)\n"
     "  --json     JSON lines: the start, each report, the end\n" VASQCTL_ENVELOPE_KEYS_HELP,
     RunBP, "envelope: systolic: diastolic: rate: volume: wait json"};
 

@@ -29,9 +29,10 @@ void OnLeak(VasqStatus status, double wait, double leak, int code)
     Report(status, text, std::move(fields));
 }
 
-// The wait-stable time and six results: result 1 a pressure in the
-// unit, results 2 to 6 the instrument's values divided by 10, in a scale of
-// its own. They hold 0.0 until COMPLETED, so the text shows them only then.
+// The wait-stable time and six results: results 1 to 3 the pressures the
+// instrument reached at the test's three steps, in the unit, results 4 to 6
+// figures of the instrument's own that it does not name. They hold 0.0 until
+// COMPLETED, so the text shows them only then.
 void OnOverpressure(VasqStatus status, double wait, double r1, double r2, double r3, double r4, double r5, double r6)
 {
     const char* unit = UnitName(g_unit);
@@ -40,9 +41,11 @@ void OnOverpressure(VasqStatus status, double wait, double r1, double r2, double
     fields["wait_stable_time"] = Quantity(wait, "s", 1);
     std::string text = Printf("wait-stable time %s s", Fixed(wait, 1).c_str());
     for (int i = 0; i < 6; ++i) {
-        fields[Printf("result_%d", i + 1)] = Quantity(results[i], i == 0 ? unit : nullptr, 1);
+        const bool pressure = i < 3;
+        fields[Printf(pressure ? "pressure_%d" : "result_%d", i + 1)] = Quantity(results[i], pressure ? unit : nullptr, 1);
         if (status == STATUS_COMPLETED)
-            text += Printf("  result %d %s %s", i + 1, Fixed(results[i], 1).c_str(), i == 0 ? unit : "device units");
+            text += Printf(pressure ? "  pressure %d %s %s" : "  result %d %s", i + 1, Fixed(results[i], 1).c_str(),
+                           unit);
     }
     Report(status, text, std::move(fields));
 }
@@ -121,8 +124,8 @@ const Command kOverpressureCommand = {
     "  own limit). --no-flag clears the instrument's overpressure flag.\n"
     "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test. Each report:\n"
     "             seconds since the start, status, wait-stable time (s); at COMPLETED\n"
-    "             also results 1 to 6: result 1 a pressure (instrument's unit), results\n"
-    "             2 to 6 the instrument's own values (device units)\n"
+    "             also the pressures reached at the three steps (instrument's unit) and\n"
+    "             results 4 to 6, figures of the instrument's own that it does not name\n"
     "  --json     JSON lines: the start, each report, the end\n",
     RunOverpressure, "no-flag wait json"};
 
