@@ -106,6 +106,30 @@ class SimulatorProgram(unittest.TestCase):
             self.assertEqual(3, failed.returncode)
             self.assertEqual([], os.listdir(folder))
 
+    def test_a_command_that_does_not_use_the_library_runs_as_without_it(self):
+        # Without VASQ_LIBRARY, which vasq-sim would preload into the command.
+        environment = dict(os.environ)
+        environment.pop("VASQ_LIBRARY", None)
+        with tempfile.TemporaryDirectory() as folder:
+            # No libvasq in the command, so no thread of it either.
+            result = run([VASQ_SIM, "--dir", folder, "--", "sh", "-c",
+                          "grep -c 'libvasq[.]so' /proc/$$/maps; ls /proc/$$/task | wc -l"], env=environment)
+            self.assertEqual(["0", "1"], result.stdout.split(), result.stderr)
+            if os.geteuid() == 0 and shutil.which("setpriv"):
+                # setpriv refuses to change the user of a process with more than one thread.
+                result = run([VASQ_SIM, "--dir", folder, "--", "setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups", "/bin/echo", "hi"], env=environment)
+                self.assertEqual((0, "hi\n"), (result.returncode, result.stdout), result.stderr)
+
+    def test_a_program_that_opens_the_library_later_is_pointed_at_the_device(self):
+        with tempfile.TemporaryDirectory() as folder:
+            environment = dict(os.environ)
+            environment.pop("VASQ_LIBRARY", None)
+            script = ("import ctypes; lib = ctypes.CDLL('libvasq.so.1'); "
+                      "print(lib.VasqConnect(-1, 5000)); lib.VasqFree()")
+            result = run([VASQ_SIM, "--dir", folder, "--", sys.executable, "-c", script], env=environment)
+            self.assertEqual((0, "1\n"), (result.returncode, result.stdout), result.stderr)
+
     def test_scripted_statuses_drive_the_reports(self):
         with tempfile.TemporaryDirectory() as folder:
             result = run([VASQ_SIM, "--dir", folder, "--statuses", "0,2,2,12,12,14", "--",
