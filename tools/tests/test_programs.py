@@ -478,6 +478,15 @@ class Options(unittest.TestCase):
             self.assertEqual(2, result.returncode, args)
             self.assertTrue(result.stderr.startswith("vasqctl: "), args)
 
+    def test_closing_the_output_of_an_endless_sample_is_its_normal_end(self):
+        ctl = " ".join(shlex.quote(arg) for arg in [VASQCTL, "--device-folder", self.sim.folder, "--port=5"])
+        # vasqctl may see the reader gone before it writes, or find out by a failed write: a few runs see both.
+        for _ in range(3):
+            for pipeline in ("sample | head -1", "sample | head -c1", "sample --seconds 0 --csv | head -1"):
+                with self.subTest(pipeline=pipeline):
+                    result = run(["bash", "-c", f"set -o pipefail; {ctl} {pipeline} >/dev/null"])
+                    self.assertEqual(0, result.returncode, result.stderr)
+
     def test_sample_for_zero_seconds_runs_until_interrupted(self):
         sampling = subprocess.Popen([VASQCTL, "--device-folder", self.sim.folder, "--port=5", "sample",
                                      "--seconds=0", "--csv"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -793,6 +802,45 @@ class InputFiles(unittest.TestCase):
                             ('', "line 1, column 1: syntax error")):
             with self.subTest(text=text):
                 self.refused(text, where)
+
+    def test_nothing_but_whitespace_follows_the_value(self):
+        # The parser would take the NUL for the end of the input.
+        self.refused('{"systolic": 150}\0{"x":', "line 1, column 18: a NUL byte",
+                     command=("envelope", "--csv", os.path.join(self.folder, "out.csv"), "--envelope"))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "out.csv")))
+        self.refused('{"systolic": 150}\n\0', "line 2, column 1: a NUL byte")
+        self.refused('{"systolic": 150} {}', "line 1, column 19: syntax error")
+
+    def test_a_signal_ends_a_wait_for_a_pipe_that_gives_nothing(self):
+        fifo = os.path.join(self.folder, "f.json")
+        os.mkfifo(fifo)
+        out = os.path.join(self.folder, "o.csv")
+        commands = ([VASQCTL, "envelope", "--envelope", fifo, "--csv", out],
+                    [VASQCTL, "--device-folder", self.sim.folder, "--port", "5", "bp", "--envelope", fifo],
+                    # A pipe whose writer stays open but writes nothing.
+                    [VASQCTL, "envelope", "--envelope", "/proc/self/fd/0", "--csv", out])
+        for command in commands:
+            for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                with self.subTest(command=command[-3:], signal=signum):
+                    before = self.requests()
+                    reading = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                               stderr=subprocess.PIPE, text=True)
+                    try:
+                        self.assertTrue(wait_until(lambda: catches(reading.pid, signum)))
+                        reading.send_signal(signum)
+                        # The pipe's writer stays open until vasqctl has ended.
+                        reading.wait(timeout=5)
+                        _, err = reading.communicate()
+                    except subprocess.TimeoutExpired:
+                        self.fail(f"{' '.join(command[1:])} still waits 5 s after signal {signum}")
+                    finally:
+                        if reading.poll() is None:
+                            reading.kill()
+                            reading.communicate()
+                    self.assertEqual(130, reading.returncode, err)
+                    self.assertIn("interrupted while reading", err)
+                    self.assertFalse(os.path.exists(out))
+                    self.assertEqual(before, self.requests(), "vasqctl talked to the instrument")
 
     def test_a_number_too_large_for_a_double_is_named_where_it_is(self):
         self.refused('{"systolic": 150,\n "top_pressure": 1e999}',

@@ -64,7 +64,7 @@ int RunBP(std::vector<std::string>& args)
         // Everything the unit does not decide is checked before the instrument is looked for.
         EnvelopeFile file;
         if (!LoadEnvelopeFile(envelope, file))
-            return kExitFailure;
+            return g_signal != 0 ? kExitInterrupted : kExitFailure;
         BPEnvelopeCustomized record{};
         if (file.unit >= 0 && !MakeEnvelope(&file, file.unit, record))
             return kExitFailure;

@@ -244,7 +244,9 @@ int Main(int argc, char** argv)
         // A closed output shows as a failed write instead, so that the test is stopped.
         signal(SIGPIPE, SIG_IGN);
         const int rc = command->run(args);
-        if (!FlushOutput() && rc == kExitSuccess)
+        // A command that has seen its output close and still succeeded took that for its normal end.
+        const bool closedBefore = g_outputClosed;
+        if (!FlushOutput() && rc == kExitSuccess && !closedBefore)
             return kExitInterrupted;
         return rc == kExitFailure && g_deviceLost ? kExitLost : rc;
     }
