@@ -283,7 +283,7 @@ void PrintFrame(FILE* out, const vasqsim::Frame& frame)
 {
     fprintf(out, "%c/%u", frame.category >= 0x20 && frame.category < 0x7F ? frame.category : '?', frame.command);
     fprintf(out, " status %u, %zu bytes", frame.status, frame.payload.size());
-    const size_t shown = std::min<size_t>(frame.payload.size(), 24);
+    const size_t shown = std::min<size_t>(frame.payload.size(), 32);
     for (size_t i = 0; i < shown; ++i)
         fprintf(out, "%s%02X", i == 0 ? ": " : " ", frame.payload[i]);
     if (shown < frame.payload.size())

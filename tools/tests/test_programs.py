@@ -672,8 +672,8 @@ class KpaResults(unittest.TestCase):
 
     def test_overpressure_results_are_the_set_pressures(self):
         for pressures, expected in ((["40", "37.3", "33.3"], [40.0, 37.3, 33.3]),
-                                    # Each clamped to its own upper limit, 53.3 kPa.
-                                    (["300", "280", "250"], [53.3, 53.3, 53.3])):
+                                    # Each at its own limits (beyond them vasqctl refuses, see Numbers).
+                                    (["53.3", "0.2", "2.6"], [53.3, 0.2, 2.6])):
             line, figures = self.final_figures("overpressure", *pressures)
             self.assertIn(f"pressure 1 {expected[0]:.1f} kPa  pressure 2 {expected[1]:.1f} kPa  pressure 3 ", line)
             self.assertEqual(expected, figures[1:4], line)
@@ -862,11 +862,11 @@ class InputFiles(unittest.TestCase):
     def test_values_out_of_range_or_order_are_named_by_key(self):
         self.refused('{"unit": "mmHg", "systolic": 1e300, "heart_rate": 400, "base_amplitude": 256,'
                      ' "top_pressure": -1}',
-                     '"systolic" 1e+300 is out of range: 5 to 320 mmHg',
+                     '"systolic" 1e+300 mmHg is out of range: 5 to 320 mmHg',
                      '"heart_rate" 400 is out of range: 30 to 300',
                      '"base_amplitude" 256 is out of range: 0 to 255',
-                     '"top_pressure" -1 is out of range: 0 to 359 mmHg')
-        self.refused('{"unit": "kPa", "systolic_offset": 3}', '"systolic_offset" 3 is out of range: -2.6 to 2.6 kPa')
+                     '"top_pressure" -1 mmHg is out of range: 0 to 359 mmHg')
+        self.refused('{"unit": "kPa", "systolic_offset": 3}', '"systolic_offset" 3 kPa is out of range: -2.6 to 2.6 kPa')
         self.refused('{"unit": "mmHg", "systolic": 80, "diastolic": 90}',
                      '"systolic" 80 mmHg is not above "diastolic" 90 mmHg')
         self.refused('{"unit": "mmHg", "lower_peak_pressure": 130, "upper_peak_pressure": 100}',
@@ -1159,6 +1159,74 @@ class Labels(unittest.TestCase):
             result = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "5"] + args)
             self.assertEqual(2, result.returncode, args)
             self.assertIn(message, result.stderr, args)
+
+
+class Numbers(unittest.TestCase):
+    """One rule for every number given to the instrument: the limits of the unit in force, refused before anything
+    is sent with the limits named, and printed as the instrument is given it."""
+
+    # What connecting sends (identity, host connected, unit): nothing else may reach a device that refuses.
+    CONNECTING = {"S/0", "I/135", "P/3"}
+
+    def session(self, *commands, unit="mmHg"):
+        """Runs each vasqctl command against a fresh device; (results, {request: [payload bytes, ...]})."""
+        with SimulatedDevice(VASQ_SIM, port=6, options=["--verbose", "--unit", unit]) as sim:
+            results = [run([VASQCTL, "--device-folder", sim.folder, "--port", "6"] + list(command))
+                       for command in commands]
+            sim.process.terminate()
+            sim.process.wait(DEADLINE)
+            log = sim.process.stdout.read()
+        requests = {}
+        for code, payload in re.findall(r"<- (\w/\d+) status \d+, \d+ bytes(?:: ([0-9A-F ]+))?", log):
+            requests.setdefault(code, []).append([int(b, 16) for b in payload.split()])
+        return results, requests
+
+    def test_values_out_of_range_are_refused_naming_the_limits(self):
+        for unit, cases in (
+                ("mmHg", ((["static", "1e300"], "the pressure 1e+300 mmHg is out of range: 20 to 400 mmHg"),
+                          (["static", "9999"], "the pressure 9999 mmHg is out of range: 20 to 400 mmHg"),
+                          (["static", "--", "-5"], "the pressure -5 mmHg is out of range: 20 to 400 mmHg"),
+                          (["bp", "--systolic", "80", "--diastolic", "120"],
+                           "systolic 80 mmHg is not above diastolic 120 mmHg"),
+                          (["bp", "--systolic", "400"], "--systolic 400 mmHg is out of range: 5 to 320 mmHg"),
+                          (["bp", "--diastolic", "-1"], "--diastolic -1 mmHg is out of range: 0 to 270 mmHg"),
+                          (["bp", "--volume", "5"], "--volume 5 is out of range: 0.1 to 2"),
+                          (["leak", "200", "--rate", "-1"], "--rate -1 mmHg is out of range: 0 to 400 mmHg"),
+                          (["leak", "401"], "the test pressure 401 mmHg is out of range: 20 to 400 mmHg"),
+                          (["overpressure", "300", "1", "250"],
+                           "pressure 2 1 mmHg is out of range: 2 to 400 mmHg"))),
+                ("kPa", ((["static", "60"], "the pressure 60 kPa is out of range: 2.7 to 53.3 kPa"),
+                         (["bp", "--systolic", "45", "--diastolic", "10"],
+                          "--systolic 45 kPa is out of range: 0.6 to 42.66 kPa"),
+                         (["overpressure", "40", "37", "2.5"], "pressure 3 2.5 kPa is out of range: 2.6 to 53.3 kPa")))):
+            results, requests = self.session(*(args for args, _ in cases), unit=unit)
+            for (args, message), result in zip(cases, results):
+                with self.subTest(args=args):
+                    self.assertEqual(2, result.returncode, result.stdout + result.stderr)
+                    self.assertIn(message, result.stderr)
+            self.assertLessEqual(set(requests), self.CONNECTING, f"a refused value reached the device ({unit})")
+        for args in (["static", "150", "--param", "65536"], ["leak", "200", "--param", "-1"]):
+            self.assertEqual(2, run([VASQCTL, "--port", "9"] + args).returncode, args)
+
+    def test_what_is_printed_is_what_the_instrument_was_given(self):
+        results, requests = self.session(["static", "150.4"], ["leak", "200", "--rate", "0.25"],
+                                         ["bp", "--systolic", "120.6", "--diastolic", "79.5", "--volume", "0.29"])
+        self.assertIn("target pressure 150.0 mmHg", results[0].stdout)
+        self.assertEqual(150, little_endian(requests["P/132"][-1], 2))
+        self.assertIn("test pressure 200.0 mmHg, allowed leak rate 0.3 mmHg", results[1].stdout)
+        self.assertEqual(3, little_endian(requests["P/134"][-1], 4))
+        self.assertIn("systolic 121.0 mmHg, diastolic 80.0 mmHg, heart rate 72 bpm, pulse volume 0.29",
+                      results[2].stdout)
+        record = requests["P/136"][-1]
+        self.assertEqual([121, 80, 29], [little_endian(record, at) for at in (4, 10, 28)])
+        # In kPa a leak rate travels in hundredths: 0.57 is 57 of them, not the 56 that 10 × (0.57 × 10) truncates to.
+        results, requests = self.session(["leak", "20.04", "--rate", "0.57"], unit="kPa")
+        self.assertIn("test pressure 20.0 kPa, allowed leak rate 0.57 kPa", results[0].stdout)
+        self.assertEqual([200, 57], [little_endian(requests["P/134"][-1], at) for at in (0, 4)])
+
+
+def little_endian(payload, at):
+    return payload[at] | payload[at + 1] << 8
 
 
 class StartWhileATestRuns(unittest.TestCase):

@@ -2,9 +2,12 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include <cmath>
+
 #include "Commands.h"
 #include "Follow.h"
 #include "Instrument.h"
+#include "Limits.h"
 
 namespace vasqctl {
 
@@ -50,13 +53,24 @@ void OnOverpressure(VasqStatus status, double wait, double r1, double r2, double
     Report(status, text, std::move(fields));
 }
 
+// The leak rate travels as trunc(10 × (rate × unit factor)): tenths of a mmHg, hundredths of a kPa.
+double LeakRateMmhg(double rate)
+{
+    return std::trunc(10.0 * (rate * 1.0));
+}
+double LeakRateKpa(double rate)
+{
+    return std::trunc(10.0 * (rate * 10.0));
+}
+
 int RunLeak(std::vector<std::string>& args)
 {
     TakeJson(args);
     const bool wait = TakeFlag(args, "--wait");
     double rate = 0.0;
     int param = 60;
-    if (!TakeNumber(args, "--rate", rate) || !TakeInteger(args, "--param", INT_MIN, INT_MAX, param))
+    // The record keeps the parameter in 16 bits.
+    if (!TakeNumber(args, "--rate", rate) || !TakeInteger(args, "--param", 0, 65535, param))
         return kExitUsage;
     double pressure = 0;
     if (args.size() != 1 || !ParseDouble(args[0], pressure)) {
@@ -66,15 +80,26 @@ int RunLeak(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     const char* unit = UnitName(g_unit);
+    // Refused before anything is sent: leaving without VasqFree tells the instrument nothing. A leak rate
+    // beyond the highest pressure the instrument holds is none it could measure.
+    const Range pressures = LimitOf(LIMIT_STATIC_PRESSURE, g_unit);
+    if (!WithinLimit("leak: the test pressure", pressure, pressures, unit) ||
+        !WithinLimit("leak: --rate", rate, Range{0.0, pressures.high}, unit))
+        return kExitUsage;
+    pressure = GivenPressure(LIMIT_STATIC_PRESSURE, pressure, g_unit);
+    double shownRate = 0;
+    const double sentRate =
+        ForTruncation(rate, g_unit == 1 ? 100.0 : 10.0, g_unit == 1 ? LeakRateKpa : LeakRateMmhg, shownRate);
+    const int rateDecimals = g_unit == 1 ? 2 : 1;
     if (!g_json)
         printf("leakage test: test pressure %s %s, allowed leak rate %s %s\n", Fixed(pressure, 1).c_str(), unit,
-               Fixed(rate, 2).c_str(), unit);
+               Fixed(shownRate, rateDecimals).c_str(), unit);
     Json settings;
     settings["test_pressure"] = Quantity(pressure, unit, 1);
-    settings["allowed_leak_rate"] = Quantity(rate, unit, 2);
+    settings["allowed_leak_rate"] = Quantity(shownRate, unit, rateDecimals);
     settings["leak_param"] = param;
     return StartTest("leakage test", settings, wait,
-                     [&] { return VasqRunLeakageTest(pressure, param, rate, wait ? OnLeak : nullptr) != 0; });
+                     [&] { return VasqRunLeakageTest(pressure, param, sentRate, wait ? OnLeak : nullptr) != 0; });
 }
 
 int RunOverpressure(std::vector<std::string>& args)
@@ -91,6 +116,13 @@ int RunOverpressure(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     const char* unit = UnitName(g_unit);
+    // Each to its own limit; refused before anything is sent.
+    const VasqLimitKind kinds[3] = {LIMIT_STATIC_PRESSURE, LIMIT_OVERPRESSURE_SECOND, LIMIT_OVERPRESSURE_THIRD};
+    for (int i = 0; i < 3; ++i) {
+        if (!WithinLimit(Printf("overpressure: pressure %d", i + 1), p[i], LimitOf(kinds[i], g_unit), unit))
+            return kExitUsage;
+        p[i] = GivenPressure(kinds[i], p[i], g_unit);
+    }
     if (!g_json)
         printf("overpressure test: pressure 1 %s %s, pressure 2 %s %s, pressure 3 %s %s, overpressure flag %s\n",
                Fixed(p[0], 1).c_str(), unit, Fixed(p[1], 1).c_str(), unit, Fixed(p[2], 1).c_str(), unit,
@@ -109,8 +141,10 @@ int RunOverpressure(std::vector<std::string>& args)
 const Command kLeakCommand = {
     "leak",
     "usage: vasqctl [--port N] leak PRESSURE [--rate R] [--param N] [--wait] [--json]\n"
-    "  Leakage test at PRESSURE (instrument's unit); --rate is the allowed leak rate\n"
-    "  (default 0), --param the instrument's leak parameter (default 60).\n"
+    "  Leakage test at PRESSURE (instrument's unit, to 1 mmHg or 0.1 kPa; 20 to 400 mmHg,\n"
+    "  2.7 to 53.3 kPa); --rate is the allowed leak rate (to 0.1 mmHg or 0.01 kPa, from 0\n"
+    "  to the highest test pressure; default 0), --param the instrument's leak parameter\n"
+    "  (0 to 65535, default 60). A value out of range is refused before anything is sent.\n"
     "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test. Each report:\n"
     "             seconds since the start, status, wait-stable time (s); at COMPLETED\n"
     "             also the leak value (instrument's unit) and the instrument's result code\n"
@@ -120,8 +154,10 @@ const Command kLeakCommand = {
 const Command kOverpressureCommand = {
     "overpressure",
     "usage: vasqctl [--port N] overpressure P1 P2 P3 [--no-flag] [--wait] [--json]\n"
-    "  Overpressure test with three pressures (instrument's unit; each clamped to its\n"
-    "  own limit). --no-flag clears the instrument's overpressure flag.\n"
+    "  Overpressure test with three pressures (instrument's unit, to 1 mmHg or 0.1 kPa),\n"
+    "  each refused outside its own limits: P1 20 to 400 mmHg (2.7 to 53.3 kPa), P2 2 to\n"
+    "  400 mmHg (0.2 to 53.3 kPa), P3 20 to 400 mmHg (2.6 to 53.3 kPa). --no-flag clears\n"
+    "  the instrument's overpressure flag.\n"
     "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test. Each report:\n"
     "             seconds since the start, status, wait-stable time (s); at COMPLETED\n"
     "             also the pressures reached at the three steps (instrument's unit) and\n"
