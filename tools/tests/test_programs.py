@@ -1229,6 +1229,48 @@ def little_endian(payload, at):
     return payload[at] | payload[at + 1] << 8
 
 
+class SerialNumbers(unittest.TestCase):
+    """--serial picks the instrument by its serial number; list shows which instrument is on which port."""
+
+    def setUp(self):
+        # Two instruments in one folder; the second logs the requests it gets.
+        self.first = SimulatedDevice(VASQ_SIM, port=1, options=["--serial", "3-77"]).start()
+        self.addCleanup(self.first.stop)
+        self.second = SimulatedDevice(VASQ_SIM, port=4, folder=self.first.folder,
+                                      options=["--serial", "9-5", "--verbose"]).start()
+        self.addCleanup(self.second.stop)
+
+    def ctl(self, *args):
+        return run([VASQCTL, "--device-folder", self.first.folder, "--timeout", "2"] + list(args))
+
+    def test_the_instrument_of_a_serial_number_whichever_its_port(self):
+        for serial in ("NQX7001-090005", "NQX7001-030077"):
+            result = self.ctl("--serial", serial, "info", "--json")
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual(serial, json_lines(result.stdout)[0]["serial_number"])
+        listed = self.ctl("list", "--json")
+        self.assertEqual(0, listed.returncode, listed.stderr)
+        self.assertEqual([{"port": 1, "serial_number": "NQX7001-030077"},
+                          {"port": 4, "serial_number": "NQX7001-090005"}], json_lines(listed.stdout))
+
+    def test_an_unknown_serial_names_the_instruments_seen(self):
+        result = self.ctl("--serial", "NQX7001-000001", "static", "150")
+        self.assertEqual(3, result.returncode, result.stdout)
+        self.assertIn("no Vasq9 with serial number NQX7001-000001 within 2 s; Vasq9s seen: "
+                      "ttyACM1 (NQX7001-030077), ttyACM4 (NQX7001-090005)", result.stderr)
+        self.assertEqual(2, self.ctl("--serial", "NQX7001-030077", "--port", "1", "info").returncode)
+
+    def test_finding_an_instrument_leaves_the_others_as_they_were(self):
+        self.assertEqual(0, self.ctl("--serial", "NQX7001-090005", "static", "150").returncode)
+        self.assertEqual(0, self.ctl("--serial", "NQX7001-030077", "info").returncode)
+        self.assertEqual(0, self.ctl("list").returncode)
+        self.second.process.terminate()
+        self.second.process.wait(DEADLINE)
+        requests = re.findall(r"<- (\w/\d+) ", self.second.process.stdout.read())
+        started = len(requests) - requests[::-1].index("I/132")
+        self.assertNotIn("I/133", requests[started:], "the static pressure on ttyACM4 was stopped")
+
+
 class StartWhileATestRuns(unittest.TestCase):
     """A test started while another vasqctl's test runs reports its own results, whether the instrument replaces
     the running test by the new one or ignores a start during a test (vasq-sim --ignore-start-during-test)."""

@@ -23,12 +23,13 @@ namespace vasqctl {
 namespace {
 
 const char kMainHelp[] =
-    "usage: vasqctl [-v|-vv] [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
+    "usage: vasqctl [-v|-vv] [--port N | --serial SN] [--timeout SECONDS] COMMAND [OPTIONS]\n"
     "       vasqctl --help | --version\n"
     "\n"
     "Drives a Vasq9 blood-pressure simulator on /dev/ttyACM<N>.\n"
     "\n"
     "  --port N            the instrument's port number (default: the first Vasq9 found)\n"
+    "  --serial SN         the instrument with this serial number, on whichever port\n"
     "  --timeout SECONDS   how long to look for the instrument (default 5, at most 3600)\n"
     "  -h, --help          this text; 'vasqctl COMMAND --help' explains a command\n"
     "  --version           the releases of vasqctl and of the library, and the version of\n"
@@ -37,6 +38,7 @@ const char kMainHelp[] =
     "                      -vv also every frame sent (->) and received (<-)\n"
     "\n"
     "Commands:\n"
+    "  list                the Vasq9s found: port and serial number of each\n"
     "  info                serial number, model and versions\n"
     "  sample              live cuff pressure (--csv for a table)\n"
     "  static              build up and hold a static pressure\n"
@@ -69,15 +71,24 @@ const char kMainHelp[] =
     "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT, or standard output closed)\n";
 
 // In the order of the help.
-const Command* const kCommands[] = {&kInfoCommand, &kSampleCommand, &kStaticCommand, &kBPCommand,
+const Command* const kCommands[] = {&kListCommand, &kInfoCommand, &kSampleCommand, &kStaticCommand, &kBPCommand,
                                     &kLeakCommand, &kOverpressureCommand, &kStopCommand, &kUnitCommand,
                                     &kAirPortCommand, &kEnvelopeCommand};
 
 // Options that belong before the command, as getopt_long reports them.
-enum GlobalOption { kOptPort = 1000, kOptTimeout, kOptDeviceFolder, kOptVersion, kOptHelp = 'h', kOptVerbose = 'v' };
+enum GlobalOption {
+    kOptPort = 1000,
+    kOptSerial,
+    kOptTimeout,
+    kOptDeviceFolder,
+    kOptVersion,
+    kOptHelp = 'h',
+    kOptVerbose = 'v'
+};
 
 const option kGlobalOptions[] = {
     {"port", required_argument, nullptr, kOptPort},
+    {"serial", required_argument, nullptr, kOptSerial},
     {"timeout", required_argument, nullptr, kOptTimeout},
     {"device-folder", required_argument, nullptr, kOptDeviceFolder},  // a simulated device's folder, for tests
     {"version", no_argument, nullptr, kOptVersion},
@@ -172,7 +183,6 @@ int ParseCommandOptions(const Command& command, std::vector<std::string>& args)
 
 int Main(int argc, char** argv)
 {
-    std::string deviceFolder;
     std::vector<option> globals(std::begin(kGlobalOptions), std::end(kGlobalOptions));
     globals.push_back({nullptr, 0, nullptr, 0});
     opterr = 0;
@@ -195,6 +205,13 @@ int Main(int argc, char** argv)
                 return kExitUsage;
             }
             break;
+        case kOptSerial:
+            g_serial = optarg;
+            if (g_serial.empty()) {
+                Error("--serial takes the instrument's serial number, as 'vasqctl list' shows it");
+                return kExitUsage;
+            }
+            break;
         case kOptTimeout:
             // Beyond an hour the wait would not fit the library's milliseconds anyway.
             if (!ParseDouble(optarg, g_timeoutSeconds) || g_timeoutSeconds < 0 || g_timeoutSeconds > 3600) {
@@ -203,7 +220,7 @@ int Main(int argc, char** argv)
             }
             break;
         case kOptDeviceFolder:
-            deviceFolder = optarg;
+            g_deviceFolder = optarg;
             break;
         case ':':
             Error("%s needs a value (see vasqctl --help)", OffendingOption(argv).c_str());
@@ -215,6 +232,10 @@ int Main(int argc, char** argv)
     }
     if (optind >= argc) {
         fputs(kMainHelp, stderr);
+        return kExitUsage;
+    }
+    if (!g_serial.empty() && g_port >= 0) {
+        Error("--port and --serial each pick an instrument: give one of them");
         return kExitUsage;
     }
     const std::string name = argv[optind];
@@ -229,8 +250,8 @@ int Main(int argc, char** argv)
         }
         if (parsed != kExitSuccess)
             return parsed;
-        if (!deviceFolder.empty())
-            SetDeviceFoldersForTesting(deviceFolder.c_str(), deviceFolder.c_str());
+        if (!g_deviceFolder.empty())
+            SetDeviceFoldersForTesting(g_deviceFolder.c_str(), g_deviceFolder.c_str());
         // Left set to the end: the library's last lines come from its unload.
         if (g_verbosity > 0)
             VasqSetLogCallback(LogToStderr, g_verbosity > 1 ? VASQ_LOG_DEBUG : VASQ_LOG_INFO, nullptr);
