@@ -2,6 +2,7 @@
 import gc
 import logging
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -376,6 +377,30 @@ def child_connect(folder, port, python=sys.executable, **popen):
     env = dict(os.environ, PYTHONPATH=PACKAGE)
     return subprocess.Popen([python, "-c", script, folder, str(port), "0.3"], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, **popen)
+
+
+class StartDuringTest(unittest.TestCase):
+    """A start while another program's test still runs reports this start's results, whether the instrument
+    replaces the running test or ignores such a start."""
+
+    def test_the_results_are_those_of_the_test_started(self):
+        vasqctl = os.environ.get("VASQCTL")
+        if not vasqctl:
+            self.skipTest("VASQCTL names no vasqctl to leave a test running")
+        for options in ([], ["--ignore-start-during-test"]):
+            with self.subTest(options=options), SimulatedDevice(port=3, options=options) as sim:
+                sim.point_library_here()
+                environment = {k: v for k, v in os.environ.items() if not k.startswith("LD_PRELOAD")}
+                left = subprocess.run([vasqctl, "--device-folder", sim.folder, "--port", "3", "bp", "--systolic", "140",
+                                       "--diastolic", "90"], capture_output=True, text=True, timeout=DEADLINE,
+                                      env=environment)
+                self.assertEqual(0, left.returncode, left.stderr)
+                recorder = Recorder()
+                with vasq.connect(port=3, timeout=5.0) as device:
+                    device.run_bp_test(vasq.BPSettings(systolic=100, diastolic=60), recorder)
+                    self.assertTrue(recorder.wait_for(completed))
+                final = [r for r in recorder.reports if completed(r)]
+                self.assertEqual([(100.0, 60.0)], [(r.systolic, r.diastolic) for r in final])
 
 
 class Failures(unittest.TestCase):

@@ -888,6 +888,9 @@ class Device:
         self._digits = _SAFE_DIGITS
         # The unit the library holds for this device (None: not read yet): the one the limits are those of.
         self._unit: Optional[Unit] = None
+        # A test another program left running may go on: until this device's first start, or after the instrument
+        # was away (another program may have used it meanwhile).
+        self._foreign_test_may_run = True
         # The C callbacks the library may still call; dropped once it has let them go.
         self._alive: Dict[str, List[object]] = {}
 
@@ -934,9 +937,19 @@ class Device:
 
     def _connection_changed(self, connected: bool) -> None:
         self._lost = not connected
+        if connected:
+            self._foreign_test_may_run = True
         callback = self._user_connection
         if callback is not None:
             callback(connected)
+
+    def _before_start(self) -> None:
+        """An instrument may go on with a test it runs and ignore a start, whose results would then be another
+        test's: one another program left running is stopped before this device's first start. The library ends
+        this device's own before each start."""
+        if self._foreign_test_may_run:
+            self._calls.VasqStopTest()
+            self._foreign_test_may_run = False
 
     def _usable(self) -> None:
         if self._closed:
@@ -1122,6 +1135,7 @@ class Device:
         def report(status, wait, result):
             callback(StaticPressureReport(Status(status), round(wait, _RESULT_DIGITS), result))
         c_callback = self._callback("static", report if callback else None)
+        self._before_start()
         self._check(self._calls.VasqRunStaticPressure(pressure, param, c_callback, flag),
                     "starting the static pressure")
 
@@ -1144,6 +1158,7 @@ class Device:
             callback(BPReport(Status(status), *(round(r, _RESULT_DIGITS) for r in (r1, r2, r3, r4))))
         record = _envelope_record(fields) if isinstance(settings, Envelope) else _common_record(fields)
         c_callback = self._callback("bp", report if callback else None)
+        self._before_start()
         self._check(self._calls.VasqRunBPTest(ctypes.byref(record), c_callback), "starting the BP simulation")
         # The record as the library left it, in the counts it went to the instrument in.
         given = dict(systolic=_as_given(record.dSystolic, unit), diastolic=_as_given(record.dDiastolic, unit),
@@ -1180,6 +1195,7 @@ class Device:
         factor = _unit_factor(unit)
         leak_rate = _for_truncation(leak_rate, 10.0 * factor, lambda r: math.trunc(10.0 * (r * factor)))
         c_callback = self._leak_callback(callback)
+        self._before_start()
         self._check(self._calls.VasqRunLeakageTest(pressure, leak_param, leak_rate, c_callback),
                     "starting the leakage test")
 
@@ -1188,6 +1204,7 @@ class Device:
         self._usable()
         pressure = _pressure("pressure", pressure, _LIMIT_STATIC_PRESSURE, self._unit_in_force())
         c_callback = self._leak_callback(callback)
+        self._before_start()
         self._check(self._calls.VasqRunLeakageCalibration(pressure, c_callback), "starting the leakage calibration")
 
     @property
@@ -1214,6 +1231,7 @@ class Device:
             callback(OverpressureReport(Status(status), round(wait, _RESULT_DIGITS),
                                         tuple(round(r, _RESULT_DIGITS) for r in results)))
         c_callback = self._callback("overpressure", report if callback else None)
+        self._before_start()
         self._check(self._calls.VasqRunOverpressureTest(flag, *pressures, c_callback), "starting the overpressure test")
 
     # -- sampling
