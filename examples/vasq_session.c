@@ -213,7 +213,8 @@ int main(int argc, char** argv)
         port = atoi(argv[1]);
     clock_gettime(CLOCK_MONOTONIC, &g_start);
 
-    Log("libvasq %s, looking for a Vasq9 %s", VasqGetVersion(), port < 0 ? "on any port" : "on the given port");
+    Log("libvasq %s (interface %s), looking for a Vasq9 %s", VasqGetReleaseVersion(), VasqGetVersion(),
+        port < 0 ? "on any port" : "on the given port");
     if (!VasqConnect(port, 5000)) {
         Log("no Vasq9 found within 5 s");
         return 1;

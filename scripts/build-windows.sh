@@ -17,7 +17,7 @@ mkdir -p "$build/host"
 sim="$build/host/vasq-sim"
 if [ ! -x "$sim" ] || [ -n "$(find sim -newer "$sim" -name '*.[ch]*' | head -1)" ]; then
     # Only its serving is used here: neither --version nor a command after --.
-    g++ -std=c++17 -O1 -pthread -Isim -DVASQ_SIM_VERSION='"host"' -DVASQ_SIM_HELPER_DIR='"."' sim/*.cpp -o "$sim"
+    g++ -std=c++17 -O1 -pthread -Isim -DVASQ_SIM_VERSION='"host"' -DVASQ_SIM_INTERFACE='"host"' -DVASQ_SIM_HELPER_DIR='"."' sim/*.cpp -o "$sim"
 fi
 
 wine=/usr/lib/wine/wine64

@@ -49,9 +49,8 @@ installs() {
 check "apt-get install ./build-deb/*.deb" installs
 
 versions() {
-    expect "$(vasqctl --version)" "vasqctl $release
-libvasq $release.0"
-    expect "$(vasq-sim --version)" "vasq-sim $release"
+    expect "$(vasqctl --version)" "vasqctl $release, libvasq $release, interface 1.0.3.1"
+    expect "$(vasq-sim --version)" "vasq-sim $release, libvasq $release, interface 1.0.3.1"
     expect "$(vasq-station --version)" "vasq-station $release"
     for p in $packages; do
         expect "$(dpkg-query -W -f '${Version}' "$p" | sed 's/-[^-]*$//')" "$release"
@@ -107,11 +106,12 @@ cmake_package() {
 }
 check "find_package(vasq) finds the installed CMake package" cmake_package
 check "HTML reference installed" test -f /usr/share/doc/libvasq-doc/html/index.html
-check "python3 -c 'import vasq'" sh -c "[ \"\$(python3 -c 'import vasq; print(vasq.__version__, vasq.version())')\" = '$release $release.0' ]"
+check "python3 -c 'import vasq'" sh -c "[ \"\$(python3 -c 'import vasq; print(vasq.__version__, vasq.release_version(), vasq.version())')\" = '$release $release 1.0.3.1' ]"
 ctl_session() {
     sim vasqctl info >info.out
     cat info.out
-    grep -q 'NQX7001-070042' info.out && grep -q "library version: *$release.0" info.out
+    grep -q 'NQX7001-070042' info.out && grep -q "library version: *$release\$" info.out &&
+        grep -q "interface version: *1.0.3.1" info.out
 }
 check "session: vasq-sim -- vasqctl info" ctl_session
 python_session() {
@@ -159,10 +159,10 @@ wheel() {
     venv/bin/python -c '
 import os, sys, vasq
 assert "site-packages" in vasq.__file__ and "/usr/lib/python3/dist-packages" not in vasq.__file__, vasq.__file__
-print(vasq.__version__, vasq.version())
+print(vasq.__version__, vasq.release_version(), vasq.version())
 ' >wheel.out
     cat wheel.out
-    expect "$(cat wheel.out)" "$release $release.0"
+    expect "$(cat wheel.out)" "$release $release 1.0.3.1"
     sim venv/bin/python -c '
 import vasq
 with vasq.connect(timeout=5.0) as device:

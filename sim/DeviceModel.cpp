@@ -153,6 +153,13 @@ uint16_t DeviceModel::FineCounts(double mmhg) const
     return static_cast<uint16_t>(std::lround(std::clamp(counts, 0.0, 65535.0)));
 }
 
+bool DeviceModel::TestInProgress() const
+{
+    const bool runningCode = status == kStatusPressureRunning || status == kStatusRunning || status == kStatusHolding ||
+                             status == kStatusWaitStable;
+    return testRunning && (!scriptedStatuses.empty() || runningCode);
+}
+
 bool DeviceModel::BPSimulationRuns() const
 {
     return testRunning && operationMode == 2 && status != kStatusCompleted;
@@ -270,6 +277,7 @@ void DeviceModel::LoadStatusSequence()
     valveOpened = false;
     if (!runsStatusSequences || !scriptedStatuses.empty())
         return;
+    m_sequenceLoaded = true;
     PrepareResults();
     auto add = [this](uint8_t code, int queries) { scriptedStatuses.insert(scriptedStatuses.end(), queries, code); };
     // The wait-stable time falls to 0 while the device waits for a stable pressure.
@@ -341,6 +349,8 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
     switch (request.command) {
     case 0:
         NextScripted(scriptedStatuses, status);
+        if (scriptedStatuses.empty())
+            m_sequenceLoaded = false;
         return Answer(request, {status});
     case 10:
         return Answer(request, {sdCardPresent});
@@ -357,14 +367,29 @@ std::optional<Frame> DeviceModel::HandleInstrument(const Frame& request)
     case 131:
         return StoreByte(request, calibrationNumber);
     case 132:
+        if (TestInProgress()) {
+            if (ignoresStartDuringTest) {
+                ++ignoredStarts;
+                return Answer(request);
+            }
+            // The new test replaces the one that ran; a script stays.
+            if (m_sequenceLoaded) {
+                scriptedStatuses.clear();
+                scriptedWaitStable.clear();
+            }
+        }
         testRunning = true;
         LoadStatusSequence();
         return Answer(request);
     case 133:
         testRunning = false;
         deflating = false;
-        scriptedStatuses.clear();
-        scriptedWaitStable.clear();
+        // What a start loaded ends with its test; a script stays for the queries it was written for.
+        if (m_sequenceLoaded) {
+            scriptedStatuses.clear();
+            scriptedWaitStable.clear();
+        }
+        m_sequenceLoaded = false;
         status = kStatusIdle;
         return Answer(request);
     case 134:

@@ -77,6 +77,7 @@ public:
     uint16_t airPortStatus = 0x0002;
     uint8_t status = kStatusIdle;
     // Statuses the next status queries report, one each; the last one stays.
+    // A stop ends those a start loaded (see runsStatusSequences), not a script.
     std::deque<uint8_t> scriptedStatuses;
     // Wait-stable times (tenths of a second) the next wait-stable queries report, likewise.
     std::deque<uint8_t> scriptedWaitStable;
@@ -87,6 +88,12 @@ public:
     bool runsStatusSequences = true;
     // Status queries that each phase of a loaded sequence lasts.
     int phaseQueries = 4;
+    // When set, a start that comes while a test is in progress is acknowledged
+    // and changes nothing: the running test goes on, as an instrument may do.
+    // Otherwise such a start begins the new test at once.
+    bool ignoresStartDuringTest = false;
+    // Starts acknowledged and ignored so, for tests.
+    int ignoredStarts = 0;
     uint8_t operationMode = 0;
     bool testRunning = false;
     int hostConnected = -1;
@@ -138,6 +145,8 @@ public:
     bool valveOpened = false;
 
 private:
+    // The queued statuses are those a start loaded, not a script.
+    bool m_sequenceLoaded = false;
     std::optional<Frame> HandleInstrument(const Frame& request);
     std::optional<Frame> HandleParameter(const Frame& request);
     std::optional<Frame> HandleResult(const Frame& request);
@@ -152,6 +161,8 @@ private:
     // A pressure as results travel: whole mmHg or tenths of a kPa.
     uint16_t ResultCounts(double mmhg) const;
     bool BPSimulationRuns() const;
+    // A test runs and has not reached its end.
+    bool TestInProgress() const;
     // Takes the next scripted value into the setting, if one is scripted.
     static void NextScripted(std::deque<uint8_t>& script, uint8_t& setting);
     static Frame Answer(const Frame& request, std::vector<uint8_t> payload = {}, uint8_t status = 0);

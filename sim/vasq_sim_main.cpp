@@ -30,7 +30,9 @@ const char kUsage[] =
     "runs it against the simulated device and ends with it, exiting with its status;\n"
     "when FOLDER is not /dev, the command's libvasq is pointed at FOLDER through the\n"
     "preloaded helper libvasq-sim-folder.so, which lies next to vasq-sim in a build\n"
-    "tree and in the library folder's vasq/ when installed. When the environment\n"
+    "tree and in the library folder's vasq/ when installed. The helper loads no\n"
+    "libvasq of its own: a command that does not use the library runs as without\n"
+    "it. When the environment\n"
     "variable VASQ_LIBRARY names a libvasq, that file is preloaded too: it is then\n"
     "the only libvasq in the command and in every program it starts.\n"
     "\n"
@@ -47,6 +49,10 @@ const char kUsage[] =
     "Behaviour:\n"
     "  --unit mmHg|kPa      pressure unit the device starts in (default mmHg)\n"
     "  --paced              send answers at the speed of 115200 baud\n"
+    "  --ignore-start-during-test\n"
+    "                       acknowledge a test start that comes while a test runs\n"
+    "                       and go on with the running test (by default the new\n"
+    "                       test replaces it)\n"
     "  --statuses LIST      status codes the next status queries report, one each,\n"
     "                       comma separated (the last one stays), e.g. 13,13,2,2,14\n"
     "  --samples waveform|counter\n"
@@ -66,7 +72,7 @@ const char kUsage[] =
     "Output:\n"
     "  --verbose            print each request received and the answer given\n"
     "  --help               print this text\n"
-    "  --version            print the version\n"
+    "  --version            print the release and the library interface's version\n"
     "\n"
     "Memory stays flat however long it runs: the program keeps no frame log.\n";
 
@@ -80,6 +86,7 @@ struct Options {
     int hardware[2] = {2, 1};
     int unit = 0;
     bool paced = false;
+    bool ignoreStartDuringTest = false;
     std::vector<uint8_t> statuses;
     vasqsim::SampleMode samples = vasqsim::SampleMode::Waveform;
     int counterFrom = 0;
@@ -211,7 +218,9 @@ int ParseOptions(int argc, char** argv, Options& options)
             return 1;
         }
         if (strcmp(arg, "--version") == 0) {
-            fputs("vasq-sim " VASQ_SIM_VERSION "\n", stdout);
+            // The release it belongs to; it serves the programs of that release.
+            fputs("vasq-sim " VASQ_SIM_VERSION ", libvasq " VASQ_SIM_VERSION ", interface " VASQ_SIM_INTERFACE "\n",
+                  stdout);
             return 1;
         }
         if (strcmp(arg, "--cooked") == 0) {
@@ -220,6 +229,10 @@ int ParseOptions(int argc, char** argv, Options& options)
         }
         if (strcmp(arg, "--paced") == 0) {
             options.paced = true;
+            continue;
+        }
+        if (strcmp(arg, "--ignore-start-during-test") == 0) {
+            options.ignoreStartDuringTest = true;
             continue;
         }
         if (strcmp(arg, "--verbose") == 0 || strcmp(arg, "-v") == 0) {
@@ -293,7 +306,7 @@ void PrintFrame(FILE* out, const vasqsim::Frame& frame)
 {
     fprintf(out, "%c/%u", frame.category >= 0x20 && frame.category < 0x7F ? frame.category : '?', frame.command);
     fprintf(out, " status %u, %zu bytes", frame.status, frame.payload.size());
-    const size_t shown = std::min<size_t>(frame.payload.size(), 24);
+    const size_t shown = std::min<size_t>(frame.payload.size(), 32);
     for (size_t i = 0; i < shown; ++i)
         fprintf(out, "%s%02X", i == 0 ? ": " : " ", frame.payload[i]);
     if (shown < frame.payload.size())
@@ -432,6 +445,7 @@ void Configure(vasqsim::DeviceModel& model, const Options& options)
         model.identity[10 + i] = static_cast<uint8_t>(options.firmware[i]);
     model.deviceSettings[1] = static_cast<uint8_t>(options.unit);
     model.scriptedStatuses.assign(options.statuses.begin(), options.statuses.end());
+    model.ignoresStartDuringTest = options.ignoreStartDuringTest;
     model.sampleMode = options.samples;
     model.counterBase = static_cast<uint16_t>(options.counterFrom);
     // The model keeps the monitor's figures in mmHg, as it keeps the cuff.

@@ -2,6 +2,7 @@
 import gc
 import logging
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -52,11 +53,14 @@ def completed(report):
 
 class WithoutDevice(unittest.TestCase):
     def test_version_and_sample_rate(self):
-        self.assertRegex(vasq.version(), r"^\d+\.\d+\.\d+\.\d+$")
+        # What VasqGetVersion returns, which callers compare; the release is another number.
+        lib = vasq.load_library()
+        self.assertEqual("1.0.3.1", vasq.version())
+        self.assertEqual(lib.VasqGetVersion().decode(), vasq.version())
         self.assertEqual(200, vasq.sample_rate())
         # The package belongs to the library release it was made with.
-        self.assertIsInstance(vasq.__version__, str)
-        self.assertEqual(vasq.version().split(".")[:3], vasq.__version__.split(".")[:3])
+        self.assertRegex(vasq.__version__, r"^\d+\.\d+\.\d+$")
+        self.assertEqual(vasq.__version__, vasq.release_version())
 
     def test_envelope_table_in_both_units(self):
         table = vasq.envelope_table(vasq.Envelope())
@@ -233,11 +237,14 @@ class Connected(unittest.TestCase):
 
     def test_default_and_customised_bp(self):
         recorder = Recorder()
-        clamped = self.device.run_bp_test(vasq.BPSettings(systolic=120, diastolic=80, heart_rate=1000), recorder)
-        self.assertEqual(300, clamped.heart_rate)
+        given = self.device.run_bp_test(vasq.BPSettings(systolic=120, diastolic=80, heart_rate=66), recorder)
+        self.assertEqual(66, given.heart_rate)
         self.assertTrue(recorder.wait_for(completed))
         self.device.stop_test()
-        self.assertEqual(120.0, [r for r in recorder.reports if completed(r)][0].systolic)
+        final = [r for r in recorder.reports if completed(r)][0]
+        self.assertEqual((120.0, 80.0, 66.0, 1.0), (final.systolic, final.diastolic, final.heart_rate,
+                                                    final.pulse_volume))
+        self.assertEqual((80.0, 66.0, 1.0), (final.result2, final.result3, final.result4), "the names of 1.1")
 
         custom = Recorder()
         result = self.device.run_bp_test(vasq.Envelope(systolic=140, diastolic=90), custom)
@@ -370,6 +377,30 @@ def child_connect(folder, port, python=sys.executable, **popen):
     env = dict(os.environ, PYTHONPATH=PACKAGE)
     return subprocess.Popen([python, "-c", script, folder, str(port), "0.3"], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, **popen)
+
+
+class StartDuringTest(unittest.TestCase):
+    """A start while another program's test still runs reports this start's results, whether the instrument
+    replaces the running test or ignores such a start."""
+
+    def test_the_results_are_those_of_the_test_started(self):
+        vasqctl = os.environ.get("VASQCTL")
+        if not vasqctl:
+            self.skipTest("VASQCTL names no vasqctl to leave a test running")
+        for options in ([], ["--ignore-start-during-test"]):
+            with self.subTest(options=options), SimulatedDevice(port=3, options=options) as sim:
+                sim.point_library_here()
+                environment = {k: v for k, v in os.environ.items() if not k.startswith("LD_PRELOAD")}
+                left = subprocess.run([vasqctl, "--device-folder", sim.folder, "--port", "3", "bp", "--systolic", "140",
+                                       "--diastolic", "90"], capture_output=True, text=True, timeout=DEADLINE,
+                                      env=environment)
+                self.assertEqual(0, left.returncode, left.stderr)
+                recorder = Recorder()
+                with vasq.connect(port=3, timeout=5.0) as device:
+                    device.run_bp_test(vasq.BPSettings(systolic=100, diastolic=60), recorder)
+                    self.assertTrue(recorder.wait_for(completed))
+                final = [r for r in recorder.reports if completed(r)]
+                self.assertEqual([(100.0, 60.0)], [(r.systolic, r.diastolic) for r in final])
 
 
 class Failures(unittest.TestCase):
@@ -662,6 +693,14 @@ def assert_search_arguments_refused(test, search):
             test.assertLess(time.monotonic() - started, 1.0)
 
 
+def sent_payload(records, request):
+    """The payload of the last request of this kind ("P/136") in the library's frame log."""
+    frames = [message for _, message in records if message.startswith(f"-> {request} ")]
+    frame = [int(b, 16) for b in frames[-1].split(": ", 1)[1].split()]
+    # Start, category, command, the 16-bit length and the checksum come first; the end byte last.
+    return frame[6:-1]
+
+
 class Arguments(unittest.TestCase):
     """A wrong argument raises TypeError or ValueError naming it, and nothing reaches the instrument."""
 
@@ -727,14 +766,30 @@ class Arguments(unittest.TestCase):
         d = self.device
         for settings in (vasq.BPSettings, vasq.Envelope):
             for family, name, fields in ((ValueError, "systolic", dict(systolic=80, diastolic=120)),
+                                         (ValueError, "systolic 100 mmHg must be above diastolic 100 mmHg",
+                                          dict(systolic=100, diastolic=100)),
+                                         (ValueError, "heart_rate 0 bpm is out of range: 30 to 300 bpm",
+                                          dict(heart_rate=0)),
                                          (ValueError, "heart_rate", dict(heart_rate=2 ** 32)),
                                          (ValueError, "heart_rate", dict(heart_rate=-1)),
+                                         (ValueError, "pulse_volume 5 is out of range: 0.1 to 2",
+                                          dict(pulse_volume=5)),
+                                         (ValueError, "systolic 400 mmHg is out of range: 5 to 320 mmHg",
+                                          dict(systolic=400)),
+                                         (ValueError, "diastolic_offset 25 mmHg is out of range: -20 to 20 mmHg",
+                                          dict(diastolic_offset=25)),
                                          (TypeError, "heart_rate", dict(heart_rate=72.5)),
                                          (ValueError, "pulse_volume", dict(pulse_volume=float("nan"))),
                                          (TypeError, "diastolic_offset", dict(diastolic_offset="0"))):
                 with self.subTest(settings=settings.__name__, name=name):
                     self.refused(family, name, lambda: d.run_bp_test(settings(**fields)))
         for family, name, fields in ((ValueError, "base_amplitude", dict(base_amplitude=2 ** 31)),
+                                     (ValueError, "base_amplitude must be 0 to 255, not 256",
+                                      dict(base_amplitude=256)),
+                                     (ValueError, "top_pressure 360 mmHg is out of range: 0 to 359 mmHg",
+                                      dict(top_pressure=360)),
+                                     (ValueError, "lower_peak_pressure (70 mmHg) lies below diastolic + "
+                                                  "diastolic_offset (80 mmHg)", dict(lower_peak_pressure=70)),
                                      (ValueError, "top_pressure", dict(top_pressure=float("inf")))):
             with self.subTest(name=name):
                 self.refused(family, name, lambda: d.run_bp_test(vasq.Envelope(**fields)))
@@ -743,9 +798,47 @@ class Arguments(unittest.TestCase):
             vasq.envelope_table(vasq.Envelope(systolic=80, diastolic=120))
         with self.assertRaises(ValueError):
             vasq.envelope_table(vasq.Envelope(), unit=2)
-        # Equal pressures are a valid record.
-        self.assertEqual(100.0, d.run_bp_test(vasq.BPSettings(systolic=100, diastolic=100)).systolic)
+        # In kPa, the limits of kPa.
+        with self.assertRaisesRegex(ValueError, "systolic 45 kPa is out of range: 0.6 to 42.66 kPa"):
+            vasq.envelope_table(vasq.Envelope(systolic=45, diastolic=10), vasq.Unit.KPA)
+
+    def test_numbers_out_of_the_limits_of_the_unit_in_force(self):
+        d = self.device
+        for name, call in (
+                ("pressure 450 mmHg is out of range: 20 to 400 mmHg", lambda: d.run_static_pressure(450)),
+                ("pressure 19 mmHg is out of range: 20 to 400 mmHg", lambda: d.run_leakage_calibration(19)),
+                ("leak_rate -1 mmHg is out of range: 0 to 400 mmHg", lambda: d.run_leakage_test(200, leak_rate=-1)),
+                ("leak_param", lambda: d.run_leakage_test(200, leak_param=65536)),
+                ("param", lambda: d.run_static_pressure(150, param=-2)),
+                ("pressure2 1 mmHg is out of range: 2 to 400 mmHg", lambda: d.run_overpressure_test(300, 1, 250)),
+                ("pressure3 19 mmHg is out of range: 20 to 400 mmHg", lambda: d.run_overpressure_test(300, 280, 19))):
+            with self.subTest(name=name):
+                self.refused(ValueError, name, call)
+        d.unit = vasq.Unit.KPA
+        try:
+            self.refused(ValueError, "pressure 60 kPa is out of range: 2.7 to 53.3 kPa",
+                         lambda: d.run_static_pressure(60))
+        finally:
+            d.unit = vasq.Unit.MMHG
+
+    def test_the_settings_come_back_as_the_instrument_is_given_them(self):
+        d = self.device
+        self.frames.taken()
+        given = d.run_bp_test(vasq.BPSettings(systolic=120.6, diastolic=79.5, pulse_volume=0.29))
         d.stop_test()
+        self.assertEqual((121.0, 80.0, 0.29), (given.systolic, given.diastolic, given.pulse_volume))
+        record = sent_payload(self.frames.taken(), "P/136")
+        # Offsets 4 and 10 the pressures, 28 the pulse volume in hundredths (0.29 is 29, not the 28 it truncates to).
+        self.assertEqual([121, 80, 29], [record[at] | record[at + 1] << 8 for at in (4, 10, 28)])
+        d.unit = vasq.Unit.KPA
+        try:
+            self.frames.taken()
+            d.run_leakage_test(20.04, leak_rate=0.57)
+            d.stop_test()
+            record = sent_payload(self.frames.taken(), "P/134")
+            self.assertEqual([200, 57], [record[at] | record[at + 1] << 8 for at in (0, 4)])
+        finally:
+            d.unit = vasq.Unit.MMHG
 
     def test_connect_refuses_what_the_c_types_cannot_hold(self):
         self.device.close()

@@ -35,14 +35,14 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 # The library release this package belongs to (pyproject.toml reads it from here).
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "__version__", "ErrorCode", "VasqError", "DeviceNotFound", "PortBusy", "PermissionDenied", "CommandFailed",
     "Refused", "Busy", "Timeout", "DeviceLost", "InvalidArgument", "enable_logging",
     "Status", "Unit", "ModelInformation", "HardwareInformation", "BPSettings", "Envelope",
     "StaticPressureReport", "BPReport", "LeakageReport", "OverpressureReport",
-    "Device", "connect", "open", "version", "sample_rate", "envelope_table", "load_library",
+    "Device", "connect", "open", "version", "release_version", "sample_rate", "envelope_table", "load_library",
 ]
 
 
@@ -309,11 +309,26 @@ class StaticPressureReport:
 
 @dataclass(frozen=True)
 class BPReport:
+    """What the instrument measured on the simulated pulse (all 0.0 before COMPLETED): systolic and diastolic
+    pressure in the unit, heart rate in beats a minute, pulse volume in the scale of BPSettings.pulse_volume."""
     status: Status
     systolic: float
-    result2: float
-    result3: float
-    result4: float
+    diastolic: float
+    heart_rate: float
+    pulse_volume: float
+
+    # The names of release 1.1.
+    @property
+    def result2(self) -> float:
+        return self.diastolic
+
+    @property
+    def result3(self) -> float:
+        return self.heart_rate
+
+    @property
+    def result4(self) -> float:
+        return self.pulse_volume
 
 
 @dataclass(frozen=True)
@@ -326,9 +341,15 @@ class LeakageReport:
 
 @dataclass(frozen=True)
 class OverpressureReport:
+    """results: the pressures reached at the test's three steps (in the unit), then three figures of the
+    instrument's own that it does not name."""
     status: Status
     wait_stable_seconds: float
     results: Tuple[float, float, float, float, float, float]
+
+    @property
+    def pressures(self) -> Tuple[float, float, float]:
+        return self.results[:3]
 
 
 # ---- the library -------------------------------------------------------------------
@@ -391,9 +412,13 @@ def _declare(lib: ctypes.CDLL) -> None:
     fn("VasqSwitchTo500mlMode", c_int, c_bool)
     fn("VasqIs500mlMode", c_int)
     fn("VasqGetVersion", ctypes.c_char_p)
+    fn("VasqGetReleaseVersion", ctypes.c_char_p)
     fn("VasqGetLastError", c_int)
     fn("VasqGetLastErrorText", ctypes.c_char_p)
     fn("VasqSetLogCallback", None, _LogCallback, c_int, c_void_p)
+    # The limit tables the starts clamp to: public symbols of the library (C++ names), not in its header.
+    fn(_CHECK_PRESSURE_LIMIT, c_double, c_int, c_double, c_int)
+    fn(_CHECK_LIMIT, c_double, c_int, c_double)
 
     # Several instruments: a device is an opaque handle.
     device = c_void_p
@@ -558,13 +583,94 @@ def _disable_logging() -> None:
 
 
 def version() -> str:
-    """The library's version, e.g. "1.0.3.1"."""
+    """The version of the library's interface, what VasqGetVersion() returns: always "1.0.3.1"."""
     return load_library().VasqGetVersion().decode()
+
+
+def release_version() -> str:
+    """The release of the loaded library, e.g. "1.2.0" (this package's own is __version__)."""
+    return load_library().VasqGetReleaseVersion().decode()
 
 
 def sample_rate() -> int:
     """Samples per second of the pressure stream (200)."""
     return load_library().VasqGetSampleRate()
+
+
+# ---- the numbers given to the instrument --------------------------------------------
+#
+# One rule, the one vasqctl and its input files apply: each number is checked against the limits of the unit in
+# force, taken from the library's own tables, and refused outside them (InvalidArgument naming the limits) before
+# anything is sent; a settings record comes back as the instrument is given it.
+
+_CHECK_PRESSURE_LIMIT = "_Z18CheckPressureLimitidi"  # CheckPressureLimit(int kind, double value, int unit)
+_CHECK_LIMIT = "_Z10CheckLimitid"  # CheckLimit(int kind, double value)
+# The kinds of vasq.h's VasqLimitKind.
+_LIMIT_STATIC_PRESSURE, _LIMIT_SYSTOLIC, _LIMIT_DIASTOLIC, _LIMIT_POINT_OFFSET = 0, 2, 4, 6
+_LIMIT_OVERPRESSURE_SECOND, _LIMIT_OVERPRESSURE_THIRD, _LIMIT_ENVELOPE_PRESSURE = 8, 10, 12
+_LIMIT_HEART_RATE, _LIMIT_PULSE_VOLUME = 14, 16
+# Past every limit of either table.
+_BEYOND = 1e9
+# Limits and values are exact to their steps; this only absorbs binary fractions.
+_SLACK = 1e-9
+_LARGEST_PARAMETER = 65535  # the static-pressure and leak parameters travel in 16 bits
+_LARGEST_AMPLITUDE = 255
+
+
+def _limits(kind: int, unit: "Unit") -> Tuple[float, float]:
+    lib = load_library()
+    if kind in (_LIMIT_HEART_RATE, _LIMIT_PULSE_VOLUME):
+        check = getattr(lib, _CHECK_LIMIT)
+        return check(kind, -_BEYOND), check(kind, _BEYOND)
+    check = getattr(lib, _CHECK_PRESSURE_LIMIT)
+    return check(kind, -_BEYOND, int(unit)), check(kind, _BEYOND, int(unit))
+
+
+def _within(name: str, value: float, limits: Tuple[float, float], unit: str = "") -> None:
+    low, high = limits
+    if not low - _SLACK <= value <= high + _SLACK:
+        u = f" {unit}" if unit else ""
+        raise _invalid(f"{name} {value:g}{u} is out of range: {low:g} to {high:g}{u}")
+
+
+def _pressure(name: str, value, kind: int, unit: "Unit") -> float:
+    value = _real(name, value)
+    _within(name, value, _limits(kind, unit), str(unit))
+    return value
+
+
+def _parameter(name: str, value, keep: bool = False) -> int:
+    """A parameter the instrument keeps in 16 bits; keep allows -1, which leaves the instrument's own."""
+    return _integer(name, value, -1 if keep else 0, _LARGEST_PARAMETER)
+
+
+def _round_half_away(value: float) -> float:
+    whole = math.floor(abs(value))
+    if abs(value) - whole >= 0.5:
+        whole += 1
+    return math.copysign(whole, value)
+
+
+def _for_truncation(value: float, per_unit: float, wire: Callable[[float], int]) -> float:
+    """value in whole counts of per_unit, moved up by the least amount where the instrument's truncation
+    (wire) would take a count off its binary fraction: 0.29 is 29 hundredths, not 28."""
+    counts = _round_half_away(value * per_unit)
+    given = counts / per_unit
+    for _ in range(8):
+        if wire(given) >= counts:
+            break
+        given = math.nextafter(given, math.inf)
+    return given
+
+
+def _unit_factor(unit: "Unit") -> float:
+    return 10.0 if unit == Unit.KPA else 1.0
+
+
+def _as_given(value: float, unit: "Unit") -> float:
+    """A pressure as the instrument is given it: in whole steps of its unit."""
+    factor = _unit_factor(unit)
+    return math.trunc(factor * value) / factor
 
 
 _COMMON_NUMBERS = ("systolic", "diastolic", "pulse_volume", "systolic_offset", "diastolic_offset")
@@ -574,23 +680,57 @@ _ENVELOPE_AMPLITUDES = ("systolic_amplitude", "lower_peak_amplitude", "upper_pea
                         "diastolic_amplitude", "base_amplitude")
 
 
-def _checked_settings(settings) -> dict:
-    """The settings' fields, checked as the C record takes them."""
+def _checked_settings(settings, unit: "Unit") -> dict:
+    """The settings' fields, checked against the limits of the unit as the instrument takes them."""
     if not isinstance(settings, BPSettings):
         raise TypeError(f"settings must be a vasq.BPSettings or vasq.Envelope, not {type(settings).__name__}")
+    u = str(unit)
     fields = {name: _real(name, getattr(settings, name)) for name in _COMMON_NUMBERS}
     fields["heart_rate"] = _integer("heart_rate", settings.heart_rate, *_UINT32)
-    if fields["systolic"] < fields["diastolic"]:
-        raise _invalid(f"systolic ({fields['systolic']}) must not be below diastolic ({fields['diastolic']})")
-    if isinstance(settings, Envelope):
-        fields.update((name, _real(name, getattr(settings, name))) for name in _ENVELOPE_PRESSURES)
-        fields.update((name, _integer(name, getattr(settings, name), *_INT32)) for name in _ENVELOPE_AMPLITUDES)
+    for name, kind, shown in (("systolic", _LIMIT_SYSTOLIC, u), ("diastolic", _LIMIT_DIASTOLIC, u),
+                              ("systolic_offset", _LIMIT_POINT_OFFSET, u), ("diastolic_offset", _LIMIT_POINT_OFFSET, u),
+                              ("heart_rate", _LIMIT_HEART_RATE, "bpm"), ("pulse_volume", _LIMIT_PULSE_VOLUME, "")):
+        _within(name, fields[name], _limits(kind, unit), shown)
+    if not fields["systolic"] > fields["diastolic"]:
+        raise _invalid(f"systolic {fields['systolic']:g} {u} must be above diastolic {fields['diastolic']:g} {u}")
+    fields["pulse_volume"] = _for_truncation(fields["pulse_volume"], 100.0, lambda v: math.trunc(100.0 * v))
+    systolic_point = fields["systolic"] + fields["systolic_offset"]
+    diastolic_point = fields["diastolic"] + fields["diastolic_offset"]
+    if not isinstance(settings, Envelope):
+        # The instrument's default envelope holds its points, not the pressures, within the limits.
+        _within("systolic + systolic_offset", systolic_point, _limits(_LIMIT_SYSTOLIC, unit), u)
+        _within("diastolic + diastolic_offset", diastolic_point, _limits(_LIMIT_DIASTOLIC, unit), u)
+        return fields
+    for name in _ENVELOPE_PRESSURES:
+        fields[name] = _pressure(name, getattr(settings, name), _LIMIT_ENVELOPE_PRESSURE, unit)
+    for name in _ENVELOPE_AMPLITUDES:
+        fields[name] = _integer(name, getattr(settings, name), 0, _LARGEST_AMPLITUDE)
+    # The envelope's points rise from the bottom to the top; one step is the unit's resolution.
+    step = 0.1 if unit == Unit.KPA else 1.0
+    points = (("bottom_pressure + one step", fields["bottom_pressure"] + step),
+              ("lower_base_pressure", fields["lower_base_pressure"]),
+              ("diastolic + diastolic_offset", diastolic_point),
+              ("lower_peak_pressure", fields["lower_peak_pressure"]),
+              ("upper_peak_pressure", fields["upper_peak_pressure"]),
+              ("systolic + systolic_offset", systolic_point),
+              ("upper_base_pressure", fields["upper_base_pressure"]),
+              ("top_pressure - one step", fields["top_pressure"] - step))
+    for (lower, below), (name, value) in zip(points, points[1:]):
+        if value < below - _SLACK:
+            raise _invalid(f"{name} ({value:g} {u}) lies below {lower} ({below:g} {u}): the envelope's points rise "
+                           "from bottom_pressure to top_pressure")
     return fields
 
 
 def _common_record(f: dict) -> _BPCommon:
     return _BPCommon(0, f["systolic"], f["diastolic"], f["heart_rate"], f["pulse_volume"], f["systolic_offset"],
                      f["diastolic_offset"])
+
+
+# The record's field of each envelope pressure, after its "d".
+_RECORD_NAMES = {"top_pressure": "TopPressure", "upper_base_pressure": "UpperBasePressure",
+                 "upper_peak_pressure": "UpperPeakPressure", "lower_peak_pressure": "LowerPeakPressure",
+                 "lower_base_pressure": "LowerBasePressure", "bottom_pressure": "BottomPressure"}
 
 
 def _envelope_record(f: dict) -> _BPEnvelopeCustomized:
@@ -603,8 +743,8 @@ def envelope_table(envelope: Envelope, unit: Unit = Unit.MMHG) -> List[Tuple[flo
     """The envelope as (pressure, amplitude) pairs: 360 in mmHg, 479 in kPa. Needs no instrument."""
     if not isinstance(envelope, Envelope):
         raise TypeError(f"envelope must be a vasq.Envelope, not {type(envelope).__name__}")
-    record = _envelope_record(_checked_settings(envelope))
     unit = _unit("unit", unit)
+    record = _envelope_record(_checked_settings(envelope, unit))
     lib = load_library()
     count = 479 if unit == Unit.KPA else 360
     pressures = (ctypes.c_double * 480)()
@@ -746,6 +886,11 @@ class Device:
         self._lost = False
         self._user_connection: Optional[Callable[[bool], None]] = None
         self._digits = _SAFE_DIGITS
+        # The unit the library holds for this device (None: not read yet): the one the limits are those of.
+        self._unit: Optional[Unit] = None
+        # A test another program left running may go on: until this device's first start, or after the instrument
+        # was away (another program may have used it meanwhile).
+        self._foreign_test_may_run = True
         # The C callbacks the library may still call; dropped once it has let them go.
         self._alive: Dict[str, List[object]] = {}
 
@@ -792,9 +937,19 @@ class Device:
 
     def _connection_changed(self, connected: bool) -> None:
         self._lost = not connected
+        if connected:
+            self._foreign_test_may_run = True
         callback = self._user_connection
         if callback is not None:
             callback(connected)
+
+    def _before_start(self) -> None:
+        """An instrument may go on with a test it runs and ignore a start, whose results would then be another
+        test's: one another program left running is stopped before this device's first start. The library ends
+        this device's own before each start."""
+        if self._foreign_test_may_run:
+            self._calls.VasqStopTest()
+            self._foreign_test_may_run = False
 
     def _usable(self) -> None:
         if self._closed:
@@ -889,6 +1044,7 @@ class Device:
         # 0 is both mmHg and the failure value: only the last error tells them apart.
         self._check_read("reading the unit")
         self._digits = _DIGITS[Unit(unit)]
+        self._unit = Unit(unit)
         return Unit(unit)
 
     @unit.setter
@@ -901,7 +1057,11 @@ class Device:
         self._digits = before
         if ok:
             self._digits = _DIGITS[unit]
+            self._unit = unit
         self._check(ok, f"switching to {unit}")
+
+    def _unit_in_force(self) -> Unit:
+        return self._unit if self._unit is not None else self.unit
 
     def rebase_zero(self, on: bool = True) -> None:
         on = _boolean("on", on)
@@ -961,46 +1121,58 @@ class Device:
 
     def run_static_pressure(self, pressure: float, callback: Optional[Callable[[StaticPressureReport], None]] = None,
                             param: int = -1, flag: bool = False) -> None:
-        """Builds up and holds a pressure (clamped to the limits); reports go to callback."""
-        pressure = _real("pressure", pressure)
+        """Builds up and holds a pressure; reports go to callback.
+
+        The pressure is in the unit in force, within the instrument's limits (20 to 400 mmHg, 2.7 to 53.3 kPa);
+        param is 0 to 65535, or -1 to leave the instrument's own. Anything else raises before anything is sent.
+        """
         _callable("callback", callback)
-        param = _integer("param", param, *_INT32)
+        param = _parameter("param", param, keep=True)
         flag = _boolean("flag", flag)
+        self._usable()
+        pressure = _pressure("pressure", pressure, _LIMIT_STATIC_PRESSURE, self._unit_in_force())
 
         def report(status, wait, result):
             callback(StaticPressureReport(Status(status), round(wait, _RESULT_DIGITS), result))
         c_callback = self._callback("static", report if callback else None)
+        self._before_start()
         self._check(self._calls.VasqRunStaticPressure(pressure, param, c_callback, flag),
                     "starting the static pressure")
 
     def run_bp_test(self, settings: BPSettings, callback: Optional[Callable[[BPReport], None]] = None) -> BPSettings:
-        """Starts a BP simulation; an Envelope runs customised. Returns the settings as clamped by the library.
+        """Starts a BP simulation; an Envelope runs customised. Returns the settings as the instrument is given
+        them: pressures in whole steps of the unit (1 mmHg, 0.1 kPa), the pulse volume in hundredths.
 
-        Raises TypeError or InvalidArgument (a ValueError) for a field that is not a number the record takes, or
-        a systolic pressure below the diastolic one, before anything is sent.
+        Raises TypeError or InvalidArgument (a ValueError) before anything is sent for a field that is not a number
+        the record takes or lies outside the instrument's limits in the unit in force (systolic 5 to 320 mmHg or
+        0.6 to 42.66 kPa, diastolic 0 to 270 mmHg or 0 to 35.99 kPa, offsets up to 20 mmHg or 2.6 kPa either way,
+        heart rate 30 to 300, pulse volume 0.1 to 2.0, envelope pressures 0 to 359 mmHg or 47.9 kPa, amplitudes
+        0 to 255), for a systolic pressure not above the diastolic one, and for envelope points out of order.
         """
-        fields = _checked_settings(settings)
         _callable("callback", callback)
+        self._usable()
+        unit = self._unit_in_force()
+        fields = _checked_settings(settings, unit)
 
         def report(status, r1, r2, r3, r4):
             callback(BPReport(Status(status), *(round(r, _RESULT_DIGITS) for r in (r1, r2, r3, r4))))
         record = _envelope_record(fields) if isinstance(settings, Envelope) else _common_record(fields)
         c_callback = self._callback("bp", report if callback else None)
+        self._before_start()
         self._check(self._calls.VasqRunBPTest(ctypes.byref(record), c_callback), "starting the BP simulation")
-        clamped = dict(systolic=record.dSystolic, diastolic=record.dDiastolic, heart_rate=record.nHeartRate,
-                       pulse_volume=record.dPulseVolume, systolic_offset=record.dSystolicOffset,
-                       diastolic_offset=record.dDiastolicOffset)
+        # The record as the library left it, in the counts it went to the instrument in.
+        given = dict(systolic=_as_given(record.dSystolic, unit), diastolic=_as_given(record.dDiastolic, unit),
+                     heart_rate=record.nHeartRate, pulse_volume=math.trunc(100.0 * record.dPulseVolume) / 100.0,
+                     systolic_offset=_as_given(record.dSystolicOffset, unit),
+                     diastolic_offset=_as_given(record.dDiastolicOffset, unit))
         if isinstance(settings, Envelope):
-            return Envelope(**clamped, top_pressure=record.dTopPressure,
-                            upper_base_pressure=record.dUpperBasePressure,
-                            upper_peak_pressure=record.dUpperPeakPressure,
-                            lower_peak_pressure=record.dLowerPeakPressure,
-                            lower_base_pressure=record.dLowerBasePressure, bottom_pressure=record.dBottomPressure,
+            return Envelope(**given, **{name: _as_given(getattr(record, "d" + _RECORD_NAMES[name]), unit)
+                                        for name in _ENVELOPE_PRESSURES},
                             systolic_amplitude=record.nSystolicAmplitude,
                             lower_peak_amplitude=record.nLowerPeakAmplitude,
                             upper_peak_amplitude=record.nUpperPeakAmplitude,
                             diastolic_amplitude=record.nDiastolicAmplitude, base_amplitude=record.nBaseAmplitude)
-        return BPSettings(**clamped)
+        return BPSettings(**given)
 
     def _leak_callback(self, callback):
         _callable("callback", callback)
@@ -1011,17 +1183,28 @@ class Device:
 
     def run_leakage_test(self, pressure: float, callback: Optional[Callable[[LeakageReport], None]] = None,
                          leak_param: int = 60, leak_rate: float = 0.0) -> None:
-        pressure = _real("pressure", pressure)
-        leak_param = _integer("leak_param", leak_param, *_INT32)
+        """Starts a leakage test at pressure (as for run_static_pressure); leak_rate, the allowed leak, is 0 up to
+        the highest test pressure (to 0.1 mmHg or 0.01 kPa), leak_param 0 to 65535."""
+        leak_param = _parameter("leak_param", leak_param)
         leak_rate = _real("leak_rate", leak_rate)
+        self._usable()
+        unit = self._unit_in_force()
+        pressure = _pressure("pressure", pressure, _LIMIT_STATIC_PRESSURE, unit)
+        limits = _limits(_LIMIT_STATIC_PRESSURE, unit)
+        _within("leak_rate", leak_rate, (0.0, limits[1]), str(unit))
+        factor = _unit_factor(unit)
+        leak_rate = _for_truncation(leak_rate, 10.0 * factor, lambda r: math.trunc(10.0 * (r * factor)))
         c_callback = self._leak_callback(callback)
+        self._before_start()
         self._check(self._calls.VasqRunLeakageTest(pressure, leak_param, leak_rate, c_callback),
                     "starting the leakage test")
 
     def run_leakage_calibration(self, pressure: float,
                                 callback: Optional[Callable[[LeakageReport], None]] = None) -> None:
-        pressure = _real("pressure", pressure)
+        self._usable()
+        pressure = _pressure("pressure", pressure, _LIMIT_STATIC_PRESSURE, self._unit_in_force())
         c_callback = self._leak_callback(callback)
+        self._before_start()
         self._check(self._calls.VasqRunLeakageCalibration(pressure, c_callback), "starting the leakage calibration")
 
     @property
@@ -1034,15 +1217,21 @@ class Device:
     def run_overpressure_test(self, pressure1: float, pressure2: float, pressure3: float,
                               callback: Optional[Callable[[OverpressureReport], None]] = None,
                               flag: bool = True) -> None:
-        pressures = [_real(name, value) for name, value in
-                     (("pressure1", pressure1), ("pressure2", pressure2), ("pressure3", pressure3))]
+        """Starts an overpressure test; each pressure within its own limits in the unit in force (pressure1 20 to
+        400 mmHg, pressure2 2 to 400, pressure3 20 to 400; in kPa 2.7, 0.2 and 2.6 to 53.3)."""
         _callable("callback", callback)
         flag = _boolean("flag", flag)
+        self._usable()
+        unit = self._unit_in_force()
+        pressures = [_pressure(name, value, kind, unit) for name, value, kind in (
+            ("pressure1", pressure1, _LIMIT_STATIC_PRESSURE), ("pressure2", pressure2, _LIMIT_OVERPRESSURE_SECOND),
+            ("pressure3", pressure3, _LIMIT_OVERPRESSURE_THIRD))]
 
         def report(status, wait, *results):
             callback(OverpressureReport(Status(status), round(wait, _RESULT_DIGITS),
                                         tuple(round(r, _RESULT_DIGITS) for r in results)))
         c_callback = self._callback("overpressure", report if callback else None)
+        self._before_start()
         self._check(self._calls.VasqRunOverpressureTest(flag, *pressures, c_callback), "starting the overpressure test")
 
     # -- sampling
@@ -1163,6 +1352,7 @@ def connect(port: int = -1, timeout: float = 5.0) -> Device:
     unit = lib.VasqGetPressureUnit()
     if lib.VasqGetLastError() == ErrorCode.NONE:
         device._digits = _DIGITS[Unit(unit)]
+        device._unit = Unit(unit)
     return device
 
 
@@ -1224,4 +1414,5 @@ def open(port: int = -1, timeout: float = 5.0) -> Device:
     unit = calls.VasqGetPressureUnit()
     if lib.VasqGetLastError() == ErrorCode.NONE:
         device._digits = _DIGITS[Unit(unit)]
+        device._unit = Unit(unit)
     return device

@@ -210,8 +210,14 @@ int VasqWritePNG(char* data, int length)
 
 const char* VasqGetVersion()
 {
-    static const char kVersion[] = VASQ_VERSION_TEXT;
+    static const char kVersion[] = VASQ_INTERFACE_VERSION;
     return ApiCall("VasqGetVersion").Result(kVersion, true);
+}
+
+const char* VasqGetReleaseVersion()
+{
+    static const char kRelease[] = VASQ_RELEASE;
+    return ApiCall("VasqGetReleaseVersion").Result(kRelease, true);
 }
 
 int VasqGetAirPortStatus(bool* bit1Set, bool* bit0Set)

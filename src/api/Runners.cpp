@@ -24,6 +24,8 @@ constexpr double kInitialWaitStableSeconds = 10.0;
 constexpr int kEnvelopeBufferSize = 480;
 constexpr int kEnvelopePointsMmhg = 360;
 constexpr int kEnvelopePointsKpa = 479;
+// Ticks (5 s) within which the device shows the started test in progress, or is taken not to have started it.
+constexpr unsigned kTicksToTakeAStart = 25;
 
 WorkerThreads& TestWorkers()
 {
@@ -35,12 +37,25 @@ bool IsRunningCode(unsigned status)
     return status == kStatusPressureRunning || status == kStatusRunning;
 }
 
+// A code by which the device shows some test running.
+bool IsTestCode(unsigned status)
+{
+    return IsRunningCode(status) || status == kStatusHolding || status == kStatusWaitStable;
+}
+
 // What the four workers share: the first status under the API lock, the first
 // report without it, then one status poll per 200 ms tick under the lock
 // until a stop or the worker's own end.
+//
+// A device may go on with a test it ran when the start came, or still show
+// one that completed: no result counts until the device has shown this
+// start's test in progress (a code of its kind). A completion seen before
+// that is not this start's; when the device completes another test, or shows
+// none of this kind within 5 s, it has not taken the start: the worker says
+// so in the log, reports STATUS_NONE and ends.
 class TestWorker {
 public:
-    explicit TestWorker(std::atomic<unsigned long>& handle) : m_handle(handle) {}
+    TestWorker(std::atomic<unsigned long>& handle, const char* test) : m_handle(handle), m_test(test) {}
     virtual ~TestWorker() = default;
 
     void Run()
@@ -54,6 +69,8 @@ public:
         }
         if (reporting) {
             m_loggedStatus = m_lastStatus;
+            m_taken = InProgress(m_lastStatus);
+            m_otherTestSeen = !m_taken && IsTestCode(m_lastStatus);
             FirstReport();
             uint32_t signalNumber = TIMER_SIGNAL_TEST;
             TimerId timer = CreateNewTimer(g_nWaitTime, signalNumber);
@@ -76,7 +93,7 @@ public:
                         if (status != m_loggedStatus && LogWanted(kLogInfo))
                             LogLine(kLogInfo, "test status %u -> %u", m_loggedStatus, status);
                         m_loggedStatus = status;
-                        Tick(status);
+                        Follow(status);
                     }
                 }
             }
@@ -91,6 +108,14 @@ public:
 protected:
     // Under the API lock: reads the first status; false when the worker ends at once.
     virtual bool Begin() = 0;
+    // The device shows a test of this worker's kind in progress.
+    virtual bool InProgress(unsigned status) const = 0;
+    virtual void Report(VasqStatus status) = 0;
+    // The first status as the first report gives it: a completion there is not this start's.
+    VasqStatus FirstStatus() const
+    {
+        return m_lastStatus == kStatusCompleted ? STATUS_NONE : MappingStatus(static_cast<int>(m_lastStatus));
+    }
     // Calls the application unless this worker has been told to end: once a
     // stop has returned, no report of it follows, and one already running has
     // finished.
@@ -107,14 +132,47 @@ protected:
     unsigned m_lastStatus = 0;
     unsigned m_loggedStatus = 0;
     bool m_end = false;
+    // The device has shown this start's test in progress.
+    bool m_taken = false;
 
 private:
+    // Under the API lock, with the status just read: the runner's tick, once
+    // the device has taken the start.
+    void Follow(unsigned status)
+    {
+        if (!m_taken && InProgress(status))
+            m_taken = true;
+        if (m_taken) {
+            Tick(status);
+            if (status == kStatusCompleted)
+                CurrentDevice().Workers().ownTestMayRun = false;
+            return;
+        }
+        ++m_ticksUntaken;
+        const bool anotherCompleted = status == kStatusCompleted && m_otherTestSeen;
+        m_otherTestSeen = m_otherTestSeen || IsTestCode(status);
+        if (anotherCompleted || m_ticksUntaken >= kTicksToTakeAStart) {
+            LogLine(kLogError, "%s: the instrument did not take the start: %s (status %u); no result is reported",
+                    m_test, anotherCompleted ? "it completed another test" : "it showed no such test in 5 s", status);
+            CurrentDevice().Workers().ownTestMayRun = false;
+            Report(STATUS_NONE);
+            m_end = true;
+        } else if (status == kStatusCompleted) {
+            m_lastStatus = status;
+        } else {
+            Tick(status);
+        }
+    }
+
     std::atomic<unsigned long>& m_handle;
+    const char* const m_test;
+    bool m_otherTestSeen = false;
+    unsigned m_ticksUntaken = 0;
 };
 
 class BPWorker : public TestWorker {
 public:
-    BPWorker() : TestWorker(CurrentDevice().m_hBPTestThread) {}
+    BPWorker() : TestWorker(CurrentDevice().m_hBPTestThread, "BP simulation") {}
 
 private:
     bool Begin() override
@@ -123,6 +181,7 @@ private:
         m_callback = CurrentDevice().m_BPTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
+    bool InProgress(unsigned status) const override { return status == kStatusRunning; }
     void FirstReport() override { Report(STATUS_RUNNING); }
     void Tick(unsigned status) override
     {
@@ -136,7 +195,7 @@ private:
             Report(STATUS_COMPLETED);
         }
     }
-    void Report(VasqStatus status)
+    void Report(VasqStatus status) override
     {
         Deliver([&] { m_callback(status, m_results[0], m_results[1], m_results[2], m_results[3]); });
     }
@@ -149,15 +208,14 @@ private:
 // 13, running on entry into 2 or 10, and read their result on entry into 14.
 class WaitStableWorker : public TestWorker {
 public:
-    WaitStableWorker(std::atomic<unsigned long>& handle, double initialWait)
-        : TestWorker(handle), m_wait(initialWait)
+    WaitStableWorker(std::atomic<unsigned long>& handle, const char* test, double initialWait)
+        : TestWorker(handle, test), m_wait(initialWait)
     {
     }
 
 protected:
     // Takes the callback of the start that made this worker; false when there is none.
     virtual bool HasCallback() = 0;
-    virtual void Report(VasqStatus status) = 0;
     virtual void ReadResult() = 0;
 
     double m_wait;
@@ -172,7 +230,11 @@ private:
             GetWaitStableTime(&m_wait);
         return true;
     }
-    void FirstReport() override { Report(MappingStatus(static_cast<int>(m_lastStatus))); }
+    bool InProgress(unsigned status) const override
+    {
+        return IsRunningCode(status) || status == kStatusWaitStable;
+    }
+    void FirstReport() override { Report(FirstStatus()); }
     void Tick(unsigned status) override
     {
         if (status == kStatusWaitStable) {
@@ -195,7 +257,10 @@ private:
 class LeakageWorker : public WaitStableWorker {
 public:
     explicit LeakageWorker(FUNCTION_ENUM function)
-        : WaitStableWorker(CurrentDevice().m_hLeakageTestThread, kInitialWaitStableSeconds), m_function(function)
+        : WaitStableWorker(CurrentDevice().m_hLeakageTestThread,
+                           function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration",
+                           kInitialWaitStableSeconds),
+          m_function(function)
     {
     }
 
@@ -226,7 +291,7 @@ private:
 
 class OverpressureWorker : public WaitStableWorker {
 public:
-    OverpressureWorker() : WaitStableWorker(CurrentDevice().m_hOverpressureTestThread, 0.0) {}
+    OverpressureWorker() : WaitStableWorker(CurrentDevice().m_hOverpressureTestThread, "overpressure test", 0.0) {}
 
 private:
     bool HasCallback() override
@@ -253,7 +318,7 @@ private:
 
 class StaticPressureWorker : public TestWorker {
 public:
-    StaticPressureWorker() : TestWorker(CurrentDevice().m_hStaticPressureExThread) {}
+    StaticPressureWorker() : TestWorker(CurrentDevice().m_hStaticPressureExThread, "static pressure") {}
 
 private:
     bool Begin() override
@@ -267,9 +332,10 @@ private:
             GetWaitStableTime(&m_wait);
         return true;
     }
+    bool InProgress(unsigned status) const override { return IsTestCode(status); }
     void FirstReport() override
     {
-        Report(MappingStatus(static_cast<int>(m_lastStatus)));
+        Report(FirstStatus());
         m_lastReportedResult = m_result;
     }
     void Tick(unsigned status) override
@@ -279,7 +345,8 @@ private:
             GetWaitStableTime(&m_wait);
             Report(STATUS_WAIT_STABLE);
         }
-        if (m_result != m_lastReportedResult) {
+        // Until the device shows this run, its result is another test's.
+        if (m_taken && m_result != m_lastReportedResult) {
             Report(MappingStatus(static_cast<int>(status)));
             m_lastReportedResult = m_result;
         }
@@ -295,7 +362,7 @@ private:
         }
         m_lastStatus = status;
     }
-    void Report(VasqStatus status)
+    void Report(VasqStatus status) override
     {
         Deliver([&] { m_callback(status, m_wait, m_result); });
     }
@@ -321,6 +388,30 @@ bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void
     }
     LogLine(kLogInfo, "%s started", test);
     handle.store(thread);
+    return true;
+}
+
+// Under the API lock, first in every start: a device may go on with the test
+// it runs and ignore a start, so a test this process started and may still run
+// is ended as VasqStopTest ends it. Nothing is sent when none may run.
+void EndOwnTest(int unit)
+{
+    WorkerState& workers = CurrentDevice().Workers();
+    if (!workers.ownTestMayRun)
+        return;
+    LogLine(kLogInfo, "ending the test this program started before it starts the next");
+    EnableDeviceDebugMode(false, false, unit, false);
+    if (EnableDeviceStartTest(false))
+        workers.ownTestMayRun = false;
+    workers.tests.RequestStop();
+}
+
+// Under the API lock: starts the test on the device, which from then on may run it.
+bool StartOnDevice()
+{
+    if (!EnableDeviceStartTest(true))
+        return false;
+    CurrentDevice().Workers().ownTestMayRun = true;
     return true;
 }
 
@@ -429,6 +520,7 @@ bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget&
         return call.Fail(false, kErrorInvalidArgument, "the BP record is null");
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int unit = CurrentDevice().m_nPressureUnit.load();
+    EndOwnTest(unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !EnableDeviceDebugMode(false, false, unit, false))
         return call.Result(false, false);
@@ -438,7 +530,7 @@ bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget&
         return call.Result(false, false);
     if (method == BP_METHOD_CUSTOMIZED && !SendCustomEnvelope(static_cast<BPEnvelopeCustomized*>(parameters), unit))
         return call.Result(false, false);
-    if (!EnableDeviceStartTest(true))
+    if (!StartOnDevice())
         return call.Result(false, false);
     CurrentDevice().m_BPTestCallback.Store(callback);
     return call.Flag(StartWorker(CurrentDevice().m_hBPTestThread, BPTestThread, nullptr, "BP simulation"));
@@ -471,8 +563,9 @@ bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int unit = CurrentDevice().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
+    EndOwnTest(unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
-        !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !EnableDeviceStartTest(true))
+        !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !StartOnDevice())
         return call.Result(false, false);
     CurrentDevice().m_LeakageTestCallback.Store(callback);
     const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
@@ -532,9 +625,9 @@ bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, dou
     dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
     dPressure2 = CheckPressureLimit(LIMIT_OVERPRESSURE_SECOND, dPressure2, unit);
     dPressure3 = CheckPressureLimit(LIMIT_OVERPRESSURE_THIRD, dPressure3, unit);
+    EndOwnTest(unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
-        !SetOverpressureTestSetting(bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) ||
-        !EnableDeviceStartTest(true))
+        !SetOverpressureTestSetting(bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) || !StartOnDevice())
         return call.Result(false, false);
     CurrentDevice().m_OverpressureTestCallback.Store(callback);
     return call.Flag(
@@ -573,8 +666,9 @@ int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressur
     CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
     const int unit = CurrentDevice().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
+    EndOwnTest(unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(FUNCTION_STATIC_PRESSURE) ||
-        !SetStaticPressure(dPressure, nStaticParam, bStaticFlag, unit) || !EnableDeviceStartTest(true))
+        !SetStaticPressure(dPressure, nStaticParam, bStaticFlag, unit) || !StartOnDevice())
         return call.Flag(false);
     CurrentDevice().m_StaticPressureExCallback.Store(callback);
     return call.Flag(StartWorker(CurrentDevice().m_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
@@ -604,7 +698,8 @@ int VasqStopTest()
     {
         CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
         EnableDeviceDebugMode(false, false, CurrentDevice().m_nPressureUnit.load(), false);
-        EnableDeviceStartTest(false);
+        if (EnableDeviceStartTest(false))
+            CurrentDevice().Workers().ownTestMayRun = false;
         TestWorkers().RequestStop();
     }
     if (!OnLibraryWorkerThread())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -70,6 +71,9 @@ private:
 struct WorkerState {
     WorkerThreads sampling;
     WorkerThreads tests;
+    // A test this process started may still run on the device: none has been
+    // stopped or seen complete since. Changed under the API lock.
+    std::atomic<bool> ownTestMayRun{false};
 };
 
 // Marks the calling thread as a test worker or the sampling thread. Such a

@@ -430,7 +430,19 @@ VASQ_API int VasqPausePump(void);
 
 /* Tests. A start sends the air-port mask, selects the operating function,
    writes the settings and starts the test, holding the API lock throughout;
-   then a worker thread polls the device every 200 ms and reports changes. */
+   then a worker thread polls the device every 200 ms and reports changes.
+
+   A device may go on with a test it runs when a start comes. So a start
+   first ends a test that this process started and that may still run (one
+   not stopped, or not yet seen complete), as VasqStopTest() does; nothing is
+   added when none may run. The worker reads and reports a result only once
+   the device has shown the started test in progress (device code 10 for a
+   BP simulation; 2, 10 or 13 for a leakage or overpressure test; 2, 10, 12
+   or 13 for a static pressure): a completion shown before that is another
+   test's, and a first report never says COMPLETED. When the device
+   completes another test instead, or shows none of the kind within 5 s, it
+   has not taken the start: the worker logs why, makes a last report of
+   STATUS_NONE and ends. */
 
 /**
  * Tells the device to stop any test and ends every test worker at its next poll.
@@ -595,13 +607,28 @@ VASQ_API int VasqWritePNGFileName(const char* name);
  */
 VASQ_API int VasqWritePNG(char* data, int length);
 /**
- * The library's version.
- * @return four numbers, "MAJOR.MINOR.PATCH.BUILD" (for example "1.1.0.0"), in
- *         static storage.
+ * The version of the interface this library implements.
+ * @return the constant text "1.0.3.1", whatever the release and with or
+ *         without a device, in static storage. VasqGetReleaseVersion() gives
+ *         the release.
  * @par Thread and lock
  * Any thread; no lock.
  */
 VASQ_API const char* VasqGetVersion(void);
+
+/* The release. This function comes in addition to the interface above and
+   changes nothing that its functions do or return. */
+
+/**
+ * The release of this library: the number of its packages, its pkg-config
+ * and CMake package, its shared library's file name and the programs'
+ * --version.
+ * @return three numbers, "MAJOR.MINOR.PATCH" (for example "1.2.0"), in static
+ *         storage.
+ * @par Thread and lock
+ * Any thread; no lock.
+ */
+VASQ_API const char* VasqGetReleaseVersion(void);
 
 /* Failure reasons and the log. These functions come in addition to the
    interface above and change nothing that its functions do or return. */

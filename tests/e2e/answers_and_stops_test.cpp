@@ -434,7 +434,8 @@ TEST_F(Stops, TestStartRightAfterAStopInsideATestCallbackRuns)
     ASSERT_TRUE(g_changed.WaitFor([] { return g_restartResult.load() != -1; }, 5s));
     ASSERT_EQ(1, g_restartResult.load());
     ASSERT_TRUE(g_changed.WaitFor([] { return g_restartedReports.load() >= 1; }, 5s));
-    WithModel([](DeviceModel& m) { m.scriptedStatuses = {14}; });
+    // The device runs the new test (the stop left it idle), then completes it.
+    WithModel([](DeviceModel& m) { m.scriptedStatuses = {10, 14}; });
     EXPECT_TRUE(g_changed.WaitFor([] { return g_restartedReports.load() >= 2; }, 5s))
         << "the new worker follows the test";
     EXPECT_EQ(1, g_reports.load()) << "the stopped worker reported no more";

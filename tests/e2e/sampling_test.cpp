@@ -304,12 +304,21 @@ TEST_F(Sampling, ThinWrappersSendTheirCommand)
         EXPECT_EQ("logo.png", m.pictureName);
     });
     EXPECT_EQ((std::vector<uint8_t>{1}), LastPayload('P', 8)) << "method 0 reads method 1";
+    // Connected, the interface's version stays the constant text, and asks the device nothing.
+    m_device->ClearLog();
+    EXPECT_STREQ("1.0.3.1", VasqGetVersion());
+    EXPECT_STREQ(VASQ_RELEASE, VasqGetReleaseVersion());
+    EXPECT_EQ("", Codes());
 }
 
 TEST(Exports, WorkWithoutADeviceOrFailPromptly)
 {
-    EXPECT_STREQ(VASQ_VERSION_TEXT, VasqGetVersion());
+    // Callers compare the interface's text; the release has a function of its own.
+    EXPECT_STREQ("1.0.3.1", VasqGetVersion());
     EXPECT_EQ(VasqGetVersion(), VasqGetVersion()) << "static text";
+    EXPECT_STREQ(VASQ_RELEASE, VasqGetReleaseVersion());
+    EXPECT_EQ(VasqGetReleaseVersion(), VasqGetReleaseVersion()) << "static text";
+    EXPECT_EQ(VASQ_ERROR_NONE, VasqGetLastError());
     EXPECT_EQ(200, VasqGetSampleRate());
     e2e::Stopwatch watch;
     BPCommon common{BP_METHOD_DEFAULT, 120, 80, 60, 1, 0, 0};

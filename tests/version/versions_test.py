@@ -28,10 +28,12 @@ def output(*command):
 class Derived(unittest.TestCase):
     """What the build makes from the one number."""
 
-    def test_library_text_keeps_four_numbers(self):
+    def test_library_states_the_release_and_keeps_the_interface_text(self):
         library = ctypes.CDLL(os.environ["VASQ_LIBRARY"])
         library.VasqGetVersion.restype = ctypes.c_char_p
-        self.assertEqual(RELEASE + ".0", library.VasqGetVersion().decode())
+        library.VasqGetReleaseVersion.restype = ctypes.c_char_p
+        self.assertEqual(RELEASE, library.VasqGetReleaseVersion().decode())
+        self.assertEqual("1.0.3.1", library.VasqGetVersion().decode())
 
     def test_shared_library_file_and_soname(self):
         path = os.path.realpath(os.environ["VASQ_LIBRARY"])
@@ -45,9 +47,9 @@ class Derived(unittest.TestCase):
         self.assertIn('set(PACKAGE_VERSION "%s")' % RELEASE, read(BUILD, "vasqConfigVersion.cmake"))
 
     def test_programs(self):
-        self.assertEqual("vasqctl %s\nlibvasq %s.0\n" % (RELEASE, RELEASE),
-                         output(os.environ["VASQCTL"], "--version"))
-        self.assertEqual("vasq-sim %s\n" % RELEASE, output(os.environ["VASQ_SIM"], "--version"))
+        both = "libvasq %s, interface 1.0.3.1\n" % RELEASE
+        self.assertEqual("vasqctl %s, %s" % (RELEASE, both), output(os.environ["VASQCTL"], "--version"))
+        self.assertEqual("vasq-sim %s, %s" % (RELEASE, both), output(os.environ["VASQ_SIM"], "--version"))
 
 
 class WrittenByHand(unittest.TestCase):

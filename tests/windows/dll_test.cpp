@@ -14,7 +14,7 @@ namespace {
 
 // The public functions, the first 32 in alphabetical order and later ones
 // after them; the ordinal is the place + 1.
-constexpr unsigned kPublicCount = 67;
+constexpr unsigned kPublicCount = 68;
 const char* const kPublicFunctions[kPublicCount] = {
     "VasqConnect", "VasqEnableAirPort", "VasqFree", "VasqGetDeviceInformation", "VasqGetEnvelopeRawData",
     "VasqGetHWInformation", "VasqGetLeakageCalibrationRate", "VasqGetPressureUnit", "VasqGetSampleRate",
@@ -32,7 +32,8 @@ const char* const kPublicFunctions[kPublicCount] = {
     "VasqDeviceRunLeakageTest", "VasqDeviceRunLeakageCalibration", "VasqDeviceGetLeakageCalibrationRate",
     "VasqDeviceRunOverpressureTest", "VasqDeviceRunStaticPressure", "VasqDeviceGetWaitStableTime",
     "VasqDeviceGetEnvelopeRawData", "VasqDeviceSetEnvelopeRawData", "VasqDeviceSwitchToAdultMode",
-    "VasqDeviceSwitchTo500mlMode", "VasqDeviceIs500mlMode", "VasqDeviceWritePNGFileName", "VasqDeviceWritePNG"};
+    "VasqDeviceSwitchTo500mlMode", "VasqDeviceIs500mlMode", "VasqDeviceWritePNGFileName", "VasqDeviceWritePNG",
+    "VasqGetReleaseVersion"};
 
 const char* const kServiceFunctions[] = {
     "VasqGetBootloaderInformation", "VasqGetDeviceHandle", "VasqSetDeviceHandle", "VasqReadMfgInfo",
@@ -171,8 +172,9 @@ WIN_TEST(ImportsSystemLibrariesOnly)
     FreeLibrary(dll);
 }
 
-// The resource's numbers are the ones VasqGetVersion gives, the build field 0.
-WIN_TEST(CarriesTheLibraryVersion)
+// The resource states the interface's version, the text VasqGetVersion gives,
+// whatever the release; the release has a string and a function of its own.
+WIN_TEST(CarriesTheInterfaceVersionAndTheRelease)
 {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(g_dllPath.c_str(), &ignored);
@@ -183,12 +185,32 @@ WIN_TEST(CarriesTheLibraryVersion)
     UINT length = 0;
     CHECK(VerQueryValueA(&data[0], "\\", reinterpret_cast<void**>(&info), &length));
     CHECK(info != nullptr);
-    const unsigned long high = (VASQ_VERSION_MAJOR << 16) | VASQ_VERSION_MINOR;
-    const unsigned long low = static_cast<unsigned long>(VASQ_VERSION_PATCH) << 16;
+    const unsigned long high = (1ul << 16) | 0ul;
+    const unsigned long low = (3ul << 16) | 1ul;
     CHECK_EQ(high, static_cast<unsigned long>(info->dwFileVersionMS));
     CHECK_EQ(low, static_cast<unsigned long>(info->dwFileVersionLS));
     CHECK_EQ(high, static_cast<unsigned long>(info->dwProductVersionMS));
     CHECK_EQ(low, static_cast<unsigned long>(info->dwProductVersionLS));
+    for (const char* name : {"FileVersion", "ProductVersion", "ReleaseVersion"}) {
+        char* text = nullptr;
+        CHECK(VerQueryValueA(&data[0], (std::string("\\StringFileInfo\\040904b0\\") + name).c_str(),
+                             reinterpret_cast<void**>(&text), &length));
+        CHECK(text != nullptr);
+        CHECK_EQ(std::string(name) == "ReleaseVersion" ? std::string(VASQ_RELEASE) : std::string("1.0.3.1"),
+                 std::string(text));
+    }
+
+    HMODULE dll = LoadLibraryA(g_dllPath.c_str());
+    CHECK(dll != nullptr);
+    using TextFn = const char* (*)();
+    const auto version = reinterpret_cast<TextFn>(reinterpret_cast<void*>(GetProcAddress(dll, "VasqGetVersion")));
+    const FARPROC byName = GetProcAddress(dll, "VasqGetReleaseVersion");
+    CHECK(version != nullptr && byName != nullptr);
+    CHECK(byName == GetProcAddress(dll, MAKEINTRESOURCEA(68)));
+    const auto release = reinterpret_cast<TextFn>(reinterpret_cast<void*>(byName));
+    CHECK_EQ(std::string("1.0.3.1"), std::string(version()));
+    CHECK_EQ(std::string(VASQ_RELEASE), std::string(release()));
+    CHECK(FreeLibrary(dll));
 }
 
 WIN_TEST(EachLoadedCopyHasItsWindowAndUnloadingRemovesThem)

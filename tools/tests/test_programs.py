@@ -7,6 +7,7 @@ import json
 import math
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -104,6 +105,30 @@ class SimulatorProgram(unittest.TestCase):
                           "--timeout", "0.2", "info"])
             self.assertEqual(3, failed.returncode)
             self.assertEqual([], os.listdir(folder))
+
+    def test_a_command_that_does_not_use_the_library_runs_as_without_it(self):
+        # Without VASQ_LIBRARY, which vasq-sim would preload into the command.
+        environment = dict(os.environ)
+        environment.pop("VASQ_LIBRARY", None)
+        with tempfile.TemporaryDirectory() as folder:
+            # No libvasq in the command, so no thread of it either.
+            result = run([VASQ_SIM, "--dir", folder, "--", "sh", "-c",
+                          "grep -c 'libvasq[.]so' /proc/$$/maps; ls /proc/$$/task | wc -l"], env=environment)
+            self.assertEqual(["0", "1"], result.stdout.split(), result.stderr)
+            if os.geteuid() == 0 and shutil.which("setpriv"):
+                # setpriv refuses to change the user of a process with more than one thread.
+                result = run([VASQ_SIM, "--dir", folder, "--", "setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups", "/bin/echo", "hi"], env=environment)
+                self.assertEqual((0, "hi\n"), (result.returncode, result.stdout), result.stderr)
+
+    def test_a_program_that_opens_the_library_later_is_pointed_at_the_device(self):
+        with tempfile.TemporaryDirectory() as folder:
+            environment = dict(os.environ)
+            environment.pop("VASQ_LIBRARY", None)
+            script = ("import ctypes; lib = ctypes.CDLL('libvasq.so.1'); "
+                      "print(lib.VasqConnect(-1, 5000)); lib.VasqFree()")
+            result = run([VASQ_SIM, "--dir", folder, "--", sys.executable, "-c", script], env=environment)
+            self.assertEqual((0, "1\n"), (result.returncode, result.stdout), result.stderr)
 
     def test_scripted_statuses_drive_the_reports(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -220,9 +245,9 @@ class Vasqctl(unittest.TestCase):
         self.assertIn("completed and stopped", result.stdout)
 
     def test_bp_leak_overpressure_with_wait(self):
-        for args, expected in ((["bp", "--systolic", "130", "--wait"], "result 1 130.0 mmHg  result 2 "),
+        for args, expected in ((["bp", "--systolic", "130", "--wait"], "systolic 130.0 mmHg  diastolic 80.0 mmHg"),
                                (["leak", "200", "--rate", "5", "--wait"], "mmHg  result code 1"),
-                               (["overpressure", "300", "280", "250", "--wait"], "result 1 300.0 mmHg  result 2 ")):
+                               (["overpressure", "300", "280", "250", "--wait"], "pressure 1 300.0 mmHg  pressure 2 ")):
             result = self.ctl(*args)
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertIn(expected, result.stdout)
@@ -236,7 +261,7 @@ class Vasqctl(unittest.TestCase):
             result = self.ctl("bp", "--envelope", path, "--wait")
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertIn("systolic 150.0 mmHg, diastolic 95.0 mmHg, heart rate 66 bpm", result.stdout)
-            self.assertIn("result 1 150.0 mmHg", result.stdout)
+            self.assertIn("COMPLETED    systolic 150.0 mmHg  diastolic 95.0 mmHg  heart rate 66.0 bpm", result.stdout)
             with open(path, "w") as f:
                 f.write('{"systolic": "high"}')
             bad = self.ctl("bp", "--envelope", path)
@@ -422,7 +447,7 @@ class Options(unittest.TestCase):
         self.assertIn("4 ", run([VASQCTL, "--help"]).stdout.split("Exit codes:")[1])
         version = run([VASQCTL, "--version"])
         self.assertEqual(0, version.returncode)
-        self.assertRegex(version.stdout, r"^vasqctl \d+\.\d+\.\d+\nlibvasq \d+(\.\d+)+\n$")
+        self.assertRegex(version.stdout, r"^vasqctl \d+\.\d+\.\d+, libvasq \d+\.\d+\.\d+, interface 1\.0\.3\.1\n$")
 
     def test_wrong_options_are_named(self):
         for args, message in ((["--bogus", "info"], "unknown option --bogus"),
@@ -452,6 +477,15 @@ class Options(unittest.TestCase):
             result = self.ctl(*args)
             self.assertEqual(2, result.returncode, args)
             self.assertTrue(result.stderr.startswith("vasqctl: "), args)
+
+    def test_closing_the_output_of_an_endless_sample_is_its_normal_end(self):
+        ctl = " ".join(shlex.quote(arg) for arg in [VASQCTL, "--device-folder", self.sim.folder, "--port=5"])
+        # vasqctl may see the reader gone before it writes, or find out by a failed write: a few runs see both.
+        for _ in range(3):
+            for pipeline in ("sample | head -1", "sample | head -c1", "sample --seconds 0 --csv | head -1"):
+                with self.subTest(pipeline=pipeline):
+                    result = run(["bash", "-c", f"set -o pipefail; {ctl} {pipeline} >/dev/null"])
+                    self.assertEqual(0, result.returncode, result.stderr)
 
     def test_sample_for_zero_seconds_runs_until_interrupted(self):
         sampling = subprocess.Popen([VASQCTL, "--device-folder", self.sim.folder, "--port=5", "sample",
@@ -638,15 +672,15 @@ class KpaResults(unittest.TestCase):
 
     def test_overpressure_results_are_the_set_pressures(self):
         for pressures, expected in ((["40", "37.3", "33.3"], [40.0, 37.3, 33.3]),
-                                    # Each clamped to its own upper limit, 53.3 kPa.
-                                    (["300", "280", "250"], [53.3, 53.3, 53.3])):
+                                    # Each at its own limits (beyond them vasqctl refuses, see Numbers).
+                                    (["53.3", "0.2", "2.6"], [53.3, 0.2, 2.6])):
             line, figures = self.final_figures("overpressure", *pressures)
-            self.assertIn(f"result 1 {expected[0]:.1f} kPa  result 2 ", line)
+            self.assertIn(f"pressure 1 {expected[0]:.1f} kPa  pressure 2 {expected[1]:.1f} kPa  pressure 3 ", line)
             self.assertEqual(expected, figures[1:4], line)
 
     def test_bp_result_and_held_static_pressure(self):
         line, figures = self.final_figures("bp", "--systolic", "16", "--diastolic", "10.7")
-        self.assertIn("result 1 16.0 kPa", line)
+        self.assertIn("systolic 16.0 kPa  diastolic 10.7 kPa  heart rate 72.0 bpm", line)
         self.assertEqual([16.0, 10.7, 72.0, 1.0], figures[-4:], line)
         # A static pressure left running holds its pressure, streamed in kPa.
         self.assertIn("keeps running", self.ctl("static", "20"))
@@ -769,6 +803,45 @@ class InputFiles(unittest.TestCase):
             with self.subTest(text=text):
                 self.refused(text, where)
 
+    def test_nothing_but_whitespace_follows_the_value(self):
+        # The parser would take the NUL for the end of the input.
+        self.refused('{"systolic": 150}\0{"x":', "line 1, column 18: a NUL byte",
+                     command=("envelope", "--csv", os.path.join(self.folder, "out.csv"), "--envelope"))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "out.csv")))
+        self.refused('{"systolic": 150}\n\0', "line 2, column 1: a NUL byte")
+        self.refused('{"systolic": 150} {}', "line 1, column 19: syntax error")
+
+    def test_a_signal_ends_a_wait_for_a_pipe_that_gives_nothing(self):
+        fifo = os.path.join(self.folder, "f.json")
+        os.mkfifo(fifo)
+        out = os.path.join(self.folder, "o.csv")
+        commands = ([VASQCTL, "envelope", "--envelope", fifo, "--csv", out],
+                    [VASQCTL, "--device-folder", self.sim.folder, "--port", "5", "bp", "--envelope", fifo],
+                    # A pipe whose writer stays open but writes nothing.
+                    [VASQCTL, "envelope", "--envelope", "/proc/self/fd/0", "--csv", out])
+        for command in commands:
+            for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                with self.subTest(command=command[-3:], signal=signum):
+                    before = self.requests()
+                    reading = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                               stderr=subprocess.PIPE, text=True)
+                    try:
+                        self.assertTrue(wait_until(lambda: catches(reading.pid, signum)))
+                        reading.send_signal(signum)
+                        # The pipe's writer stays open until vasqctl has ended.
+                        reading.wait(timeout=5)
+                        _, err = reading.communicate()
+                    except subprocess.TimeoutExpired:
+                        self.fail(f"{' '.join(command[1:])} still waits 5 s after signal {signum}")
+                    finally:
+                        if reading.poll() is None:
+                            reading.kill()
+                            reading.communicate()
+                    self.assertEqual(130, reading.returncode, err)
+                    self.assertIn("interrupted while reading", err)
+                    self.assertFalse(os.path.exists(out))
+                    self.assertEqual(before, self.requests(), "vasqctl talked to the instrument")
+
     def test_a_number_too_large_for_a_double_is_named_where_it_is(self):
         self.refused('{"systolic": 150,\n "top_pressure": 1e999}',
                      "line 2, column 18: the number 1e999 is too large (not a finite number)")
@@ -789,11 +862,11 @@ class InputFiles(unittest.TestCase):
     def test_values_out_of_range_or_order_are_named_by_key(self):
         self.refused('{"unit": "mmHg", "systolic": 1e300, "heart_rate": 400, "base_amplitude": 256,'
                      ' "top_pressure": -1}',
-                     '"systolic" 1e+300 is out of range: 5 to 320 mmHg',
+                     '"systolic" 1e+300 mmHg is out of range: 5 to 320 mmHg',
                      '"heart_rate" 400 is out of range: 30 to 300',
                      '"base_amplitude" 256 is out of range: 0 to 255',
-                     '"top_pressure" -1 is out of range: 0 to 359 mmHg')
-        self.refused('{"unit": "kPa", "systolic_offset": 3}', '"systolic_offset" 3 is out of range: -2.6 to 2.6 kPa')
+                     '"top_pressure" -1 mmHg is out of range: 0 to 359 mmHg')
+        self.refused('{"unit": "kPa", "systolic_offset": 3}', '"systolic_offset" 3 kPa is out of range: -2.6 to 2.6 kPa')
         self.refused('{"unit": "mmHg", "systolic": 80, "diastolic": 90}',
                      '"systolic" 80 mmHg is not above "diastolic" 90 mmHg')
         self.refused('{"unit": "mmHg", "lower_peak_pressure": 130, "upper_peak_pressure": 100}',
@@ -1021,21 +1094,27 @@ class Labels(unittest.TestCase):
         self.assertEqual("s", done["wait_stable_time"]["unit"])
         self.assertIsInstance(done["test_result_code"], int)
         _, done = self.followed("bp", "--systolic", "130")
-        self.assertEqual({"value": 130.0, "unit": "mmHg"}, done["result_1"])
-        self.assertEqual([None] * 3, [done[f"result_{i}"]["unit"] for i in (2, 3, 4)])
+        self.assertEqual({"systolic": {"value": 130.0, "unit": "mmHg"}, "diastolic": {"value": 80.0, "unit": "mmHg"},
+                          "heart_rate": {"value": 72.0, "unit": "bpm"}, "pulse_volume": {"value": 1.0, "unit": None}},
+                         {key: done[key] for key in ("systolic", "diastolic", "heart_rate", "pulse_volume")})
+        self.assertFalse([key for key in done if key.startswith("result")])
         _, done = self.followed("leak", "200", "--rate", "5")
         self.assertEqual("mmHg", done["leak_value"]["unit"])
         self.assertEqual(1, done["result_code"])
         _, done = self.followed("overpressure", "300", "280", "250")
-        self.assertEqual({"value": 300.0, "unit": "mmHg"}, done["result_1"])
-        self.assertEqual(6, len([key for key in done if key.startswith("result_")]))
+        self.assertEqual([{"value": p, "unit": "mmHg"} for p in (300.0, 280.0, 250.0)],
+                         [done[f"pressure_{i}"] for i in (1, 2, 3)])
+        self.assertEqual([None] * 3, [done[f"result_{i}"]["unit"] for i in (4, 5, 6)])
 
     def test_text_reports_label_every_value(self):
         out = self.ctl("overpressure", "300", "280", "250", "--wait")
         completed = [line for line in out.splitlines() if "COMPLETED" in line][-1]
-        self.assertRegex(completed, r"wait-stable time [\d.]+ s  result 1 300\.0 mmHg  result 2 280\.0 device units"
-                                    r"  result 3 [\d.]+ device units  result 4 [\d.]+ device units"
-                                    r"  result 5 [\d.]+ device units  result 6 [\d.]+ device units$")
+        self.assertRegex(completed, r"wait-stable time [\d.]+ s  pressure 1 300\.0 mmHg  pressure 2 280\.0 mmHg"
+                                    r"  pressure 3 250\.0 mmHg  result 4 [\d.]+  result 5 [\d.]+  result 6 [\d.]+$")
+        out = self.ctl("bp", "--systolic", "130", "--diastolic", "85", "--rate", "66", "--volume", "1.5", "--wait")
+        self.assertRegex(out, r"COMPLETED    systolic 130\.0 mmHg  diastolic 85\.0 mmHg  heart rate 66\.0 bpm"
+                              r"  pulse volume 1\.5\n")
+        self.assertNotIn("device units", out)
         out = self.ctl("leak", "200", "--wait")
         self.assertRegex(out, r"COMPLETED    wait-stable time [\d.]+ s  leak value [\d.]+ mmHg  result code \d+\n")
         out = self.ctl("sample", "--seconds", "0.5")
@@ -1080,6 +1159,154 @@ class Labels(unittest.TestCase):
             result = run([VASQCTL, "--device-folder", self.sim.folder, "--port", "5"] + args)
             self.assertEqual(2, result.returncode, args)
             self.assertIn(message, result.stderr, args)
+
+
+class Numbers(unittest.TestCase):
+    """One rule for every number given to the instrument: the limits of the unit in force, refused before anything
+    is sent with the limits named, and printed as the instrument is given it."""
+
+    # What connecting sends (identity, host connected, unit): nothing else may reach a device that refuses.
+    CONNECTING = {"S/0", "I/135", "P/3"}
+
+    def session(self, *commands, unit="mmHg"):
+        """Runs each vasqctl command against a fresh device; (results, {request: [payload bytes, ...]})."""
+        with SimulatedDevice(VASQ_SIM, port=6, options=["--verbose", "--unit", unit]) as sim:
+            results = [run([VASQCTL, "--device-folder", sim.folder, "--port", "6"] + list(command))
+                       for command in commands]
+            sim.process.terminate()
+            sim.process.wait(DEADLINE)
+            log = sim.process.stdout.read()
+        requests = {}
+        for code, payload in re.findall(r"<- (\w/\d+) status \d+, \d+ bytes(?:: ([0-9A-F ]+))?", log):
+            requests.setdefault(code, []).append([int(b, 16) for b in payload.split()])
+        return results, requests
+
+    def test_values_out_of_range_are_refused_naming_the_limits(self):
+        for unit, cases in (
+                ("mmHg", ((["static", "1e300"], "the pressure 1e+300 mmHg is out of range: 20 to 400 mmHg"),
+                          (["static", "9999"], "the pressure 9999 mmHg is out of range: 20 to 400 mmHg"),
+                          (["static", "--", "-5"], "the pressure -5 mmHg is out of range: 20 to 400 mmHg"),
+                          (["bp", "--systolic", "80", "--diastolic", "120"],
+                           "systolic 80 mmHg is not above diastolic 120 mmHg"),
+                          (["bp", "--systolic", "400"], "--systolic 400 mmHg is out of range: 5 to 320 mmHg"),
+                          (["bp", "--diastolic", "-1"], "--diastolic -1 mmHg is out of range: 0 to 270 mmHg"),
+                          (["bp", "--volume", "5"], "--volume 5 is out of range: 0.1 to 2"),
+                          (["leak", "200", "--rate", "-1"], "--rate -1 mmHg is out of range: 0 to 400 mmHg"),
+                          (["leak", "401"], "the test pressure 401 mmHg is out of range: 20 to 400 mmHg"),
+                          (["overpressure", "300", "1", "250"],
+                           "pressure 2 1 mmHg is out of range: 2 to 400 mmHg"))),
+                ("kPa", ((["static", "60"], "the pressure 60 kPa is out of range: 2.7 to 53.3 kPa"),
+                         (["bp", "--systolic", "45", "--diastolic", "10"],
+                          "--systolic 45 kPa is out of range: 0.6 to 42.66 kPa"),
+                         (["overpressure", "40", "37", "2.5"], "pressure 3 2.5 kPa is out of range: 2.6 to 53.3 kPa")))):
+            results, requests = self.session(*(args for args, _ in cases), unit=unit)
+            for (args, message), result in zip(cases, results):
+                with self.subTest(args=args):
+                    self.assertEqual(2, result.returncode, result.stdout + result.stderr)
+                    self.assertIn(message, result.stderr)
+            self.assertLessEqual(set(requests), self.CONNECTING, f"a refused value reached the device ({unit})")
+        for args in (["static", "150", "--param", "65536"], ["leak", "200", "--param", "-1"]):
+            self.assertEqual(2, run([VASQCTL, "--port", "9"] + args).returncode, args)
+
+    def test_what_is_printed_is_what_the_instrument_was_given(self):
+        results, requests = self.session(["static", "150.4"], ["leak", "200", "--rate", "0.25"],
+                                         ["bp", "--systolic", "120.6", "--diastolic", "79.5", "--volume", "0.29"])
+        self.assertIn("target pressure 150.0 mmHg", results[0].stdout)
+        self.assertEqual(150, little_endian(requests["P/132"][-1], 2))
+        self.assertIn("test pressure 200.0 mmHg, allowed leak rate 0.3 mmHg", results[1].stdout)
+        self.assertEqual(3, little_endian(requests["P/134"][-1], 4))
+        self.assertIn("systolic 121.0 mmHg, diastolic 80.0 mmHg, heart rate 72 bpm, pulse volume 0.29",
+                      results[2].stdout)
+        record = requests["P/136"][-1]
+        self.assertEqual([121, 80, 29], [little_endian(record, at) for at in (4, 10, 28)])
+        # In kPa a leak rate travels in hundredths: 0.57 is 57 of them, not the 56 that 10 × (0.57 × 10) truncates to.
+        results, requests = self.session(["leak", "20.04", "--rate", "0.57"], unit="kPa")
+        self.assertIn("test pressure 20.0 kPa, allowed leak rate 0.57 kPa", results[0].stdout)
+        self.assertEqual([200, 57], [little_endian(requests["P/134"][-1], at) for at in (0, 4)])
+
+
+def little_endian(payload, at):
+    return payload[at] | payload[at + 1] << 8
+
+
+class SerialNumbers(unittest.TestCase):
+    """--serial picks the instrument by its serial number; list shows which instrument is on which port."""
+
+    def setUp(self):
+        # Two instruments in one folder; the second logs the requests it gets.
+        self.first = SimulatedDevice(VASQ_SIM, port=1, options=["--serial", "3-77"]).start()
+        self.addCleanup(self.first.stop)
+        self.second = SimulatedDevice(VASQ_SIM, port=4, folder=self.first.folder,
+                                      options=["--serial", "9-5", "--verbose"]).start()
+        self.addCleanup(self.second.stop)
+
+    def ctl(self, *args):
+        return run([VASQCTL, "--device-folder", self.first.folder, "--timeout", "2"] + list(args))
+
+    def test_the_instrument_of_a_serial_number_whichever_its_port(self):
+        for serial in ("NQX7001-090005", "NQX7001-030077"):
+            result = self.ctl("--serial", serial, "info", "--json")
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual(serial, json_lines(result.stdout)[0]["serial_number"])
+        listed = self.ctl("list", "--json")
+        self.assertEqual(0, listed.returncode, listed.stderr)
+        self.assertEqual([{"port": 1, "serial_number": "NQX7001-030077"},
+                          {"port": 4, "serial_number": "NQX7001-090005"}], json_lines(listed.stdout))
+
+    def test_an_unknown_serial_names_the_instruments_seen(self):
+        result = self.ctl("--serial", "NQX7001-000001", "static", "150")
+        self.assertEqual(3, result.returncode, result.stdout)
+        self.assertIn("no Vasq9 with serial number NQX7001-000001 within 2 s; Vasq9s seen: "
+                      "ttyACM1 (NQX7001-030077), ttyACM4 (NQX7001-090005)", result.stderr)
+        self.assertEqual(2, self.ctl("--serial", "NQX7001-030077", "--port", "1", "info").returncode)
+
+    def test_finding_an_instrument_leaves_the_others_as_they_were(self):
+        self.assertEqual(0, self.ctl("--serial", "NQX7001-090005", "static", "150").returncode)
+        self.assertEqual(0, self.ctl("--serial", "NQX7001-030077", "info").returncode)
+        self.assertEqual(0, self.ctl("list").returncode)
+        self.second.process.terminate()
+        self.second.process.wait(DEADLINE)
+        requests = re.findall(r"<- (\w/\d+) ", self.second.process.stdout.read())
+        started = len(requests) - requests[::-1].index("I/132")
+        self.assertNotIn("I/133", requests[started:], "the static pressure on ttyACM4 was stopped")
+
+
+class StartWhileATestRuns(unittest.TestCase):
+    """A test started while another vasqctl's test runs reports its own results, whether the instrument replaces
+    the running test by the new one or ignores a start during a test (vasq-sim --ignore-start-during-test)."""
+
+    def bp_after(self, first, sim_options):
+        """Runs `vasqctl FIRST` and then a BP simulation of 100/60 with --wait, one after the other under one
+        simulated instrument; returns the second vasqctl's result and its COMPLETED reports."""
+        ctl = shlex.quote(VASQCTL)
+        script = f"{ctl} {first} >/dev/null && exec {ctl} bp --systolic 100 --diastolic 60 --wait --json"
+        with tempfile.TemporaryDirectory() as folder:
+            result = run([VASQ_SIM, "--dir", folder] + sim_options + ["--", "sh", "-c", script])
+        lines = json_lines(result.stdout)
+        return result, [line for line in lines if line.get("status") == "COMPLETED"]
+
+    def test_the_results_are_those_of_the_test_started(self):
+        for options in ([], ["--ignore-start-during-test"]):
+            for first in ("static 150", "bp --systolic 140 --diastolic 90"):
+                with self.subTest(first=first, options=options):
+                    result, completed = self.bp_after(first, options)
+                    self.assertEqual(0, result.returncode, result.stderr)
+                    self.assertEqual(1, len(completed), result.stdout)
+                    self.assertEqual([100.0, 60.0], [completed[0][key]["value"] for key in ("systolic", "diastolic")],
+                                     result.stdout)
+
+    def test_a_later_command_ends_a_test_left_running(self):
+        with SimulatedDevice(VASQ_SIM, port=4, options=["--verbose"]) as sim:
+            def ctl(*args):
+                return run([VASQCTL, "--device-folder", sim.folder, "--port", "4"] + list(args))
+            self.assertEqual(0, ctl("static", "150").returncode)
+            self.assertEqual(0, ctl("info").returncode)
+            sim.process.terminate()
+            sim.process.wait(DEADLINE)
+            requests = re.findall(r"<- (\w/\d+) ", sim.process.stdout.read())
+        # The static test's start, then info's connection, and its release stops the test.
+        self.assertEqual("I/132", requests[requests.index("I/132")])
+        self.assertIn("I/133", requests[requests.index("I/132"):])
 
 
 class LibraryChoice(unittest.TestCase):

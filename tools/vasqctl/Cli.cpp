@@ -16,6 +16,8 @@
 namespace vasqctl {
 
 int g_port = -1;
+std::string g_serial;
+std::string g_deviceFolder;
 double g_timeoutSeconds = 5.0;
 int g_verbosity = 0;
 bool g_json = false;

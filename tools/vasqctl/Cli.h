@@ -30,6 +30,10 @@ struct Command {
 
 // Global options.
 extern int g_port;
+// --serial: the instrument with this serial number, on whichever port it is (empty: any).
+extern std::string g_serial;
+// --device-folder: where the nodes and lock files are (empty: the system's).
+extern std::string g_deviceFolder;
 extern double g_timeoutSeconds;
 extern int g_verbosity;
 // The command's --json: results as JSON lines on standard output.

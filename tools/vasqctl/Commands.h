@@ -6,6 +6,7 @@
 namespace vasqctl {
 
 extern const Command kInfoCommand;          // info.cpp
+extern const Command kListCommand;          // list.cpp
 extern const Command kUnitCommand;          // info.cpp
 extern const Command kAirPortCommand;       // info.cpp
 extern const Command kSampleCommand;        // sample.cpp

@@ -8,6 +8,7 @@
 
 #include "Cli.h"
 #include "InputFile.h"
+#include "Limits.h"
 
 namespace vasqctl {
 
@@ -15,49 +16,51 @@ namespace {
 
 enum class Kind { Number, Whole, Text };
 
-// One key: its field, its limits per unit (each limit exists once per unit), whether it is a pressure.
+// Amplitudes travel as single bytes; the library's tables hold no limit for them.
+constexpr int kNoLimitKind = -1;
+constexpr double kLargestAmplitude = 255;
+
+// One key: its field, the kind of its limits (the library's, once per unit), whether it is a pressure.
 struct Key {
     const char* name;
     Kind kind;
     double BPEnvelopeCustomized::*number;
     int32_t BPEnvelopeCustomized::*whole;
-    double low[2];
-    double high[2];
+    int limit;
     bool pressure;
 };
 
 const Key kKeys[] = {
-    {"unit", Kind::Text, nullptr, nullptr, {0, 0}, {0, 0}, false},
-    {"name", Kind::Text, nullptr, nullptr, {0, 0}, {0, 0}, false},
-    {"systolic", Kind::Number, &BPEnvelopeCustomized::dSystolic, nullptr, {5.0, 0.6}, {320.0, 42.66}, true},
-    {"diastolic", Kind::Number, &BPEnvelopeCustomized::dDiastolic, nullptr, {0.0, 0.0}, {270.0, 35.99}, true},
+    {"unit", Kind::Text, nullptr, nullptr, kNoLimitKind, false},
+    {"name", Kind::Text, nullptr, nullptr, kNoLimitKind, false},
+    {"systolic", Kind::Number, &BPEnvelopeCustomized::dSystolic, nullptr, LIMIT_SYSTOLIC, true},
+    {"diastolic", Kind::Number, &BPEnvelopeCustomized::dDiastolic, nullptr, LIMIT_DIASTOLIC, true},
     // The heart rate is unsigned: handled by name.
-    {"heart_rate", Kind::Whole, nullptr, nullptr, {30, 30}, {300, 300}, false},
-    {"pulse_volume", Kind::Number, &BPEnvelopeCustomized::dPulseVolume, nullptr, {0.1, 0.1}, {2.0, 2.0}, false},
-    {"systolic_offset", Kind::Number, &BPEnvelopeCustomized::dSystolicOffset, nullptr, {-20.0, -2.6}, {20.0, 2.6},
+    {"heart_rate", Kind::Whole, nullptr, nullptr, LIMIT_HEART_RATE, false},
+    {"pulse_volume", Kind::Number, &BPEnvelopeCustomized::dPulseVolume, nullptr, LIMIT_PULSE_VOLUME, false},
+    {"systolic_offset", Kind::Number, &BPEnvelopeCustomized::dSystolicOffset, nullptr, LIMIT_POINT_OFFSET, true},
+    {"diastolic_offset", Kind::Number, &BPEnvelopeCustomized::dDiastolicOffset, nullptr, LIMIT_POINT_OFFSET, true},
+    {"top_pressure", Kind::Number, &BPEnvelopeCustomized::dTopPressure, nullptr, LIMIT_ENVELOPE_PRESSURE, true},
+    {"upper_base_pressure", Kind::Number, &BPEnvelopeCustomized::dUpperBasePressure, nullptr, LIMIT_ENVELOPE_PRESSURE,
      true},
-    {"diastolic_offset", Kind::Number, &BPEnvelopeCustomized::dDiastolicOffset, nullptr, {-20.0, -2.6}, {20.0, 2.6},
+    {"upper_peak_pressure", Kind::Number, &BPEnvelopeCustomized::dUpperPeakPressure, nullptr, LIMIT_ENVELOPE_PRESSURE,
      true},
-    {"top_pressure", Kind::Number, &BPEnvelopeCustomized::dTopPressure, nullptr, {0, 0}, {359.0, 47.9}, true},
-    {"upper_base_pressure", Kind::Number, &BPEnvelopeCustomized::dUpperBasePressure, nullptr, {0, 0}, {359.0, 47.9},
+    {"lower_peak_pressure", Kind::Number, &BPEnvelopeCustomized::dLowerPeakPressure, nullptr, LIMIT_ENVELOPE_PRESSURE,
      true},
-    {"upper_peak_pressure", Kind::Number, &BPEnvelopeCustomized::dUpperPeakPressure, nullptr, {0, 0}, {359.0, 47.9},
+    {"lower_base_pressure", Kind::Number, &BPEnvelopeCustomized::dLowerBasePressure, nullptr, LIMIT_ENVELOPE_PRESSURE,
      true},
-    {"lower_peak_pressure", Kind::Number, &BPEnvelopeCustomized::dLowerPeakPressure, nullptr, {0, 0}, {359.0, 47.9},
-     true},
-    {"lower_base_pressure", Kind::Number, &BPEnvelopeCustomized::dLowerBasePressure, nullptr, {0, 0}, {359.0, 47.9},
-     true},
-    {"bottom_pressure", Kind::Number, &BPEnvelopeCustomized::dBottomPressure, nullptr, {0, 0}, {359.0, 47.9}, true},
-    {"systolic_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nSystolicAmplitude, {0, 0}, {255, 255},
-     false},
-    {"lower_peak_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nLowerPeakAmplitude, {0, 0}, {255, 255},
-     false},
-    {"upper_peak_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nUpperPeakAmplitude, {0, 0}, {255, 255},
-     false},
-    {"diastolic_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nDiastolicAmplitude, {0, 0}, {255, 255},
-     false},
-    {"base_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nBaseAmplitude, {0, 0}, {255, 255}, false},
+    {"bottom_pressure", Kind::Number, &BPEnvelopeCustomized::dBottomPressure, nullptr, LIMIT_ENVELOPE_PRESSURE, true},
+    {"systolic_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nSystolicAmplitude, kNoLimitKind, false},
+    {"lower_peak_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nLowerPeakAmplitude, kNoLimitKind, false},
+    {"upper_peak_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nUpperPeakAmplitude, kNoLimitKind, false},
+    {"diastolic_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nDiastolicAmplitude, kNoLimitKind, false},
+    {"base_amplitude", Kind::Whole, nullptr, &BPEnvelopeCustomized::nBaseAmplitude, kNoLimitKind, false},
 };
+
+Range RangeOf(const Key& key, int unit)
+{
+    return key.limit == kNoLimitKind ? Range{0, kLargestAmplitude} : LimitOf(static_cast<VasqLimitKind>(key.limit), unit);
+}
 
 const Key* FindKey(const std::string& name)
 {
@@ -249,14 +252,18 @@ bool MakeEnvelope(const EnvelopeFile* file, int unit, BPEnvelopeCustomized& r)
             value = r.*key.whole;
         else
             value = r.nHeartRate;
-        if (value < key.low[u] - kSlack || value > key.high[u] + kSlack) {
-            Error("%s: \"%s\" %g is out of range: %g to %g%s%s", path.c_str(), key.name, value, key.low[u],
-                  key.high[u], key.pressure ? " " : "", key.pressure ? unitName : "");
+        if (!WithinLimit(path + ": \"" + key.name + "\"", value, RangeOf(key, u), key.pressure ? unitName : "")) {
             ok = false;
             continue;
         }
+        // As the instrument is given it: pressures on the unit's step, the pulse volume in hundredths.
+        double sent = value;
+        if (key.pressure)
+            sent = GivenPressure(static_cast<VasqLimitKind>(key.limit), value, u);
+        else if (key.number == &BPEnvelopeCustomized::dPulseVolume)
+            sent = PulseVolumeFor(value, value);
         if (key.number != nullptr)
-            r.*key.number = value;
+            r.*key.number = sent;
         else if (key.whole != nullptr)
             r.*key.whole = static_cast<int32_t>(value);
         else

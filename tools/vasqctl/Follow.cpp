@@ -31,6 +31,9 @@ struct Reports {
     std::vector<Line> lines;
     VasqStatus last = STATUS_NONE;
     bool completed = false;
+    // A report after the first says STATUS_NONE: the instrument does not run this test.
+    bool notRunning = false;
+    size_t count = 0;
     Clock::time_point start = Clock::now();
 };
 Reports g_reports;
@@ -88,12 +91,18 @@ void Report(VasqStatus status, const std::string& text, Json fields)
         g_reports.last = status;
         if (status == STATUS_COMPLETED)
             g_reports.completed = true;
+        if (status == STATUS_NONE && g_reports.count > 0)
+            g_reports.notRunning = true;
+        ++g_reports.count;
     }
     g_reports.changed.notify_all();
 }
 
 int StartTest(const char* what, const Json& settings, bool wait, const std::function<bool()>& start)
 {
+    // A test another vasqctl left running ends first: an instrument may ignore a start during a test and
+    // go on with the one it runs, whose results would then pass for this test's.
+    VasqStopTest();
     {
         std::lock_guard<std::mutex> lock(g_reports.mutex);
         g_reports.start = Clock::now();
@@ -121,8 +130,9 @@ int StartTest(const char* what, const Json& settings, bool wait, const std::func
     // A progress line would hide the log's lines.
     const bool progress = isatty(STDERR_FILENO) != 0 && g_verbosity == 0;
     bool completed = false;
+    bool notRunning = false;
     bool lost = false;
-    while (!Ended() && !completed) {
+    while (!Ended() && !completed && !notRunning) {
         std::vector<Line> lines;
         VasqStatus last;
         Clock::time_point started;
@@ -133,6 +143,7 @@ int StartTest(const char* what, const Json& settings, bool wait, const std::func
             lines.swap(g_reports.lines);
             last = g_reports.last;
             completed = g_reports.completed;
+            notRunning = g_reports.notRunning;
             started = g_reports.start;
         }
         if (progress)
@@ -161,6 +172,15 @@ int StartTest(const char* what, const Json& settings, bool wait, const std::func
     }
     VasqStopTest();
     VasqFree();
+    if (notRunning && !completed) {
+        if (g_json)
+            PrintEnd(what, "not running", true);
+        FlushOutput();
+        Error("the instrument is not running the %s (it did not take the start, or went idle); "
+              "no result of it was read (-v shows the library's reason)",
+              what);
+        return kExitFailure;
+    }
     if (g_signal != 0) {
         if (g_json)
             PrintEnd(what, "interrupted", true);

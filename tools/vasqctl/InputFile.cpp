@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,10 +20,15 @@ constexpr size_t kLargestInput = 1 << 20;
 // A description is flat; deeper nesting is a mistake, refused before it costs anything.
 constexpr size_t kDeepestNesting = 64;
 
-// Reads the whole file; false after saying why not.
+// How often a wait for a pipe's writer looks for a signal that ends vasqctl.
+constexpr int kSignalPollMs = 100;
+
+// Reads the whole file; false after saying why not. A FIFO or a pipe may keep
+// it waiting for its writer: a signal that ends vasqctl ends the wait (the
+// library's threads may be the ones that take it, so no call is interrupted).
 bool ReadText(const std::string& path, std::string& text)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         Error("cannot read %s: %s", path.c_str(), strerror(errno));
         return false;
@@ -36,8 +42,17 @@ bool ReadText(const std::string& path, std::string& text)
     text.clear();
     char buffer[65536];
     for (;;) {
+        pollfd input{fd, POLLIN, 0};
+        const int ready = poll(&input, 1, kSignalPollMs);
+        if (g_signal != 0) {
+            Error("interrupted while reading %s; nothing was sent", path.c_str());
+            close(fd);
+            return false;
+        }
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;
         const ssize_t got = read(fd, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got < 0) {
             Error("cannot read %s: %s", path.c_str(), strerror(errno));
@@ -180,6 +195,15 @@ bool ReadJsonFile(const std::string& path, Json& value)
     std::string text;
     if (!ReadText(path, text))
         return false;
+    // The parser takes a NUL for the end of the input and would not look at what follows.
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        size_t line = 0;
+        size_t column = 0;
+        LineAndColumn(text, nul, line, column);
+        Error("%s: line %zu, column %zu: a NUL byte; a description is JSON text", path.c_str(), line, column);
+        return false;
+    }
     Builder builder;
     const bool parsed = Json::sax_parse(text, &builder);
     if (builder.failed) {

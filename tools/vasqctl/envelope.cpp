@@ -43,7 +43,7 @@ int RunEnvelope(std::vector<std::string>& args)
     EnvelopeFile file;
     if (haveDescription) {
         if (!LoadEnvelopeFile(description, file))
-            return kExitFailure;
+            return g_signal != 0 ? kExitInterrupted : kExitFailure;
         if (file.unit >= 0 && haveUnit && file.unit != unit) {
             Error("%s is in %s, not %s", description.c_str(), UnitName(file.unit), UnitName(unit));
             return kExitFailure;

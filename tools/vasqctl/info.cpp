@@ -42,7 +42,8 @@ int RunInfo(std::vector<std::string>& args)
         info["hardware_version"] = hardware;
         info["boot_loader_version"] = haveBoot ? Json(bootLoader) : Json(nullptr);
         info["pressure_unit"] = UnitName(g_unit);
-        info["library_version"] = VasqGetVersion();
+        info["library_version"] = VasqGetReleaseVersion();
+        info["interface_version"] = VasqGetVersion();
         PrintJson(info);
     } else {
         printf("serial number:        %s\n", VasqGetSerialNumber());
@@ -53,7 +54,8 @@ int RunInfo(std::vector<std::string>& args)
         if (haveBoot)
             printf("boot loader version:  %s\n", bootLoader.c_str());
         printf("pressure unit:        %s\n", UnitName(g_unit));
-        printf("library version:      %s\n", VasqGetVersion());
+        printf("library version:      %s\n", VasqGetReleaseVersion());
+        printf("interface version:    %s\n", VasqGetVersion());
     }
     VasqFree();
     return kExitSuccess;
@@ -171,7 +173,8 @@ const Command kInfoCommand = {
     "info",
     "usage: vasqctl [--port N] info [--json]\n"
     "  Prints the instrument's serial number, model and variant codes, firmware,\n"
-    "  hardware and boot-loader versions, its pressure unit and the library's version.\n"
+    "  hardware and boot-loader versions, its pressure unit, the library's release and\n"
+    "  the version of the library's interface.\n"
     "  --json     the same as one JSON object\n",
     RunInfo, "json"};
 

@@ -2,9 +2,12 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include <cmath>
+
 #include "Commands.h"
 #include "Follow.h"
 #include "Instrument.h"
+#include "Limits.h"
 
 namespace vasqctl {
 
@@ -29,9 +32,10 @@ void OnLeak(VasqStatus status, double wait, double leak, int code)
     Report(status, text, std::move(fields));
 }
 
-// The wait-stable time and six results: result 1 a pressure in the
-// unit, results 2 to 6 the instrument's values divided by 10, in a scale of
-// its own. They hold 0.0 until COMPLETED, so the text shows them only then.
+// The wait-stable time and six results: results 1 to 3 the pressures the
+// instrument reached at the test's three steps, in the unit, results 4 to 6
+// figures of the instrument's own that it does not name. They hold 0.0 until
+// COMPLETED, so the text shows them only then.
 void OnOverpressure(VasqStatus status, double wait, double r1, double r2, double r3, double r4, double r5, double r6)
 {
     const char* unit = UnitName(g_unit);
@@ -40,11 +44,23 @@ void OnOverpressure(VasqStatus status, double wait, double r1, double r2, double
     fields["wait_stable_time"] = Quantity(wait, "s", 1);
     std::string text = Printf("wait-stable time %s s", Fixed(wait, 1).c_str());
     for (int i = 0; i < 6; ++i) {
-        fields[Printf("result_%d", i + 1)] = Quantity(results[i], i == 0 ? unit : nullptr, 1);
+        const bool pressure = i < 3;
+        fields[Printf(pressure ? "pressure_%d" : "result_%d", i + 1)] = Quantity(results[i], pressure ? unit : nullptr, 1);
         if (status == STATUS_COMPLETED)
-            text += Printf("  result %d %s %s", i + 1, Fixed(results[i], 1).c_str(), i == 0 ? unit : "device units");
+            text += Printf(pressure ? "  pressure %d %s %s" : "  result %d %s", i + 1, Fixed(results[i], 1).c_str(),
+                           unit);
     }
     Report(status, text, std::move(fields));
+}
+
+// The leak rate travels as trunc(10 × (rate × unit factor)): tenths of a mmHg, hundredths of a kPa.
+double LeakRateMmhg(double rate)
+{
+    return std::trunc(10.0 * (rate * 1.0));
+}
+double LeakRateKpa(double rate)
+{
+    return std::trunc(10.0 * (rate * 10.0));
 }
 
 int RunLeak(std::vector<std::string>& args)
@@ -53,7 +69,8 @@ int RunLeak(std::vector<std::string>& args)
     const bool wait = TakeFlag(args, "--wait");
     double rate = 0.0;
     int param = 60;
-    if (!TakeNumber(args, "--rate", rate) || !TakeInteger(args, "--param", INT_MIN, INT_MAX, param))
+    // The record keeps the parameter in 16 bits.
+    if (!TakeNumber(args, "--rate", rate) || !TakeInteger(args, "--param", 0, 65535, param))
         return kExitUsage;
     double pressure = 0;
     if (args.size() != 1 || !ParseDouble(args[0], pressure)) {
@@ -63,15 +80,26 @@ int RunLeak(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     const char* unit = UnitName(g_unit);
+    // Refused before anything is sent: leaving without VasqFree tells the instrument nothing. A leak rate
+    // beyond the highest pressure the instrument holds is none it could measure.
+    const Range pressures = LimitOf(LIMIT_STATIC_PRESSURE, g_unit);
+    if (!WithinLimit("leak: the test pressure", pressure, pressures, unit) ||
+        !WithinLimit("leak: --rate", rate, Range{0.0, pressures.high}, unit))
+        return kExitUsage;
+    pressure = GivenPressure(LIMIT_STATIC_PRESSURE, pressure, g_unit);
+    double shownRate = 0;
+    const double sentRate =
+        ForTruncation(rate, g_unit == 1 ? 100.0 : 10.0, g_unit == 1 ? LeakRateKpa : LeakRateMmhg, shownRate);
+    const int rateDecimals = g_unit == 1 ? 2 : 1;
     if (!g_json)
         printf("leakage test: test pressure %s %s, allowed leak rate %s %s\n", Fixed(pressure, 1).c_str(), unit,
-               Fixed(rate, 2).c_str(), unit);
+               Fixed(shownRate, rateDecimals).c_str(), unit);
     Json settings;
     settings["test_pressure"] = Quantity(pressure, unit, 1);
-    settings["allowed_leak_rate"] = Quantity(rate, unit, 2);
+    settings["allowed_leak_rate"] = Quantity(shownRate, unit, rateDecimals);
     settings["leak_param"] = param;
     return StartTest("leakage test", settings, wait,
-                     [&] { return VasqRunLeakageTest(pressure, param, rate, wait ? OnLeak : nullptr) != 0; });
+                     [&] { return VasqRunLeakageTest(pressure, param, sentRate, wait ? OnLeak : nullptr) != 0; });
 }
 
 int RunOverpressure(std::vector<std::string>& args)
@@ -88,6 +116,13 @@ int RunOverpressure(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     const char* unit = UnitName(g_unit);
+    // Each to its own limit; refused before anything is sent.
+    const VasqLimitKind kinds[3] = {LIMIT_STATIC_PRESSURE, LIMIT_OVERPRESSURE_SECOND, LIMIT_OVERPRESSURE_THIRD};
+    for (int i = 0; i < 3; ++i) {
+        if (!WithinLimit(Printf("overpressure: pressure %d", i + 1), p[i], LimitOf(kinds[i], g_unit), unit))
+            return kExitUsage;
+        p[i] = GivenPressure(kinds[i], p[i], g_unit);
+    }
     if (!g_json)
         printf("overpressure test: pressure 1 %s %s, pressure 2 %s %s, pressure 3 %s %s, overpressure flag %s\n",
                Fixed(p[0], 1).c_str(), unit, Fixed(p[1], 1).c_str(), unit, Fixed(p[2], 1).c_str(), unit,
@@ -106,8 +141,10 @@ int RunOverpressure(std::vector<std::string>& args)
 const Command kLeakCommand = {
     "leak",
     "usage: vasqctl [--port N] leak PRESSURE [--rate R] [--param N] [--wait] [--json]\n"
-    "  Leakage test at PRESSURE (instrument's unit); --rate is the allowed leak rate\n"
-    "  (default 0), --param the instrument's leak parameter (default 60).\n"
+    "  Leakage test at PRESSURE (instrument's unit, to 1 mmHg or 0.1 kPa; 20 to 400 mmHg,\n"
+    "  2.7 to 53.3 kPa); --rate is the allowed leak rate (to 0.1 mmHg or 0.01 kPa, from 0\n"
+    "  to the highest test pressure; default 0), --param the instrument's leak parameter\n"
+    "  (0 to 65535, default 60). A value out of range is refused before anything is sent.\n"
     "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test. Each report:\n"
     "             seconds since the start, status, wait-stable time (s); at COMPLETED\n"
     "             also the leak value (instrument's unit) and the instrument's result code\n"
@@ -117,12 +154,14 @@ const Command kLeakCommand = {
 const Command kOverpressureCommand = {
     "overpressure",
     "usage: vasqctl [--port N] overpressure P1 P2 P3 [--no-flag] [--wait] [--json]\n"
-    "  Overpressure test with three pressures (instrument's unit; each clamped to its\n"
-    "  own limit). --no-flag clears the instrument's overpressure flag.\n"
+    "  Overpressure test with three pressures (instrument's unit, to 1 mmHg or 0.1 kPa),\n"
+    "  each refused outside its own limits: P1 20 to 400 mmHg (2.7 to 53.3 kPa), P2 2 to\n"
+    "  400 mmHg (0.2 to 53.3 kPa), P3 20 to 400 mmHg (2.6 to 53.3 kPa). --no-flag clears\n"
+    "  the instrument's overpressure flag.\n"
     "  --wait     follow the reports to COMPLETED; Ctrl-C stops the test. Each report:\n"
     "             seconds since the start, status, wait-stable time (s); at COMPLETED\n"
-    "             also results 1 to 6: result 1 a pressure (instrument's unit), results\n"
-    "             2 to 6 the instrument's own values (device units)\n"
+    "             also the pressures reached at the three steps (instrument's unit) and\n"
+    "             results 4 to 6, figures of the instrument's own that it does not name\n"
     "  --json     JSON lines: the start, each report, the end\n",
     RunOverpressure, "no-flag wait json"};
 

@@ -23,19 +23,22 @@ namespace vasqctl {
 namespace {
 
 const char kMainHelp[] =
-    "usage: vasqctl [-v|-vv] [--port N] [--timeout SECONDS] COMMAND [OPTIONS]\n"
+    "usage: vasqctl [-v|-vv] [--port N | --serial SN] [--timeout SECONDS] COMMAND [OPTIONS]\n"
     "       vasqctl --help | --version\n"
     "\n"
     "Drives a Vasq9 blood-pressure simulator on /dev/ttyACM<N>.\n"
     "\n"
     "  --port N            the instrument's port number (default: the first Vasq9 found)\n"
+    "  --serial SN         the instrument with this serial number, on whichever port\n"
     "  --timeout SECONDS   how long to look for the instrument (default 5, at most 3600)\n"
     "  -h, --help          this text; 'vasqctl COMMAND --help' explains a command\n"
-    "  --version           vasqctl's and the library's versions\n"
+    "  --version           the releases of vasqctl and of the library, and the version of\n"
+    "                      the library's interface\n"
     "  -v, -vv             log to standard error: -v the search, the connection and the tests,\n"
     "                      -vv also every frame sent (->) and received (<-)\n"
     "\n"
     "Commands:\n"
+    "  list                the Vasq9s found: port and serial number of each\n"
     "  info                serial number, model and versions\n"
     "  sample              live cuff pressure (--csv for a table)\n"
     "  static              build up and hold a static pressure\n"
@@ -52,7 +55,9 @@ const char kMainHelp[] =
     "{\"value\": ..., \"unit\": ...} (unit null: the instrument's own scale).\n"
     "A command that starts a test leaves it running on the instrument when vasqctl ends,\n"
     "unless --wait is given: then vasqctl follows the test's reports to its end and stops\n"
-    "it, also when vasqctl is interrupted or the instrument is lost.\n"
+    "it, also when vasqctl is interrupted or the instrument is lost. A test left running\n"
+    "runs until a later vasqctl command ends it: every command stops it (a test start\n"
+    "before it starts its own).\n"
     "'vasqctl COMMAND --help' explains each command.\n"
     "\n"
     "Exit codes:\n"
@@ -66,15 +71,24 @@ const char kMainHelp[] =
     "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT, or standard output closed)\n";
 
 // In the order of the help.
-const Command* const kCommands[] = {&kInfoCommand, &kSampleCommand, &kStaticCommand, &kBPCommand,
+const Command* const kCommands[] = {&kListCommand, &kInfoCommand, &kSampleCommand, &kStaticCommand, &kBPCommand,
                                     &kLeakCommand, &kOverpressureCommand, &kStopCommand, &kUnitCommand,
                                     &kAirPortCommand, &kEnvelopeCommand};
 
 // Options that belong before the command, as getopt_long reports them.
-enum GlobalOption { kOptPort = 1000, kOptTimeout, kOptDeviceFolder, kOptVersion, kOptHelp = 'h', kOptVerbose = 'v' };
+enum GlobalOption {
+    kOptPort = 1000,
+    kOptSerial,
+    kOptTimeout,
+    kOptDeviceFolder,
+    kOptVersion,
+    kOptHelp = 'h',
+    kOptVerbose = 'v'
+};
 
 const option kGlobalOptions[] = {
     {"port", required_argument, nullptr, kOptPort},
+    {"serial", required_argument, nullptr, kOptSerial},
     {"timeout", required_argument, nullptr, kOptTimeout},
     {"device-folder", required_argument, nullptr, kOptDeviceFolder},  // a simulated device's folder, for tests
     {"version", no_argument, nullptr, kOptVersion},
@@ -169,7 +183,6 @@ int ParseCommandOptions(const Command& command, std::vector<std::string>& args)
 
 int Main(int argc, char** argv)
 {
-    std::string deviceFolder;
     std::vector<option> globals(std::begin(kGlobalOptions), std::end(kGlobalOptions));
     globals.push_back({nullptr, 0, nullptr, 0});
     opterr = 0;
@@ -180,7 +193,8 @@ int Main(int argc, char** argv)
             fputs(kMainHelp, stdout);
             return FlushOutput() ? kExitSuccess : kExitInterrupted;
         case kOptVersion:
-            printf("vasqctl %s\nlibvasq %s\n", VASQCTL_VERSION, VasqGetVersion());
+            printf("vasqctl %s, libvasq %s, interface %s\n", VASQCTL_VERSION, VasqGetReleaseVersion(),
+                   VasqGetVersion());
             return FlushOutput() ? kExitSuccess : kExitInterrupted;
         case kOptVerbose:
             ++g_verbosity;
@@ -188,6 +202,13 @@ int Main(int argc, char** argv)
         case kOptPort:
             if (!ParseInt(optarg, 0, 4095, g_port)) {
                 Error("--port takes a port number 0 to 4095, as N of /dev/ttyACM<N>, not '%s'", optarg);
+                return kExitUsage;
+            }
+            break;
+        case kOptSerial:
+            g_serial = optarg;
+            if (g_serial.empty()) {
+                Error("--serial takes the instrument's serial number, as 'vasqctl list' shows it");
                 return kExitUsage;
             }
             break;
@@ -199,7 +220,7 @@ int Main(int argc, char** argv)
             }
             break;
         case kOptDeviceFolder:
-            deviceFolder = optarg;
+            g_deviceFolder = optarg;
             break;
         case ':':
             Error("%s needs a value (see vasqctl --help)", OffendingOption(argv).c_str());
@@ -211,6 +232,10 @@ int Main(int argc, char** argv)
     }
     if (optind >= argc) {
         fputs(kMainHelp, stderr);
+        return kExitUsage;
+    }
+    if (!g_serial.empty() && g_port >= 0) {
+        Error("--port and --serial each pick an instrument: give one of them");
         return kExitUsage;
     }
     const std::string name = argv[optind];
@@ -225,8 +250,8 @@ int Main(int argc, char** argv)
         }
         if (parsed != kExitSuccess)
             return parsed;
-        if (!deviceFolder.empty())
-            SetDeviceFoldersForTesting(deviceFolder.c_str(), deviceFolder.c_str());
+        if (!g_deviceFolder.empty())
+            SetDeviceFoldersForTesting(g_deviceFolder.c_str(), g_deviceFolder.c_str());
         // Left set to the end: the library's last lines come from its unload.
         if (g_verbosity > 0)
             VasqSetLogCallback(LogToStderr, g_verbosity > 1 ? VASQ_LOG_DEBUG : VASQ_LOG_INFO, nullptr);
@@ -240,7 +265,9 @@ int Main(int argc, char** argv)
         // A closed output shows as a failed write instead, so that the test is stopped.
         signal(SIGPIPE, SIG_IGN);
         const int rc = command->run(args);
-        if (!FlushOutput() && rc == kExitSuccess)
+        // A command that has seen its output close and still succeeded took that for its normal end.
+        const bool closedBefore = g_outputClosed;
+        if (!FlushOutput() && rc == kExitSuccess && !closedBefore)
             return kExitInterrupted;
         return rc == kExitFailure && g_deviceLost ? kExitLost : rc;
     }

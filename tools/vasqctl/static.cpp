@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "Follow.h"
 #include "Instrument.h"
+#include "Limits.h"
 
 namespace vasqctl {
 
@@ -26,7 +27,8 @@ int RunStatic(std::vector<std::string>& args)
     TakeJson(args);
     const bool wait = TakeFlag(args, "--wait");
     int param = -1;
-    if (!TakeInteger(args, "--param", INT_MIN, INT_MAX, param))
+    // The record keeps it in 16 bits; without it the instrument's own stays.
+    if (!TakeInteger(args, "--param", 0, 65535, param))
         return kExitUsage;
     if (args.size() != 1) {
         Error("static needs one pressure (see vasqctl static --help)");
@@ -40,6 +42,10 @@ int RunStatic(std::vector<std::string>& args)
     if (int rc = Connect())
         return rc;
     const char* unit = UnitName(g_unit);
+    // Refused before anything is sent: leaving without VasqFree tells the instrument nothing.
+    if (!WithinLimit("static: the pressure", pressure, LimitOf(LIMIT_STATIC_PRESSURE, g_unit), unit))
+        return kExitUsage;
+    pressure = GivenPressure(LIMIT_STATIC_PRESSURE, pressure, g_unit);
     if (!g_json)
         printf("static pressure: target pressure %s %s\n", Fixed(pressure, 1).c_str(), unit);
     Json settings;
@@ -79,8 +85,9 @@ int RunStop(std::vector<std::string>& args)
 const Command kStaticCommand = {
     "static",
     "usage: vasqctl [--port N] static PRESSURE [--param N] [--wait] [--json]\n"
-    "  Builds up and holds PRESSURE (in the instrument's unit; clamped to its limits).\n"
-    "  --param N  the instrument's static-pressure parameter (default: leave it)\n"
+    "  Builds up and holds PRESSURE (in the instrument's unit, to 1 mmHg or 0.1 kPa;\n"
+    "  refused outside the instrument's limits for it: 20 to 400 mmHg, 2.7 to 53.3 kPa).\n"
+    "  --param N  the instrument's static-pressure parameter, 0 to 65535 (default: leave it)\n"
     "  --wait     follow the reports to COMPLETED, then stop; Ctrl-C stops it. Each\n"
     "             report: seconds since the start, status, wait-stable time (s) and\n"
     "             the instrument's test result code\n"
