@@ -567,8 +567,9 @@ class Logging(unittest.TestCase):
         records = self.handler.taken()
         node = os.path.join(self.sim.folder, "ttyACM4")
         self.assertIn((logging.INFO, f"looking for a Vasq9 on {node}"), records)
-        self.assertIn((logging.INFO, f"connected to {node}: serial number NQX7001-070042, firmware 1.4.2"),
-                      records)
+        # Once the port is chosen, each line starts with the instrument's port and serial number.
+        self.assertIn((logging.INFO, f"ttyACM4 NQX7001-070042: connected to {node}: serial number NQX7001-070042, "
+                                     "firmware 1.4.2"), records)
         self.assertIn((logging.INFO, f"search: {self.sim.folder}/ttyACM9: does not exist"), records)
         self.assertTrue(any(level == logging.ERROR and message.startswith("VasqConnect: no Vasq9 on")
                             for level, message in records), records)
@@ -579,8 +580,9 @@ class Logging(unittest.TestCase):
         with vasq.connect(port=4, timeout=5.0) as device:
             device.pause_pump()
         messages = [message for level, message in self.handler.taken() if level == logging.DEBUG]
-        self.assertIn("-> I/139 length 0 status 0: 53 49 8B 00 00 94 45", messages)
-        self.assertTrue(any(m.startswith("<- I/139 length 0 status 0 after ") for m in messages), messages)
+        self.assertIn("ttyACM4 NQX7001-070042: -> I/139 length 0 status 0: 53 49 8B 00 00 94 45", messages)
+        self.assertTrue(any(m.startswith("ttyACM4 NQX7001-070042: <- I/139 length 0 status 0 after ")
+                            for m in messages), messages)
 
     def test_nothing_while_the_logger_is_disabled_and_enable_logging_turns_it_on(self):
         self.logger.setLevel(logging.CRITICAL)
@@ -695,8 +697,9 @@ def assert_search_arguments_refused(test, search):
 
 def sent_payload(records, request):
     """The payload of the last request of this kind ("P/136") in the library's frame log."""
-    frames = [message for _, message in records if message.startswith(f"-> {request} ")]
-    frame = [int(b, 16) for b in frames[-1].split(": ", 1)[1].split()]
+    frames = [message for _, message in records
+              if message.startswith(f"-> {request} ") or f": -> {request} " in message]
+    frame = [int(b, 16) for b in frames[-1].rsplit(": ", 1)[1].split()]
     # Start, category, command, the 16-bit length and the checksum come first; the end byte last.
     return frame[6:-1]
 
@@ -729,7 +732,7 @@ class Arguments(unittest.TestCase):
         with self.assertRaises(family) as raised:
             call()
         self.assertIn(name, str(raised.exception))
-        sent = [message for _, message in self.frames.taken() if message.startswith("->")]
+        sent = [message for _, message in self.frames.taken() if message.startswith("-> ") or ": -> " in message]
         self.assertEqual([], sent, f"{name}: sent before it was refused")
 
     def test_numbers_and_flags_of_the_commands(self):

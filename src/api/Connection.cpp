@@ -369,15 +369,17 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
         return false;
     if (portNumber < -1)
         return call.Fail(false, kErrorInvalidArgument, "port number %d: give 0 or more, or -1 to search", portNumber);
+    // Told before the connection thread starts: once it runs, it may find the
+    // device before this line, which would then name it.
+    if (LogWanted(kLogInfo)) {
+        const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
+        LogLine(kLogInfo, "looking for a Vasq9 %s", where.c_str());
+    }
     CurrentDevice().m_nPortNumber.store(portNumber);
     CurrentDevice().m_hConnectedEvent.ResetEvent();
     uint64_t releases = 0;
     if (!DoInit(ConnectedHandler, &releases))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");
-    if (LogWanted(kLogInfo)) {
-        const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
-        LogLine(kLogInfo, "looking for a Vasq9 %s", where.c_str());
-    }
     // A device already connected on an acceptable port, also by another
     // caller's connect, is the answer. A release meanwhile ends the wait and
     // leaves nothing to release.

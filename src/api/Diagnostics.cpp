@@ -20,8 +20,16 @@ void ApiCall::Failed()
         else
             SetReason(kErrorSystem, "%s failed", m_name);
     }
-    SetLastError(ReasonCode(), ReasonText());
-    LogLine(kLogError, "%s: %s", m_name, ReasonText());
+    // The text starts with the instrument the failure was about, as it was when it failed.
+    const char* label = ReasonLabel();
+    if (label[0] == '\0') {
+        SetLastError(ReasonCode(), ReasonText());
+    } else {
+        char text[kReasonSize];
+        snprintf(text, sizeof(text), "%s: %s", label, ReasonText());
+        SetLastError(ReasonCode(), text);
+    }
+    LogLineAbout(kLogError, label, "%s: %s", m_name, ReasonText());
 }
 
 int VasqGetLastError()

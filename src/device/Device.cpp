@@ -67,6 +67,14 @@ CAutoMonitor& Device::Monitor()
 
 ParentOnly<Device> VASQ_INIT_DEVICE g_DefaultDevice;
 
+// A thread working for no device in particular works for the default one, and
+// its lines are about it.
+struct DefaultSubject {
+    DefaultSubject() { SetDefaultLogSubject(&g_DefaultDevice->m_logSubject); }
+    ~DefaultSubject() { SetDefaultLogSubject(nullptr); }
+};
+DefaultSubject VASQ_INIT_DEVICE s_defaultSubject;
+
 Device& DefaultDevice()
 {
     return *g_DefaultDevice;
@@ -77,7 +85,8 @@ Device& CurrentDevice()
     return t_device != nullptr ? *t_device : *g_DefaultDevice;
 }
 
-DeviceScope::DeviceScope(Device& device) : m_previous(t_device)
+DeviceScope::DeviceScope(Device& device)
+    : m_previous(t_device), m_previousSubject(SetThreadLogSubject(&device.m_logSubject))
 {
     t_device = &device;
 }
@@ -85,6 +94,7 @@ DeviceScope::DeviceScope(Device& device) : m_previous(t_device)
 DeviceScope::~DeviceScope()
 {
     t_device = m_previous;
+    SetThreadLogSubject(m_previousSubject);
 }
 
 void ForEachDevice(const std::function<void()>& action)

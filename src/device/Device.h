@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/CriticalSection.h"
+#include "platform/Diagnostics.h"
 #include "platform/Event.h"
 #include "platform/Export.h"
 #include "platform/Platform.h"
@@ -126,6 +127,9 @@ public:
     // device, which takes any Vasq9 as it always has. Guarded by m_recordsMutex.
     char m_szBoundSerialNumber[32] = {};
     bool m_bindsToSerialNumber = false;
+    // What the lines and reasons of this device's work start with: the port
+    // chosen and the serial number identified, until the connection ends.
+    LogSubject m_logSubject;
 
     // The connection.
     unsigned long m_hConnectDeviceThread = 0;
@@ -179,6 +183,7 @@ public:
 
 private:
     Device* m_previous;
+    const LogSubject* m_previousSubject;
 };
 
 // Runs the action for every device that exists, each as the current device.

@@ -319,6 +319,7 @@ void AdoptDeviceHandle(long handle)
         return;
     // The previous port and its lock go first; the adopted handle is the caller's.
     ClosePortHeld(lock);
+    CurrentDevice().m_logSubject.Clear();
     if (handle == -1)
         return;
     OpenPortHeld(handle, -1, false);
@@ -355,10 +356,13 @@ void DeviceStopSearch()
     (void)!write(Port().gate.searchStopFd, &one, sizeof(one));
 }
 
+// A loss keeps naming the port until the connection has ended
+// (ClearDeviceIdentity); a close on purpose ends it here.
 bool DeviceClose()
 {
     std::unique_lock<std::mutex> lock(Port().gate.mutex);
     ClosePortHeld(lock);
+    CurrentDevice().m_logSubject.Clear();
     return true;
 }
 

@@ -97,6 +97,7 @@ bool DoFindDevice(int portNumber)
         return false;  // closed by another thread during the probe
     memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
     memcpy(CurrentDevice().m_szDevicePath, path.c_str(), path.size());
+    CurrentDevice().m_logSubject.SetPort(path.c_str() + path.rfind('/') + 1);
     Port().held = KeepHeldAfterSearch();
     if (!Port().held)
         AnnouncePublished();

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "platform/Export.h"
 
@@ -30,12 +31,40 @@ enum ErrorCode : int {
 // One line for people, at most this long with its terminating zero.
 constexpr size_t kReasonSize = 256;
 
+// The instrument that lines and reasons are about: its port and, once known,
+// its serial number. Each device keeps one; a thread working for a device
+// names it (SetThreadLogSubject), so that with several instruments open every
+// line can be traced to one of them.
+class LogSubject {
+public:
+    // The port's name without its folder ("ttyACM3", "COM3").
+    void SetPort(const char* port);
+    void SetSerialNumber(const char* serial);
+    void Clear();
+    // "ttyACM3 NQX7001-070042", the part that is known, or "" when nothing is.
+    void Label(char* out, size_t size) const;
+
+private:
+    mutable std::mutex m_mutex;
+    char m_port[64] = {};
+    char m_serial[32] = {};
+};
+
+// The calling thread's subject from now on (null: none); returns the previous one.
+const LogSubject* SetThreadLogSubject(const LogSubject* subject);
+// The subject of a thread that has none of its own.
+void SetDefaultLogSubject(const LogSubject* subject);
+// The label of the calling thread's subject, "" if none.
+void CurrentLogLabel(char* out, size_t size);
+
 // Records why the work in progress on this thread failed; a later reason
-// replaces an earlier one.
+// replaces an earlier one. The reason is about the thread's subject as it is now.
 void SetReason(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// The reason recorded since the last ClearReason, kErrorNone if none.
+// The reason recorded since the last ClearReason, kErrorNone if none; the
+// text without the label of its subject, which ReasonLabel gives.
 int ReasonCode();
 const char* ReasonText();
+const char* ReasonLabel();
 void ClearReason();
 
 // The last error as the application reads it: set when an exported function returns.
@@ -52,9 +81,12 @@ inline bool LogWanted(int level)
 {
     return level <= g_logLevel.load(std::memory_order_relaxed);
 }
-// Formats and hands one line to the sink, if it wants the level. Callers
-// that must build the line first check LogWanted, so silence costs one load.
+// Formats and hands one line to the sink, if it wants the level, after the
+// label of the thread's subject. Callers that must build the line first check
+// LogWanted, so silence costs one load.
 void LogLine(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The same about the subject whose label is given ("" for none).
+void LogLineAbout(int level, const char* label, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // Replaces the sink; once it has returned, the old sink is not called any more.
 // False, changing nothing, when called from inside the sink.
 bool SetLogSink(LogSink sink, int maxLevel, void* context);

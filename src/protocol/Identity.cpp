@@ -17,6 +17,17 @@ namespace {
 constexpr int kMaxSerialIndex = 9999;
 constexpr size_t kSerialNumberLength = 14;
 
+// The serial-number text of a model record; empty unless it is exactly 14 characters.
+void SerialNumberText(const MODEL_INFORMATION& model, char* text, size_t size)
+{
+    memset(text, 0, size);
+    snprintf(text, size, "N%c%c%02X%02X-%02d%04d", model.chSignature[0], model.chSignature[1], model.byModelCode,
+             model.byVariantCode, model.nSerialGroup, model.nSerialIndex);
+    // A signature byte of 0 ends the text early; a group of 100 or more makes it longer.
+    if (strlen(text) != kSerialNumberLength)
+        memset(text, 0, size);
+}
+
 }  // namespace
 
 namespace {
@@ -51,10 +62,22 @@ bool ReadIdentity(IdentityRecords& records)
 
 void StoreIdentity(const IdentityRecords& records)
 {
-    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
-    CurrentDevice().m_ModelInfo = records.model;
-    CurrentDevice().m_HWInfo = records.hardware;
-    CurrentDevice().m_bootloaderInfo = records.bootloader;
+    {
+        std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
+        CurrentDevice().m_ModelInfo = records.model;
+        CurrentDevice().m_HWInfo = records.hardware;
+        CurrentDevice().m_bootloaderInfo = records.bootloader;
+    }
+    // An erased instrument's signature bytes are not text: its lines name the port only.
+    char serial[32];
+    SerialNumberText(records.model, serial, sizeof(serial));
+    for (const char* c = serial; *c != '\0'; ++c) {
+        if (*c < ' ' || *c > '~') {
+            serial[0] = '\0';
+            break;
+        }
+    }
+    CurrentDevice().m_logSubject.SetSerialNumber(serial);
 }
 
 }  // namespace
@@ -89,11 +112,15 @@ bool GetBootloaderInformation(BOOTLOADER_INFORMATION* info)
     return true;
 }
 
+// The connection has ended: its lines stop naming its port and instrument.
 void ClearDeviceIdentity()
 {
-    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
-    CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
-    CurrentDevice().m_HWInfo = HW_INFORMATION{};
+    {
+        std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
+        CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
+        CurrentDevice().m_HWInfo = HW_INFORMATION{};
+    }
+    CurrentDevice().m_logSubject.Clear();
 }
 
 bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
@@ -119,17 +146,6 @@ bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 // Only an accepted answer becomes the identity: a port that is not a Vasq9
 // leaves nothing of its answer behind.
 namespace {
-
-// The serial-number text of a model record; empty unless it is exactly 14 characters.
-void SerialNumberText(const MODEL_INFORMATION& model, char* text, size_t size)
-{
-    memset(text, 0, size);
-    snprintf(text, size, "N%c%c%02X%02X-%02d%04d", model.chSignature[0], model.chSignature[1], model.byModelCode,
-             model.byVariantCode, model.nSerialGroup, model.nSerialIndex);
-    // A signature byte of 0 ends the text early; a group of 100 or more makes it longer.
-    if (strlen(text) != kSerialNumberLength)
-        memset(text, 0, size);
-}
 
 // A device that binds to its instrument takes the first one it identifies
 // and from then on only that one; the default device takes any.

@@ -410,6 +410,7 @@ bool OpenDevicePath(const char* path, int comNumber)
         const size_t length = strnlen(path, sizeof(CurrentDevice().m_szDevicePath) - 1);
         memcpy(CurrentDevice().m_szDevicePath, path, length);
         CurrentDevice().m_szDevicePath[length] = '\0';
+        CurrentDevice().m_logSubject.SetPort(PortName(path, comNumber).c_str());
         Port().held = KeepHeldAfterSearch();
     }
     ReleaseSRWLockExclusive(&Port().gate);
@@ -517,6 +518,8 @@ bool DeviceClose()
         PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT);
     }
     ReleaseSRWLockShared(&Port().gate);
+    // A loss keeps naming the port until the connection has ended; a close on purpose ends it here.
+    CurrentDevice().m_logSubject.Clear();
     if (device == INVALID_HANDLE_VALUE)
         return true;
     AcquireSRWLockExclusive(&Port().gate);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <thread>
@@ -250,6 +251,148 @@ TEST_F(Devices, TheDefaultDeviceTakesAPortNoOpenDeviceHolds)
     EXPECT_TRUE(stream.WaitForSize(20));
     VasqDeviceStopSampling(device);
     EXPECT_EQ(0, VasqDeviceGetPortNumber(device));
+}
+
+namespace {
+
+// The library's log, line by line; the callback goes before the lines do.
+class Lines {
+public:
+    Lines() { VasqSetLogCallback(Take, VASQ_LOG_DEBUG, this); }
+    ~Lines() { VasqSetLogCallback(nullptr, 0, nullptr); }
+    std::vector<std::string> Get()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+    bool WaitFor(const std::function<bool(const std::string&)>& match)
+    {
+        return m_changed.WaitFor(
+            [&] {
+                for (const std::string& line : Get()) {
+                    if (match(line))
+                        return true;
+                }
+                return false;
+            },
+            std::chrono::seconds(10));
+    }
+
+private:
+    static void Take(int, const char* message, void* context)
+    {
+        auto* self = static_cast<Lines*>(context);
+        {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            self->m_lines.emplace_back(message);
+        }
+        self->m_changed.Notify();
+    }
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+    e2e::Condition m_changed;
+};
+
+bool StartsWith(const std::string& text, const std::string& start)
+{
+    return text.compare(0, start.size(), start) == 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+void IgnoreStatic(VasqStatus, double, int, void*) {}
+void IgnoreDefaultStatic(VasqStatus, double, int) {}
+
+}  // namespace
+
+// Two opened devices and the default one at work together: each line of a
+// connection thread, a test worker or a caller, and each failure's text, names
+// the port and serial number of the instrument it is about.
+TEST_F(Devices, EachInstrumentsLinesAndFailuresNameItsPortAndSerialNumber)
+{
+    std::unique_ptr<vasqsim::SimDevice> sims[3] = {Instrument(0, 1), Instrument(1, 2), Instrument(2, 3)};
+    // Each instrument's run settles on a device code of its own.
+    const int finalCodes[3] = {12, 2, 10};
+    for (int i = 0; i < 3; ++i) {
+        const auto code = static_cast<uint8_t>(finalCodes[i]);
+        sims[i]->WithModel([code](vasqsim::DeviceModel& m) {
+            m.runsStatusSequences = false;
+            m.scriptedStatuses = {13, 13, code};
+        });
+    }
+    std::string labels[3];
+    for (int i = 0; i < 3; ++i)
+        labels[i] = "ttyACM" + std::to_string(i) + " " + Serial(i + 1) + ": ";
+
+    Lines lines;
+    VasqDevice* devices[2] = {Open(0), Open(1)};
+    ASSERT_TRUE(devices[0] != nullptr && devices[1] != nullptr) << VasqGetLastErrorText();
+    ASSERT_TRUE(VasqConnect(2, 5000)) << VasqGetLastErrorText();
+    for (int i = 0; i < 3; ++i) {
+        const std::string connected = labels[i] + "connected to ";
+        EXPECT_TRUE(lines.WaitFor([&](const std::string& line) {
+            return StartsWith(line, connected) && line.find(Serial(i + 1)) != std::string::npos;
+        })) << "the connection thread of instrument " << i;
+    }
+
+    ASSERT_EQ(1, VasqDeviceRunStaticPressure(devices[0], 100.0, -1, IgnoreStatic, nullptr, false));
+    ASSERT_EQ(1, VasqDeviceRunStaticPressure(devices[1], 100.0, -1, IgnoreStatic, nullptr, false));
+    ASSERT_EQ(1, VasqRunStaticPressure(100.0, -1, IgnoreDefaultStatic, false));
+    for (int i = 0; i < 3; ++i) {
+        const std::string settled = "-> " + std::to_string(finalCodes[i]);
+        EXPECT_TRUE(lines.WaitFor([&](const std::string& line) {
+            return StartsWith(line, labels[i] + "test status") && EndsWith(line, settled);
+        })) << "the test worker of instrument " << i;
+    }
+
+    // A failure on each, on this thread and on another at once.
+    for (auto& sim : sims)
+        sim->InjectFault(vasqsim::FaultKind::NoAnswer, 'P', 3);
+    std::string texts[3];
+    std::thread other([&] {
+        EXPECT_EQ(0, VasqDeviceGetPressureUnit(devices[1]));
+        texts[1] = VasqGetLastErrorText();
+    });
+    EXPECT_EQ(0, VasqDeviceGetPressureUnit(devices[0]));
+    texts[0] = VasqGetLastErrorText();
+    EXPECT_EQ(0, VasqGetPressureUnit());
+    EXPECT_EQ(VASQ_ERROR_TIMEOUT, VasqGetLastError());
+    texts[2] = VasqGetLastErrorText();
+    other.join();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(StartsWith(texts[i], labels[i] + "no answer to P/3")) << texts[i];
+        EXPECT_TRUE(lines.WaitFor([&](const std::string& line) {
+            return StartsWith(line, labels[i]) && line.find("GetPressureUnit: no answer to P/3") != std::string::npos;
+        })) << "the error line of instrument " << i;
+    }
+    VasqStopTest();
+
+    std::vector<std::string> wrong;
+    for (const std::string& line : lines.Get()) {
+        const bool labelled = StartsWith(line, labels[0]) || StartsWith(line, labels[1]) || StartsWith(line, labels[2]);
+        // Only the searches, before a port is chosen, are about no instrument.
+        const bool searching = StartsWith(line, "search: ") || StartsWith(line, "looking for a Vasq9");
+        bool another = false;
+        for (int i = 0; i < 3; ++i) {
+            const std::string settled = "-> " + std::to_string(finalCodes[i]);
+            another |= line.find("test status") != std::string::npos && EndsWith(line, settled) &&
+                       !StartsWith(line, labels[i]);
+        }
+        // The identity read of a probe comes before the port is chosen; every other line names an instrument.
+        const bool probing = StartsWith(line, "-> S/0 ") || StartsWith(line, "<- S/0 ");
+        if (another || (!labelled && !searching && !probing))
+            wrong.push_back(line);
+    }
+    EXPECT_EQ(std::vector<std::string>(), wrong);
+
+    // A failure about no instrument stays as it was.
+    VasqFree();
+    EXPECT_EQ(0, VasqGetPressureUnit());
+    EXPECT_TRUE(StartsWith(VasqGetLastErrorText(), "no Vasq9 is connected"))
+        << VasqGetLastErrorText();
 }
 
 TEST_F(Devices, CloseFromCallbacksAndBadDevicesFailCleanly)

@@ -109,6 +109,21 @@ inline int RunAll(int argc, char** argv)
     return failed == 0 ? 0 : 1;
 }
 
+// A value as a failed check shows it: numbers as numbers, texts quoted.
+inline std::string Shown(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
+inline std::string Shown(const char* text)
+{
+    return text == nullptr ? std::string("null") : Shown(std::string(text));
+}
+template <typename T>
+std::string Shown(const T& value)
+{
+    return std::to_string(value);
+}
+
 }  // namespace wintest
 
 #define WIN_TEST(name)                                                   \
@@ -130,8 +145,8 @@ inline int RunAll(int argc, char** argv)
         const auto actualValue = (actual);                                                             \
         if (!(expectedValue == actualValue)) {                                                         \
             wintest::Fail(__FILE__, __LINE__,                                                          \
-                          std::string(#actual) + " is " + std::to_string(actualValue) + ", expected " + \
-                              std::to_string(expectedValue));                                          \
+                          std::string(#actual) + " is " + wintest::Shown(actualValue) + ", expected " + \
+                              wintest::Shown(expectedValue));                                          \
             return;                                                                                    \
         }                                                                                              \
     } while (0)

@@ -5,6 +5,9 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "api/Connection.h"
 #include "device/Device.h"
@@ -943,6 +946,30 @@ std::vector<DeviceInterfaceEntry> TwoInstruments()
 
 // Two instruments on two COM ports in one process: each device finds its own,
 // never the port the other one holds, and each keeps its own unit and stream.
+namespace {
+
+// The log's lines, from whichever thread logs them.
+struct LogLines {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    static void Take(int, const char* message, void* context)
+    {
+        auto* self = static_cast<LogLines*>(context);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->lines.emplace_back(message);
+    }
+    size_t Starting(const std::string& start)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        size_t count = 0;
+        for (const std::string& line : lines)
+            count += line.compare(0, start.size(), start) == 0 ? 1 : 0;
+        return count;
+    }
+};
+
+}  // namespace
+
 WIN_TEST(TwoDevicesOnTwoComPorts)
 {
     const std::vector<DeviceInterfaceEntry> present = TwoInstruments();
@@ -957,9 +984,20 @@ WIN_TEST(TwoDevicesOnTwoComPorts)
     CHECK(std::string(VasqDeviceGetSerialNumber(first)) != VasqDeviceGetSerialNumber(second));
     CHECK(VasqOpenDevice(-1, 500) == nullptr);  // both instruments are held
 
+    // Each device's frames name its own COM port and instrument.
+    LogLines log;
+    VasqSetLogCallback(LogLines::Take, VASQ_LOG_DEBUG, &log);
     CHECK_EQ(1, VasqDeviceSetPressureUnit(second, 1));
     CHECK_EQ(0, VasqDeviceGetPressureUnit(first));
     CHECK_EQ(1, VasqDeviceGetPressureUnit(second));
+    VasqSetLogCallback(nullptr, 0, nullptr);
+    const std::string firstLabel = std::string("COM7 ") + VasqDeviceGetSerialNumber(first) + ": ";
+    const std::string secondLabel = std::string("COM8 ") + VasqDeviceGetSerialNumber(second) + ": ";
+    CHECK_EQ(size_t{1}, log.Starting(firstLabel + "-> P/3 "));
+    CHECK(log.Starting(secondLabel + "-> P/3 ") >= 1);
+    // The unit was written to the second only.
+    CHECK(log.Starting(secondLabel + "-> P/131 ") >= 1);
+    CHECK_EQ(size_t{0}, log.Starting(firstLabel + "-> P/131 "));
     CountedSamples firstSamples, secondSamples;
     CHECK_EQ(1, VasqDeviceStartSampling(first, CountedSamples::Take, &firstSamples));
     CHECK_EQ(1, VasqDeviceStartSampling(second, CountedSamples::Take, &secondSamples));

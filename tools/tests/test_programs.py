@@ -621,7 +621,9 @@ class Diagnostics(unittest.TestCase):
         log = self.log_lines(result.stderr)
         node = os.path.join(self.sim.folder, "ttyACM4")
         self.assertIn(f"info: looking for a Vasq9 on {node}", log)
-        self.assertIn(f"info: connected to {node}: serial number NQX7001-070042, firmware 1.4.2", log)
+        # Once the port is chosen, the lines name it and the instrument.
+        self.assertIn(f"info: ttyACM4 NQX7001-070042: connected to {node}: serial number NQX7001-070042, "
+                      "firmware 1.4.2", log)
         self.assertFalse([line for line in log if line.startswith("debug:")], log)
         # A search that fails tells each port's fate, then vasqctl its own message.
         missing = self.ctl("-v", "--port", "77", "--timeout", "0.2", "info")
@@ -640,7 +642,7 @@ class Diagnostics(unittest.TestCase):
         # The identity request and its answer, decoded and in hex (the search's lines run on another thread).
         self.assertIn("debug: -> S/0 length 0 status 0: 53 53 00 00 00 15 45", log)
         self.assertRegex("\n".join(log), r"debug: <- S/0 length 17 status 0 after [\d.]+ ms: 53 53 00 11")
-        self.assertIn("info: connected to", "\n".join(log))
+        self.assertIn("info: ttyACM4 NQX7001-070042: connected to", "\n".join(log))
         # -v -v is -vv.
         self.assertIn("debug: ->", self.ctl("-v", "-v", "--port", "4", "unit").stderr)
 
