@@ -8,11 +8,12 @@ worker threads, the library calls it from its own.
 """
 from __future__ import annotations
 
+import collections
 import math
 import re
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple
 
 import vasq
 
@@ -53,6 +54,8 @@ class Stream:
         self._ring = [0.0] * self.capacity
         self._next = 0
         self._time = 0.0
+        # (first sample number, arrival time) of each batch the ring holds, oldest first.
+        self._arrivals: Deque[Tuple[int, float]] = collections.deque(maxlen=self.capacity // 5 + 2)
         self._lock = threading.Lock()
         self._watchers: Tuple[Callable[[], None], ...] = ()
         self.gaps = 0
@@ -70,6 +73,8 @@ class Stream:
             # A jump forward leaves the numbers between unknown: readers see them as a gap.
             self._next = first + len(values)
             self._time = arrived
+            if values:
+                self._arrivals.append((first, arrived))
             watchers = self._watchers
         for watcher in watchers:
             watcher()
@@ -91,6 +96,14 @@ class Stream:
     def oldest(self) -> int:
         with self._lock:
             return max(0, self._next - self.capacity)
+
+    def arrival(self, number: int) -> float:
+        """The wall-clock time sample number arrived (that of the oldest batch held, for an older one)."""
+        with self._lock:
+            for first, arrived in reversed(self._arrivals):
+                if first <= number:
+                    return arrived
+            return self._arrivals[0][1] if self._arrivals else self._time
 
     def read(self, cursor: int) -> Tuple[Optional[Tuple[int, int]], int, List[float], float]:
         """(gap, first, values, time): the samples from cursor on (a gap (from, to) first when cursor is older than

@@ -142,13 +142,13 @@ SCHEMAS: Dict[str, Any] = {
         "description": "A message of the pressure WebSocket (JSON text). hello: first, with the number of the first "
                        "sample that follows. samples: consecutive samples from number first, in the unit of the "
                        "last hello or status, with the wall-clock time (seconds since 1970) the newest reached the "
-                       "station. gap: the samples from number from to number to (excluded) are not sent: the client "
+                       "station (time) and the first did (first_time). gap: the samples from number from to number to (excluded) are not sent: the client "
                        "fell behind. status: the instrument was lost or is back, or its unit changed.",
         "type": "object", "required": ["type"],
         "properties": {"type": {"type": "string", "enum": ["hello", "samples", "gap", "status"]},
                        "serial": _TEXT, "rate": {"type": "integer"}, "unit": _TEXT, "connected": {"type": "boolean"},
                        "first": {"type": "integer"}, "values": {"type": "array", "items": _NUMBER},
-                       "time": _NUMBER, "from": {"type": "integer"}, "to": {"type": "integer"}}},
+                       "time": _NUMBER, "first_time": _NUMBER, "from": {"type": "integer"}, "to": {"type": "integer"}}},
 }
 
 

@@ -395,7 +395,8 @@ async def pressure(request: web.Request) -> web.WebSocketResponse:
                 behind = False
                 await ws.send_str(_dumps({"type": "gap", "from": gap[0], "to": gap[1]}))
             if values:
-                await ws.send_str(_dumps({"type": "samples", "first": first, "values": values, "time": arrived}))
+                await ws.send_str(_dumps({"type": "samples", "first": first, "values": values, "time": arrived,
+                                          "first_time": stream.arrival(first)}))
                 cursor = first + len(values)
     except (ConnectionResetError, asyncio.CancelledError):
         pass
