@@ -542,7 +542,8 @@ class SlowClient(unittest.TestCase):
 
         def serve():
             async def main():
-                runner = web.AppRunner(server.make_app(bench), access_log=None)
+                app = server.make_app(bench)
+                runner = web.AppRunner(app, access_log=None)
                 await runner.setup()
                 site = web.TCPSite(runner, "127.0.0.1", 0)
                 await site.start()
@@ -550,7 +551,12 @@ class SlowClient(unittest.TestCase):
                 box["stop"] = asyncio.Event()
                 ready.set()
                 await box["stop"].wait()
+                for ws in list(app[server.SOCKETS]):
+                    await ws.close()
                 await runner.cleanup()
+                # The handlers notice the close within their one-second wait.
+                others = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+                await asyncio.wait_for(asyncio.gather(*others, return_exceptions=True), DEADLINE)
             box["loop"] = asyncio.new_event_loop()
             box["loop"].run_until_complete(main())
         thread = threading.Thread(target=serve, daemon=True)
