@@ -488,6 +488,12 @@ class Losses(unittest.TestCase):
         ended = self.run_until(lost, lambda r: not r["running"], "end of the lost instrument's run")
         self.assertEqual("error", ended["verdict"])
         self.assertIn("lost", ended["reason"])
+        # Nothing more is asked of the lost instrument.
+        for path, body in ((f"/api/instruments/{FIRST[2]}/static", {"pressure": 100}),
+                           (f"/api/instruments/{FIRST[2]}/stop", None)):
+            status, answer = call(self.station, "POST", path, body)
+            self.assertEqual(409, status, answer)
+            self.assertIn("lost", answer["error"])
         run = self.run_until(kept, lambda r: r["prompt"], "prompt")
         status, answer = call(self.station, "POST", f"/api/runs/{kept}/readings",
                               {"answer": True, "request": run["prompt"]["request"]})
@@ -623,7 +629,7 @@ ARTEFACTS = os.environ.get("VASQ_ARTEFACTS") or os.path.join(tempfile.gettempdir
 class Browser(Server):
     """The page in headless Chromium: both tiles with moving plots, a short run on the second instrument answered
     in the page, its verdict, the run in the results, the report downloaded. Each step leaves a screenshot in
-    ARTEFACTS (web-N-what.png)."""
+    ARTEFACTS (web-NN-what.png)."""
 
     @classmethod
     def setUpClass(cls):
@@ -701,7 +707,7 @@ class Browser(Server):
         print(f"tile redraws: {(self.number(first, 'draws') - draws) / (time.monotonic() - began):.1f} a second",
               file=sys.stderr)
         self.assertEqual(0, self.number(first, "gaps"))
-        self.shot("1-instruments")
+        self.shot("01-instruments")
         first.find_element("css selector", "button.release").click()
         wait_for(lambda: first.get_attribute("data-activity") == "idle", "static pressure released")
 
@@ -721,7 +727,7 @@ class Browser(Server):
         technician = driver.find_element("id", "form-technician")
         technician.clear()
         technician.send_keys("R. Tech")
-        self.shot("2-new-run")
+        self.shot("02-new-run")
         driver.find_element("id", "form-start").click()
         found = wait_for(lambda: re.search(r"#/runs/(\d+)$", driver.current_url), "the run's page")
         run_id = int(found.group(1))
@@ -729,7 +735,7 @@ class Browser(Server):
         # The prompts, in the page, with the expected value and its unit.
         self.find(".prompt[data-kind=operator-check]", "operator prompt")
         self.assertIn("Are the cuff and the hose undamaged?", self.find(".prompt").text)
-        self.shot("3-prompt-check")
+        self.shot("03-prompt-check")
         self.find(".prompt button.answer-yes").click()
         prompt = self.find(".prompt[data-kind=static]", "static prompt")
         self.assertEqual("100 mmHg", prompt.find_element("css selector", ".expected").text)
@@ -738,12 +744,21 @@ class Browser(Server):
         driver.execute_script("document.body.dataset.before = 'reload'")
         driver.refresh()
         self.find("body[data-ready=true]:not([data-before])", "page reloaded", lambda e: True)
-        prompt = self.find(".prompt[data-kind=static]", "static prompt after a reload")
-        self.shot("4-prompt-static")
+        self.find(".prompt[data-kind=static]", "static prompt after a reload")
+        self.shot("04-prompt-static")
+        # The instruments' view shows the run too, its prompt included: answered there.
+        driver.find_element("id", "nav-instruments").click()
+        tile = self.find(f'.tile[data-serial="{SECOND[2]}"][data-activity=run]', "the run in its tile")
+        self.assertIn(f"run {run_id}", tile.text)
+        self.assertIn("100 mmHg", tile.text)
+        card = self.find(f'.run-card[data-run="{run_id}"]', "the run's card")
+        prompt = card.find_element("css selector", ".prompt[data-kind=static]")
+        self.shot("05-instruments-during-run")
         prompt.find_element("css selector", "input.reading-pressure").send_keys("100", Keys.ENTER)
-        prompt = self.find(".prompt[data-kind=bp]", "BP prompt", lambda e: e.is_displayed())
+        card.find_element("css selector", f'a[href="#/runs/{run_id}"]').click()
+        prompt = self.find(".prompt[data-kind=bp]", "BP prompt")
         self.assertEqual("120/80 mmHg, 72 bpm", prompt.find_element("css selector", ".expected").text)
-        self.shot("5-prompt-bp")
+        self.shot("06-prompt-bp")
         prompt.find_element("css selector", "input.reading-systolic").send_keys("121", Keys.ENTER)
         driver.switch_to.active_element.send_keys("79", Keys.ENTER)
         driver.switch_to.active_element.send_keys("72", Keys.ENTER)
@@ -756,7 +771,7 @@ class Browser(Server):
             self.assertIn("PASS", row.text.upper())
         wait_for(lambda: len([p for p in driver.find_elements("css selector", ".plot canvas")]) >= 2,
                  "the steps' plots")
-        self.shot("6-verdict")
+        self.shot("07-verdict")
 
         # The report, downloaded from the run's page.
         driver.find_element("id", "download-pdf").click()
@@ -765,9 +780,9 @@ class Browser(Server):
                  not any(n.endswith(".crdownload") for n in os.listdir(self.downloads)), "the downloaded report")
         with open(report, "rb") as f:
             self.assertEqual(b"%PDF", f.read(4))
-        shutil.copy(report, os.path.join(ARTEFACTS, "web-7-report.pdf"))
+        shutil.copy(report, os.path.join(ARTEFACTS, "web-08-report.pdf"))
         subprocess.run(["pdftoppm", "-png", "-r", "60", "-f", "1", "-l", "1", "-singlefile", report,
-                        os.path.join(ARTEFACTS, "web-7-report-page-1")], check=True, timeout=DEADLINE)
+                        os.path.join(ARTEFACTS, "web-08-report-page-1")], check=True, timeout=DEADLINE)
         text = subprocess.run(["pdftotext", report, "-"], stdout=subprocess.PIPE, text=True, check=True,
                               timeout=DEADLINE).stdout
         self.assertIn("BME-1187", text)
@@ -778,14 +793,14 @@ class Browser(Server):
         row = self.find(f'#results-table tr[data-run="{run_id}"]', "the run in today's list")
         self.assertIn("PASS", row.text.upper())
         self.assertIn("BME-1187", row.text)
-        self.shot("8-todays-runs")
+        self.shot("09-todays-runs")
         search = driver.find_element("id", "search-input")
         search.send_keys("BME-1187", Keys.ENTER)
         self.find("#results-title", "search title", lambda e: "BME-1187" in e.text)
         wait_for(lambda: [r.get_attribute("data-run") for r in
                           driver.find_elements("css selector", "#results-table tbody tr")] == [str(run_id)],
                  "the run alone in the search")
-        self.shot("9-search")
+        self.shot("10-search")
         # Everything came from the station itself.
         loaded = driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
         self.assertEqual([], [url for url in loaded if not url.startswith(self.station.origin)])

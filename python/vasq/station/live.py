@@ -391,8 +391,14 @@ class Bench:
         if activity is not None and activity["kind"] == "run":
             raise ApiError(409, f"run {activity.get('run')} is using {serial}: stop the run "
                                 f"(POST /api/runs/{activity.get('run')}/stop)")
+        if not tile.connected:
+            tile.release("static")
+            raise ApiError(409, f"the instrument {serial} is lost (unplugged?): nothing can be sent to it")
         try:
             tile.instrument.device.stop_test()
+        except vasq.VasqError as error:
+            raise ApiError(409 if isinstance(error, vasq.DeviceLost) else 502,
+                           f"the instrument {serial} did not take the stop: {error}") from None
         finally:
             tile.release("static")
         return tile.describe()

@@ -17,6 +17,7 @@ import functools
 import hmac
 import ipaddress
 import json
+import logging
 import os
 import re
 import signal
@@ -26,10 +27,13 @@ from typing import Any, Awaitable, Callable, Dict, Optional, Set, Tuple
 
 from aiohttp import WSMsgType, web
 
+import vasq
+
 from . import __version__
 from .instrument import SAMPLE_RATE
 from .live import ApiError, Bench, Tile
 
+_log = logging.getLogger("vasq.station.server")
 HERE = os.path.dirname(os.path.abspath(__file__))
 STATIC = os.path.join(HERE, "static")
 DEFAULT_PORT = 8470
@@ -136,6 +140,8 @@ async def guard(request: web.Request, handler: Callable[[web.Request], Awaitable
         return await handler(request)
     except ApiError as error:
         return _error(error.status, error.message)
+    except vasq.VasqError as error:
+        return _error(409 if isinstance(error, vasq.DeviceLost) else 502, f"the instrument: {error}")
     except web.HTTPException as error:
         if error.status < 400:
             raise
@@ -144,6 +150,11 @@ async def guard(request: web.Request, handler: Callable[[web.Request], Awaitable
                   413: f"the request's body is larger than {BODY_LIMIT} bytes"}
         return _error(error.status, reason.get(error.status, error.text or error.reason),
                       {k: v for k, v in error.headers.items() if k == "Allow"})
+    except (asyncio.CancelledError, ConnectionError):
+        raise
+    except Exception as error:  # noqa: BLE001 - the client gets the reason, the log the details
+        _log.exception("%s %s failed", request.method, request.path)
+        return _error(500, f"the station failed: {type(error).__name__}: {error}")
 
 
 async def _headers(request: web.Request, response: web.StreamResponse) -> None:
