@@ -516,6 +516,38 @@ class Losses(unittest.TestCase):
         self.assertIn("SIGTERM", runs[held]["reason"])
 
 
+class Document(unittest.TestCase):
+    def test_the_openapi_document_describes_every_route_and_resolves(self):
+        from vasq.station import openapi, server
+        document = openapi.document()
+        described = {(path, method) for path, item in document["paths"].items() for method in item}
+        routed = set()
+        for route in server.make_app(FedBench(1.0)).router.routes():
+            path = route.resource.canonical if route.resource else ""
+            if not path.startswith("/api/") or route.method == "HEAD":
+                continue
+            path = re.sub(r"\{(\w+):[^}]*\}", r"{\1}", path)
+            for form in ("pdf", "html") if "{form}" in path else ("",):
+                routed.add((path.replace("{form}", form), route.method.lower()))
+        self.assertEqual(routed, described)
+
+        def refs(node):
+            if isinstance(node, dict):
+                for key, value in node.items():
+                    if key == "$ref":
+                        yield value
+                    else:
+                        yield from refs(value)
+            elif isinstance(node, list):
+                for value in node:
+                    yield from refs(value)
+        for ref in set(refs(document)):
+            target = document
+            for part in ref.lstrip("#/").split("/"):
+                self.assertIn(part, target, ref)
+                target = target[part]
+
+
 class FedTile:
     """An instrument's tile whose stream a test feeds as fast as it likes."""
 
