@@ -312,13 +312,19 @@ async def report(request: web.Request) -> web.Response:
 # -- the pressure stream
 
 class Fanout:
-    """Wakes the loop once per batch of an instrument's samples, whatever the number of its sockets."""
+    """Wakes the loop once per batch of an instrument's samples, whatever the number of its sockets; and every
+    second without samples, so that a socket sees a change of state, a close, or the gap it is owed."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop, tile: Tile) -> None:
         self.loop = loop
         self.events: Set[asyncio.Event] = set()
         self._pending = False
         self._remove = tile.stream.watch(self._batch)
+        self._timer = loop.call_later(1.0, self._tick)
+
+    def _tick(self) -> None:
+        self._wake()
+        self._timer = self.loop.call_later(1.0, self._tick)
 
     def _batch(self) -> None:
         # On the sampling thread: one hop to the loop at a time.
@@ -335,6 +341,7 @@ class Fanout:
             event.set()
 
     def close(self) -> None:
+        self._timer.cancel()
         self._remove()
 
 
@@ -368,9 +375,12 @@ async def pressure(request: web.Request) -> web.WebSocketResponse:
 
     async def incoming() -> None:
         # The client says nothing the stream needs; reading keeps the close handshake and the pings going.
-        async for message in ws:
-            if message.type == WSMsgType.ERROR:
-                break
+        try:
+            async for message in ws:
+                if message.type == WSMsgType.ERROR:
+                    break
+        finally:
+            wake.set()
 
     listener = asyncio.ensure_future(incoming())
     behind = False
@@ -380,11 +390,7 @@ async def pressure(request: web.Request) -> web.WebSocketResponse:
                                   "connected": state[0], "first": cursor}))
         wake.set()
         while not ws.closed and not listener.done():
-            try:
-                await asyncio.wait_for(wake.wait(), timeout=1.0)
-            except asyncio.TimeoutError:
-                # No samples came: a client that was behind may still be owed its gap.
-                pass
+            await wake.wait()
             wake.clear()
             now = (tile.connected, tile.unit)
             if now != state:
