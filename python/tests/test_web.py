@@ -833,6 +833,16 @@ class Browser(Server):
                           driver.find_elements("css selector", "#results-table tbody tr")] == [str(run_id)],
                  "the run alone in the search")
         self.shot("10-search")
+        # An instrument unplugged: its tile says so, and the other one goes on.
+        self.sims.devices[1].stop()
+        driver.find_element("id", "nav-instruments").click()
+        lost = self.find(f'.tile.lost[data-serial="{SECOND[2]}"]', "the lost instrument's tile")
+        self.assertIn("LOST", lost.text.upper())
+        first = self.find(f'.tile[data-serial="{FIRST[2]}"]', "the other tile")
+        self.assertIn("CONNECTED", first.text.upper())
+        seen = self.number(first, "next")
+        wait_for(lambda: self.number(first, "next") > seen + 100, "samples of the other instrument")
+        self.shot("11-instrument-lost")
         # Everything came from the station itself.
         loaded = driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
         self.assertEqual([], [url for url in loaded if not url.startswith(self.station.origin)])

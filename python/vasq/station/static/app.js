@@ -224,6 +224,7 @@ class Tile {
   update(info) {
     this.info = info;
     this.node.classList.toggle("lost", !info.connected);
+    if (!info.connected) this.pressure.replaceChildren("–");
     this.badge.textContent = info.connected ? "connected" : "lost";
     this.badge.className = "badge " + (info.connected ? "connected" : "lost");
     this.port.textContent = info.port === null || info.port === undefined || info.port < 0 ? "no port" : `ttyACM${info.port}`;
