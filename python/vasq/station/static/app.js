@@ -239,7 +239,7 @@ class Tile {
         activity.step_name ? `: ${activity.step_name}` : "",
         activity.set_point ? `, set ${setPointText(activity.set_point, this.unit)}` : "");
     } else if (activity && activity.kind === "static") {
-      this.activity.append(`holding ${num(activity.pressure, activity.unit)} from this tile (${activity.status})`);
+      this.activity.append(`holding ${num(activity.pressure, activity.unit)} from this tile (${String(activity.status).replace(/_/g, " ")})`);
     } else {
       this.activity.append(el("span", { class: "quiet" }, "idle"));
     }
