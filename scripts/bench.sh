@@ -86,6 +86,22 @@ fi
 grep -v '^@figure' "$log" || true
 grep '^@figure' "$log" | sed "s/^@figure\t/station_bench\t/" >>"$figures" || true
 
+# The station's web page: latency to the WebSocket, the server's CPU with 8
+# instruments streaming to 2 pages, its memory over 10 min (20 s when quick).
+echo "== web_bench"
+log="$out/web_bench.log"
+web_seconds=600
+[ "$quick" -eq 1 ] && web_seconds=20
+if VASQ_LIBRARY="$build/libvasq.so.1" VASQ_SIM="$build/sim/vasq-sim" \
+        /usr/bin/python3 bench/web_bench.py --seconds "$web_seconds" >"$log"; then
+    :
+else
+    echo "bench: web_bench failed (exit $?)" >&2
+    failed="$failed web_bench"
+fi
+grep -v '^@figure' "$log" || true
+grep '^@figure' "$log" | sed "s/^@figure\t/web_bench\t/" >>"$figures" || true
+
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 [ -n "$cpu" ] || cpu=$(uname -m)
 {

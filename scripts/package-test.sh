@@ -145,6 +145,30 @@ EOF
 }
 check "session: vasq-sim -- vasq-station run, history, report --pdf" station_session
 
+station_serve() {
+    cat >serve-check.sh <<'EOF'
+vasq-station serve --http-port 0 --db "sqlite:///$PWD/serve.sqlite" >serve.out 2>&1 &
+pid=$!
+for i in $(seq 100); do grep -q serving serve.out && break; sleep 0.1; done
+url=$(sed -n 's/.*serving \(http:[^ ]*\) .*/\1/p' serve.out)
+python3 - "$url" <<'PY'
+import json, sys, urllib.request
+url = sys.argv[1]
+assert b"/static/vendor/uPlot.iife.min.js" in urllib.request.urlopen(url, timeout=10).read()
+assert len(urllib.request.urlopen(url + "static/vendor/uPlot.iife.min.js", timeout=10).read()) > 10000
+[tile] = json.load(urllib.request.urlopen(url + "api/instruments", timeout=10))
+assert tile["serial"] == "NQX7001-070042" and tile["connected"], tile
+PY
+status=$?
+kill -TERM $pid
+wait $pid
+cat serve.out
+[ "$status" -eq 0 ] && grep -q "stopped by SIGTERM" serve.out
+EOF
+    sim sh serve-check.sh
+}
+check "session: vasq-sim -- vasq-station serve: the page, its vendored plot library, the API" station_serve
+
 wheel() {
     rm -rf "$root/build-wheel"
     python3 -m build --no-isolation --wheel --outdir "$root/build-wheel" "$root/python" >build.log ||

@@ -53,7 +53,7 @@ def _parser() -> argparse.ArgumentParser:
         sub.add_argument("--station", metavar="FILE", help="the station file (default: "
                                                            "~/.config/vasq-station/station.yaml if there is one)")
 
-    sub = commands.add_parser("procedures", help="list the shipped procedures")
+    sub = commands.add_parser("procedures", help="list the shipped procedures and your own")
     sub.add_argument("--json", action="store_true", help="as a JSON array")
 
     sub = commands.add_parser("check", help="check a procedure file without running it")
@@ -85,6 +85,27 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--json", action="store_true", help="JSON lines: each step as it ends, then each run")
     sub.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
                      help="how long to look for the instruments (default 5)")
+    sub.add_argument("--device-folder", help=argparse.SUPPRESS)
+    database(sub)
+
+    sub = commands.add_parser(
+        "serve", help="serve the station's web page and its JSON API",
+        description="Serves a web page with a tile per instrument (its live pressure, a static pressure from the "
+                    "tile), runs with their prompts and verdicts, and the results with their reports; and the JSON "
+                    "API the page uses (described at /api/openapi.json). Bound to 127.0.0.1 unless --bind names "
+                    "another address, which needs --token-file. SIGTERM, SIGINT or SIGHUP stop every run (recorded "
+                    "as aborted) and release every pressure; the exit status is then 0.")
+    sub.add_argument("--bind", default="127.0.0.1", metavar="ADDR",
+                     help="the address to listen on (default 127.0.0.1; any other needs --token-file)")
+    sub.add_argument("--http-port", type=int, default=None, metavar="N",
+                     help="the TCP port (default 8470; 0: any free one, said at start)")
+    sub.add_argument("--serial", action="append", metavar="SN",
+                     help="serve the instrument with this serial number; repeatable (default: every one found)")
+    sub.add_argument("--token-file", metavar="FILE",
+                     help="a file holding the token that API requests must bear (Authorization: Bearer TOKEN)")
+    sub.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
+                     help="how long to look for the instruments (default 5)")
+    sub.add_argument("--stream-seconds", type=float, default=30.0, help=argparse.SUPPRESS)
     sub.add_argument("--device-folder", help=argparse.SUPPRESS)
     database(sub)
 
@@ -142,19 +163,31 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 # -- commands without an instrument
 
 def _procedures(args) -> int:
-    listed = []
-    for name in _procedure.shipped():
-        p = _procedure.load(name)
-        listed.append({"name": name, "title": p.title, "version": p.version, "unit": p.unit,
-                       "steps": [s.id for s in p.steps], "file": os.path.join(_procedure.SHIPPED_FOLDER,
-                                                                              name + ".yaml")})
+    listed = [describe_procedure(name, path) for name, path in _procedure.available().items()]
     if args.json:
         print(json.dumps(listed, indent=1))
     else:
         for item in listed:
+            mine = "" if item["source"] == "shipped" else f"  [{item['file']}]"
+            if "error" in item:
+                print(f"{item['name']:<14} does not check: {item['error']}")
+                continue
             print(f"{item['name']:<14} {item['version']:<6} {item['unit']:<5} {item['title']} "
-                  f"({len(item['steps'])} steps)")
+                  f"({len(item['steps'])} steps){mine}")
     return EXIT_OK
+
+
+def describe_procedure(name: str, path: str) -> Dict[str, object]:
+    """A procedure as listings show it; one whose file does not check has its reason as "error"."""
+    item: Dict[str, object] = {"name": name, "file": path,
+                               "source": "shipped" if _procedure.is_shipped(path) else "user"}
+    try:
+        p = _procedure.load(path)
+    except _procedure.ProcedureError as error:
+        item["error"] = str(error)
+        return item
+    item.update(title=p.title, version=p.version, unit=p.unit, steps=[s.id for s in p.steps])
+    return item
 
 
 def _check(args) -> int:
@@ -441,10 +474,65 @@ def _run(args) -> int:
         store.close()
 
 
+# -- serve
+
+def _serve(args) -> int:
+    import asyncio
+    from . import server
+    from .instrument import NoInstrument
+    from .live import Bench, open_all
+
+    station = _config.load(args.station)
+    port = server.DEFAULT_PORT if args.http_port is None else args.http_port
+    if not 0 <= port <= 65535:
+        raise UsageError(f"--http-port {port}: a port is 0 to 65535")
+    if args.serial and len(set(args.serial)) != len(args.serial):
+        raise UsageError("an instrument is named twice with --serial")
+    if args.stream_seconds < 1:
+        raise UsageError("--stream-seconds must be at least 1")
+    try:
+        token = server.read_token(args.token_file) if args.token_file else None
+        loopback = server.is_loopback(args.bind)
+        if not loopback and token is None:
+            raise UsageError(f"--bind {args.bind}: any address but 127.0.0.1 needs --token-file, so that only "
+                             f"people with the token can steer the instruments")
+        sock = server.listen(args.bind, port)
+    except server.SetupError as error:
+        raise UsageError(str(error)) from None
+    try:
+        store = _store(args, station)
+        try:
+            import vasq
+            if args.device_folder:
+                from vasq.testing import set_device_folder
+                set_device_folder(args.device_folder)
+            try:
+                instruments = open_all(args.serial or [], args.timeout, station.calibrations())
+            except (NoInstrument, vasq.VasqError) as error:
+                print(f"vasq-station: no instrument: {error}", file=sys.stderr)
+                return EXIT_NO_INSTRUMENT
+            bench = Bench(instruments, store, station, stream_seconds=args.stream_seconds)
+
+            def announce(url: str) -> None:
+                names = ", ".join(bench.tiles)
+                print(f"vasq-station: serving {url} with {len(bench.tiles)} instrument"
+                      f"{'s' if len(bench.tiles) != 1 else ''} ({names}); results in {store.url}", flush=True)
+            try:
+                name = asyncio.run(server.serve(bench, sock, token, loopback and token is None, announce))
+            finally:
+                bench.shutdown("the station stopped")
+            print(f"vasq-station: stopped by {name}: every test stopped, every pressure released", flush=True)
+            return EXIT_OK
+        finally:
+            store.close()
+    finally:
+        sock.close()
+
+
 def run_main() -> None:
     """The installed program's entry point."""
     sys.exit(main())
 
 
-_COMMANDS = {"procedures": _procedures, "check": _check, "schema": _schema, "run": _run, "history": _history,
-             "trend": _trend, "export": _export_runs, "report": _report}
+_COMMANDS = {"procedures": _procedures, "check": _check, "schema": _schema, "run": _run, "serve": _serve,
+             "history": _history, "trend": _trend, "export": _export_runs, "report": _report}

@@ -89,14 +89,41 @@ def shipped() -> List[str]:
     return sorted(name[:-5] for name in os.listdir(SHIPPED_FOLDER) if name.endswith(".yaml"))
 
 
+def user_folder() -> str:
+    """The folder of the user's own procedures: ~/.config/vasq-station/procedures."""
+    config = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
+    return os.path.join(config, "vasq-station", "procedures")
+
+
+def available() -> Dict[str, str]:
+    """Every procedure known by name, name to file: the shipped ones, and the user's own (NAME.yaml in
+    user_folder()), which take the place of a shipped one of the same name."""
+    found = {name: os.path.join(SHIPPED_FOLDER, name + ".yaml") for name in shipped()}
+    try:
+        names = sorted(os.listdir(user_folder()))
+    except OSError:
+        names = []
+    for name in names:
+        path = os.path.join(user_folder(), name)
+        if name.endswith(".yaml") and not name.startswith(".") and os.path.isfile(path):
+            found[name[:-5]] = path
+    return dict(sorted(found.items()))
+
+
 def resolve(name_or_path: str) -> str:
-    """The file of a procedure given as a path or as a shipped name."""
+    """The file of a procedure given as a path or by name (the user's own, or a shipped one)."""
     if os.path.isfile(name_or_path):
         return name_or_path
-    if os.sep not in name_or_path and name_or_path in shipped():
-        return os.path.join(SHIPPED_FOLDER, name_or_path + ".yaml")
+    known = available()
+    if os.sep not in name_or_path and name_or_path in known:
+        return known[name_or_path]
     raise ProcedureError(name_or_path, None, "",
-                         f"no such file, nor a shipped procedure (shipped: {', '.join(shipped())})")
+                         f"no such file, nor a procedure of that name (shipped: {', '.join(shipped())}; yours, "
+                         f"in {user_folder()}: {', '.join(n for n, p in known.items() if not is_shipped(p)) or 'none'})")
+
+
+def is_shipped(path: str) -> bool:
+    return os.path.dirname(os.path.abspath(path)) == SHIPPED_FOLDER
 
 
 def load(name_or_path: str) -> Procedure:
@@ -108,7 +135,7 @@ def load(name_or_path: str) -> Procedure:
         text = raw.decode("utf-8")
     except (OSError, UnicodeDecodeError) as error:
         raise ProcedureError(path, None, "", f"cannot read: {error}") from None
-    shipped_path = os.path.dirname(os.path.abspath(path)) == SHIPPED_FOLDER
+    shipped_path = is_shipped(path)
     name = os.path.basename(path)
     for suffix in (".yaml", ".yml"):
         if name.endswith(suffix):

@@ -15,7 +15,7 @@ import sys
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 # The keys of a reading, by kind.
 KEYS = {"static": ("pressure",), "bp": ("systolic", "diastolic", "heart_rate"), "operator-check": ("answer",)}
@@ -27,6 +27,10 @@ class ReadingError(Exception):
 
 class ReadingStopped(Exception):
     """The run was stopped while a reading was awaited."""
+
+
+class NotPending(ReadingError):
+    """A submitted reading answers no request now pending (none is, or the one it names was answered)."""
 
 
 @dataclass(frozen=True)
@@ -256,24 +260,39 @@ class PromptSource(ReadingSource):
 
 
 class ExternalSource(ReadingSource):
-    """Readings handed over by another thread (a web request): the request waits as .pending until submit()."""
+    """Readings handed over by another thread (a web request): the request waits as .pending until submit().
+
+    Each request gets a number (from 1); a submission that names the number it answers cannot answer a later
+    request by mistake (a button pressed twice, two pages open on one run).
+    """
     name = "submitted"
 
     def __init__(self) -> None:
         self._condition = threading.Condition()
         self._pending: Optional[ReadingRequest] = None
         self._answer: Optional[Dict[str, Any]] = None
+        self._number = 0
 
     @property
     def pending(self) -> Optional[ReadingRequest]:
         with self._condition:
             return self._pending
 
-    def submit(self, values: Any) -> Dict[str, Any]:
-        """Answers the pending request; raises ReadingError when the values do not fit it or nothing is pending."""
+    @property
+    def pending_numbered(self) -> Tuple[int, Optional[ReadingRequest]]:
+        """(number, request) of the pending request, or (last number, None)."""
         with self._condition:
-            if self._pending is None:
-                raise ReadingError("no reading is pending")
+            return self._number, self._pending
+
+    def submit(self, values: Any, number: Optional[int] = None) -> Dict[str, Any]:
+        """Answers the pending request (only if it has that number, when one is given); raises NotPending when
+        nothing or another request is pending, ReadingError when the values do not fit it."""
+        with self._condition:
+            if self._pending is None or self._answer is not None:
+                raise NotPending("no reading is pending" if number is None else
+                                 f"request {number} is not pending (it was answered or the run went on)")
+            if number is not None and number != self._number:
+                raise NotPending(f"request {number} is not pending: request {self._number} is")
             answer = checked(self._pending, values, "submitted reading")
             self._answer = answer
             self._condition.notify_all()
@@ -281,6 +300,7 @@ class ExternalSource(ReadingSource):
 
     def read(self, request: ReadingRequest, stop: threading.Event) -> Dict[str, Any]:
         with self._condition:
+            self._number += 1
             self._pending, self._answer = request, None
             try:
                 while self._answer is None:

@@ -102,7 +102,8 @@ class StepResult:
 
 @dataclass(frozen=True)
 class RunEvent:
-    """kind: "run-started", "step-started", "reading-wanted", "reading-taken", "step-ended" or "run-ended"."""
+    """kind: "run-started", "step-started", "set-point" (values: what the instrument is set to now: each static point,
+    each BP repeat), "reading-wanted", "reading-taken", "step-ended" or "run-ended"."""
     kind: str
     run: "Run"
     step: Optional[Step] = None
@@ -488,6 +489,7 @@ class Run:
         result.results = {"points": []}
         for index, point in enumerate(step["points"]):
             q = self._queue()
+            self._emit("set-point", step=step, values={"pressure": float(point), "point": index})
             device.run_static_pressure(float(point), q.put)
             measurement = Measurement("pressure", f"{point:g}", None, None, None, -tolerance, tolerance, ERROR)
             try:
@@ -535,6 +537,7 @@ class Run:
             result.setpoints["duration"] = step["duration"]
         result.limits = {"max": step["limit"]}
         q = self._queue()
+        self._emit("set-point", step=step, values={"pressure": float(step["pressure"])})
         device.run_leakage_test(float(step["pressure"]), q.put, leak_param=int(parameter),
                                 leak_rate=float(step["rate"]))
         try:
@@ -551,6 +554,7 @@ class Run:
         result.setpoints = {key: step[key] for key in ("pressure", "second", "third", "flag")}
         result.limits = dict(step["limits"])
         q = self._queue()
+        self._emit("set-point", step=step, values={"pressure": float(step["pressure"])})
         device.run_overpressure_test(float(step["pressure"]), float(step["second"]), float(step["third"]), q.put,
                                      flag=step["flag"])
         try:
@@ -581,6 +585,7 @@ class Run:
         differences: Dict[str, List[float]] = {key: [] for key in expected}
         for repeat in range(1, step["repeats"] + 1):
             q = self._queue()
+            self._emit("set-point", step=step, values=dict(expected, repeat=repeat, patient=step["patient"]))
             device.run_bp_test(settings, q.put)
             try:
                 report = self._await(q, (vasq.Status.COMPLETED,), step["timeout"], f"simulation #{repeat}")
