@@ -111,7 +111,12 @@ def pdf_pages(pdf, folder, resolution=75):
     text = subprocess.run(["pdftotext", "-layout", pdf, "-"], stdout=subprocess.PIPE, text=True, check=True,
                           timeout=60).stdout
     from PIL import Image
-    return [Image.open(os.path.join(folder, p)) for p in pages], text
+
+    def load(name):
+        with Image.open(os.path.join(folder, name)) as image:
+            image.load()
+            return image.copy()
+    return [load(p) for p in pages], text
 
 
 TRACE_BLUE = (31, 78, 154)
@@ -737,7 +742,8 @@ steps:
             run = db.run(self.history(self.db(), "--limit", "1")[0]["id"], traces=True)
         self.assertEqual("kPa", run["unit"])
         held = run["steps"][0]["trace"]["samples"]
-        self.assertTrue(13.0 < max(held) < 13.6, max(held))
+        # What the step held, at its end: the trace may begin while the previous run's pressure still falls.
+        self.assertTrue(all(13.0 < v < 13.6 for v in held[-20:]), held[-20:])
         self.assertTrue(all(round(v, 2) == v for v in held))
         missing = self.run_station("run", path, "--device-folder", first.folder, "--db", self.db(),
                                    "--serial", "NQX7001-090009", "--timeout", "1")
