@@ -929,7 +929,7 @@ class Devices(unittest.TestCase):
                 vasq.connect(port=1, timeout=5.0)
             # Both held by this process: nothing left to open.
             with self.assertRaises(vasq.PortBusy) as raised:
-                vasq.open(timeout=0.3)
+                vasq.open(timeout=2.0)
             self.assertEqual(vasq.ErrorCode.PORT_BUSY, raised.exception.code)
             connected.pause_pump()
             opened.pause_pump()
