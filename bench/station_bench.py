@@ -6,7 +6,6 @@ a history query over 10,000 stored runs in SQLite and in PostgreSQL, and a repor
 Prints a line for people and an @figure line (see bench/Figures.h) for each figure; asserts nothing.
 """
 import os
-import statistics
 import sys
 import tempfile
 import time
@@ -19,6 +18,7 @@ from vasq.station.instrument import Trace, open_instruments  # noqa: E402
 from vasq.station.runner import Measurement, Run, StepResult, now  # noqa: E402
 from vasq.station.testing import PostgresCluster  # noqa: E402
 from vasq.testing import SimulatedDevice  # noqa: E402
+from figures import figure  # noqa: E402
 
 QUICK = "--quick" in sys.argv[1:]
 PERFECT = 'printf %s "$VASQ_EXPECTED"'
@@ -33,19 +33,6 @@ steps:
   - {id: bp, kind: bp, systolic: 120, diastolic: 80, heart_rate: 80, repeats: 3,
      tolerance: {mean: 5, spread: 8, heart_rate: 3}}
 """
-
-
-def figure(what, values, unit, target):
-    values = sorted(values)
-    if not values:
-        print(f"{what:<58} (no figure)")
-        print(f"@figure\t{what}\t\t\t\t0\t{unit}\t{target}")
-        return
-    median = statistics.median(values)
-    print(f"{what:<58} {median:10.3f} {unit}  ({values[0]:.3f} to {values[-1]:.3f}, {len(values)} runs; "
-          f"target {target})")
-    print(f"@figure\t{what}\t{median:.3f}\t{values[0]:.3f}\t{values[-1]:.3f}\t{len(values)}\t{unit}\t{target}")
-    sys.stdout.flush()
 
 
 def overhead(folder, runs):

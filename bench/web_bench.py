@@ -26,23 +26,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "python"))
 
 from vasq.testing import SimulatedDevice  # noqa: E402
+from figures import figure  # noqa: E402
 
 CLIENTS = 2
 TICK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def figure(what, values, unit, target):
-    values = sorted(values)
-    if not values:
-        print(f"{what:<58} (no figure)")
-        print(f"@figure\t{what}\t\t\t\t0\t{unit}\t{target}")
-        return
-    median = statistics.median(values)
-    print(f"{what:<58} {median:10.3f} {unit}  ({values[0]:.3f} to {values[-1]:.3f}, {len(values)} values; "
-          f"target {target})")
-    print(f"@figure\t{what}\t{median:.3f}\t{values[0]:.3f}\t{values[-1]:.3f}\t{len(values)}\t{unit}\t{target}")
-    sys.stdout.flush()
 
 
 def cpu_seconds(pid):
@@ -181,15 +169,16 @@ def main():
             print(f"latency ms: median {statistics.median(latencies):.2f}, p99 {percentile(latencies, 0.99):.2f}, "
                   f"max {max(latencies):.2f}")
         figure("sample arrival to WebSocket delivery, p99", [percentile(latencies, 0.99)] if latencies else [],
-               "ms", "< 100 ms")
+               "ms", "< 100 ms", counted="values")
         figure("sample arrival to WebSocket delivery, median", [statistics.median(latencies)] if latencies else [],
-               "ms", "")
-        figure(f"server CPU, {args.instruments} instruments to {CLIENTS} pages", shares, "% core", "< 10 % core")
-        figure(f"server CPU, {args.instruments} instruments, no page", [idle], "% core", "")
+               "ms", "", counted="values")
+        figure(f"server CPU, {args.instruments} instruments to {CLIENTS} pages", shares, "% core", "< 10 % core",
+               counted="values")
+        figure(f"server CPU, {args.instruments} instruments, no page", [idle], "% core", "", counted="values")
         print("server memory (RSS) over the period: " +
               ", ".join(f"{t:.0f} s {m:.1f} MiB" for t, m in memory[:: max(1, len(memory) // 12)]))
-        figure("server memory at the start of the period", [memory[0][1]], "MiB", "")
-        figure("server memory growth over the period", [memory[-1][1] - memory[0][1]], "MiB", "flat")
+        figure("server memory at the start of the period", [memory[0][1]], "MiB", "", counted="values")
+        figure("server memory growth over the period", [memory[-1][1] - memory[0][1]], "MiB", "flat", counted="values")
     finally:
         if station is not None:
             station.send_signal(signal.SIGTERM)
