@@ -81,7 +81,7 @@ struct ConnectionState;
 struct WorkerState;
 class CAutoMonitor;
 
-class VASQ_EXPORT Device {
+class Device {
 public:
     Device();
     ~Device();
@@ -169,12 +169,12 @@ private:
 
 // The device that the calling thread works for: the one the exported call in
 // progress names, the one whose thread this is, or else the default device.
-VASQ_EXPORT Device& CurrentDevice();
+Device& CurrentDevice();
 // The device of the interface's own functions.
-VASQ_EXPORT Device& DefaultDevice();
+Device& DefaultDevice();
 
 // Makes a device the calling thread's for the scope's lifetime.
-class VASQ_EXPORT DeviceScope {
+class DeviceScope {
 public:
     explicit DeviceScope(Device& device);
     ~DeviceScope();
@@ -188,14 +188,14 @@ private:
 
 // Runs the action for every device that exists, each as the current device.
 // The action must be brief and must not wait for a device's threads.
-VASQ_EXPORT void ForEachDevice(const std::function<void()>& action);
+void ForEachDevice(const std::function<void()>& action);
 
 // Whether the calling thread is one of a device's threads (the connection
 // thread, a test worker, a sampling thread, the presence watch).
-VASQ_EXPORT bool OnDeviceThread();
+bool OnDeviceThread();
 
 // Starts a thread that works for the calling thread's device.
-VASQ_EXPORT int CreateDeviceThread(unsigned long* handle, ThreadRoutine routine, void* argument);
+int CreateDeviceThread(unsigned long* handle, ThreadRoutine routine, void* argument);
 
 // Each layer's state for a new device, created and destroyed where the layer
 // defines it.

@@ -23,7 +23,7 @@ class VASQ_EXPORT CAutoMonitor {
 public:
     // A watch of the default device's port, as release 1.0 constructed it.
     CAutoMonitor();
-    explicit CAutoMonitor(Device& device);
+    VASQ_INTERNAL explicit CAutoMonitor(Device& device);
     ~CAutoMonitor();
     CAutoMonitor(const CAutoMonitor&) = delete;
     CAutoMonitor& operator=(const CAutoMonitor&) = delete;

@@ -96,5 +96,5 @@ VASQ_EXPORT uint32_t WaitForMultipleObjects(uint32_t count, CEvent** events, int
 #if !defined(_WIN32)
 // How often the calling thread has slept in WaitForMultipleObjects (one count
 // per wake-up), for tests.
-VASQ_EXPORT uint64_t MultiWaitSleeps();
+uint64_t MultiWaitSleeps();
 #endif

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -144,10 +145,31 @@ protected:
     }
 };
 
+class LogLines {
+public:
+    void Add(vasq::LogLevel level, std::string_view line)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_text << static_cast<int>(level) << ' ' << line << '\n';
+    }
+    std::string Text()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_text.str();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::ostringstream m_text;
+};
+
 }  // namespace
 
 TEST_F(CxxInterface, TwoInstrumentsReportToLambdasCapturingTheirOwnState)
 {
+    // Printed if the samples stop, to tell why.
+    auto log = std::make_shared<LogLines>();
+    vasq::setLogHandler([log](vasq::LogLevel level, std::string_view line) { log->Add(level, line); });
     auto first = Instrument(0, 1);
     auto second = Instrument(1, 2);
     // Each runs its static pressure through statuses of its own.
@@ -170,7 +192,8 @@ TEST_F(CxxInterface, TwoInstrumentsReportToLambdasCapturingTheirOwnState)
         });
     }
     for (Instrument& mine : instruments) {
-        ASSERT_TRUE(mine.samples.WaitForSize(200));
+        ASSERT_TRUE(mine.samples.WaitForSize(200)) << mine.samples.Size() << " samples; the library's log:\n"
+                                                   << log->Text();
         ASSERT_TRUE(mine.reports.WaitForStatus(vasq::Status::Completed));
         mine.device.stopSampling();
         mine.device.stopTest();
