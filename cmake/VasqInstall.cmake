@@ -15,7 +15,7 @@ install(TARGETS vasq EXPORT vasqTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES src/api/vasq.h src/api/vasq.hpp src/api/vasq_service.h
+install(FILES include/vasq.h include/vasq.hpp include/vasq_service.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
 install(EXPORT vasqTargets NAMESPACE vasq:: FILE vasqTargets.cmake

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The README's C example builds and runs right after the README's first set-up command, exactly as the README
-shows it: its lines run word for word at the top of a tree whose src is this source's and whose build folder is this
+shows it: its lines run word for word at the top of a tree whose src and include are this source's and whose build folder is this
 build's, in a shell with nothing of the tests in its environment.
 
 Environment: VASQ_SOURCE, VASQ_BUILD.
@@ -32,6 +32,7 @@ class ReadmeBuild(unittest.TestCase):
                        if not name.startswith(("VASQ", "LD_", "PKG_CONFIG"))}
         with tempfile.TemporaryDirectory() as top:
             os.symlink(os.path.join(SOURCE, "src"), os.path.join(top, "src"))
+            os.symlink(os.path.join(SOURCE, "include"), os.path.join(top, "include"))
             os.symlink(BUILD, os.path.join(top, "build"))
             with open(os.path.join(top, "app.c"), "w", encoding="utf-8") as f:
                 f.write(program)

@@ -1,5 +1,5 @@
 #include "TestSupport.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 #include <ftw.h>
 #include <poll.h>
@@ -31,7 +31,7 @@ TempFolder::~TempFolder()
 
 void WakeConnectionThread()
 {
-    CurrentDevice().m_hReconnectEvent.SetEvent();
+    CurrentInstrument().m_hReconnectEvent.SetEvent();
 }
 
 void DeviceTest::SetUp()

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "api/Instrument.h"
 #include "device/Monitor.h"
 #include "device/Transport.h"
 #include "platform/ProcessObjects.h"
@@ -45,11 +46,11 @@ TEST(NotifyRegistry, EntriesAreSetReplacedAndCleared)
 TEST(NotifyRegistry, OnlyTheDeviceChangeCodeWakesTheConnectionThread)
 {
     SetMonitorLossNotifier(WakeConnectionThread);
-    CurrentDevice().m_hReconnectEvent.ResetEvent();
+    CurrentInstrument().m_hReconnectEvent.ResetEvent();
     WinEventCb(536, 0, 0);
-    EXPECT_EQ(WAIT_TIMEDOUT, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_TIMEDOUT, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
     WinEventCb(DEVICE_CHANGE_EVENT, 0, 0);
-    EXPECT_EQ(WAIT_SIGNALED, CurrentDevice().m_hReconnectEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_SIGNALED, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
 }
 
 using MonitorTest = DeviceTest;
@@ -76,11 +77,11 @@ TEST_F(MonitorTest, AWatcherClosesOnlyTheConnectionItWatched)
 // waits for the monitor to declare the loss.
 void ExpectLossDeclared(const std::function<void()>& vanish)
 {
-    CurrentDevice().m_hReconnectEvent.ResetEvent();
+    CurrentInstrument().m_hReconnectEvent.ResetEvent();
     const uint32_t losses = MonitorLossCount();
     CurrentDevice().Monitor().StartMonitor();
     vanish();
-    ASSERT_EQ(WAIT_SIGNALED, CurrentDevice().m_hReconnectEvent.WaitTimeout(8000));
+    ASSERT_EQ(WAIT_SIGNALED, CurrentInstrument().m_hReconnectEvent.WaitTimeout(8000));
     ASSERT_TRUE(WaitUntil([&] { return MonitorLossCount() == losses + 1; }, std::chrono::seconds(8)));
     EXPECT_FALSE(DeviceIsConnected()) << "the monitor closes the lost port";
 }
@@ -155,11 +156,11 @@ TEST_F(MonitorTest, AMonitorOfTheFirstReleaseWatchesTheDefaultDeviceAndWaitsForS
         monitor.WaitMonitor();
         taken.fetch_add(1);
     });
-    DefaultDevice().m_hReconnectEvent.ResetEvent();
+    DefaultInstrument().m_hReconnectEvent.ResetEvent();
     monitor.StartMonitor();
     ASSERT_TRUE(WaitUntil([&] { return taken.load() == 1; }, std::chrono::seconds(5)));
     device->RemoveNode();
-    EXPECT_EQ(WAIT_SIGNALED, DefaultDevice().m_hReconnectEvent.WaitTimeout(8000)) << "the loss went unnoticed";
+    EXPECT_EQ(WAIT_SIGNALED, DefaultInstrument().m_hReconnectEvent.WaitTimeout(8000)) << "the loss went unnoticed";
     {
         DeviceScope scope(DefaultDevice());
         EXPECT_FALSE(DeviceIsConnected());

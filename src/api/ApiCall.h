@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "device/Device.h"
+#include "api/Instrument.h"
 #include "platform/Diagnostics.h"
 
 // The outermost exported call also chooses the device the work is for: the
@@ -32,7 +32,7 @@ public:
             m_name = t_forwardedName;
             t_forwarded = nullptr;
         } else if (m_outermost) {
-            m_device.emplace(DefaultDevice());
+            m_device.emplace(DefaultInstrument());
         }
         if (m_outermost)
             ClearReason();

@@ -1,5 +1,5 @@
 #include "api/Connection.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -72,7 +72,7 @@ namespace {
 
 ConnectionState& Connection()
 {
-    return CurrentDevice().Connection();
+    return CurrentInstrument().Connection();
 }
 
 thread_local Run* t_run = nullptr;
@@ -94,8 +94,8 @@ void CountConnectEvent(uint64_t ConnectWaits::*counter)
 
 bool ConnectedOnPort(int portNumber)
 {
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    return CurrentDevice().m_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    return CurrentInstrument().m_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber);
 }
 
 enum class ConnectWait { Connected, Released, TimedOut };
@@ -128,7 +128,7 @@ ConnectWait WaitForConnection(int portNumber, uint32_t timeoutMs, uint64_t relea
 
 void WaitWhileConnected(Run& run, uint64_t connection)
 {
-    CEvent* events[2] = {&run.stopEvent, &CurrentDevice().m_hReconnectEvent};
+    CEvent* events[2] = {&run.stopEvent, &CurrentInstrument().m_hReconnectEvent};
     for (;;) {
         if (run.stop.load())
             return;
@@ -148,7 +148,7 @@ void Disconnect(Run& run, uint64_t connection)
     // A port that is gone or hung up cannot be told anything: the loss is
     // reported without waiting for the API lock, which a busy caller may hold.
     if (!s_unloading.load() && DeviceConnectionNumber() == connection && !DevicePortFailed()) {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
         if (DeviceConnectionNumber() == connection)
             NotifyDeviceAPConnected(false);
     }
@@ -163,7 +163,7 @@ void Disconnect(Run& run, uint64_t connection)
     if (run.stop.load())
         DeviceClose();
     ClearDeviceIdentity();
-    EndDeviceChangeWatch(CurrentDevice().Monitor());
+    EndDeviceChangeWatch(CurrentInstrument().Monitor());
     NotifyListener(false);
 }
 
@@ -180,7 +180,7 @@ void JoinStopped(bool onlyEnded)
     std::lock_guard<std::mutex> joining(Connection().joinMutex);
     std::vector<Run*> runs;
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
         for (auto it = Connection().toJoin.begin(); it != Connection().toJoin.end();) {
             if (!onlyEnded || (*it)->ended.load()) {
                 runs.push_back(*it);
@@ -199,14 +199,14 @@ void JoinStopped(bool onlyEnded)
 void StopConnectionThread()
 {
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
         if (Connection().run != nullptr) {
             Run* run = Connection().run;
             Connection().run = nullptr;
             Connection().current.store(nullptr);
-            CurrentDevice().m_hConnectDeviceThread = 0;
-            CurrentDevice().m_bStopConnectDeviceThread.store(1);
-            CurrentDevice().m_ConnectedCallback.Store({});
+            CurrentInstrument().m_hConnectDeviceThread = 0;
+            CurrentInstrument().m_bStopConnectDeviceThread.store(1);
+            CurrentInstrument().m_ConnectedCallback.Store({});
             run->stop.store(true);
             run->stopEvent.SetEvent();
             ReconnectDevice();
@@ -223,7 +223,7 @@ void StopConnectionThread()
 void* RunConnection(Run& run)
 {
     while (!run.stop.load()) {
-        if (!DeviceConnectHeld(CurrentDevice().m_nPortNumber.load(), 1)) {
+        if (!DeviceConnectHeld(CurrentInstrument().m_nPortNumber.load(), 1)) {
             SleepEx(kSearchRetryPauseMs);
             continue;
         }
@@ -237,7 +237,7 @@ void* RunConnection(Run& run)
             break;
         }
         {
-            CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+            CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
             NotifyDeviceAPConnected(true);
             ResetAirPort();
             // Identified and announced: from now on every caller may use the port.
@@ -251,7 +251,7 @@ void* RunConnection(Run& run)
             }
         }
         NotifyListener(true);
-        CurrentDevice().Monitor().StartMonitor();
+        CurrentInstrument().Monitor().StartMonitor();
         WaitWhileConnected(run, connection);
         Disconnect(run, connection);
     }
@@ -291,15 +291,15 @@ void ReleaseConnectionAtUnload()
 
 void ReconnectDevice()
 {
-    CurrentDevice().m_hReconnectEvent.SetEvent();
+    CurrentInstrument().m_hReconnectEvent.SetEvent();
 }
 
 void NotifyListener(bool connected)
 {
     // Read before the change is published: a caller whose connect returns on
     // it and then registers a callback must not hear of that same connection.
-    const ConnectionTarget callback = CurrentDevice().m_ConnectedCallback.Load();
-    CurrentDevice().m_bConnected.store(connected ? 1 : 0);
+    const ConnectionTarget callback = CurrentInstrument().m_ConnectedCallback.Load();
+    CurrentInstrument().m_bConnected.store(connected ? 1 : 0);
     CountConnectEvent(&ConnectWaits::changes);
     if (callback)
         callback(connected);
@@ -308,13 +308,13 @@ void NotifyListener(bool connected)
 void ConnectedHandler(bool connected)
 {
     if (connected)
-        CurrentDevice().m_hConnectedEvent.SetEvent();
+        CurrentInstrument().m_hConnectedEvent.SetEvent();
 }
 
 bool ConnectionThreadRunning()
 {
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    return CurrentDevice().m_hConnectDeviceThread != 0;
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    return CurrentInstrument().m_hConnectDeviceThread != 0;
 }
 
 void* ConnectDeviceThread(void* argument)
@@ -330,14 +330,14 @@ void* ConnectDeviceThread(void* argument)
 bool DoInit(const ConnectionTarget& callback, uint64_t* releases)
 {
     JoinStopped(true);
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     if (releases != nullptr) {
         std::lock_guard<std::mutex> counting(Connection().connectWaits.mutex);
         *releases = Connection().connectWaits.releases;
     }
-    CurrentDevice().m_hReconnectEvent.ResetEvent();
-    CurrentDevice().m_bStopConnectDeviceThread.store(0);
-    CurrentDevice().m_ConnectedCallback.Store(callback);
+    CurrentInstrument().m_hReconnectEvent.ResetEvent();
+    CurrentInstrument().m_bStopConnectDeviceThread.store(0);
+    CurrentInstrument().m_ConnectedCallback.Store(callback);
     if (Connection().run != nullptr)
         return true;
     Run* run = new Run;
@@ -347,7 +347,7 @@ bool DoInit(const ConnectionTarget& callback, uint64_t* releases)
     }
     Connection().run = run;
     Connection().current.store(run);
-    CurrentDevice().m_hConnectDeviceThread = run->handle;
+    CurrentInstrument().m_hConnectDeviceThread = run->handle;
     return true;
 }
 
@@ -356,7 +356,7 @@ bool VasqInit(ConnectedCallback callback)
     ApiCall call("VasqInit");
     if (call.Refused())
         return false;
-    CurrentDevice().m_nPortNumber.store(-1);
+    CurrentInstrument().m_nPortNumber.store(-1);
     if (!DoInit(callback))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");
     return call.Result(true, true);
@@ -375,8 +375,8 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
         const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
         LogLine(kLogInfo, "looking for a Vasq9 %s", where.c_str());
     }
-    CurrentDevice().m_nPortNumber.store(portNumber);
-    CurrentDevice().m_hConnectedEvent.ResetEvent();
+    CurrentInstrument().m_nPortNumber.store(portNumber);
+    CurrentInstrument().m_hConnectedEvent.ResetEvent();
     uint64_t releases = 0;
     if (!DoInit(ConnectedHandler, &releases))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");

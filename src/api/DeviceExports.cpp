@@ -12,7 +12,7 @@
 #include "api/Runners.h"
 #include "api/Sampling.h"
 #include "api/Workers.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
 #include "vasq.h"
@@ -21,7 +21,7 @@
 // library has had or will have, never the object's address: a handle kept
 // after its close fails however the allocator reuses the memory.
 struct VasqDevice {
-    Device device;
+    Instrument device;
 };
 
 namespace {
@@ -210,7 +210,7 @@ const char* VasqDeviceGetSerialNumber(VasqDevice* device)
     if (!forward.Valid())
         return "";
     ApiCall call("VasqDeviceGetSerialNumber");
-    Device& current = CurrentDevice();
+    Instrument& current = CurrentInstrument();
     std::lock_guard<std::mutex> lock(current.m_recordsMutex);
     return call.Result<const char*>(current.m_szBoundSerialNumber, current.m_szBoundSerialNumber[0] != '\0');
 }
@@ -221,7 +221,7 @@ int VasqDeviceGetPortNumber(VasqDevice* device)
     if (!forward.Valid())
         return -1;
     ApiCall call("VasqDeviceGetPortNumber");
-    const int port = CurrentDevice().m_bConnected.load() != 0 ? DeviceOpenPortNumber() : -1;
+    const int port = CurrentInstrument().m_bConnected.load() != 0 ? DeviceOpenPortNumber() : -1;
     return call.Result(port, port != -1);
 }
 
@@ -231,7 +231,7 @@ int VasqDeviceSetConnectionCallback(VasqDevice* device, VasqDeviceConnectedCallb
     if (!forward.Valid())
         return 0;
     ApiCall call("VasqDeviceSetConnectionCallback");
-    CurrentDevice().m_ConnectedCallback.Store(ConnectionTarget(callback, context));
+    CurrentInstrument().m_ConnectedCallback.Store(ConnectionTarget(callback, context));
     return call.Flag(true);
 }
 
@@ -246,7 +246,7 @@ int DeviceRecord(const char* name, VasqDevice* device, Record* info, int (*get)(
     if (!forward.Valid())
         return 0;
     ApiCall call(name);
-    if (info != nullptr && CurrentDevice().m_bConnected.load() == 0) {
+    if (info != nullptr && CurrentInstrument().m_bConnected.load() == 0) {
         *info = Record{};
         return call.Fail(0, kErrorNotConnected, "no instrument is connected (the device is lost)");
     }

@@ -7,7 +7,7 @@
 #include "protocol/Command.h"
 #include "protocol/Units.h"
 #include "vasq_service.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
     if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record or a table is null");
     if (unit == -1)
-        unit = CurrentDevice().m_nPressureUnit.load();
+        unit = CurrentInstrument().m_nPressureUnit.load();
     if (!CountFitsUnit(unit, count))
         return call.Fail(0, kErrorInvalidArgument, "%d points do not fit unit %d (360 in mmHg, 479 in kPa)", count,
                          unit);
@@ -118,11 +118,11 @@ int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
         return 0;
     if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record or a table is null");
-    const int unit = CurrentDevice().m_nPressureUnit.load();
+    const int unit = CurrentInstrument().m_nPressureUnit.load();
     if (!CountFitsUnit(unit, count))
         return call.Fail(0, kErrorInvalidArgument, "%d points do not fit unit %d (360 in mmHg, 479 in kPa)", count,
                          unit);
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     // A table the device did not take is a failure: a BP start must not go on
     // to simulate with whatever envelope the device was left holding.
     if (!SetBPCustom(record, unit))
@@ -136,7 +136,7 @@ int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
     if (call.Refused())
         return 0;
     // A null record still reads the parameter set and succeeds: nothing is stored.
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     const BPMethodType asked = method == BP_METHOD_DEFAULT ? BP_METHOD_CUSTOMIZED : method;
-    return call.Flag(GetBPCustomParam(asked, out, CurrentDevice().m_nPressureUnit.load()));
+    return call.Flag(GetBPCustomParam(asked, out, CurrentInstrument().m_nPressureUnit.load()));
 }

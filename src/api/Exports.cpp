@@ -14,7 +14,7 @@
 #include "protocol/Units.h"
 #include "vasq.h"
 #include "vasq_service.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 int VasqGetDeviceInformation(MODEL_INFORMATION* info)
 {
@@ -23,7 +23,7 @@ int VasqGetDeviceInformation(MODEL_INFORMATION* info)
         return 0;
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     return call.Flag(GetDeviceInformation(info));
 }
 
@@ -34,7 +34,7 @@ int VasqGetHWInformation(HW_INFORMATION* info)
         return 0;
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     return call.Flag(GetHWInformation(info));
 }
 
@@ -43,7 +43,7 @@ const char* VasqGetSerialNumber()
     ApiCall call("VasqGetSerialNumber");
     if (call.Refused())
         return "";
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     const char* serial = FormatSerialNumber();
     return call.Result(serial, serial[0] != '\0');
 }
@@ -59,7 +59,7 @@ int Locked(const char* name, Command command)
     ApiCall call(name);
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     return call.Flag(command());
 }
 
@@ -71,20 +71,20 @@ int Answered(const char* name, Command command)
     ApiCall call(name);
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     const int answer = command() ? 1 : 0;
     return call.Result(answer, ReasonCode() == kErrorNone);
 }
 
 bool SamplingRuns()
 {
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    return CurrentDevice().m_hSamplingThread.load() != 0;
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    return CurrentInstrument().m_hSamplingThread.load() != 0;
 }
 
 bool SetUnitLocked(int unit)
 {
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     if (!SetUnit(unit))
         return false;
     HoldPressureUnit(unit);
@@ -108,7 +108,7 @@ int VasqSetPressureUnit(int unit)
         return call.Fail(0, kErrorBusy, "the unit cannot change from a callback while sampling runs");
     unsigned status;
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
         status = GetDeviceStatus();
     }
     // A failed query reads as code 0 and the switch goes on; the failure is
@@ -125,7 +125,7 @@ int VasqSetPressureUnit(int unit)
         return call.Flag(SetUnitLocked(unit));
     VasqStopSampling();
     const bool switched = SetUnitLocked(unit);
-    StartSampling(CurrentDevice().m_SamplingCallback.Load());
+    StartSampling(CurrentInstrument().m_SamplingCallback.Load());
     return call.Flag(switched);
 }
 
@@ -134,7 +134,7 @@ int VasqGetPressureUnit()
     ApiCall call("VasqGetPressureUnit");
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     // A failed read leaves the unit that every later set-point is scaled by
     // as it was; the call itself still answers 0.
     int unit = 0;
@@ -154,7 +154,7 @@ int VasqEnableAirPort(int port, bool enable)
     ApiCall call("VasqEnableAirPort");
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     EnableAirPort(std::clamp(port, 0, kHighestAirPort), enable);
     return call.Flag(true);
 }
@@ -164,7 +164,7 @@ int VasqResetAirPort()
     ApiCall call("VasqResetAirPort");
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     ResetAirPort();
     return call.Flag(true);
 }
@@ -246,7 +246,7 @@ bool VasqGetCalibrationResult()
     ApiCall call("VasqGetCalibrationResult");
     if (call.Refused())
         return false;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     const bool passed = GetDeviceStatus() == kStatusCalibrationPassed;
     return call.Result(passed, ReasonCode() == kErrorNone);
 }
@@ -263,5 +263,5 @@ int VasqRestart()
 
 int VasqOnlyUseLowerSensor(bool only)
 {
-    return Locked("VasqOnlyUseLowerSensor", [only] { return EnableDeviceDebugMode(false, false, CurrentDevice().m_nPressureUnit.load(), only); });
+    return Locked("VasqOnlyUseLowerSensor", [only] { return EnableDeviceDebugMode(false, false, CurrentInstrument().m_nPressureUnit.load(), only); });
 }

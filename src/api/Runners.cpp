@@ -1,6 +1,6 @@
 // Test starts and the workers that follow a running test on the device.
 #include "api/Runners.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -29,7 +29,7 @@ constexpr unsigned kTicksToTakeAStart = 25;
 
 WorkerThreads& TestWorkers()
 {
-    return CurrentDevice().Workers().tests;
+    return CurrentInstrument().Workers().tests;
 }
 
 bool IsRunningCode(unsigned status)
@@ -63,7 +63,7 @@ public:
         MarkLibraryWorkerThread();
         bool reporting;
         {
-            CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+            CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
             // A stop, or the next start of this kind, may have come first.
             reporting = !TestWorkers().StopRequested(CurrentThreadHandle()) && Begin();
         }
@@ -74,7 +74,7 @@ public:
             FirstReport();
             uint32_t signalNumber = TIMER_SIGNAL_TEST;
             TimerId timer = CreateNewTimer(g_nWaitTime, signalNumber);
-            CEvent* events[2] = {&CurrentDevice().m_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
+            CEvent* events[2] = {&CurrentInstrument().m_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
                 // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
@@ -83,7 +83,7 @@ public:
                     TestWorkers().StopRequested(CurrentThreadHandle())) {
                     m_end = true;
                 } else if (result == 1) {
-                    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+                    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
                     // A stop and the next start may have taken the lock first: the
                     // device now runs the next test, which is not this worker's.
                     if (TestWorkers().StopRequested(CurrentThreadHandle())) {
@@ -145,7 +145,7 @@ private:
         if (m_taken) {
             Tick(status);
             if (status == kStatusCompleted)
-                CurrentDevice().Workers().ownTestMayRun = false;
+                CurrentInstrument().Workers().ownTestMayRun = false;
             return;
         }
         ++m_ticksUntaken;
@@ -154,7 +154,7 @@ private:
         if (anotherCompleted || m_ticksUntaken >= kTicksToTakeAStart) {
             LogLine(kLogError, "%s: the instrument did not take the start: %s (status %u); no result is reported",
                     m_test, anotherCompleted ? "it completed another test" : "it showed no such test in 5 s", status);
-            CurrentDevice().Workers().ownTestMayRun = false;
+            CurrentInstrument().Workers().ownTestMayRun = false;
             Report(STATUS_NONE);
             m_end = true;
         } else if (status == kStatusCompleted) {
@@ -172,13 +172,13 @@ private:
 
 class BPWorker : public TestWorker {
 public:
-    BPWorker() : TestWorker(CurrentDevice().m_hBPTestThread, "BP simulation") {}
+    BPWorker() : TestWorker(CurrentInstrument().m_hBPTestThread, "BP simulation") {}
 
 private:
     bool Begin() override
     {
         m_lastStatus = GetDeviceStatus();
-        m_callback = CurrentDevice().m_BPTestCallback.Load();
+        m_callback = CurrentInstrument().m_BPTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
     bool InProgress(unsigned status) const override { return status == kStatusRunning; }
@@ -191,7 +191,7 @@ private:
         if (status == kStatusRunning) {
             Report(STATUS_RUNNING);
         } else if (status == kStatusCompleted) {
-            GetBPTestResult(CurrentDevice().m_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
+            GetBPTestResult(CurrentInstrument().m_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
             Report(STATUS_COMPLETED);
         }
     }
@@ -257,7 +257,7 @@ private:
 class LeakageWorker : public WaitStableWorker {
 public:
     explicit LeakageWorker(FUNCTION_ENUM function)
-        : WaitStableWorker(CurrentDevice().m_hLeakageTestThread,
+        : WaitStableWorker(CurrentInstrument().m_hLeakageTestThread,
                            function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration",
                            kInitialWaitStableSeconds),
           m_function(function)
@@ -267,7 +267,7 @@ public:
 private:
     bool HasCallback() override
     {
-        m_callback = CurrentDevice().m_LeakageTestCallback.Load();
+        m_callback = CurrentInstrument().m_LeakageTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
     void Report(VasqStatus status) override
@@ -276,7 +276,7 @@ private:
     }
     void ReadResult() override
     {
-        const float resolution = CurrentDevice().m_fPressureresolution.load();
+        const float resolution = CurrentInstrument().m_fPressureresolution.load();
         if (m_function == FUNCTION_LEAKAGE_TEST)
             GetLeakageTestResult(nullptr, &m_leak, &m_code, resolution);
         else
@@ -291,12 +291,12 @@ private:
 
 class OverpressureWorker : public WaitStableWorker {
 public:
-    OverpressureWorker() : WaitStableWorker(CurrentDevice().m_hOverpressureTestThread, "overpressure test", 0.0) {}
+    OverpressureWorker() : WaitStableWorker(CurrentInstrument().m_hOverpressureTestThread, "overpressure test", 0.0) {}
 
 private:
     bool HasCallback() override
     {
-        m_callback = CurrentDevice().m_OverpressureTestCallback.Load();
+        m_callback = CurrentInstrument().m_OverpressureTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
     void Report(VasqStatus status) override
@@ -309,7 +309,7 @@ private:
     void ReadResult() override
     {
         GetOverpressureTestResult(&m_results[0], &m_results[1], &m_results[2], &m_results[3], &m_results[4],
-                                  &m_results[5], CurrentDevice().m_nPressureUnit.load());
+                                  &m_results[5], CurrentInstrument().m_nPressureUnit.load());
     }
 
     OverpressureTestTarget m_callback;
@@ -318,12 +318,12 @@ private:
 
 class StaticPressureWorker : public TestWorker {
 public:
-    StaticPressureWorker() : TestWorker(CurrentDevice().m_hStaticPressureExThread, "static pressure") {}
+    StaticPressureWorker() : TestWorker(CurrentInstrument().m_hStaticPressureExThread, "static pressure") {}
 
 private:
     bool Begin() override
     {
-        m_callback = CurrentDevice().m_StaticPressureExCallback.Load();
+        m_callback = CurrentInstrument().m_StaticPressureExCallback.Load();
         if (!m_callback)
             return false;
         m_lastStatus = GetDeviceStatus();
@@ -396,7 +396,7 @@ bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void
 // is ended as VasqStopTest ends it. Nothing is sent when none may run.
 void EndOwnTest(int unit)
 {
-    WorkerState& workers = CurrentDevice().Workers();
+    WorkerState& workers = CurrentInstrument().Workers();
     if (!workers.ownTestMayRun)
         return;
     LogLine(kLogInfo, "ending the test this program started before it starts the next");
@@ -411,7 +411,7 @@ bool StartOnDevice()
 {
     if (!EnableDeviceStartTest(true))
         return false;
-    CurrentDevice().Workers().ownTestMayRun = true;
+    CurrentInstrument().Workers().ownTestMayRun = true;
     return true;
 }
 
@@ -452,7 +452,7 @@ WorkerLifetime VASQ_INIT_WORKER_LIFETIME s_workerLifetime;
 void StopWorkersAtUnload()
 {
     StopSamplingAtUnload();
-    CurrentDevice().m_hStopTestEvent.SetEvent();
+    CurrentInstrument().m_hStopTestEvent.SetEvent();
     TestWorkers().Join(TestWorkers().Take(false));
 }
 
@@ -518,8 +518,8 @@ bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget&
         return false;
     if (parameters == nullptr)
         return call.Fail(false, kErrorInvalidArgument, "the BP record is null");
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    const int unit = CurrentDevice().m_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    const int unit = CurrentInstrument().m_nPressureUnit.load();
     EndOwnTest(unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !EnableDeviceDebugMode(false, false, unit, false))
@@ -532,8 +532,8 @@ bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget&
         return call.Result(false, false);
     if (!StartOnDevice())
         return call.Result(false, false);
-    CurrentDevice().m_BPTestCallback.Store(callback);
-    return call.Flag(StartWorker(CurrentDevice().m_hBPTestThread, BPTestThread, nullptr, "BP simulation"));
+    CurrentInstrument().m_BPTestCallback.Store(callback);
+    return call.Flag(StartWorker(CurrentInstrument().m_hBPTestThread, BPTestThread, nullptr, "BP simulation"));
 }
 
 bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
@@ -560,16 +560,16 @@ bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam
     ApiCall call("RunLeakageTest");
     if (call.Refused())
         return false;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    const int unit = CurrentDevice().m_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    const int unit = CurrentInstrument().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
     EndOwnTest(unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !StartOnDevice())
         return call.Result(false, false);
-    CurrentDevice().m_LeakageTestCallback.Store(callback);
+    CurrentInstrument().m_LeakageTestCallback.Store(callback);
     const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
-    return call.Flag(StartWorker(CurrentDevice().m_hLeakageTestThread, LeakageTestThread, FunctionArgument(function), name));
+    return call.Flag(StartWorker(CurrentInstrument().m_hLeakageTestThread, LeakageTestThread, FunctionArgument(function), name));
 }
 
 bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
@@ -610,8 +610,8 @@ int VasqGetLeakageCalibrationRate(double* rate)
     if (call.Refused())
         return 0;
     // A null rate still reads the rate and succeeds: nothing is stored.
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    return call.Flag(GetLeakCalibrationRate(rate, CurrentDevice().m_fPressureresolution.load()));
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    return call.Flag(GetLeakCalibrationRate(rate, CurrentInstrument().m_fPressureresolution.load()));
 }
 
 bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
@@ -620,8 +620,8 @@ bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, dou
     ApiCall call("RunOverpressureTest");
     if (call.Refused())
         return false;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    const int unit = CurrentDevice().m_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    const int unit = CurrentInstrument().m_nPressureUnit.load();
     dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
     dPressure2 = CheckPressureLimit(LIMIT_OVERPRESSURE_SECOND, dPressure2, unit);
     dPressure3 = CheckPressureLimit(LIMIT_OVERPRESSURE_THIRD, dPressure3, unit);
@@ -629,9 +629,9 @@ bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, dou
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
         !SetOverpressureTestSetting(bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) || !StartOnDevice())
         return call.Result(false, false);
-    CurrentDevice().m_OverpressureTestCallback.Store(callback);
+    CurrentInstrument().m_OverpressureTestCallback.Store(callback);
     return call.Flag(
-        StartWorker(CurrentDevice().m_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function), "overpressure test"));
+        StartWorker(CurrentInstrument().m_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function), "overpressure test"));
 }
 
 bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
@@ -663,15 +663,15 @@ int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressur
     ApiCall call("VasqRunStaticPressure");
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    const int unit = CurrentDevice().m_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    const int unit = CurrentInstrument().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
     EndOwnTest(unit);
     if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(FUNCTION_STATIC_PRESSURE) ||
         !SetStaticPressure(dPressure, nStaticParam, bStaticFlag, unit) || !StartOnDevice())
         return call.Flag(false);
-    CurrentDevice().m_StaticPressureExCallback.Store(callback);
-    return call.Flag(StartWorker(CurrentDevice().m_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
+    CurrentInstrument().m_StaticPressureExCallback.Store(callback);
+    return call.Flag(StartWorker(CurrentInstrument().m_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
 }
 
 int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback, bool bStaticFlag)
@@ -685,7 +685,7 @@ int VasqGetWaitStableTime()
     if (call.Refused())
         return 0;
     double seconds = 0.0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     GetWaitStableTime(&seconds);
     return call.Result(static_cast<int>(seconds), ReasonCode() == kErrorNone);
 }
@@ -696,10 +696,10 @@ int VasqStopTest()
     if (call.Refused())
         return 0;
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-        EnableDeviceDebugMode(false, false, CurrentDevice().m_nPressureUnit.load(), false);
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+        EnableDeviceDebugMode(false, false, CurrentInstrument().m_nPressureUnit.load(), false);
         if (EnableDeviceStartTest(false))
-            CurrentDevice().Workers().ownTestMayRun = false;
+            CurrentInstrument().Workers().ownTestMayRun = false;
         TestWorkers().RequestStop();
     }
     if (!OnLibraryWorkerThread())

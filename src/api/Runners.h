@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "device/Device.h"
+#include "api/Instrument.h"
 #include "vasq.h"
 
 

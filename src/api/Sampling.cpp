@@ -7,7 +7,7 @@
 #include "platform/InitOrder.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/Units.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 
 namespace {
@@ -20,12 +20,12 @@ constexpr int kSamplesPerBlock = 10;
 
 WorkerThreads& SamplingThreads()
 {
-    return CurrentDevice().Workers().sampling;
+    return CurrentInstrument().Workers().sampling;
 }
 
 bool FetchSampleBlock(uint8_t* block, unsigned long self)
 {
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     if (SamplingThreads().StopRequested(self))
         return false;
     if (SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
@@ -33,8 +33,8 @@ bool FetchSampleBlock(uint8_t* block, unsigned long self)
         return true;
     // This thread ends now: a start from here on must start a new one rather
     // than report that this one runs.
-    if (CurrentDevice().m_hSamplingThread.load() == self)
-        CurrentDevice().m_hSamplingThread.store(0);
+    if (CurrentInstrument().m_hSamplingThread.load() == self)
+        CurrentInstrument().m_hSamplingThread.store(0);
     return false;
 }
 
@@ -47,7 +47,7 @@ void Deliver(const uint8_t* block, const SharedCallback<double>& registered, uns
             return;
         const int raw = block[2 * i] | (block[2 * i + 1] << 8);
         const int sample = (raw & 0x8000) != 0 ? raw - 65536 : raw;
-        const float pressure = static_cast<float>(sample) / CurrentDevice().m_fPressureresolution.load();
+        const float pressure = static_cast<float>(sample) / CurrentInstrument().m_fPressureresolution.load();
         if (const SamplingTarget callback = registered.Load())
             callback(static_cast<double>(pressure));
     }
@@ -65,12 +65,12 @@ void* SamplingThread(void* argument)
     // Without a timer no tick would ever come, nor would a stop be seen.
     while (timer != nullptr) {
         // Released: a stop waits for this thread, even if a racing start set the event again.
-        if (CurrentDevice().m_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || SamplingThreads().Released(self) ||
+        if (CurrentInstrument().m_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || SamplingThreads().Released(self) ||
             SamplingThreads().StopRequested(self))
             break;
         if (WaitForSingleObject(TimerTickEvent(timer, signalNumber), INFINITE_TIMEOUT) != WAIT_SIGNALED)
             break;
-        if (CurrentDevice().m_hSamplingPauseEvent.WaitTimeout(0) == WAIT_SIGNALED) {
+        if (CurrentInstrument().m_hSamplingPauseEvent.WaitTimeout(0) == WAIT_SIGNALED) {
             SleepEx(kPausePollMs);
             continue;
         }
@@ -82,9 +82,9 @@ void* SamplingThread(void* argument)
     }
     DeleteTimer(signalNumber, timer);
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-        if (CurrentDevice().m_hSamplingThread.load() == self)
-            CurrentDevice().m_hSamplingThread.store(0);
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+        if (CurrentInstrument().m_hSamplingThread.load() == self)
+            CurrentInstrument().m_hSamplingThread.store(0);
     }
     SamplingThreads().Ended(self);
     return nullptr;
@@ -95,22 +95,22 @@ int StartSampling(const SamplingTarget& callback)
     ApiCall call("VasqStartSampling");
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    const int unit = CurrentDevice().m_nPressureUnit.load();
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    const int unit = CurrentInstrument().m_nPressureUnit.load();
     if (unit == 1)
-        CurrentDevice().m_fPressureresolution.store(100.0f);
+        CurrentInstrument().m_fPressureresolution.store(100.0f);
     else if (unit == 0)
-        CurrentDevice().m_fPressureresolution.store(10.0f);
-    CurrentDevice().m_SamplingCallback.Store(callback);
+        CurrentInstrument().m_fPressureresolution.store(10.0f);
+    CurrentInstrument().m_SamplingCallback.Store(callback);
     // A thread that ended by itself has left the lock for good: joining it here is safe.
     WorkerThreads::Join(SamplingThreads().Take(true));
-    if (CurrentDevice().m_hSamplingThread.load() != 0)
+    if (CurrentInstrument().m_hSamplingThread.load() != 0)
         return call.Flag(true);
-    CurrentDevice().m_hSamplingEvent.SetEvent();
+    CurrentInstrument().m_hSamplingEvent.SetEvent();
     unsigned long thread = 0;
-    if (SamplingThreads().Start(&thread, SamplingThread, &CurrentDevice().m_SamplingCallback) == 0)
+    if (SamplingThreads().Start(&thread, SamplingThread, &CurrentInstrument().m_SamplingCallback) == 0)
         return call.Fail(0, kErrorSystem, "cannot start the sampling thread");
-    CurrentDevice().m_hSamplingThread.store(thread);
+    CurrentInstrument().m_hSamplingThread.store(thread);
     LogLine(kLogInfo, "sampling started");
     return call.Flag(true);
 }
@@ -127,17 +127,17 @@ void VasqStopSampling()
         return;
     std::vector<unsigned long> threads;
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-        if (CurrentDevice().m_hSamplingThread.load() != 0)
-            CurrentDevice().m_hSamplingEvent.ResetEvent();
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+        if (CurrentInstrument().m_hSamplingThread.load() != 0)
+            CurrentInstrument().m_hSamplingEvent.ResetEvent();
         // Only the threads that exist now; one that a later start creates keeps
         // running. A thread that is not waited for (the stop comes from a
         // callback) no longer counts as running, so a start right after this
         // one starts a new thread instead of reporting one that is ending.
-        if (CurrentDevice().m_hSamplingThread.load() != 0)
+        if (CurrentInstrument().m_hSamplingThread.load() != 0)
             LogLine(kLogInfo, "sampling stopped");
         SamplingThreads().RequestStop();
-        CurrentDevice().m_hSamplingThread.store(0);
+        CurrentInstrument().m_hSamplingThread.store(0);
         threads = SamplingThreads().Take(OnLibraryWorkerThread());
     }
     // On the sampling thread or a test worker (which may hold the API lock that
@@ -153,6 +153,6 @@ int VasqGetSampleRate()
 
 void StopSamplingAtUnload()
 {
-    CurrentDevice().m_hSamplingEvent.ResetEvent();
+    CurrentInstrument().m_hSamplingEvent.ResetEvent();
     WorkerThreads::Join(SamplingThreads().Take(false));
 }

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "device/Device.h"
+#include "api/Instrument.h"
 #include "vasq.h"
 
 constexpr int g_nPlayDataMinSampleRate = 200;

@@ -12,7 +12,7 @@
 #include "protocol/Firmware.h"
 #include "protocol/Identity.h"
 #include "vasq_service.h"
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
         return 0;
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     return call.Flag(GetBootloaderInformation(info));
 }
 
@@ -42,7 +42,7 @@ int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
         return 0;
     if (model == nullptr || hardware == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "a record is null");
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     return call.Flag(SetDeviceInformation(model, hardware));
 }
 
@@ -53,7 +53,7 @@ int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
         return 0;
     if (buffer == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the buffer is null");
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     return call.Flag(ReadMfgInfo(buffer, length));
 }
 
@@ -64,7 +64,7 @@ int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
         return 0;
     if (data == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the data is null");
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     return call.Flag(WriteMfgInfo(data, length));
 }
 
@@ -76,7 +76,7 @@ int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* thir
     if (path == nullptr)
         return call.Fail(-1, kErrorInvalidArgument, "the path is null");
     const int result = [&] {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
         return FlashLoadBinFile(path, first, second, third);
     }();
     if (result >= 0)
@@ -100,8 +100,8 @@ long VasqGetDeviceHandle()
     ApiCall call("VasqGetDeviceHandle");
     if (call.Refused())
         return -1;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-    const long handle = CurrentDevice().m_hDevice.load();
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    const long handle = CurrentInstrument().m_hDevice.load();
     if (handle == -1)
         return call.Fail(handle, kErrorNotConnected, "no port is open");
     return call.Result(handle, true);
@@ -112,11 +112,11 @@ void VasqSetDeviceHandle(long handle)
     ApiCall call("VasqSetDeviceHandle");
     if (call.Refused())
         return;
-    CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     // Another port's identity must not pass for this one's, also when the
     // new handle is 0 or its probe fails; the close of the old port clears
     // its path too.
-    if (handle != CurrentDevice().m_hDevice.load())
+    if (handle != CurrentInstrument().m_hDevice.load())
         ClearDeviceIdentity();
     AdoptDeviceHandle(handle);
     bool identified = true;

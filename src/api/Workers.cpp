@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/Device.h"
+#include "api/Instrument.h"
 
 namespace {
 thread_local bool t_libraryWorker = false;

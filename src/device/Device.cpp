@@ -39,10 +39,7 @@ void* RunDeviceThread(void* start)
 }  // namespace
 
 Device::Device()
-    : m_transport(NewTransportState(), DeleteTransportState),
-      m_packets(NewPacketState(), DeletePacketState),
-      m_connection(NewConnectionState(), DeleteConnectionState),
-      m_workers(NewWorkerState(), DeleteWorkerState)
+    : m_transport(NewTransportState(), DeleteTransportState), m_packets(NewPacketState(), DeletePacketState)
 {
     m_monitor.reset(new CAutoMonitor(*this));
     std::lock_guard<std::mutex> lock(Devices().mutex);
@@ -60,29 +57,36 @@ Device::~Device()
     m_monitor.reset();
 }
 
+void Device::EndWatch()
+{
+    m_monitor.reset();
+}
+
 CAutoMonitor& Device::Monitor()
 {
     return *m_monitor;
 }
 
-ParentOnly<Device> VASQ_INIT_DEVICE g_DefaultDevice;
+namespace {
+Device* s_defaultDevice = nullptr;
+}  // namespace
 
 // A thread working for no device in particular works for the default one, and
 // its lines are about it.
-struct DefaultSubject {
-    DefaultSubject() { SetDefaultLogSubject(&g_DefaultDevice->m_logSubject); }
-    ~DefaultSubject() { SetDefaultLogSubject(nullptr); }
-};
-DefaultSubject VASQ_INIT_DEVICE s_defaultSubject;
+void SetDefaultDevice(Device* device)
+{
+    s_defaultDevice = device;
+    SetDefaultLogSubject(device != nullptr ? &device->m_logSubject : nullptr);
+}
 
 Device& DefaultDevice()
 {
-    return *g_DefaultDevice;
+    return *s_defaultDevice;
 }
 
 Device& CurrentDevice()
 {
-    return t_device != nullptr ? *t_device : *g_DefaultDevice;
+    return t_device != nullptr ? *t_device : *s_defaultDevice;
 }
 
 DeviceScope::DeviceScope(Device& device)
