@@ -29,15 +29,21 @@ TempFolder::~TempFolder()
         FTW_DEPTH | FTW_PHYS);
 }
 
-void WakeConnectionThread()
+void WakeConnectionThread(Device& device)
 {
-    CurrentInstrument().m_hReconnectEvent.SetEvent();
+    static_cast<Instrument&>(device).m_hReconnectEvent.SetEvent();
+}
+
+bool ProbeIdentity(Device& device)
+{
+    DeviceScope scope(device);
+    return IsTargetDevice();
 }
 
 void DeviceTest::SetUp()
 {
     // What the layer above hands down, so the device layer runs without it.
-    SetDeviceProbe(IsTargetDevice);
+    SetDeviceProbe(ProbeIdentity);
     SetDeviceLossHandler(WakeConnectionThread);
     SetMonitorLossNotifier(WakeConnectionThread);
     SetDeviceFoldersForTesting(m_folder.path().c_str(), m_folder.path().c_str());

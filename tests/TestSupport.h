@@ -52,7 +52,11 @@ bool FileExists(const std::string& path);
 // Polls the condition every few milliseconds until it holds or the time is up.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 // Sets CurrentDevice().m_hReconnectEvent, as the connection layer's loss handler does.
-void WakeConnectionThread();
+class Device;
+// What the layer above hands down to the transport and the watch: a loss wakes
+// the connection thread; a probe reads the identity.
+void WakeConnectionThread(Device& device);
+bool ProbeIdentity(Device& device);
 
 // Waits until at least count bytes wait unread on the library's open port: a
 // pseudo-terminal hands written bytes over a moment after the write returns.

@@ -60,15 +60,15 @@ TEST_F(MonitorTest, AWatcherClosesOnlyTheConnectionItWatched)
     auto first = StartDevice(0);
     auto second = StartDevice(1);
     ASSERT_TRUE(FindDevice(0));
-    const uint64_t watched = DeviceConnectionNumber();
+    const uint64_t watched = DeviceConnectionNumber(DefaultDevice());
     EXPECT_NE(0u, watched);
     DeviceClose();
-    EXPECT_EQ(0u, DeviceConnectionNumber());
+    EXPECT_EQ(0u, DeviceConnectionNumber(DefaultDevice()));
     ASSERT_TRUE(FindDevice(1));
-    EXPECT_FALSE(DeviceCloseConnection(watched)) << "a stale watcher closed a newer connection";
+    EXPECT_FALSE(DeviceCloseConnection(DefaultDevice(), watched)) << "a stale watcher closed a newer connection";
     EXPECT_TRUE(DeviceIsConnected());
     EXPECT_TRUE(FileExists(LockPath(1)));
-    EXPECT_TRUE(DeviceCloseConnection(DeviceConnectionNumber()));
+    EXPECT_TRUE(DeviceCloseConnection(DefaultDevice(), DeviceConnectionNumber(DefaultDevice())));
     EXPECT_FALSE(DeviceIsConnected());
     EXPECT_FALSE(FileExists(LockPath(1)));
 }
@@ -91,7 +91,7 @@ TEST_F(MonitorTest, MonitorDeclaresAVanishedPortLost)
     auto device = StartDevice(2);
     ASSERT_TRUE(FindDevice(2));
     ExpectLossDeclared([&] { device->Unplug(); });
-    EXPECT_TRUE(DevicePortFailed()) << "the hang-up was reported, not only the listing";
+    EXPECT_TRUE(DevicePortFailed(DefaultDevice())) << "the hang-up was reported, not only the listing";
     EXPECT_FALSE(FileExists(LockPath(2)));
 }
 
@@ -100,7 +100,7 @@ TEST_F(MonitorTest, ListingAloneNoticesANodeRemovedWhileThePortStaysOpen)
     auto device = StartDevice(3);
     ASSERT_TRUE(FindDevice(3));
     ExpectLossDeclared([&] { device->RemoveNode(); });
-    EXPECT_FALSE(DevicePortFailed()) << "no hang-up was raised; the listing found the loss";
+    EXPECT_FALSE(DevicePortFailed(DefaultDevice())) << "no hang-up was raised; the listing found the loss";
 }
 
 TEST_F(MonitorTest, HangUpOfAPortWhoseNodeStaysIsALoss)

@@ -101,13 +101,13 @@ TEST_F(PacketTest, StreamPacketAheadOfAnAnswerIsQueued)
     uint8_t status = 0;
     ASSERT_TRUE(ReceivePacket(&status, 1, 0, nullptr));
     EXPECT_EQ(14, status);
-    ASSERT_EQ(1u, StreamQueueSize());
+    ASSERT_EQ(1u, StreamQueueSize(DefaultDevice()));
 
     // Taken from the queue without reading the port.
     uint8_t samples[20] = {};
     EXPECT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
     EXPECT_EQ(0x11, samples[19]);
-    EXPECT_EQ(0u, StreamQueueSize());
+    EXPECT_EQ(0u, StreamQueueSize(DefaultDevice()));
 }
 
 TEST_F(PacketTest, OnlyTheFirstQueuedEntryIsLookedAt)
@@ -121,7 +121,7 @@ TEST_F(PacketTest, OnlyTheFirstQueuedEntryIsLookedAt)
     uint8_t value = 0;
     ASSERT_TRUE(ReceivePacket(&value, 1, 0, nullptr));
     EXPECT_EQ(0xBB, value) << "the receiver searched behind the first entry";
-    EXPECT_EQ(2u, StreamQueueSize());
+    EXPECT_EQ(2u, StreamQueueSize(DefaultDevice()));
 
     uint8_t samples[20] = {};
     ASSERT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
@@ -131,7 +131,7 @@ TEST_F(PacketTest, OnlyTheFirstQueuedEntryIsLookedAt)
     ASSERT_TRUE(ReceivePacket(&value, 1, 0, &status));
     EXPECT_EQ(0xAA, value);
     EXPECT_EQ(0, status);
-    EXPECT_EQ(0u, StreamQueueSize());
+    EXPECT_EQ(0u, StreamQueueSize(DefaultDevice()));
 }
 
 TEST_F(PacketTest, FloodOfStreamPacketsIsQueuedInOrder)
@@ -141,7 +141,7 @@ TEST_F(PacketTest, FloodOfStreamPacketsIsQueuedInOrder)
     flood.count = 40;
     m_device->InjectFault(flood);
     ASSERT_TRUE(UpdateDeviceInformation());
-    EXPECT_EQ(40u, StreamQueueSize());
+    EXPECT_EQ(40u, StreamQueueSize(DefaultDevice()));
     uint8_t previous = 0;
     for (int i = 0; i < 40; ++i) {
         uint8_t samples[20];
@@ -171,7 +171,7 @@ TEST_F(PacketTest, LateAnswerIsNotTakenForTheNextOne)
     ASSERT_TRUE(UpdateDeviceInformation());
     EXPECT_EQ('Q', CurrentDevice().m_ModelInfo.chSignature[0]);
     EXPECT_EQ(42, CurrentDevice().m_ModelInfo.nSerialIndex) << "the late manufacturing answer was decoded as identity";
-    EXPECT_EQ(1u, StreamQueueSize());
+    EXPECT_EQ(1u, StreamQueueSize(DefaultDevice()));
 }
 
 TEST_F(PacketTest, GarbageFailsOneExchangeOnly)
@@ -190,19 +190,19 @@ TEST_F(PacketTest, AnswerDeadlineHoldsThroughAFloodOfStreamPackets)
     flood.count = 60;
     flood.delayMs = 25;  // 1.5 s of stream packets, and no answer
     m_device->InjectFault(flood, 'S', 0);
-    const uint64_t droppedBefore = StreamQueueDropped();
+    const uint64_t droppedBefore = StreamQueueDropped(DefaultDevice());
     Stopwatch watch;
     EXPECT_FALSE(UpdateDeviceInformation());
     const double elapsed = watch.Ms();
     EXPECT_GE(elapsed, 950.0);
     EXPECT_LT(elapsed, 1400.0) << "the flood kept the exchange waiting past its read timeout";
-    EXPECT_GE(StreamQueueSize(), 20u) << "stream packets that arrived meanwhile were lost";
-    EXPECT_EQ(droppedBefore, StreamQueueDropped());
+    EXPECT_GE(StreamQueueSize(DefaultDevice()), 20u) << "stream packets that arrived meanwhile were lost";
+    EXPECT_EQ(droppedBefore, StreamQueueDropped(DefaultDevice()));
 }
 
 TEST_F(PacketTest, StreamQueueKeepsTheNewestPacketsAndCountsTheDropped)
 {
-    const uint64_t droppedBefore = StreamQueueDropped();
+    const uint64_t droppedBefore = StreamQueueDropped(DefaultDevice());
     std::vector<uint8_t> bytes;
     for (int i = 0; i < 250; ++i) {
         const std::vector<uint8_t> packet = StreamPacket(static_cast<uint8_t>(i));
@@ -214,8 +214,8 @@ TEST_F(PacketTest, StreamQueueKeepsTheNewestPacketsAndCountsTheDropped)
     uint8_t status = 0;
     ASSERT_TRUE(ReceivePacket(&status, 1, 0, nullptr));
     EXPECT_EQ(3, status);
-    EXPECT_EQ(STREAM_QUEUE_LIMIT, StreamQueueSize());
-    EXPECT_EQ(droppedBefore + 250 - STREAM_QUEUE_LIMIT, StreamQueueDropped());
+    EXPECT_EQ(STREAM_QUEUE_LIMIT, StreamQueueSize(DefaultDevice()));
+    EXPECT_EQ(droppedBefore + 250 - STREAM_QUEUE_LIMIT, StreamQueueDropped(DefaultDevice()));
     uint8_t samples[20] = {};
     ASSERT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
     EXPECT_EQ(250 - STREAM_QUEUE_LIMIT, samples[0]) << "the oldest packets go first";

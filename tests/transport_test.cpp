@@ -212,7 +212,7 @@ TEST(DefaultPaths, RealNodeAndLockFoldersAsRoot)
                          FileExists("/var/lock/kestrova.ACM" + std::to_string(port) + ".lock")))
         --port;
     SetDeviceFoldersForTesting("", "");
-    SetDeviceProbe(IsTargetDevice);
+    SetDeviceProbe(ProbeIdentity);
     vasqsim::SimDevice device("/dev", port);
     ASSERT_TRUE(device.Plugged());
     const std::string lock = "/var/lock/kestrova.ACM" + std::to_string(port) + ".lock";
@@ -282,8 +282,8 @@ TEST_F(TransportTest, IdleReadsOfACookedPortAreNotAHangUp)
     vasqsim::SimDevice device(m_folder.path(), 0, true, vasqsim::PortSettings::Cooked);
     ASSERT_TRUE(FindDevice(0));
     uint8_t nothing[8];
-    EXPECT_EQ(0, DeviceReadAvailable(nothing, sizeof(nothing))) << "an idle VMIN = 0 port reads 0 bytes";
-    EXPECT_FALSE(DevicePortFailed());
+    EXPECT_EQ(0, DeviceReadAvailable(DefaultDevice(), nothing, sizeof(nothing))) << "an idle VMIN = 0 port reads 0 bytes";
+    EXPECT_FALSE(DevicePortFailed(DefaultDevice()));
 
     // Bytes a cooked port would map, stop on or echo travel unchanged both ways.
     const uint8_t tricky[16] = {0x0D, 0x0A, 0x11, 0x13, 0x03, 0x04, 0x7F, 0x1A,
@@ -300,14 +300,14 @@ TEST_F(TransportTest, IdleReadsOfACookedPortAreNotAHangUp)
     const auto& written = log[1].payload;
     ASSERT_EQ(64u, written.size());
     EXPECT_EQ(0, memcmp(tricky, written.data(), sizeof(tricky))) << "the device received altered bytes";
-    EXPECT_FALSE(DevicePortFailed()) << "idle reads marked the port failed";
+    EXPECT_FALSE(DevicePortFailed(DefaultDevice())) << "idle reads marked the port failed";
 
     // A real hang-up still ends a read at once.
     device.InjectFault({FaultKind::HangUpMidFrame});
     Stopwatch watch;
     EXPECT_FALSE(UpdateDeviceInformation());
     EXPECT_LT(watch.Ms(), 900.0);
-    EXPECT_TRUE(DevicePortFailed());
+    EXPECT_TRUE(DevicePortFailed(DefaultDevice()));
 }
 
 TEST_F(TransportTest, BlockUploadOnACookedPortWaitsTheWholeAcknowledgementTime)
@@ -324,7 +324,7 @@ TEST_F(TransportTest, BlockUploadOnACookedPortWaitsTheWholeAcknowledgementTime)
     printf("block acknowledgement wait on a cooked port: %.0f ms\n", waitedMs);
     EXPECT_GE(waitedMs, 4900.0) << "the next block went out before the acknowledgement time was up";
     EXPECT_EQ(std::vector<uint8_t>(96, 0x0D), std::vector<uint8_t>(log[0].payload.begin() + 8, log[0].payload.end()));
-    EXPECT_FALSE(DevicePortFailed());
+    EXPECT_FALSE(DevicePortFailed(DefaultDevice()));
 }
 
 TEST_F(TransportTest, ExplicitPortNumbersAreTriedAsGiven)
@@ -436,12 +436,12 @@ TEST_F(TransportTest, NewNodeEndsThePauseBetweenSearches)
 
 namespace {
 std::atomic<int> g_probes{0};
-bool AcceptAnyPort()
+bool AcceptAnyPort(Device&)
 {
     g_probes.fetch_add(1);
     return true;
 }
-bool RefuseEveryPort()
+bool RefuseEveryPort(Device&)
 {
     g_probes.fetch_add(1);
     return false;

@@ -95,7 +95,7 @@ void CountConnectEvent(uint64_t ConnectWaits::*counter)
 bool ConnectedOnPort(int portNumber)
 {
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return CurrentInstrument().m_bConnected.load() != 0 && DeviceOpenPortMatches(portNumber);
+    return CurrentInstrument().m_bConnected.load() != 0 && DeviceOpenPortMatches(CurrentDevice(), portNumber);
 }
 
 enum class ConnectWait { Connected, Released, TimedOut };
@@ -136,7 +136,7 @@ void WaitWhileConnected(Run& run, uint64_t connection)
         if (run.stop.load())
             return;
         // A port that hung up is gone even when a node of its name is listed again.
-        if (DevicePortFailed() || DeviceConnectionNumber() != connection || !DeviceIsAlive())
+        if (DevicePortFailed(CurrentDevice()) || DeviceConnectionNumber(CurrentDevice()) != connection || !DeviceIsAlive())
             return;
     }
 }
@@ -147,14 +147,14 @@ void Disconnect(Run& run, uint64_t connection)
         LogLine(kLogWarning, "the Vasq9 was lost");
     // A port that is gone or hung up cannot be told anything: the loss is
     // reported without waiting for the API lock, which a busy caller may hold.
-    if (!s_unloading.load() && DeviceConnectionNumber() == connection && !DevicePortFailed()) {
+    if (!s_unloading.load() && DeviceConnectionNumber(CurrentDevice()) == connection && !DevicePortFailed(CurrentDevice())) {
         CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        if (DeviceConnectionNumber() == connection)
+        if (DeviceConnectionNumber(CurrentDevice()) == connection)
             NotifyDeviceAPConnected(false);
     }
     const Run* running = Connection().current.load();
     const bool current = running == &run || running == nullptr;
-    DeviceCloseConnection(connection);
+    DeviceCloseConnection(CurrentDevice(), connection);
     // A thread that was stopped while a new one already runs leaves the
     // identity and the connected state to the new one.
     if (!current)
@@ -216,23 +216,23 @@ void StopConnectionThread()
         // the release, one that starts the next thread does not.
         CountConnectEvent(&ConnectWaits::releases);
     }
-    DeviceStopSearch();
+    DeviceStopSearch(CurrentDevice());
     JoinStopped(false);
 }
 
 void* RunConnection(Run& run)
 {
     while (!run.stop.load()) {
-        if (!DeviceConnectHeld(CurrentInstrument().m_nPortNumber.load(), 1)) {
+        if (!DeviceConnectHeld(CurrentDevice(), CurrentInstrument().m_nPortNumber.load(), 1)) {
             SleepEx(kSearchRetryPauseMs);
             continue;
         }
-        const uint64_t connection = DeviceConnectionNumber();
+        const uint64_t connection = DeviceConnectionNumber(CurrentDevice());
         if (run.stop.load()) {
             // Released while it probed: the port is never announced, to the
             // device or the application (so no disconnection is either), and
             // its identity is not kept.
-            DeviceCloseConnection(connection);
+            DeviceCloseConnection(CurrentDevice(), connection);
             ClearDeviceIdentity();
             break;
         }
@@ -241,12 +241,12 @@ void* RunConnection(Run& run)
             NotifyDeviceAPConnected(true);
             ResetAirPort();
             // Identified and announced: from now on every caller may use the port.
-            DeviceReleaseHeld();
+            DeviceReleaseHeld(CurrentDevice());
             if (LogWanted(kLogInfo)) {
                 HW_INFORMATION hw{};
                 GetHWInformation(&hw);
                 LogLine(kLogInfo, "connected to %s: serial number %s, firmware %d.%d.%d",
-                        DeviceNodePath(DeviceOpenPortNumber()).c_str(), FormatSerialNumber(), hw.nFWVersion1,
+                        DeviceNodePath(DeviceOpenPortNumber(CurrentDevice())).c_str(), FormatSerialNumber(), hw.nFWVersion1,
                         hw.nFWVersion2, hw.nFWVersion3);
             }
         }
@@ -262,9 +262,18 @@ void* RunConnection(Run& run)
 struct LayerHooks {
     LayerHooks()
     {
-        SetDeviceProbe(IsTargetDevice);
-        SetDeviceLossHandler(ReconnectDevice);
-        SetMonitorLossNotifier(ReconnectDevice);
+        SetDeviceProbe([](Device& device) {
+            DeviceScope scope(device);
+            return IsTargetDevice();
+        });
+        SetDeviceLossHandler([](Device& device) {
+            DeviceScope scope(device);
+            ReconnectDevice();
+        });
+        SetMonitorLossNotifier([](Device& device) {
+            DeviceScope scope(device);
+            ReconnectDevice();
+        });
     }
 };
 LayerHooks VASQ_INIT_LIFETIME s_hooks;

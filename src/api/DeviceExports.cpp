@@ -221,7 +221,7 @@ int VasqDeviceGetPortNumber(VasqDevice* device)
     if (!forward.Valid())
         return -1;
     ApiCall call("VasqDeviceGetPortNumber");
-    const int port = CurrentInstrument().m_bConnected.load() != 0 ? DeviceOpenPortNumber() : -1;
+    const int port = CurrentInstrument().m_bConnected.load() != 0 ? DeviceOpenPortNumber(CurrentDevice()) : -1;
     return call.Result(port, port != -1);
 }
 

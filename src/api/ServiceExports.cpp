@@ -118,7 +118,7 @@ void VasqSetDeviceHandle(long handle)
     // its path too.
     if (handle != CurrentInstrument().m_hDevice.load())
         ClearDeviceIdentity();
-    AdoptDeviceHandle(handle);
+    AdoptDeviceHandle(CurrentDevice(), handle);
     bool identified = true;
     if (handle != 0 && handle != -1)
         identified = IsTargetDevice();

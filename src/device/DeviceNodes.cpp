@@ -73,27 +73,27 @@ bool ListDeviceNodes(std::vector<std::string>& paths)
     return true;
 }
 
-Listing ListOpenPort()
+Listing ListOpenPort(Device& device)
 {
     std::vector<std::string> paths;
     if (!ListDeviceNodes(paths))
         return Listing::Failed;
-    return FindOpenPort(paths);
+    return FindOpenPort(device, paths);
 }
 
-Listing FindOpenPort(const std::vector<std::string>& paths)
+Listing FindOpenPort(Device& device, const std::vector<std::string>& paths)
 {
     for (std::string path : paths) {
         StringTrim(&path[0]);
-        if (DeviceCheckPath(path.c_str()))
+        if (DeviceCheckPath(device, path.c_str()))
             return Listing::WithPort;
     }
     return Listing::WithoutPort;
 }
 
-bool DeviceIsAlive()
+bool DeviceIsAlive(Device& device)
 {
-    return ListOpenPort() == Listing::WithPort;
+    return ListOpenPort(device) == Listing::WithPort;
 }
 
 void StringTrimRight(char* text)

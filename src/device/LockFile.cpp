@@ -200,21 +200,21 @@ void ReleaseLockFile(const std::string& path, int fd)
     Unclaim(path);
 }
 
-bool LockDeviceHeld(const std::string& path, int fd)
+bool LockDeviceHeld(Device& device, const std::string& path, int fd)
 {
-    memset(CurrentDevice().m_szLockFilePath, 0, sizeof(CurrentDevice().m_szLockFilePath));
-    memcpy(CurrentDevice().m_szLockFilePath, path.c_str(), path.size());
-    CurrentDevice().m_nLockFile = fd;
-    return CurrentDevice().m_nLockFile >= 0;
+    memset(device.m_szLockFilePath, 0, sizeof(device.m_szLockFilePath));
+    memcpy(device.m_szLockFilePath, path.c_str(), path.size());
+    device.m_nLockFile = fd;
+    return device.m_nLockFile >= 0;
 }
 
-void UnlockDeviceHeld()
+void UnlockDeviceHeld(Device& device)
 {
-    if (CurrentDevice().m_nLockFile == -1)
+    if (device.m_nLockFile == -1)
         return;
-    ReleaseLockFile(CurrentDevice().m_szLockFilePath, CurrentDevice().m_nLockFile);
-    CurrentDevice().m_nLockFile = -1;
-    memset(CurrentDevice().m_szLockFilePath, 0, sizeof(CurrentDevice().m_szLockFilePath));
+    ReleaseLockFile(device.m_szLockFilePath, device.m_nLockFile);
+    device.m_nLockFile = -1;
+    memset(device.m_szLockFilePath, 0, sizeof(device.m_szLockFilePath));
 }
 
 std::string LockHolderText(const std::string& lockPath, bool heldHere)
@@ -231,19 +231,19 @@ std::string LockHolderText(const std::string& lockPath, bool heldHere)
     return "held by another process (" + lockPath + ")";
 }
 
-bool LockDevice(int portNumber)
+bool LockDevice(Device& device, int portNumber)
 {
     const std::string path = DeviceLockPath(portNumber);
-    const int fd = path.size() < sizeof(CurrentDevice().m_szLockFilePath) ? CreateLockFile(path) : -1;
-    std::lock_guard<std::mutex> lock(Port().gate.mutex);
+    const int fd = path.size() < sizeof(device.m_szLockFilePath) ? CreateLockFile(path) : -1;
+    std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
     // The file already held is released first: one device holds one lock file.
-    UnlockDeviceHeld();
-    return LockDeviceHeld(fd >= 0 ? path : std::string(), fd);
+    UnlockDeviceHeld(device);
+    return LockDeviceHeld(device, fd >= 0 ? path : std::string(), fd);
 }
 
-bool UnlockDevice()
+bool UnlockDevice(Device& device)
 {
-    std::lock_guard<std::mutex> lock(Port().gate.mutex);
-    UnlockDeviceHeld();
+    std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
+    UnlockDeviceHeld(device);
     return true;
 }

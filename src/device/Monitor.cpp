@@ -35,20 +35,20 @@ std::atomic<uint32_t> s_losses{0};
 std::atomic<DeviceLossFn> s_lossNotifier{nullptr};
 std::atomic<ListingHook> s_listingHook{nullptr};
 
-void NotifyLoss()
+void NotifyLoss(Device& device)
 {
     const DeviceLossFn notify = s_lossNotifier.load();
     if (notify != nullptr)
-        notify();
+        notify(device);
 }
 
 // Closes the watched connection (unless a newer one replaced it) and wakes
 // the device's connection thread.
-void DeclareLost(uint64_t connection)
+void DeclareLost(Device& device, uint64_t connection)
 {
-    if (DeviceCloseConnection(connection)) {
+    if (DeviceCloseConnection(device, connection)) {
         s_losses.fetch_add(1);
-        NotifyLoss();
+        NotifyLoss(device);
     }
 }
 
@@ -162,8 +162,7 @@ private:
         fds[0] = {m_wakeFd, POLLIN, 0};
         size_t count = 1;
         for (size_t i = 0; i < active.size(); ++i) {
-            DeviceScope scope(active[i]->monitor->Watched());
-            holds.emplace_back(new PortWatch);
+            holds.emplace_back(new PortWatch(active[i]->monitor->Watched()));
             first[i] = static_cast<int>(count);
             count += static_cast<size_t>(holds.back()->Fill(&fds[count]));
         }
@@ -190,10 +189,11 @@ private:
         bool listingFailed = false;
         for (size_t i = 0; i < active.size(); ++i) {
             Watched& watched = *active[i];
-            DeviceScope scope(watched.monitor->Watched());
+            Device& device = watched.monitor->Watched();
+            LogScope lines(device.m_logSubject);
             if (waits[i] == HangUpWait::HungUp) {
                 // A hang-up during the settling time ends whatever connection is open.
-                DeclareLost(watched.phase == Watched::Phase::Settling ? DeviceConnectionNumber() : watched.connection);
+                DeclareLost(device, watched.phase == Watched::Phase::Settling ? DeviceConnectionNumber(device) : watched.connection);
                 watched.phase = Watched::Phase::Idle;
                 continue;
             }
@@ -202,7 +202,7 @@ private:
                 continue;
             if (watched.phase == Watched::Phase::Settling) {
                 watched.phase = Watched::Phase::Listing;
-                watched.connection = DeviceConnectionNumber();
+                watched.connection = DeviceConnectionNumber(device);
                 watched.round = 0;
                 watched.seen = false;
             }
@@ -213,14 +213,14 @@ private:
                 if (hook != nullptr)
                     hook();
             }
-            ListingStep(watched, listingFailed ? Listing::Failed : FindOpenPort(paths));
+            ListingStep(device, watched, listingFailed ? Listing::Failed : FindOpenPort(device, paths));
         }
     }
 
     // One listing of a cycle: a cycle is three listings, also after the port
     // has been seen (the next one then follows at once); a port unseen in a
     // whole cycle, or failed, is lost.
-    static void ListingStep(Watched& watched, Listing listing)
+    static void ListingStep(Device& device, Watched& watched, Listing listing)
     {
         const uint64_t now = GetTickCount64();
         watched.seen = watched.seen || listing == Listing::WithPort;
@@ -229,14 +229,14 @@ private:
             watched.due = now + (listing == Listing::Failed ? kCyclePauseMs : 0) + (watched.seen ? 0 : kUnseenPauseMs);
             return;
         }
-        const uint64_t current = DeviceConnectionNumber();
+        const uint64_t current = DeviceConnectionNumber(device);
         if (current != 0 && current != watched.connection) {
             // Released and replaced: the new connection's own start begins its run.
             watched.phase = Watched::Phase::Idle;
             return;
         }
-        if (!watched.seen || DevicePortFailed()) {
-            DeclareLost(watched.connection);
+        if (!watched.seen || DevicePortFailed(device)) {
+            DeclareLost(device, watched.connection);
             watched.phase = Watched::Phase::Idle;
             return;
         }
@@ -324,7 +324,7 @@ NotifyEventCallback RegisteredNotifyEvent(uint32_t code, bool* present)
 void WinEventCb(uint32_t code, uint32_t /*first*/, unsigned long /*second*/)
 {
     if (code == DEVICE_CHANGE_EVENT)
-        NotifyLoss();
+        NotifyLoss(DefaultDevice());
 }
 
 void SetMonitorLossNotifier(DeviceLossFn notify)

@@ -38,11 +38,6 @@ void DeletePacketState(PacketState* state)
 
 namespace {
 
-PacketState& Packets()
-{
-    return CurrentDevice().Packets();
-}
-
 // How long a frame whose beginning has already arrived may take to complete
 // while late input is drained.
 constexpr uint32_t kLateFrameCompletionMs = 50;
@@ -98,14 +93,14 @@ void LogFrame(const char* direction, const uint8_t* frame, size_t length)
 
 // A transfer that failed because the port is gone says so; true when it did.
 // connection is the port's connection the transfer began on, 0 if none.
-bool PortGoneReason(const char* during, uint8_t category, uint8_t command, uint64_t connection)
+bool PortGoneReason(Device& device, const char* during, uint8_t category, uint8_t command, uint64_t connection)
 {
     const char code = Printable(category);
-    if (connection != 0 && DeviceConnectionNumber() != connection)
+    if (connection != 0 && DeviceConnectionNumber(device) != connection)
         SetReason(kErrorDeviceLost, "the port was lost while %s %c/%u", during, code, command);
-    else if (!DeviceIsConnected())
+    else if (!DeviceIsConnected(device))
         SetReason(kErrorNotConnected, "no Vasq9 is connected (%s %c/%u)", during, code, command);
-    else if (DevicePortFailed())
+    else if (DevicePortFailed(device))
         SetReason(kErrorDeviceLost, "the port hung up while %s %c/%u", during, code, command);
     else
         return false;
@@ -113,17 +108,17 @@ bool PortGoneReason(const char* during, uint8_t category, uint8_t command, uint6
 }
 
 // Why no answer came: the port's state tells a loss from a silent device.
-void NoAnswerReason(bool broken)
+void NoAnswerReason(Device& device, bool broken)
 {
     const char category = Printable(t_request.category);
     const unsigned command = t_request.command;
-    if (PortGoneReason("waiting for the answer to", t_request.category, t_request.command, t_request.connection))
+    if (PortGoneReason(device, "waiting for the answer to", t_request.category, t_request.command, t_request.connection))
         return;
     if (broken)
         SetReason(kErrorProtocol, "a broken frame (bad checksum or cut short) instead of the answer to %c/%u",
                   category, command);
     else
-        SetReason(kErrorTimeout, "no answer to %c/%u within %u ms", category, command, CurrentDevice().m_nDeviceReadTimeout.load());
+        SetReason(kErrorTimeout, "no answer to %c/%u within %u ms", category, command, device.m_nDeviceReadTimeout.load());
 }
 
 // An answer that came too late for the request it answered: dropped while
@@ -139,32 +134,32 @@ void LogLateAnswer(const uint8_t* frame, bool waiting)
         LogLine(kLogWarning, "late answer %c/%u dropped before the next request", Printable(frame[1]), frame[2]);
 }
 
-void QueueFrame(const uint8_t* frame, size_t length)
+void QueueFrame(Device& device, const uint8_t* frame, size_t length)
 {
-    std::lock_guard<std::mutex> lock(Packets().queueMutex);
-    if (CurrentDevice().m_vecDataBuffer.size() >= STREAM_QUEUE_LIMIT) {
-        CurrentDevice().m_vecDataBuffer.erase(CurrentDevice().m_vecDataBuffer.begin());
-        ++Packets().queueDropped;
+    std::lock_guard<std::mutex> lock(device.Packets().queueMutex);
+    if (device.m_vecDataBuffer.size() >= STREAM_QUEUE_LIMIT) {
+        device.m_vecDataBuffer.erase(device.m_vecDataBuffer.begin());
+        ++device.Packets().queueDropped;
         LogLine(kLogWarning, "stream queue full: the oldest of %u queued packets dropped (%llu so far)",
-                static_cast<unsigned>(STREAM_QUEUE_LIMIT), static_cast<unsigned long long>(Packets().queueDropped));
+                static_cast<unsigned>(STREAM_QUEUE_LIMIT), static_cast<unsigned long long>(device.Packets().queueDropped));
     }
-    CurrentDevice().m_vecDataBuffer.emplace_back(frame, frame + length);
+    device.m_vecDataBuffer.emplace_back(frame, frame + length);
 }
 
 // Takes the first queued entry if it is of the wanted kind. Queued answers
 // that do not answer the pending request are dropped on the way.
-bool TakeQueuedFrame(bool wantStream, std::vector<uint8_t>& frame)
+bool TakeQueuedFrame(Device& device, bool wantStream, std::vector<uint8_t>& frame)
 {
-    std::lock_guard<std::mutex> lock(Packets().queueMutex);
-    while (!wantStream && !CurrentDevice().m_vecDataBuffer.empty() && !IsStreamFrame(CurrentDevice().m_vecDataBuffer.front().data()) &&
-           !AnswersTheRequest(CurrentDevice().m_vecDataBuffer.front().data())) {
-        LogLateAnswer(CurrentDevice().m_vecDataBuffer.front().data(), true);
-        CurrentDevice().m_vecDataBuffer.erase(CurrentDevice().m_vecDataBuffer.begin());
+    std::lock_guard<std::mutex> lock(device.Packets().queueMutex);
+    while (!wantStream && !device.m_vecDataBuffer.empty() && !IsStreamFrame(device.m_vecDataBuffer.front().data()) &&
+           !AnswersTheRequest(device.m_vecDataBuffer.front().data())) {
+        LogLateAnswer(device.m_vecDataBuffer.front().data(), true);
+        device.m_vecDataBuffer.erase(device.m_vecDataBuffer.begin());
     }
-    if (CurrentDevice().m_vecDataBuffer.empty() || IsStreamFrame(CurrentDevice().m_vecDataBuffer.front().data()) != wantStream)
+    if (device.m_vecDataBuffer.empty() || IsStreamFrame(device.m_vecDataBuffer.front().data()) != wantStream)
         return false;
-    frame.swap(CurrentDevice().m_vecDataBuffer.front());
-    CurrentDevice().m_vecDataBuffer.erase(CurrentDevice().m_vecDataBuffer.begin());
+    frame.swap(device.m_vecDataBuffer.front());
+    device.m_vecDataBuffer.erase(device.m_vecDataBuffer.begin());
     return true;
 }
 
@@ -179,12 +174,12 @@ bool IsWholeFrame(const uint8_t* bytes, size_t length)
 // about to be sent: stream packets among them are queued as a receive would
 // queue them, everything else (a late answer to a failed exchange, a broken
 // frame) is dropped.
-void DrainLateInput()
+void DrainLateInput(Device& device)
 {
     std::vector<uint8_t> pending;
     uint8_t chunk[FRAME_BUFFER_SIZE];
     int got;
-    while ((got = DeviceReadAvailable(chunk, sizeof(chunk))) > 0)
+    while ((got = DeviceReadAvailable(device, chunk, sizeof(chunk))) > 0)
         pending.insert(pending.end(), chunk, chunk + got);
     size_t at = 0;
     while (at < pending.size()) {
@@ -197,7 +192,7 @@ void DrainLateInput()
             const size_t wanted = (available < 4 ? FRAME_OVERHEAD : pending[at + 3] + FRAME_OVERHEAD);
             const size_t missing = wanted - available;
             pending.resize(pending.size() + missing);
-            if (DeviceReadDataWithin(&pending[pending.size() - missing], static_cast<int>(missing),
+            if (DeviceReadDataWithin(device, &pending[pending.size() - missing], static_cast<int>(missing),
                                      kLateFrameCompletionMs) != static_cast<int>(missing))
                 return;
             if (available < 4)
@@ -208,7 +203,7 @@ void DrainLateInput()
             return;
         if (IsWholeFrame(&pending[at], length)) {
             if (IsStreamFrame(&pending[at]))
-                QueueFrame(&pending[at], length);
+                QueueFrame(device, &pending[at], length);
             else
                 LogLateAnswer(&pending[at], false);
             at += length;
@@ -227,17 +222,17 @@ uint64_t RemainingMs(uint64_t deadlineMs)
 enum class Received { Frame, TimedOut, Broken };
 
 // Reads one frame from the port within the time left.
-Received ReadFrame(uint8_t (&frame)[FRAME_BUFFER_SIZE], bool limited, uint64_t deadlineMs)
+Received ReadFrame(Device& device, uint8_t (&frame)[FRAME_BUFFER_SIZE], bool limited, uint64_t deadlineMs)
 {
     const uint32_t header = limited ? static_cast<uint32_t>(RemainingMs(deadlineMs)) : INFINITE_TIMEOUT;
     if (limited && header == 0)
         return Received::TimedOut;
-    if (DeviceReadDataWithin(frame, FRAME_OVERHEAD, header) == 0)
+    if (DeviceReadDataWithin(device, frame, FRAME_OVERHEAD, header) == 0)
         return Received::TimedOut;
     const uint8_t length = frame[3];
     if (length != 0) {
         const uint32_t rest = limited ? static_cast<uint32_t>(RemainingMs(deadlineMs)) : INFINITE_TIMEOUT;
-        if ((limited && rest == 0) || DeviceReadDataWithin(frame + FRAME_OVERHEAD, length, rest) == 0)
+        if ((limited && rest == 0) || DeviceReadDataWithin(device, frame + FRAME_OVERHEAD, length, rest) == 0)
             return Received::Broken;
     }
     if (FrameChecksum(frame, length + FRAME_OVERHEAD) != 0)
@@ -247,28 +242,28 @@ Received ReadFrame(uint8_t (&frame)[FRAME_BUFFER_SIZE], bool limited, uint64_t d
 
 // The answer still owed by an exchange that gave up is awaited for up to one
 // more read timeout and dropped, so it is never taken for the next answer.
-void AwaitOwedAnswer()
+void AwaitOwedAnswer(Device& device)
 {
-    const uint64_t owedOn = Packets().answerOwedOn.exchange(0);
-    if (owedOn == 0 || owedOn != DeviceConnectionNumber())
+    const uint64_t owedOn = device.Packets().answerOwedOn.exchange(0);
+    if (owedOn == 0 || owedOn != DeviceConnectionNumber(device))
         return;
-    const uint32_t timeout = CurrentDevice().m_nDeviceReadTimeout.load();
+    const uint32_t timeout = device.m_nDeviceReadTimeout.load();
     const bool limited = timeout != INFINITE_TIMEOUT;
     const uint64_t deadline = GetTickCount64() + timeout;
     for (;;) {
         uint8_t frame[FRAME_BUFFER_SIZE] = {};
-        const Received got = ReadFrame(frame, limited, deadline);
+        const Received got = ReadFrame(device, frame, limited, deadline);
         if (got == Received::TimedOut)
             return;
         if (got == Received::Broken) {
-            Packets().resync.store(true);
+            device.Packets().resync.store(true);
             return;
         }
         if (!IsStreamFrame(frame)) {
             LogLateAnswer(frame, false);
             return;
         }
-        QueueFrame(frame, frame[3] + FRAME_OVERHEAD);
+        QueueFrame(device, frame, frame[3] + FRAME_OVERHEAD);
     }
 }
 
@@ -282,16 +277,16 @@ uint8_t FrameChecksum(const uint8_t* frame, size_t length)
     return sum;
 }
 
-bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length)
+bool SendPacket(Device& device, uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length)
 {
     if (length > MAX_PAYLOAD || (length > 0 && payload == nullptr)) {
         SetReason(kErrorInvalidArgument, "a payload of %u bytes for %c/%u does not fit a frame (at most 255)", length,
                   Printable(category), command);
         return false;
     }
-    AwaitOwedAnswer();
-    if (Packets().resync.exchange(false) || DeviceHasBufferedInput())
-        DrainLateInput();
+    AwaitOwedAnswer(device);
+    if (device.Packets().resync.exchange(false) || DeviceHasBufferedInput(device))
+        DrainLateInput(device);
     uint8_t frame[FRAME_BUFFER_SIZE] = {};
     frame[0] = FRAME_START;
     frame[1] = category;
@@ -304,12 +299,12 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
     const uint64_t sentAt = LogWanted(kLogDebug) ? NowUs() : 0;
     // Taken before the write: a device that answers and hangs up at once can
     // be closed by the presence watch before the write call returns.
-    const uint64_t connection = DeviceConnectionNumber();
-    if (DeviceWriteData(frame, static_cast<int>(length + FRAME_OVERHEAD)) == 0) {
+    const uint64_t connection = DeviceConnectionNumber(device);
+    if (DeviceWriteData(device, frame, static_cast<int>(length + FRAME_OVERHEAD)) == 0) {
         t_request.awaiting = false;
-        if (!PortGoneReason("sending", category, command, connection))
+        if (!PortGoneReason(device, "sending", category, command, connection))
             SetReason(kErrorTimeout, "%c/%u could not be written within %u ms", Printable(category), command,
-                      CurrentDevice().m_nDeviceWriteTimeout.load());
+                      device.m_nDeviceWriteTimeout.load());
         return false;
     }
     t_request = {category, command, true, sentAt, connection};
@@ -318,17 +313,17 @@ bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint3
     return true;
 }
 
-bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
+bool ReceivePacket(Device& device, uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
 {
     const bool wantStream = stream != 0;
     // The wanted frame must arrive within one read timeout, however many
     // frames of the other kind arrive meanwhile.
-    const uint32_t timeout = CurrentDevice().m_nDeviceReadTimeout.load();
+    const uint32_t timeout = device.m_nDeviceReadTimeout.load();
     const bool limited = timeout != INFINITE_TIMEOUT;
     const uint64_t deadline = GetTickCount64() + timeout;
     for (;;) {
         std::vector<uint8_t> queued;
-        if (TakeQueuedFrame(wantStream, queued)) {
+        if (TakeQueuedFrame(device, wantStream, queued)) {
             const uint32_t copy = std::min<uint32_t>(queued[3], outSize);
             if (copy > 0)
                 memcpy(out, queued.data() + 6, copy);
@@ -336,13 +331,13 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
             return true;
         }
         uint8_t frame[FRAME_BUFFER_SIZE] = {};
-        const Received got = ReadFrame(frame, limited, deadline);
+        const Received got = ReadFrame(device, frame, limited, deadline);
         if (got != Received::Frame) {
             if (got == Received::Broken)
-                Packets().resync.store(true);
+                device.Packets().resync.store(true);
             else if (!wantStream && t_request.awaiting)
-                Packets().answerOwedOn.store(DeviceConnectionNumber());
-            NoAnswerReason(got == Received::Broken);
+                device.Packets().answerOwedOn.store(DeviceConnectionNumber(device));
+            NoAnswerReason(device, got == Received::Broken);
             return false;
         }
         const uint8_t length = frame[3];
@@ -363,29 +358,29 @@ bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
                           frame[4]);
             return frame[4] == 0;
         }
-        QueueFrame(frame, length + FRAME_OVERHEAD);
+        QueueFrame(device, frame, length + FRAME_OVERHEAD);
     }
 }
 
-void ClearStreamQueue()
+void ClearStreamQueue(Device& device)
 {
-    std::lock_guard<std::mutex> lock(Packets().queueMutex);
-    CurrentDevice().m_vecDataBuffer.clear();
+    std::lock_guard<std::mutex> lock(device.Packets().queueMutex);
+    device.m_vecDataBuffer.clear();
 }
 
-size_t StreamQueueSize()
+size_t StreamQueueSize(Device& device)
 {
-    std::lock_guard<std::mutex> lock(Packets().queueMutex);
-    return CurrentDevice().m_vecDataBuffer.size();
+    std::lock_guard<std::mutex> lock(device.Packets().queueMutex);
+    return device.m_vecDataBuffer.size();
 }
 
-uint64_t StreamQueueDropped()
+uint64_t StreamQueueDropped(Device& device)
 {
-    std::lock_guard<std::mutex> lock(Packets().queueMutex);
-    return Packets().queueDropped;
+    std::lock_guard<std::mutex> lock(device.Packets().queueMutex);
+    return device.Packets().queueDropped;
 }
 
-void ForgetOwedAnswer()
+void ForgetOwedAnswer(Device& device)
 {
-    Packets().answerOwedOn.store(0);
+    device.Packets().answerOwedOn.store(0);
 }

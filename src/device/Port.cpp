@@ -21,57 +21,57 @@ void DeleteTransportState(TransportState* state)
     delete state;
 }
 
-TransportState& Port()
-{
-    return CurrentDevice().Transport();
-}
-
 namespace {
 
 std::atomic<DeviceLossFn> s_lossHandler{nullptr};
 
 class PortUse {
 public:
-    PortUse()
+    explicit PortUse(Device& device) : m_device(device)
     {
-        std::lock_guard<std::mutex> lock(Port().gate.mutex);
-        m_fd = CurrentDevice().m_hDevice.load();
-        if (m_fd != -1 && Port().held && !pthread_equal(Port().holder, pthread_self()))
+        TransportState& port = device.Transport();
+        std::lock_guard<std::mutex> lock(port.gate.mutex);
+        m_fd = device.m_hDevice.load();
+        if (m_fd != -1 && port.held && !pthread_equal(port.holder, pthread_self()))
             m_fd = -1;
         if (m_fd != -1) {
-            ++Port().gate.users;
-            m_epollFd = Port().epollFd;
+            ++port.gate.users;
+            m_epollFd = port.epollFd;
         }
     }
     ~PortUse()
     {
         if (m_fd == -1)
             return;
-        std::lock_guard<std::mutex> lock(Port().gate.mutex);
-        if (--Port().gate.users == 0)
-            Port().gate.idle.notify_all();
+        TransportState& port = m_device.Transport();
+        std::lock_guard<std::mutex> lock(port.gate.mutex);
+        if (--port.gate.users == 0)
+            port.gate.idle.notify_all();
     }
     PortUse(const PortUse&) = delete;
     PortUse& operator=(const PortUse&) = delete;
 
+    Device& device() const { return m_device; }
+    TransportState& state() const { return m_device.Transport(); }
     int fd() const { return static_cast<int>(m_fd); }
     int epollFd() const { return m_epollFd; }
-    bool valid() const { return m_fd != -1 && CurrentDevice().m_hDevice.load() == m_fd; }
+    bool valid() const { return m_fd != -1 && m_device.m_hDevice.load() == m_fd; }
 
 private:
+    Device& m_device;
     long m_fd;
     int m_epollFd = -1;
 };
 
 // A hang-up is what the system reports as one; the connection thread is told
 // at once instead of at the presence monitor's next listing.
-void MarkHungUp()
+void MarkHungUp(Device& device)
 {
-    if (Port().hungUp.exchange(true))
+    if (device.Transport().hungUp.exchange(true))
         return;
     const DeviceLossFn loss = s_lossHandler.load();
     if (loss != nullptr)
-        loss();
+        loss(device);
 }
 
 bool PortHungUp(int fd)
@@ -85,14 +85,14 @@ bool PortHungUp(int fd)
 bool WaitReady(const PortUse& port, short events, bool limited, int64_t deadlineUs)
 {
     for (;;) {
-        pollfd fds[2] = {{port.fd(), events, 0}, {Port().gate.wakeFd, POLLIN, 0}};
+        pollfd fds[2] = {{port.fd(), events, 0}, {port.state().gate.wakeFd, POLLIN, 0}};
         const int ready = poll(fds, 2, RemainingMs(limited, deadlineUs));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0 || fds[1].revents != 0 || !port.valid() || (fds[0].revents & POLLNVAL) != 0)
             return false;
         if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
-            MarkHungUp();
+            MarkHungUp(port.device());
             return false;
         }
         return true;
@@ -122,7 +122,7 @@ Ready WaitReadable(const PortUse& port, bool limited, int64_t deadlineUs)
             if (events[i].data.fd != port.fd() || !port.valid())
                 return Ready::Failed;  // being closed
             if ((events[i].events & (EPOLLHUP | EPOLLERR)) != 0) {
-                MarkHungUp();
+                MarkHungUp(port.device());
                 return Ready::Failed;
             }
             input = true;
@@ -132,13 +132,13 @@ Ready WaitReadable(const PortUse& port, bool limited, int64_t deadlineUs)
     }
 }
 
-size_t TakeBuffered(uint8_t* buffer, size_t count)
+size_t TakeBuffered(TransportState& port, uint8_t* buffer, size_t count)
 {
-    const size_t take = std::min(count, Port().rxEnd - Port().rxBegin);
-    memcpy(buffer, Port().rx + Port().rxBegin, take);
-    Port().rxBegin += take;
-    if (Port().rxBegin == Port().rxEnd)
-        Port().rxBegin = Port().rxEnd = 0;
+    const size_t take = std::min(count, port.rxEnd - port.rxBegin);
+    memcpy(buffer, port.rx + port.rxBegin, take);
+    port.rxBegin += take;
+    if (port.rxBegin == port.rxEnd)
+        port.rxBegin = port.rxEnd = 0;
     return take;
 }
 
@@ -148,10 +148,10 @@ size_t TakeBuffered(uint8_t* buffer, size_t count)
 // the device afresh rather than exchanging on a port in an unknown state.
 ssize_t FillBuffer(const PortUse& port, bool readable)
 {
-    const ssize_t done = read(port.fd(), Port().rx, kReceiveBufferSize);
+    const ssize_t done = read(port.fd(), port.state().rx, kReceiveBufferSize);
     if (done > 0) {
-        Port().rxBegin = 0;
-        Port().rxEnd = static_cast<size_t>(done);
+        port.state().rxBegin = 0;
+        port.state().rxEnd = static_cast<size_t>(done);
         return done;
     }
     if (done < 0 && (errno == EAGAIN || errno == EINTR))
@@ -160,31 +160,31 @@ ssize_t FillBuffer(const PortUse& port, bool readable)
     // an idle port with VMIN = 0 it is only an empty read.
     if (done == 0 && !readable && !PortHungUp(port.fd()))
         return 0;
-    MarkHungUp();
+    MarkHungUp(port.device());
     return -1;
 }
 
-int ReadWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
+int ReadWithin(Device& device, uint8_t* buffer, int count, uint32_t timeoutMs)
 {
-    PortUse port;
+    PortUse port(device);
     if (!port.valid())
         return 0;
     const bool limited = timeoutMs != INFINITE_TIMEOUT;
     const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(timeoutMs) * 1000;
-    size_t total = TakeBuffered(buffer, static_cast<size_t>(count));
+    size_t total = TakeBuffered(port.state(), buffer, static_cast<size_t>(count));
     while (total < static_cast<size_t>(count)) {
         if (WaitReadable(port, limited, deadlineUs) != Ready::Yes)
             return 0;
         if (FillBuffer(port, true) < 0)
             return 0;
-        total += TakeBuffered(buffer + total, static_cast<size_t>(count) - total);
+        total += TakeBuffered(port.state(), buffer + total, static_cast<size_t>(count) - total);
     }
     return static_cast<int>(total);
 }
 
-int WriteWithin(const uint8_t* buffer, int count, uint32_t timeoutMs)
+int WriteWithin(Device& device, const uint8_t* buffer, int count, uint32_t timeoutMs)
 {
-    PortUse port;
+    PortUse port(device);
     if (!port.valid())
         return 0;
     const bool limited = timeoutMs != INFINITE_TIMEOUT;
@@ -199,7 +199,7 @@ int WriteWithin(const uint8_t* buffer, int count, uint32_t timeoutMs)
         if (done < 0 && errno == EINTR)
             continue;
         if (done < 0 && errno != EAGAIN) {
-            MarkHungUp();
+            MarkHungUp(device);
             break;
         }
         if (!WaitReady(port, POLLOUT, limited, deadlineUs))
@@ -241,57 +241,60 @@ void ConfigurePort(int fd)
 
 // Makes fd the open port, with the gate held: a fresh connection number, an
 // empty receive buffer, and the wait set.
-void OpenPortHeld(long fd, int portNumber, bool held)
+void OpenPortHeld(Device& device, long fd, int portNumber, bool held)
 {
-    CurrentDevice().m_hDevice.store(fd);
-    Port().openPort = portNumber;
-    Port().connection = ++Port().lastConnection;
-    Port().hungUp.store(false);
-    Port().rxBegin = Port().rxEnd = 0;
-    Port().held = held;
+    TransportState& port = device.Transport();
+    device.m_hDevice.store(fd);
+    port.openPort = portNumber;
+    port.connection = ++port.lastConnection;
+    port.hungUp.store(false);
+    port.rxBegin = port.rxEnd = 0;
+    port.held = held;
     if (held)
-        Port().holder = pthread_self();
-    Port().epollFd = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event port = {};
-    port.events = EPOLLIN;
-    port.data.fd = static_cast<int>(fd);
+        port.holder = pthread_self();
+    port.epollFd = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event input = {};
+    input.events = EPOLLIN;
+    input.data.fd = static_cast<int>(fd);
     epoll_event wake = {};
     wake.events = EPOLLIN;
-    wake.data.fd = Port().gate.wakeFd;
+    wake.data.fd = port.gate.wakeFd;
     // An adopted descriptor that epoll refuses is waited on with poll instead.
-    if (Port().epollFd >= 0 && (epoll_ctl(Port().epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &port) != 0 ||
-                           epoll_ctl(Port().epollFd, EPOLL_CTL_ADD, Port().gate.wakeFd, &wake) != 0)) {
-        close(Port().epollFd);
-        Port().epollFd = -1;
+    if (port.epollFd >= 0 && (epoll_ctl(port.epollFd, EPOLL_CTL_ADD, static_cast<int>(fd), &input) != 0 ||
+                           epoll_ctl(port.epollFd, EPOLL_CTL_ADD, port.gate.wakeFd, &wake) != 0)) {
+        close(port.epollFd);
+        port.epollFd = -1;
     }
 }
 
-void AnnouncePublished()
+void AnnouncePublished(Device& device)
 {
+    TransportState& port = device.Transport();
     const uint64_t one = 1;
-    (void)!write(Port().gate.publishedFd, &one, sizeof(one));
+    (void)!write(port.gate.publishedFd, &one, sizeof(one));
 }
 
 // Closes the open port with the gate held: the port is marked gone at once,
 // transfers in progress are woken and waited for, then the descriptor goes.
-void ClosePortHeld(std::unique_lock<std::mutex>& lock)
+void ClosePortHeld(Device& device, std::unique_lock<std::mutex>& lock)
 {
-    const long fd = CurrentDevice().m_hDevice.load();
+    TransportState& port = device.Transport();
+    const long fd = device.m_hDevice.load();
     if (fd == -1)
         return;
-    CurrentDevice().m_hDevice.store(-1);
+    device.m_hDevice.store(-1);
     const uint64_t one = 1;
-    (void)!write(Port().gate.wakeFd, &one, sizeof(one));
-    Port().gate.idle.wait(lock, [] { return Port().gate.users == 0; });
-    UnlockDeviceHeld();
-    memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
+    (void)!write(port.gate.wakeFd, &one, sizeof(one));
+    port.gate.idle.wait(lock, [&port] { return port.gate.users == 0; });
+    UnlockDeviceHeld(device);
+    memset(device.m_szDevicePath, 0, sizeof(device.m_szDevicePath));
     close(static_cast<int>(fd));
-    close(Port().epollFd);
-    Port().epollFd = -1;
-    Port().held = false;
-    Port().rxBegin = Port().rxEnd = 0;
+    close(port.epollFd);
+    port.epollFd = -1;
+    port.held = false;
+    port.rxBegin = port.rxEnd = 0;
     uint64_t drained;
-    (void)!read(Port().gate.wakeFd, &drained, sizeof(drained));
+    (void)!read(port.gate.wakeFd, &drained, sizeof(drained));
 }
 
 void SetDeviceLossHandler(DeviceLossFn handler)
@@ -299,76 +302,76 @@ void SetDeviceLossHandler(DeviceLossFn handler)
     s_lossHandler.store(handler);
 }
 
-int DeviceOpenPortNumber()
+int DeviceOpenPortNumber(Device& device)
 {
-    std::lock_guard<std::mutex> lock(Port().gate.mutex);
-    return CurrentDevice().m_hDevice.load() == -1 ? -1 : Port().openPort;
+    std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
+    return device.m_hDevice.load() == -1 ? -1 : device.Transport().openPort;
 }
 
-bool DeviceOpenPortMatches(int portNumber)
+bool DeviceOpenPortMatches(Device& device, int portNumber)
 {
     // An adopted port has no number: no search would have found it.
-    const int open = DeviceOpenPortNumber();
+    const int open = DeviceOpenPortNumber(device);
     return open != -1 && (portNumber == -1 || portNumber == open);
 }
 
-void AdoptDeviceHandle(long handle)
+void AdoptDeviceHandle(Device& device, long handle)
 {
-    std::unique_lock<std::mutex> lock(Port().gate.mutex);
-    if (CurrentDevice().m_hDevice.load() == handle)
+    std::unique_lock<std::mutex> lock(device.Transport().gate.mutex);
+    if (device.m_hDevice.load() == handle)
         return;
     // The previous port and its lock go first; the adopted handle is the caller's.
-    ClosePortHeld(lock);
-    CurrentDevice().m_logSubject.Clear();
+    ClosePortHeld(device, lock);
+    device.m_logSubject.Clear();
     if (handle == -1)
         return;
-    OpenPortHeld(handle, -1, false);
-    AnnouncePublished();
+    OpenPortHeld(device, handle, -1, false);
+    AnnouncePublished(device);
 }
 
-uint64_t DeviceConnectionNumber()
+uint64_t DeviceConnectionNumber(Device& device)
 {
-    std::lock_guard<std::mutex> lock(Port().gate.mutex);
-    return CurrentDevice().m_hDevice.load() == -1 ? 0 : Port().connection;
+    std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
+    return device.m_hDevice.load() == -1 ? 0 : device.Transport().connection;
 }
 
-bool DeviceCloseConnection(uint64_t connection)
+bool DeviceCloseConnection(Device& device, uint64_t connection)
 {
-    std::unique_lock<std::mutex> lock(Port().gate.mutex);
-    if (connection == 0 || CurrentDevice().m_hDevice.load() == -1 || Port().connection != connection)
+    std::unique_lock<std::mutex> lock(device.Transport().gate.mutex);
+    if (connection == 0 || device.m_hDevice.load() == -1 || device.Transport().connection != connection)
         return false;
-    ClosePortHeld(lock);
+    ClosePortHeld(device, lock);
     return true;
 }
 
-void DeviceReleaseHeld()
+void DeviceReleaseHeld(Device& device)
 {
-    std::lock_guard<std::mutex> lock(Port().gate.mutex);
-    if (Port().held && pthread_equal(Port().holder, pthread_self())) {
-        Port().held = false;
-        AnnouncePublished();
+    std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
+    if (device.Transport().held && pthread_equal(device.Transport().holder, pthread_self())) {
+        device.Transport().held = false;
+        AnnouncePublished(device);
     }
 }
 
-void DeviceStopSearch()
+void DeviceStopSearch(Device& device)
 {
     const uint64_t one = 1;
-    (void)!write(Port().gate.searchStopFd, &one, sizeof(one));
+    (void)!write(device.Transport().gate.searchStopFd, &one, sizeof(one));
 }
 
 // A loss keeps naming the port until the connection has ended
 // (ClearDeviceIdentity); a close on purpose ends it here.
-bool DeviceClose()
+bool DeviceClose(Device& device)
 {
-    std::unique_lock<std::mutex> lock(Port().gate.mutex);
-    ClosePortHeld(lock);
-    CurrentDevice().m_logSubject.Clear();
+    std::unique_lock<std::mutex> lock(device.Transport().gate.mutex);
+    ClosePortHeld(device, lock);
+    device.m_logSubject.Clear();
     return true;
 }
 
-bool DeviceIsConnected()
+bool DeviceIsConnected(Device& device)
 {
-    return CurrentDevice().m_hDevice.load() != -1;
+    return device.m_hDevice.load() != -1;
 }
 
 bool DeviceCancelIO()
@@ -377,42 +380,42 @@ bool DeviceCancelIO()
     return true;
 }
 
-bool DeviceCheckPath(const char* path)
+bool DeviceCheckPath(Device& device, const char* path)
 {
     if (path == nullptr)
         return false;
-    std::lock_guard<std::mutex> lock(Port().gate.mutex);
-    return CurrentDevice().m_szDevicePath[0] != '\0' && strcmp(CurrentDevice().m_szDevicePath, path) == 0;
+    std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
+    return device.m_szDevicePath[0] != '\0' && strcmp(device.m_szDevicePath, path) == 0;
 }
 
-bool DeviceSetTimeoutSetting(uint32_t readMs, uint32_t writeMs)
+bool DeviceSetTimeoutSetting(Device& device, uint32_t readMs, uint32_t writeMs)
 {
-    CurrentDevice().m_nDeviceReadTimeout.store(readMs);
-    CurrentDevice().m_nDeviceWriteTimeout.store(writeMs);
+    device.m_nDeviceReadTimeout.store(readMs);
+    device.m_nDeviceWriteTimeout.store(writeMs);
     return true;
 }
 
-int DeviceReadData(uint8_t* buffer, int count)
+int DeviceReadData(Device& device, uint8_t* buffer, int count)
 {
-    return ReadWithin(buffer, count, CurrentDevice().m_nDeviceReadTimeout.load());
+    return ReadWithin(device, buffer, count, device.m_nDeviceReadTimeout.load());
 }
 
-int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
+int DeviceReadDataWithin(Device& device, uint8_t* buffer, int count, uint32_t timeoutMs)
 {
-    return ReadWithin(buffer, count, timeoutMs);
+    return ReadWithin(device, buffer, count, timeoutMs);
 }
 
-int DeviceWriteData(const uint8_t* buffer, int count)
+int DeviceWriteData(Device& device, const uint8_t* buffer, int count)
 {
-    return WriteWithin(buffer, count, CurrentDevice().m_nDeviceWriteTimeout.load());
+    return WriteWithin(device, buffer, count, device.m_nDeviceWriteTimeout.load());
 }
 
-int DeviceReadAvailable(uint8_t* buffer, int capacity)
+int DeviceReadAvailable(Device& device, uint8_t* buffer, int capacity)
 {
-    PortUse port;
+    PortUse port(device);
     if (!port.valid())
         return -1;
-    if (Port().rxBegin == Port().rxEnd) {
+    if (device.Transport().rxBegin == device.Transport().rxEnd) {
         // An adopted descriptor may be a blocking one: read only what is there.
         pollfd ready = {port.fd(), POLLIN, 0};
         if (poll(&ready, 1, 0) < 0)
@@ -422,35 +425,33 @@ int DeviceReadAvailable(uint8_t* buffer, int capacity)
         if (FillBuffer(port, (ready.revents & POLLIN) != 0) < 0)
             return -1;
     }
-    return static_cast<int>(TakeBuffered(buffer, static_cast<size_t>(capacity)));
+    return static_cast<int>(TakeBuffered(port.state(), buffer, static_cast<size_t>(capacity)));
 }
 
-bool DeviceHasBufferedInput()
+bool DeviceHasBufferedInput(Device& device)
 {
-    PortUse port;
-    return port.valid() && Port().rxBegin != Port().rxEnd;
+    PortUse port(device);
+    return port.valid() && device.Transport().rxBegin != device.Transport().rxEnd;
 }
 
-bool DevicePortFailed()
+bool DevicePortFailed(Device& device)
 {
-    return Port().hungUp.load();
+    return device.Transport().hungUp.load();
 }
 
-PortWatch::PortWatch() : m_device(CurrentDevice()), m_use(new PortUse) {}
+PortWatch::PortWatch(Device& device) : m_device(device), m_use(new PortUse(device)) {}
 
 PortWatch::~PortWatch()
 {
-    DeviceScope scope(m_device);
     delete static_cast<PortUse*>(m_use);
 }
 
 int PortWatch::Fill(pollfd* fds) const
 {
-    DeviceScope scope(m_device);
     const PortUse& port = *static_cast<const PortUse*>(m_use);
     // Events 0: only a hang-up or an error is reported, input is left alone.
     // Without a port the wait ends when one is published.
-    fds[0] = {port.valid() ? Port().gate.wakeFd : Port().gate.publishedFd, POLLIN, 0};
+    fds[0] = {port.valid() ? m_device.Transport().gate.wakeFd : m_device.Transport().gate.publishedFd, POLLIN, 0};
     if (!port.valid())
         return 1;
     fds[1] = {port.fd(), 0, 0};
@@ -459,21 +460,20 @@ int PortWatch::Fill(pollfd* fds) const
 
 HangUpWait PortWatch::Result(const pollfd* fds)
 {
-    DeviceScope scope(m_device);
     const PortUse& port = *static_cast<const PortUse*>(m_use);
-    if (port.valid() && Port().hungUp.load())
+    if (port.valid() && m_device.Transport().hungUp.load())
         return HangUpWait::HungUp;
     if (!port.valid()) {
         if (fds[0].revents == 0)
             return HangUpWait::TimedOut;
         uint64_t drained;
-        (void)!read(Port().gate.publishedFd, &drained, sizeof(drained));
+        (void)!read(m_device.Transport().gate.publishedFd, &drained, sizeof(drained));
         return HangUpWait::Changed;
     }
     if (fds[0].revents != 0 || (fds[1].revents & POLLNVAL) != 0)
         return HangUpWait::Changed;
     if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
-        MarkHungUp();
+        MarkHungUp(m_device);
         return HangUpWait::HungUp;
     }
     return HangUpWait::TimedOut;

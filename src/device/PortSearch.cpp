@@ -24,16 +24,16 @@ void SetDeviceProbe(DeviceProbeFn probe)
     s_probe.store(probe);
 }
 
-bool DoFindDevice(int portNumber)
+bool DoFindDevice(Device& device, int portNumber)
 {
     const DeviceProbeFn probe = s_probe.load();
     if (portNumber < 0 || probe == nullptr)
         return false;
     const std::string path = DeviceNodePath(portNumber);
-    if (path.size() >= sizeof(CurrentDevice().m_szDevicePath))
+    if (path.size() >= sizeof(device.m_szDevicePath))
         return false;
     const std::string lockPath = DeviceLockPath(portNumber);
-    if (lockPath.size() >= sizeof(CurrentDevice().m_szLockFilePath))
+    if (lockPath.size() >= sizeof(device.m_szLockFilePath))
         return false;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -50,7 +50,7 @@ bool DoFindDevice(int portNumber)
     }
     // One device holds one port: a search never replaces an open (or
     // adopted) port, so a handle adopted during a search keeps the device.
-    if (DeviceIsConnected()) {
+    if (DeviceIsConnected(device)) {
         close(fd);
         NoteSearchFate(path, kErrorBusy, "another port is open in this process");
         return false;
@@ -71,51 +71,51 @@ bool DoFindDevice(int portNumber)
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(Port().gate.mutex);
-        if (CurrentDevice().m_hDevice.load() != -1) {
+        std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
+        if (device.m_hDevice.load() != -1) {
             ReleaseLockFile(lockPath, lockFd);
             close(fd);
             return false;
         }
-        LockDeviceHeld(lockPath, lockFd);
-        OpenPortHeld(fd, portNumber, true);
+        LockDeviceHeld(device, lockPath, lockFd);
+        OpenPortHeld(device, fd, portNumber, true);
     }
     DeviceCancelIO();
     ConfigurePort(fd);
     ClearReason();
-    if (!probe()) {
+    if (!probe(device)) {
         if (ReasonCode() != kErrorNone)
             NoteSearchFate(path, kErrorNotFound, "no identity: %s", ReasonText());
         else
             NoteSearchFate(path, kErrorNotFound, "answered, but is not a Vasq9");
         // Releases the lock too, so the port is not skipped by later scans.
-        DeviceClose();
+        DeviceClose(device);
         return false;
     }
-    std::lock_guard<std::mutex> lock(Port().gate.mutex);
-    if (CurrentDevice().m_hDevice.load() != fd)
+    std::lock_guard<std::mutex> lock(device.Transport().gate.mutex);
+    if (device.m_hDevice.load() != fd)
         return false;  // closed by another thread during the probe
-    memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
-    memcpy(CurrentDevice().m_szDevicePath, path.c_str(), path.size());
-    CurrentDevice().m_logSubject.SetPort(path.c_str() + path.rfind('/') + 1);
-    Port().held = KeepHeldAfterSearch();
-    if (!Port().held)
-        AnnouncePublished();
+    memset(device.m_szDevicePath, 0, sizeof(device.m_szDevicePath));
+    memcpy(device.m_szDevicePath, path.c_str(), path.size());
+    device.m_logSubject.SetPort(path.c_str() + path.rfind('/') + 1);
+    device.Transport().held = KeepHeldAfterSearch();
+    if (!device.Transport().held)
+        AnnouncePublished(device);
     return true;
 }
 
-bool FindInListing(int portNumber)
+bool FindInListing(Device& device, int portNumber)
 {
     t_scanning = portNumber == -1;
     if (portNumber != -1)
-        return DoFindDevice(portNumber);
+        return DoFindDevice(device, portNumber);
     for (int port = 0; port < kPortCount; ++port) {
         // Another instrument behind a USB serial port is not written to.
         if (IsForeignPort(port)) {
             NoteSearchFate(DeviceNodePath(port), kErrorNotFound, "skipped, the USB ids are another instrument's");
             continue;
         }
-        if (DoFindDevice(port))
+        if (DoFindDevice(device, port))
             return true;
     }
     return false;
@@ -133,7 +133,7 @@ std::string NothingFoundText(int portNumber)
 // the search to be stopped); watching starts before the attempt it follows.
 // The pause between search attempts watches the node folder from before the
 // attempt, so a node that appears during it ends the pause at once.
-SearchPause::SearchPause()
+SearchPause::SearchPause(Device& device) : m_device(device)
 {
     const std::string folder = NodeFolder();
     m_watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -174,7 +174,7 @@ void SearchPause::Wait(uint32_t milliseconds)
     const int watch = static_cast<int>(m_watch);
     const int64_t deadlineUs = MonotonicMicroseconds() + static_cast<int64_t>(milliseconds) * 1000;
     for (;;) {
-        pollfd fds[2] = {{Port().gate.searchStopFd, POLLIN, 0}, {watch, POLLIN, 0}};
+        pollfd fds[2] = {{m_device.Transport().gate.searchStopFd, POLLIN, 0}, {watch, POLLIN, 0}};
         const int ready = poll(fds, watch >= 0 ? 2 : 1, RemainingMs(true, deadlineUs));
         if (ready < 0 && errno == EINTR)
             continue;
@@ -182,7 +182,7 @@ void SearchPause::Wait(uint32_t milliseconds)
             return;
         if (fds[0].revents != 0) {
             uint64_t drained;
-            (void)!read(Port().gate.searchStopFd, &drained, sizeof(drained));
+            (void)!read(m_device.Transport().gate.searchStopFd, &drained, sizeof(drained));
             return;
         }
         if (NodeAppeared(watch))

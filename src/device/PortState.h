@@ -67,12 +67,12 @@ int RemainingMs(bool limited, int64_t deadlineUs);
 
 // Makes fd the open port, with the gate held: a fresh connection number, an
 // empty receive buffer, and the wait set.
-void OpenPortHeld(long fd, int portNumber, bool held);
+void OpenPortHeld(Device& device, long fd, int portNumber, bool held);
 // Wakes a watch that began without a port: one has become usable by every thread.
-void AnnouncePublished();
+void AnnouncePublished(Device& device);
 // Closes the open port with the gate held: the port is marked gone at once,
 // transfers in progress are woken and waited for, then the descriptor goes.
-void ClosePortHeld(std::unique_lock<std::mutex>& lock);
+void ClosePortHeld(Device& device, std::unique_lock<std::mutex>& lock);
 // The line settings the device needs, whatever another program left.
 void ConfigurePort(int fd);
 
@@ -83,8 +83,8 @@ int CreateLockFile(const std::string& path, bool* heldHere = nullptr);
 // Removes and closes a lock file that CreateLockFile gave.
 void ReleaseLockFile(const std::string& path, int fd);
 // With the gate held: the lock file becomes the open port's (or none, fd -1).
-bool LockDeviceHeld(const std::string& path, int fd);
-void UnlockDeviceHeld();
+bool LockDeviceHeld(Device& device, const std::string& path, int fd);
+void UnlockDeviceHeld(Device& device);
 // Who holds a lock file, for the reason a search gives.
 std::string LockHolderText(const std::string& lockPath, bool heldHere);
 

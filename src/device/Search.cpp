@@ -14,29 +14,29 @@ bool KeepHeldAfterSearch()
     return t_keepHeld;
 }
 
-bool FindDevice(int portNumber)
+bool FindDevice(Device& device, int portNumber)
 {
     BeginSearchAttempt();
-    const bool found = FindInListing(portNumber);
+    const bool found = FindInListing(device, portNumber);
     EndSearchAttempt(found, found ? "" : NothingFoundText(portNumber).c_str());
     return found;
 }
 
-bool DeviceConnect(int portNumber, int attempts)
+bool DeviceConnect(Device& device, int portNumber, int attempts)
 {
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        SearchPause pause;
-        if (FindDevice(portNumber))
+        SearchPause pause(device);
+        if (FindDevice(device, portNumber))
             return true;
         pause.Wait(1000);
     }
     return false;
 }
 
-bool DeviceConnectHeld(int portNumber, int attempts)
+bool DeviceConnectHeld(Device& device, int portNumber, int attempts)
 {
     t_keepHeld = true;
-    const bool found = DeviceConnect(portNumber, attempts);
+    const bool found = DeviceConnect(device, portNumber, attempts);
     t_keepHeld = false;
     return found;
 }

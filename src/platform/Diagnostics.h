@@ -52,6 +52,17 @@ private:
 
 // The calling thread's subject from now on (null: none); returns the previous one.
 const LogSubject* SetThreadLogSubject(const LogSubject* subject);
+// Names the subject of the calling thread's lines for the scope's lifetime.
+class LogScope {
+public:
+    explicit LogScope(const LogSubject& subject) : m_previous(SetThreadLogSubject(&subject)) {}
+    ~LogScope() { SetThreadLogSubject(m_previous); }
+    LogScope(const LogScope&) = delete;
+    LogScope& operator=(const LogScope&) = delete;
+
+private:
+    const LogSubject* m_previous;
+};
 // The subject of a thread that has none of its own.
 void SetDefaultLogSubject(const LogSubject* subject);
 // The label of the calling thread's subject, "" if none.

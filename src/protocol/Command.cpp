@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "device/Device.h"
 #include "device/Packet.h"
 #include "device/Transport.h"
 #include "platform/Platform.h"
@@ -33,8 +34,8 @@ void AwaitBlockAcknowledgement(uint64_t sentAtMs)
 {
     while (!ReceivePacket(nullptr, 0, 0, nullptr)) {
         // A port that has hung up answers every read at once: waiting on would only spin.
-        if (GetTickCount64() - sentAtMs > kBlockAcknowledgementMs || DevicePortFailed()) {
-            ForgetOwedAnswer();
+        if (GetTickCount64() - sentAtMs > kBlockAcknowledgementMs || DevicePortFailed(CurrentDevice())) {
+            ForgetOwedAnswer(CurrentDevice());
             return;
         }
     }
