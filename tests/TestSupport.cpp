@@ -53,7 +53,7 @@ void DeviceTest::TearDown()
 {
     DeviceClose();
     ClearStreamQueue();
-    ClearDeviceIdentity();
+    ClearDeviceIdentity(DefaultDevice());
     CurrentDevice().m_bootloaderInfo = BOOTLOADER_INFORMATION{};
     SetDeviceFoldersForTesting("", "");
 }

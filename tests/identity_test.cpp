@@ -93,7 +93,7 @@ TEST_F(IdentityTest, SerialNumberTextIsFourteenCharactersOrEmpty)
     ASSERT_TRUE(UpdateDeviceInformation());
     EXPECT_STREQ("", FormatSerialNumber());
 
-    ClearDeviceIdentity();
+    ClearDeviceIdentity(DefaultDevice());
     EXPECT_STREQ("", FormatSerialNumber());
     BOOTLOADER_INFORMATION boot;
     GetBootloaderInformation(&boot);

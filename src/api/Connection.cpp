@@ -150,7 +150,7 @@ void Disconnect(Run& run, uint64_t connection)
     if (!s_unloading.load() && DeviceConnectionNumber(CurrentDevice()) == connection && !DevicePortFailed(CurrentDevice())) {
         CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
         if (DeviceConnectionNumber(CurrentDevice()) == connection)
-            NotifyDeviceAPConnected(false);
+            NotifyDeviceAPConnected(CurrentDevice(), false);
     }
     const Run* running = Connection().current.load();
     const bool current = running == &run || running == nullptr;
@@ -162,7 +162,7 @@ void Disconnect(Run& run, uint64_t connection)
     // A release leaves no port open, an adopted one included.
     if (run.stop.load())
         DeviceClose();
-    ClearDeviceIdentity();
+    ClearDeviceIdentity(CurrentDevice());
     EndDeviceChangeWatch(CurrentInstrument().Monitor());
     NotifyListener(false);
 }
@@ -233,20 +233,20 @@ void* RunConnection(Run& run)
             // device or the application (so no disconnection is either), and
             // its identity is not kept.
             DeviceCloseConnection(CurrentDevice(), connection);
-            ClearDeviceIdentity();
+            ClearDeviceIdentity(CurrentDevice());
             break;
         }
         {
             CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-            NotifyDeviceAPConnected(true);
-            ResetAirPort();
+            NotifyDeviceAPConnected(CurrentDevice(), true);
+            ResetAirPort(CurrentDevice());
             // Identified and announced: from now on every caller may use the port.
             DeviceReleaseHeld(CurrentDevice());
             if (LogWanted(kLogInfo)) {
                 HW_INFORMATION hw{};
-                GetHWInformation(&hw);
+                GetHWInformation(CurrentDevice(), &hw);
                 LogLine(kLogInfo, "connected to %s: serial number %s, firmware %d.%d.%d",
-                        DeviceNodePath(DeviceOpenPortNumber(CurrentDevice())).c_str(), FormatSerialNumber(), hw.nFWVersion1,
+                        DeviceNodePath(DeviceOpenPortNumber(CurrentDevice())).c_str(), FormatSerialNumber(CurrentDevice()), hw.nFWVersion1,
                         hw.nFWVersion2, hw.nFWVersion3);
             }
         }
@@ -264,7 +264,7 @@ struct LayerHooks {
     {
         SetDeviceProbe([](Device& device) {
             DeviceScope scope(device);
-            return IsTargetDevice();
+            return IsTargetDevice(CurrentDevice());
         });
         SetDeviceLossHandler([](Device& device) {
             DeviceScope scope(device);

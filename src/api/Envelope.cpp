@@ -125,9 +125,9 @@ int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     // A table the device did not take is a failure: a BP start must not go on
     // to simulate with whatever envelope the device was left holding.
-    if (!SetBPCustom(record, unit))
+    if (!SetBPCustom(CurrentDevice(), record, unit))
         return call.Flag(false);
-    return call.Flag(SetBPCustomRawData(static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit));
+    return call.Flag(SetBPCustomRawData(CurrentDevice(), static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit));
 }
 
 int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
@@ -138,5 +138,5 @@ int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
     // A null record still reads the parameter set and succeeds: nothing is stored.
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     const BPMethodType asked = method == BP_METHOD_DEFAULT ? BP_METHOD_CUSTOMIZED : method;
-    return call.Flag(GetBPCustomParam(asked, out, CurrentInstrument().m_nPressureUnit.load()));
+    return call.Flag(GetBPCustomParam(CurrentDevice(), asked, out, CurrentInstrument().m_nPressureUnit.load()));
 }

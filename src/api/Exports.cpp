@@ -24,7 +24,7 @@ int VasqGetDeviceInformation(MODEL_INFORMATION* info)
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(GetDeviceInformation(info));
+    return call.Flag(GetDeviceInformation(CurrentDevice(), info));
 }
 
 int VasqGetHWInformation(HW_INFORMATION* info)
@@ -35,7 +35,7 @@ int VasqGetHWInformation(HW_INFORMATION* info)
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(GetHWInformation(info));
+    return call.Flag(GetHWInformation(CurrentDevice(), info));
 }
 
 const char* VasqGetSerialNumber()
@@ -44,7 +44,7 @@ const char* VasqGetSerialNumber()
     if (call.Refused())
         return "";
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const char* serial = FormatSerialNumber();
+    const char* serial = FormatSerialNumber(CurrentDevice());
     return call.Result(serial, serial[0] != '\0');
 }
 
@@ -85,9 +85,9 @@ bool SamplingRuns()
 bool SetUnitLocked(int unit)
 {
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    if (!SetUnit(unit))
+    if (!SetUnit(CurrentDevice(), unit))
         return false;
-    HoldPressureUnit(unit);
+    HoldPressureUnit(CurrentDevice(), unit);
     return true;
 }
 
@@ -109,7 +109,7 @@ int VasqSetPressureUnit(int unit)
     unsigned status;
     {
         CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        status = GetDeviceStatus();
+        status = GetDeviceStatus(CurrentDevice());
     }
     // A failed query reads as code 0 and the switch goes on; the failure is
     // only a warning, since the unit read and write that follow say the rest.
@@ -138,15 +138,15 @@ int VasqGetPressureUnit()
     // A failed read leaves the unit that every later set-point is scaled by
     // as it was; the call itself still answers 0.
     int unit = 0;
-    if (!ReadPressureUnit(&unit))
+    if (!ReadPressureUnit(CurrentDevice(), &unit))
         return call.Flag(false);
-    HoldPressureUnit(unit);
+    HoldPressureUnit(CurrentDevice(), unit);
     return call.Result(unit, true);
 }
 
 int VasqRebaseZero(bool on)
 {
-    return Locked("VasqRebaseZero", [on] { return RebaseZero(on); });
+    return Locked("VasqRebaseZero", [on] { return RebaseZero(CurrentDevice(), on); });
 }
 
 int VasqEnableAirPort(int port, bool enable)
@@ -155,7 +155,7 @@ int VasqEnableAirPort(int port, bool enable)
     if (call.Refused())
         return 0;
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    EnableAirPort(std::clamp(port, 0, kHighestAirPort), enable);
+    EnableAirPort(CurrentDevice(), std::clamp(port, 0, kHighestAirPort), enable);
     return call.Flag(true);
 }
 
@@ -165,47 +165,47 @@ int VasqResetAirPort()
     if (call.Refused())
         return 0;
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    ResetAirPort();
+    ResetAirPort(CurrentDevice());
     return call.Flag(true);
 }
 
 int VasqUpdateAirPort()
 {
-    return Locked("VasqUpdateAirPort", UpdateAirPortRelay);
+    return Locked("VasqUpdateAirPort", [] { return UpdateAirPortRelay(CurrentDevice()); });
 }
 
 int VasqPausePump()
 {
-    return Locked("VasqPausePump", PausePump);
+    return Locked("VasqPausePump", [] { return PausePump(CurrentDevice()); });
 }
 
 int VasqSwitchToAdultMode(bool adult)
 {
-    return Locked("VasqSwitchToAdultMode", [adult] { return SwitchToAdultMode(adult); });
+    return Locked("VasqSwitchToAdultMode", [adult] { return SwitchToAdultMode(CurrentDevice(), adult); });
 }
 
 int VasqSwitchTo500mlMode(bool on)
 {
-    return Locked("VasqSwitchTo500mlMode", [on] { return SwitchTo500ml(on); });
+    return Locked("VasqSwitchTo500mlMode", [on] { return SwitchTo500ml(CurrentDevice(), on); });
 }
 
 int VasqIs500mlMode()
 {
-    return Answered("VasqIs500mlMode", Is500mlMode);
+    return Answered("VasqIs500mlMode", [] { return Is500mlMode(CurrentDevice()); });
 }
 
 int VasqWritePNGFileName(const char* name)
 {
     if (name == nullptr)
         return ApiCall("VasqWritePNGFileName").Fail(0, kErrorInvalidArgument, "the name is null");
-    return Locked("VasqWritePNGFileName", [name] { return WritePNGFileName(name); });
+    return Locked("VasqWritePNGFileName", [name] { return WritePNGFileName(CurrentDevice(), name); });
 }
 
 int VasqWritePNG(char* data, int length)
 {
     if (data == nullptr)
         return ApiCall("VasqWritePNG").Fail(0, kErrorInvalidArgument, "the picture is null");
-    return Locked("VasqWritePNG", [data, length] { return WritePNG(data, length); });
+    return Locked("VasqWritePNG", [data, length] { return WritePNG(CurrentDevice(), data, length); });
 }
 
 const char* VasqGetVersion()
@@ -223,22 +223,22 @@ const char* VasqGetReleaseVersion()
 int VasqGetAirPortStatus(bool* bit1Set, bool* bit0Set)
 {
     // Each bit is stored only through a non-null pointer: a caller may read one.
-    return Locked("VasqGetAirPortStatus", [bit1Set, bit0Set] { return GetAirPortStatus(bit1Set, bit0Set); });
+    return Locked("VasqGetAirPortStatus", [bit1Set, bit0Set] { return GetAirPortStatus(CurrentDevice(), bit1Set, bit0Set); });
 }
 
 int VasqEnableBuzzer()
 {
-    return Locked("VasqEnableBuzzer", EnableBuzzer);
+    return Locked("VasqEnableBuzzer", [] { return EnableBuzzer(CurrentDevice()); });
 }
 
 int VasqSDCardTest()
 {
-    return Answered("VasqSDCardTest", SDCardTest);
+    return Answered("VasqSDCardTest", [] { return SDCardTest(CurrentDevice()); });
 }
 
 int VasqSetStandPressure(double value)
 {
-    return Locked("VasqSetStandPressure", [value] { return SetStandPressure(value); });
+    return Locked("VasqSetStandPressure", [value] { return SetStandPressure(CurrentDevice(), value); });
 }
 
 bool VasqGetCalibrationResult()
@@ -247,21 +247,21 @@ bool VasqGetCalibrationResult()
     if (call.Refused())
         return false;
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const bool passed = GetDeviceStatus() == kStatusCalibrationPassed;
+    const bool passed = GetDeviceStatus(CurrentDevice()) == kStatusCalibrationPassed;
     return call.Result(passed, ReasonCode() == kErrorNone);
 }
 
 int VasqTurnOffCalibrationMode()
 {
-    return Locked("VasqTurnOffCalibrationMode", [] { return SwitchDeviceOperationMode(FUNCTION_CALIBRATION_OFF); });
+    return Locked("VasqTurnOffCalibrationMode", [] { return SwitchDeviceOperationMode(CurrentDevice(), FUNCTION_CALIBRATION_OFF); });
 }
 
 int VasqRestart()
 {
-    return Locked("VasqRestart", Restart);
+    return Locked("VasqRestart", [] { return Restart(CurrentDevice()); });
 }
 
 int VasqOnlyUseLowerSensor(bool only)
 {
-    return Locked("VasqOnlyUseLowerSensor", [only] { return EnableDeviceDebugMode(false, false, CurrentInstrument().m_nPressureUnit.load(), only); });
+    return Locked("VasqOnlyUseLowerSensor", [only] { return EnableDeviceDebugMode(CurrentDevice(), false, false, CurrentInstrument().m_nPressureUnit.load(), only); });
 }

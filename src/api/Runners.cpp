@@ -89,7 +89,7 @@ public:
                     if (TestWorkers().StopRequested(CurrentThreadHandle())) {
                         m_end = true;
                     } else {
-                        const unsigned status = GetDeviceStatus();
+                        const unsigned status = GetDeviceStatus(CurrentDevice());
                         if (status != m_loggedStatus && LogWanted(kLogInfo))
                             LogLine(kLogInfo, "test status %u -> %u", m_loggedStatus, status);
                         m_loggedStatus = status;
@@ -177,7 +177,7 @@ public:
 private:
     bool Begin() override
     {
-        m_lastStatus = GetDeviceStatus();
+        m_lastStatus = GetDeviceStatus(CurrentDevice());
         m_callback = CurrentInstrument().m_BPTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
@@ -191,7 +191,7 @@ private:
         if (status == kStatusRunning) {
             Report(STATUS_RUNNING);
         } else if (status == kStatusCompleted) {
-            GetBPTestResult(CurrentInstrument().m_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
+            GetBPTestResult(CurrentDevice(), CurrentInstrument().m_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
             Report(STATUS_COMPLETED);
         }
     }
@@ -223,11 +223,11 @@ protected:
 private:
     bool Begin() override
     {
-        m_lastStatus = GetDeviceStatus();
+        m_lastStatus = GetDeviceStatus(CurrentDevice());
         if (!HasCallback())
             return false;
         if (m_lastStatus == kStatusWaitStable)
-            GetWaitStableTime(&m_wait);
+            GetWaitStableTime(CurrentDevice(), &m_wait);
         return true;
     }
     bool InProgress(unsigned status) const override
@@ -238,7 +238,7 @@ private:
     void Tick(unsigned status) override
     {
         if (status == kStatusWaitStable) {
-            GetWaitStableTime(&m_wait);
+            GetWaitStableTime(CurrentDevice(), &m_wait);
             Report(STATUS_WAIT_STABLE);
         }
         if (status == m_lastStatus)
@@ -278,9 +278,9 @@ private:
     {
         const float resolution = CurrentInstrument().m_fPressureresolution.load();
         if (m_function == FUNCTION_LEAKAGE_TEST)
-            GetLeakageTestResult(nullptr, &m_leak, &m_code, resolution);
+            GetLeakageTestResult(CurrentDevice(), nullptr, &m_leak, &m_code, resolution);
         else
-            GetLeakageTestResult(&m_leak, nullptr, &m_code, resolution);
+            GetLeakageTestResult(CurrentDevice(), &m_leak, nullptr, &m_code, resolution);
     }
 
     const FUNCTION_ENUM m_function;
@@ -308,7 +308,7 @@ private:
     }
     void ReadResult() override
     {
-        GetOverpressureTestResult(&m_results[0], &m_results[1], &m_results[2], &m_results[3], &m_results[4],
+        GetOverpressureTestResult(CurrentDevice(), &m_results[0], &m_results[1], &m_results[2], &m_results[3], &m_results[4],
                                   &m_results[5], CurrentInstrument().m_nPressureUnit.load());
     }
 
@@ -326,10 +326,10 @@ private:
         m_callback = CurrentInstrument().m_StaticPressureExCallback.Load();
         if (!m_callback)
             return false;
-        m_lastStatus = GetDeviceStatus();
-        GetStaticPressureTestResult(&m_result);
+        m_lastStatus = GetDeviceStatus(CurrentDevice());
+        GetStaticPressureTestResult(CurrentDevice(), &m_result);
         if (m_lastStatus == kStatusWaitStable)
-            GetWaitStableTime(&m_wait);
+            GetWaitStableTime(CurrentDevice(), &m_wait);
         return true;
     }
     bool InProgress(unsigned status) const override { return IsTestCode(status); }
@@ -340,9 +340,9 @@ private:
     }
     void Tick(unsigned status) override
     {
-        GetStaticPressureTestResult(&m_result);
+        GetStaticPressureTestResult(CurrentDevice(), &m_result);
         if (status == kStatusWaitStable) {
-            GetWaitStableTime(&m_wait);
+            GetWaitStableTime(CurrentDevice(), &m_wait);
             Report(STATUS_WAIT_STABLE);
         }
         // Until the device shows this run, its result is another test's.
@@ -400,8 +400,8 @@ void EndOwnTest(int unit)
     if (!workers.ownTestMayRun)
         return;
     LogLine(kLogInfo, "ending the test this program started before it starts the next");
-    EnableDeviceDebugMode(false, false, unit, false);
-    if (EnableDeviceStartTest(false))
+    EnableDeviceDebugMode(CurrentDevice(), false, false, unit, false);
+    if (EnableDeviceStartTest(CurrentDevice(), false))
         workers.ownTestMayRun = false;
     workers.tests.RequestStop();
 }
@@ -409,7 +409,7 @@ void EndOwnTest(int unit)
 // Under the API lock: starts the test on the device, which from then on may run it.
 bool StartOnDevice()
 {
-    if (!EnableDeviceStartTest(true))
+    if (!EnableDeviceStartTest(CurrentDevice(), true))
         return false;
     CurrentInstrument().Workers().ownTestMayRun = true;
     return true;
@@ -428,7 +428,7 @@ FUNCTION_ENUM FunctionOf(void* argument)
 // Writes the customised envelope's table after its parameter record.
 bool SendCustomEnvelope(BPEnvelopeCustomized* record, int unit)
 {
-    if (!SetBPCustom(record, unit))
+    if (!SetBPCustom(CurrentDevice(), record, unit))
         return false;
     double pressures[kEnvelopeBufferSize] = {};
     double amplitudes[kEnvelopeBufferSize] = {};
@@ -521,12 +521,12 @@ bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget&
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     const int unit = CurrentInstrument().m_nPressureUnit.load();
     EndOwnTest(unit);
-    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
-        !EnableDeviceDebugMode(false, false, unit, false))
+    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), function) ||
+        !EnableDeviceDebugMode(CurrentDevice(), false, false, unit, false))
         return call.Result(false, false);
     int32_t method;
     memcpy(&method, parameters, sizeof(method));
-    if (method == BP_METHOD_DEFAULT && !SetBPDefault(static_cast<BPCommon*>(parameters), unit))
+    if (method == BP_METHOD_DEFAULT && !SetBPDefault(CurrentDevice(), static_cast<BPCommon*>(parameters), unit))
         return call.Result(false, false);
     if (method == BP_METHOD_CUSTOMIZED && !SendCustomEnvelope(static_cast<BPEnvelopeCustomized*>(parameters), unit))
         return call.Result(false, false);
@@ -564,8 +564,8 @@ bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam
     const int unit = CurrentInstrument().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
     EndOwnTest(unit);
-    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
-        !SetLeakTestSetting(dPressure, nLeakParam, dLeakRate, unit) || !StartOnDevice())
+    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), function) ||
+        !SetLeakTestSetting(CurrentDevice(), dPressure, nLeakParam, dLeakRate, unit) || !StartOnDevice())
         return call.Result(false, false);
     CurrentInstrument().m_LeakageTestCallback.Store(callback);
     const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
@@ -611,7 +611,7 @@ int VasqGetLeakageCalibrationRate(double* rate)
         return 0;
     // A null rate still reads the rate and succeeds: nothing is stored.
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(GetLeakCalibrationRate(rate, CurrentInstrument().m_fPressureresolution.load()));
+    return call.Flag(GetLeakCalibrationRate(CurrentDevice(), rate, CurrentInstrument().m_fPressureresolution.load()));
 }
 
 bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
@@ -626,8 +626,8 @@ bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, dou
     dPressure2 = CheckPressureLimit(LIMIT_OVERPRESSURE_SECOND, dPressure2, unit);
     dPressure3 = CheckPressureLimit(LIMIT_OVERPRESSURE_THIRD, dPressure3, unit);
     EndOwnTest(unit);
-    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(function) ||
-        !SetOverpressureTestSetting(bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) || !StartOnDevice())
+    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), function) ||
+        !SetOverpressureTestSetting(CurrentDevice(), bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) || !StartOnDevice())
         return call.Result(false, false);
     CurrentInstrument().m_OverpressureTestCallback.Store(callback);
     return call.Flag(
@@ -667,8 +667,8 @@ int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressur
     const int unit = CurrentInstrument().m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
     EndOwnTest(unit);
-    if (!UpdateAirPortRelay() || !SwitchDeviceOperationMode(FUNCTION_STATIC_PRESSURE) ||
-        !SetStaticPressure(dPressure, nStaticParam, bStaticFlag, unit) || !StartOnDevice())
+    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), FUNCTION_STATIC_PRESSURE) ||
+        !SetStaticPressure(CurrentDevice(), dPressure, nStaticParam, bStaticFlag, unit) || !StartOnDevice())
         return call.Flag(false);
     CurrentInstrument().m_StaticPressureExCallback.Store(callback);
     return call.Flag(StartWorker(CurrentInstrument().m_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
@@ -686,7 +686,7 @@ int VasqGetWaitStableTime()
         return 0;
     double seconds = 0.0;
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    GetWaitStableTime(&seconds);
+    GetWaitStableTime(CurrentDevice(), &seconds);
     return call.Result(static_cast<int>(seconds), ReasonCode() == kErrorNone);
 }
 
@@ -697,8 +697,8 @@ int VasqStopTest()
         return 0;
     {
         CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        EnableDeviceDebugMode(false, false, CurrentInstrument().m_nPressureUnit.load(), false);
-        if (EnableDeviceStartTest(false))
+        EnableDeviceDebugMode(CurrentDevice(), false, false, CurrentInstrument().m_nPressureUnit.load(), false);
+        if (EnableDeviceStartTest(CurrentDevice(), false))
             CurrentInstrument().Workers().ownTestMayRun = false;
         TestWorkers().RequestStop();
     }

@@ -32,7 +32,7 @@ int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(GetBootloaderInformation(info));
+    return call.Flag(GetBootloaderInformation(CurrentDevice(), info));
 }
 
 int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
@@ -43,7 +43,7 @@ int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
     if (model == nullptr || hardware == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "a record is null");
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(SetDeviceInformation(model, hardware));
+    return call.Flag(SetDeviceInformation(CurrentDevice(), model, hardware));
 }
 
 int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
@@ -54,7 +54,7 @@ int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
     if (buffer == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the buffer is null");
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(ReadMfgInfo(buffer, length));
+    return call.Flag(ReadMfgInfo(CurrentDevice(), buffer, length));
 }
 
 int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
@@ -65,7 +65,7 @@ int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
     if (data == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the data is null");
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(WriteMfgInfo(data, length));
+    return call.Flag(WriteMfgInfo(CurrentDevice(), data, length));
 }
 
 int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* third)
@@ -91,7 +91,7 @@ void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback)
     ApiCall call("VasqUpdateFwBurnBinFile");
     if (call.Refused())
         return;
-    FlashBurnBinFile(callback);
+    FlashBurnBinFile(CurrentDevice(), callback);
     call.Result(0, ReasonCode() == kErrorNone);
 }
 
@@ -117,10 +117,10 @@ void VasqSetDeviceHandle(long handle)
     // new handle is 0 or its probe fails; the close of the old port clears
     // its path too.
     if (handle != CurrentInstrument().m_hDevice.load())
-        ClearDeviceIdentity();
+        ClearDeviceIdentity(CurrentDevice());
     AdoptDeviceHandle(CurrentDevice(), handle);
     bool identified = true;
     if (handle != 0 && handle != -1)
-        identified = IsTargetDevice();
+        identified = IsTargetDevice(CurrentDevice());
     call.Result(0, identified);
 }

@@ -39,11 +39,11 @@ enum EnvelopeOffset {
 constexpr uint32_t kEnvelopeAnswerSize = 36;
 constexpr uint32_t kBPResultSize = 8;
 
-bool ReadEnvelopeRecord(int method, uint8_t* record, uint32_t size)
+bool ReadEnvelopeRecord(Device& device, int method, uint8_t* record, uint32_t size)
 {
     uint8_t selector[1];
     PutU8(selector, method);
-    return Exchange(CATEGORY_PARAMETER, CMD_READ_ENVELOPE_PARAMS, selector, sizeof(selector), record, size);
+    return Exchange(device, CATEGORY_PARAMETER, CMD_READ_ENVELOPE_PARAMS, selector, sizeof(selector), record, size);
 }
 
 void PutCommon(uint8_t* record, const BPCommon& p, double f)
@@ -61,24 +61,24 @@ uint32_t LimitHeartRate(uint32_t heartRate)
     return static_cast<uint32_t>(CheckLimit(LIMIT_HEART_RATE, heartRate));
 }
 
-bool ReadBPSetting(uint8_t* record, uint32_t size)
+bool ReadBPSetting(Device& device, uint8_t* record, uint32_t size)
 {
-    return Exchange(CATEGORY_PARAMETER, CMD_READ_BP_SETTING, nullptr, 0, record, size);
+    return Exchange(device, CATEGORY_PARAMETER, CMD_READ_BP_SETTING, nullptr, 0, record, size);
 }
 
-bool WriteBPSetting(const uint8_t* record, uint32_t size)
+bool WriteBPSetting(Device& device, const uint8_t* record, uint32_t size)
 {
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_BP_SETTING, record, size);
+    return Exchange(device, CATEGORY_PARAMETER, CMD_WRITE_BP_SETTING, record, size);
 }
 
 }  // namespace
 
-bool SetBPDefault(BPCommon* p, int unit)
+bool SetBPDefault(Device& device, BPCommon* p, int unit)
 {
     if (p == nullptr)
         return false;
     uint8_t record[ENVELOPE_RECORD_SIZE];
-    if (!ReadEnvelopeRecord(BP_METHOD_CUSTOMIZED, record, sizeof(record)))
+    if (!ReadEnvelopeRecord(device, BP_METHOD_CUSTOMIZED, record, sizeof(record)))
         return false;
     const double f = UnitFactor(unit);
     PutU8(record + kMethod, p->eMethod);
@@ -91,15 +91,15 @@ bool SetBPDefault(BPCommon* p, int unit)
     p->nHeartRate = LimitHeartRate(p->nHeartRate);
     p->dPulseVolume = CheckLimit(LIMIT_PULSE_VOLUME, p->dPulseVolume);
     PutCommon(record, *p, f);
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_ENVELOPE_PARAMS, record, sizeof(record));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_WRITE_ENVELOPE_PARAMS, record, sizeof(record));
 }
 
-bool SetBPCustom(BPEnvelopeCustomized* p, int unit)
+bool SetBPCustom(Device& device, BPEnvelopeCustomized* p, int unit)
 {
     if (p == nullptr)
         return false;
     uint8_t record[ENVELOPE_RECORD_SIZE];
-    if (!ReadEnvelopeRecord(p->eMethod, record, sizeof(record)))
+    if (!ReadEnvelopeRecord(device, p->eMethod, record, sizeof(record)))
         return false;
     const double f = UnitFactor(unit);
     p->dSystolic = CheckPressureLimit(LIMIT_SYSTOLIC, p->dSystolic, unit);
@@ -127,13 +127,13 @@ bool SetBPCustom(BPEnvelopeCustomized* p, int unit)
     PutU8(record + kDiastolicAmplitude, p->nDiastolicAmplitude);
     PutU8(record + kBaseAmplitude, p->nBaseAmplitude);
     PutU8(record + kMethod, p->eMethod);
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_ENVELOPE_PARAMS, record, sizeof(record));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_WRITE_ENVELOPE_PARAMS, record, sizeof(record));
 }
 
-bool GetBPCustomParam(BPMethodType method, BPEnvelopeCustomized* out, int unit)
+bool GetBPCustomParam(Device& device, BPMethodType method, BPEnvelopeCustomized* out, int unit)
 {
     uint8_t answer[kEnvelopeAnswerSize];
-    if (!ReadEnvelopeRecord(method, answer, sizeof(answer)))
+    if (!ReadEnvelopeRecord(device, method, answer, sizeof(answer)))
         return false;
     if (out == nullptr)
         return true;
@@ -159,7 +159,7 @@ bool GetBPCustomParam(BPMethodType method, BPEnvelopeCustomized* out, int unit)
     return true;
 }
 
-bool SetBPCustomRawData(int nHeartRate, double* pressures, double* amplitudes, int count, int unit)
+bool SetBPCustomRawData(Device& device, int nHeartRate, double* pressures, double* amplitudes, int count, int unit)
 {
     if (count < 0 || count > INT_MAX / static_cast<int>(RAW_POINT_SIZE) ||
         (count > 0 && (pressures == nullptr || amplitudes == nullptr)))
@@ -181,12 +181,12 @@ bool SetBPCustomRawData(int nHeartRate, double* pressures, double* amplitudes, i
                         static_cast<uint32_t>(length)))
             return false;
         if (k + 1 < packets)
-            AwaitBlockAcknowledgement(GetTickCount64());
+            AwaitBlockAcknowledgement(device, GetTickCount64());
     }
     return ReceivePacket(nullptr, 0, 0, nullptr);
 }
 
-bool SetBPAutoSequence(BPCommon* p, bool bFlag1, bool bFlag2, int nNumber, int unit)
+bool SetBPAutoSequence(Device& device, BPCommon* p, bool bFlag1, bool bFlag2, int nNumber, int unit)
 {
     if (p == nullptr)
         return false;
@@ -200,13 +200,13 @@ bool SetBPAutoSequence(BPCommon* p, bool bFlag1, bool bFlag2, int nNumber, int u
     PutU16(step + 10, Truncate(p->dDiastolicOffset * f));
     step[12] = AutoSequenceControl(bFlag1, bFlag2);
     PutU8(step + 13, nNumber);
-    return Exchange(CATEGORY_PARAMETER, CMD_BP_AUTO_SEQUENCE, step, sizeof(step));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_BP_AUTO_SEQUENCE, step, sizeof(step));
 }
 
-bool GetBPTestResult(int unit, double* r1, double* r2, double* r3, double* r4)
+bool GetBPTestResult(Device& device, int unit, double* r1, double* r2, double* r3, double* r4)
 {
     uint8_t answer[kBPResultSize];
-    if (!Exchange(CATEGORY_RESULT, CMD_BP_RESULT, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_RESULT, CMD_BP_RESULT, nullptr, 0, answer, sizeof(answer)))
         return false;
     if (r1 != nullptr)
         *r1 = GetU16(answer) / UnitFactor(unit);
@@ -218,48 +218,48 @@ bool GetBPTestResult(int unit, double* r1, double* r2, double* r3, double* r4)
     return true;
 }
 
-bool SetBPSetting(unsigned int first, unsigned int second)
+bool SetBPSetting(Device& device, unsigned int first, unsigned int second)
 {
     uint8_t record[BP_SETTING_SHORT_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     PutU16(record, first);
     PutU16(record + 2, second);
-    return WriteBPSetting(record, sizeof(record));
+    return WriteBPSetting(device, record, sizeof(record));
 }
 
-bool SetBPHR(unsigned int nHeartRate)
+bool SetBPHR(Device& device, unsigned int nHeartRate)
 {
     uint8_t record[BP_SETTING_SHORT_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     PutU16(record + 4, nHeartRate);
-    return WriteBPSetting(record, sizeof(record));
+    return WriteBPSetting(device, record, sizeof(record));
 }
 
-bool SetBPPulseVolume(double dPulseVolume)
+bool SetBPPulseVolume(Device& device, double dPulseVolume)
 {
     uint8_t record[BP_SETTING_SHORT_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     PutU16(record + 6, Truncate(100.0 * dPulseVolume));
-    return WriteBPSetting(record, sizeof(record));
+    return WriteBPSetting(device, record, sizeof(record));
 }
 
-bool SetBPEnvelop(int e1, int e2)
+bool SetBPEnvelop(Device& device, int e1, int e2)
 {
     uint8_t record[BP_SETTING_LONG_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     PutU16(record + 16, e1);
     PutU16(record + 18, e2);
-    return WriteBPSetting(record, sizeof(record));
+    return WriteBPSetting(device, record, sizeof(record));
 }
 
-bool GetBPSetting(unsigned int* first, unsigned int* second)
+bool GetBPSetting(Device& device, unsigned int* first, unsigned int* second)
 {
     uint8_t record[BP_SETTING_SHORT_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     if (first != nullptr)
         *first = GetU16(record);
@@ -268,30 +268,30 @@ bool GetBPSetting(unsigned int* first, unsigned int* second)
     return true;
 }
 
-bool GetBPHR(unsigned int* nHeartRate)
+bool GetBPHR(Device& device, unsigned int* nHeartRate)
 {
     uint8_t record[BP_SETTING_SHORT_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     if (nHeartRate != nullptr)
         *nHeartRate = GetU16(record + 4);
     return true;
 }
 
-bool GetBPPulseVolume(double* dPulseVolume)
+bool GetBPPulseVolume(Device& device, double* dPulseVolume)
 {
     uint8_t record[BP_SETTING_SHORT_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     if (dPulseVolume != nullptr)
         *dPulseVolume = GetU16(record + 6) / 100.0;
     return true;
 }
 
-bool GetBPEnvelop(int* e1, int* e2)
+bool GetBPEnvelop(Device& device, int* e1, int* e2)
 {
     uint8_t record[BP_SETTING_LONG_SIZE];
-    if (!ReadBPSetting(record, sizeof(record)))
+    if (!ReadBPSetting(device, record, sizeof(record)))
         return false;
     if (e1 != nullptr)
         *e1 = GetI16(record + 16);
@@ -300,35 +300,35 @@ bool GetBPEnvelop(int* e1, int* e2)
     return true;
 }
 
-bool SetCuffLocation(int location)
+bool SetCuffLocation(Device& device, int location)
 {
-    return ChangeDeviceSetting(0, location);
+    return ChangeDeviceSetting(device, 0, location);
 }
 
-int GetCuffLocation(int /*unused*/)
+int GetCuffLocation(Device& device, int /*unused*/)
 {
     uint8_t settings[DEVICE_SETTINGS_SIZE];
-    return ReadDeviceSettings(settings) ? settings[0] : 0;
+    return ReadDeviceSettings(device, settings) ? settings[0] : 0;
 }
 
-bool SwitchToAdultMode(bool adult)
+bool SwitchToAdultMode(Device& device, bool adult)
 {
-    return ChangeDeviceSetting(2, adult ? 0 : 1);
+    return ChangeDeviceSetting(device, 2, adult ? 0 : 1);
 }
 
-bool IsAdultMode()
-{
-    uint8_t settings[DEVICE_SETTINGS_SIZE];
-    return ReadDeviceSettings(settings) && settings[2] == 0;
-}
-
-bool SwitchTo500ml(bool on)
-{
-    return ChangeDeviceSetting(3, on ? 0 : 1);
-}
-
-bool Is500mlMode()
+bool IsAdultMode(Device& device)
 {
     uint8_t settings[DEVICE_SETTINGS_SIZE];
-    return ReadDeviceSettings(settings) && settings[3] == 0;
+    return ReadDeviceSettings(device, settings) && settings[2] == 0;
+}
+
+bool SwitchTo500ml(Device& device, bool on)
+{
+    return ChangeDeviceSetting(device, 3, on ? 0 : 1);
+}
+
+bool Is500mlMode(Device& device)
+{
+    uint8_t settings[DEVICE_SETTINGS_SIZE];
+    return ReadDeviceSettings(device, settings) && settings[3] == 0;
 }

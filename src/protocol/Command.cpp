@@ -9,7 +9,7 @@
 #include "device/Transport.h"
 #include "platform/Platform.h"
 
-bool Exchange(uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length, uint8_t* answer,
+bool Exchange(Device& device, uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length, uint8_t* answer,
               uint32_t answerSize)
 {
     if (!SendPacket(category, command, payload, length))
@@ -30,7 +30,7 @@ int64_t Truncate(double value)
     return static_cast<int64_t>(value);
 }
 
-void AwaitBlockAcknowledgement(uint64_t sentAtMs)
+void AwaitBlockAcknowledgement(Device& device, uint64_t sentAtMs)
 {
     while (!ReceivePacket(nullptr, 0, 0, nullptr)) {
         // A port that has hung up answers every read at once: waiting on would only spin.

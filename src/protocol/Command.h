@@ -3,12 +3,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+class Device;
+
 // What every device command shares: one request, one answer, little-endian
 // fields, pressures scaled by the unit factor and truncated.
 
 // Sends a request and reads its answer into a zeroed buffer of answerSize
 // bytes (none for an acknowledgement). True when the answer arrived whole with status 0.
-bool Exchange(uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length,
+bool Exchange(Device& device, uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length,
               uint8_t* answer = nullptr, uint32_t answerSize = 0);
 
 // A pressure travels as the value times 10 in kPa (unit 1), times 1 otherwise.
@@ -58,7 +60,7 @@ inline uint8_t AutoSequenceControl(bool flag1, bool flag2)
 // During a block transfer the device acknowledges each block. Reads answers
 // until one succeeds or more than 5000 ms have passed since the block was sent;
 // a missing acknowledgement is not an error.
-void AwaitBlockAcknowledgement(uint64_t sentAtMs);
+void AwaitBlockAcknowledgement(Device& device, uint64_t sentAtMs);
 
 constexpr uint32_t kBlockAcknowledgementMs = 5000;
 constexpr size_t kBlockDataSize = 96;

@@ -18,34 +18,34 @@ constexpr int kAirPortBits = 8;
 constexpr uint32_t kBlockHeaderSize = 8;
 }  // namespace
 
-bool EnableAirPort(int port, bool enable)
+bool EnableAirPort(Device& device, int port, bool enable)
 {
     if (port < 0 || port >= kAirPortBits)
         return true;
     const auto bit = static_cast<uint8_t>(1u << port);
     if (enable)
-        CurrentDevice().m_nAirPort.fetch_and(static_cast<uint8_t>(~bit));
+        device.m_nAirPort.fetch_and(static_cast<uint8_t>(~bit));
     else
-        CurrentDevice().m_nAirPort.fetch_or(bit);
+        device.m_nAirPort.fetch_or(bit);
     return true;
 }
 
-bool ResetAirPort()
+bool ResetAirPort(Device& device)
 {
-    CurrentDevice().m_nAirPort.store(0);
+    device.m_nAirPort.store(0);
     return true;
 }
 
-bool UpdateAirPortRelay()
+bool UpdateAirPortRelay(Device& device)
 {
-    const uint8_t mask = CurrentDevice().m_nAirPort.load();
-    return Exchange(CATEGORY_PARAMETER, CMD_AIR_PORT_RELAY, &mask, 1);
+    const uint8_t mask = device.m_nAirPort.load();
+    return Exchange(device, CATEGORY_PARAMETER, CMD_AIR_PORT_RELAY, &mask, 1);
 }
 
-bool GetAirPortStatus(bool* bit1Set, bool* bit0Set)
+bool GetAirPortStatus(Device& device, bool* bit1Set, bool* bit0Set)
 {
     uint8_t answer[2];
-    if (!Exchange(CATEGORY_PARAMETER, CMD_AIR_PORT_STATUS, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_PARAMETER, CMD_AIR_PORT_STATUS, nullptr, 0, answer, sizeof(answer)))
         return false;
     const uint16_t status = GetU16(answer);
     if (bit1Set != nullptr)
@@ -55,67 +55,67 @@ bool GetAirPortStatus(bool* bit1Set, bool* bit0Set)
     return true;
 }
 
-unsigned int GetDeviceStatus()
+unsigned int GetDeviceStatus(Device& device)
 {
     uint8_t status[1];
-    if (!Exchange(CATEGORY_INSTRUMENT, CMD_DEVICE_STATUS, nullptr, 0, status, sizeof(status)))
+    if (!Exchange(device, CATEGORY_INSTRUMENT, CMD_DEVICE_STATUS, nullptr, 0, status, sizeof(status)))
         return 0;
     return status[0];
 }
 
-bool SetCalibrationPressureNumber(int n)
+bool SetCalibrationPressureNumber(Device& device, int n)
 {
     uint8_t payload[1];
     PutU8(payload, n);
-    return Exchange(CATEGORY_INSTRUMENT, CMD_CALIBRATION_NUMBER, payload, sizeof(payload));
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_CALIBRATION_NUMBER, payload, sizeof(payload));
 }
 
-bool EnableDeviceStartTest(bool start)
+bool EnableDeviceStartTest(Device& device, bool start)
 {
     if (start)
-        CurrentDevice().m_hStopTestEvent.ResetEvent();
+        device.m_hStopTestEvent.ResetEvent();
     else
-        CurrentDevice().m_hStopTestEvent.SetEvent();
-    return Exchange(CATEGORY_INSTRUMENT, start ? CMD_START_TEST : CMD_STOP_TEST, nullptr, 0);
+        device.m_hStopTestEvent.SetEvent();
+    return Exchange(device, CATEGORY_INSTRUMENT, start ? CMD_START_TEST : CMD_STOP_TEST, nullptr, 0);
 }
 
-bool NotifyDeviceAPConnected(bool connected)
+bool NotifyDeviceAPConnected(Device& device, bool connected)
 {
     const uint8_t payload = connected ? 1 : 0;
-    return Exchange(CATEGORY_INSTRUMENT, CMD_HOST_CONNECTED, &payload, 1);
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_HOST_CONNECTED, &payload, 1);
 }
 
-bool SwitchDeviceOperationMode(FUNCTION_ENUM function)
+bool SwitchDeviceOperationMode(Device& device, FUNCTION_ENUM function)
 {
     uint8_t payload[1];
     PutU8(payload, static_cast<int64_t>(function));
-    return Exchange(CATEGORY_INSTRUMENT, CMD_OPERATION_MODE, payload, sizeof(payload));
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_OPERATION_MODE, payload, sizeof(payload));
 }
 
-bool StartDeviceBuzzer()
+bool StartDeviceBuzzer(Device& device)
 {
-    return Exchange(CATEGORY_INSTRUMENT, CMD_BUZZER, nullptr, 0);
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_BUZZER, nullptr, 0);
 }
 
-bool EnableBuzzer()
+bool EnableBuzzer(Device& device)
 {
-    return StartDeviceBuzzer();
+    return StartDeviceBuzzer(device);
 }
 
-bool CheckSDCardStatus()
+bool CheckSDCardStatus(Device& device)
 {
     uint8_t present[1];
-    if (!Exchange(CATEGORY_INSTRUMENT, CMD_SD_CARD, nullptr, 0, present, sizeof(present)))
+    if (!Exchange(device, CATEGORY_INSTRUMENT, CMD_SD_CARD, nullptr, 0, present, sizeof(present)))
         return false;
     return present[0] != 0;
 }
 
-bool SDCardTest()
+bool SDCardTest(Device& device)
 {
-    return Exchange(CATEGORY_INSTRUMENT, CMD_SD_CARD, nullptr, 0);
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_SD_CARD, nullptr, 0);
 }
 
-bool ReadSDCard(int nFirst, int nSecond, int nLength, unsigned char* buffer)
+bool ReadSDCard(Device& device, int nFirst, int nSecond, int nLength, unsigned char* buffer)
 {
     if (nLength > 0 && buffer == nullptr)
         return false;
@@ -128,21 +128,21 @@ bool ReadSDCard(int nFirst, int nSecond, int nLength, unsigned char* buffer)
     return ReceivePacket(buffer, nLength > 0 ? static_cast<uint32_t>(nLength) : 0, 0, nullptr);
 }
 
-bool PausePump()
+bool PausePump(Device& device)
 {
-    return Exchange(CATEGORY_INSTRUMENT, CMD_PAUSE_PUMP, nullptr, 0);
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_PAUSE_PUMP, nullptr, 0);
 }
 
-bool EnableDeviceDebugMode(bool bEnableDebug, bool bFineResolution, int unit, bool bOnlyLowerSensor)
+bool EnableDeviceDebugMode(Device& device, bool bEnableDebug, bool bFineResolution, int unit, bool bOnlyLowerSensor)
 {
-    CurrentDevice().m_fPressureresolution.store(bFineResolution || unit == 1 ? 100.0f : 10.0f);
+    device.m_fPressureresolution.store(bFineResolution || unit == 1 ? 100.0f : 10.0f);
     const uint8_t payload[3] = {static_cast<uint8_t>(bEnableDebug ? 1 : 0),
                                 static_cast<uint8_t>(bFineResolution ? 1 : 0),
                                 static_cast<uint8_t>(bOnlyLowerSensor ? 1 : 0)};
-    return Exchange(CATEGORY_INSTRUMENT, CMD_DEBUG_MODE, payload, sizeof(payload));
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_DEBUG_MODE, payload, sizeof(payload));
 }
 
-bool WritePNGFileName(const char* name)
+bool WritePNGFileName(Device& device, const char* name)
 {
     if (name == nullptr)
         return false;
@@ -153,11 +153,11 @@ bool WritePNGFileName(const char* name)
                   static_cast<unsigned>(length));
         return false;
     }
-    return Exchange(CATEGORY_INSTRUMENT, CMD_PICTURE_NAME, reinterpret_cast<const uint8_t*>(name),
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_PICTURE_NAME, reinterpret_cast<const uint8_t*>(name),
                     static_cast<uint32_t>(length));
 }
 
-bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, UploadProgressFn progress, void* context)
+bool ChunkedUpload(Device& device, uint8_t command, const uint8_t* data, uint32_t size, UploadProgressFn progress, void* context)
 {
     // Nothing to send means no request, so no answer to wait for.
     if (size == 0) {
@@ -174,22 +174,22 @@ bool ChunkedUpload(uint8_t command, const uint8_t* data, uint32_t size, UploadPr
         if (!SendPacket(CATEGORY_INSTRUMENT, command, packet, kBlockHeaderSize + count))
             return false;
         if (size - offset > kBlockDataSize)
-            AwaitBlockAcknowledgement(GetTickCount64());
+            AwaitBlockAcknowledgement(device, GetTickCount64());
     }
     if (progress != nullptr)
         progress(context, size);
     return ReceivePacket(nullptr, 0, 0, nullptr);
 }
 
-bool WritePNG(const char* data, int size)
+bool WritePNG(Device& device, const char* data, int size)
 {
     if (data == nullptr)
         return false;
-    return ChunkedUpload(CMD_PICTURE_DATA, reinterpret_cast<const uint8_t*>(data),
+    return ChunkedUpload(device, CMD_PICTURE_DATA, reinterpret_cast<const uint8_t*>(data),
                          size > 0 ? static_cast<uint32_t>(size) : 0);
 }
 
-bool Restart()
+bool Restart(Device& device)
 {
     return SendPacket(CATEGORY_INSTRUMENT, CMD_RESTART, nullptr, 0);
 }

@@ -74,26 +74,26 @@ void FlashUpdateVerifyHandler(unsigned int done, unsigned int total)
     NotifyUpdateStatus(FW_PROGRESS_VERIFYING, done, total);
 }
 
-bool WriteDataFWBinFile(unsigned char* data, int size, ChunkProgressFn chunkProgress)
+bool WriteDataFWBinFile(Device& device, unsigned char* data, int size, ChunkProgressFn chunkProgress)
 {
     if (data == nullptr && size > 0)
         return false;
     const uint32_t length = size > 0 ? static_cast<uint32_t>(size) : 0;
     ChunkReporter reporter = {chunkProgress, length};
-    return ChunkedUpload(CMD_FIRMWARE_DATA, data, length, chunkProgress != nullptr ? ForwardChunk : nullptr,
+    return ChunkedUpload(device, CMD_FIRMWARE_DATA, data, length, chunkProgress != nullptr ? ForwardChunk : nullptr,
                          &reporter);
 }
 
-unsigned int GetFWBinSize()
+unsigned int GetFWBinSize(Device& device)
 {
     uint8_t answer[4];
-    if (!Exchange(CATEGORY_INSTRUMENT, CMD_FIRMWARE_SIZE, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_INSTRUMENT, CMD_FIRMWARE_SIZE, nullptr, 0, answer, sizeof(answer)))
         return 0;
     return static_cast<unsigned int>(answer[0] | (answer[1] << 8) | (answer[2] << 16)) |
            (static_cast<unsigned int>(answer[3]) << 24);
 }
 
-bool UpdateFWAction()
+bool UpdateFWAction(Device& device)
 {
     return SendPacket(CATEGORY_INSTRUMENT, CMD_FIRMWARE_APPLY, nullptr, 0);
 }
@@ -122,7 +122,7 @@ HW_INFORMATION FlashImageVersion()
     return g_FlashImage.version;
 }
 
-void FlashBurnBinFile(FirmwareProgressFn progress)
+void FlashBurnBinFile(Device& device, FirmwareProgressFn progress)
 {
     std::vector<unsigned char> image;
     HW_INFORMATION imageVersion;
@@ -143,8 +143,8 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     NotifyUpdateStatus(FW_PROGRESS_WRITING, 0, 0);
     bool written;
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-        written = WriteDataFWBinFile(image.data(), static_cast<int>(transferLength), FlashUpdateWriteHandler);
+        CAutoCriticalSection lock(device.m_APICriticalSection);
+        written = WriteDataFWBinFile(device, image.data(), static_cast<int>(transferLength), FlashUpdateWriteHandler);
     }
     if (!written) {
         NotifyUpdateStatus(FW_PROGRESS_WRITE_FAILED, 0, 0);
@@ -154,8 +154,8 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     NotifyUpdateStatus(FW_PROGRESS_VERIFYING, 0, 0);
     unsigned int received;
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-        received = GetFWBinSize();
+        CAutoCriticalSection lock(device.m_APICriticalSection);
+        received = GetFWBinSize(device);
     }
     if (received == 0 || received != transferLength) {
         NotifyUpdateStatus(FW_PROGRESS_SIZE_MISMATCH, 0, 0);
@@ -164,8 +164,8 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
     }
     bool applied;
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
-        applied = UpdateFWAction();
+        CAutoCriticalSection lock(device.m_APICriticalSection);
+        applied = UpdateFWAction(device);
     }
     if (!applied) {
         NotifyUpdateStatus(FW_PROGRESS_APPLY_FAILED, 0, 0);
@@ -179,11 +179,11 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
         return;
     }
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        CAutoCriticalSection lock(device.m_APICriticalSection);
         HW_INFORMATION current;
         MODEL_INFORMATION model;
-        GetHWInformation(&current);
-        GetDeviceInformation(&model);
+        GetHWInformation(device, &current);
+        GetDeviceInformation(device, &model);
         {
             // The loaded image's record takes the device's own hardware version.
             std::lock_guard<std::mutex> image(g_FlashImage.mutex);
@@ -191,7 +191,7 @@ void FlashBurnBinFile(FirmwareProgressFn progress)
             g_FlashImage.version.nHWVersion2 = current.nHWVersion2;
             imageVersion = g_FlashImage.version;
         }
-        SetDeviceInformation(&model, &imageVersion);
+        SetDeviceInformation(device, &model, &imageVersion);
     }
     NotifyUpdateStatus(FW_PROGRESS_DONE, 0, 0);
     Release();

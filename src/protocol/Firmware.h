@@ -5,6 +5,8 @@
 #include "platform/Export.h"
 #include "vasq.h"
 
+class Device;
+
 constexpr uint8_t CMD_FIRMWARE_SIZE = 17;
 constexpr uint8_t CMD_FIRMWARE_DATA = 143;
 constexpr uint8_t CMD_FIRMWARE_APPLY = 144;
@@ -28,10 +30,10 @@ using ChunkProgressFn = void (*)(unsigned int done, unsigned int total);
 
 // No firmware image format exists: nothing is loaded and the result is -1.
 VASQ_EXPORT int FlashLoadBinFile(const char* path, int* first, int* second, int* third);
-VASQ_EXPORT void FlashBurnBinFile(FirmwareProgressFn progress);
-VASQ_EXPORT bool WriteDataFWBinFile(unsigned char* data, int size, ChunkProgressFn chunkProgress);
-VASQ_EXPORT unsigned int GetFWBinSize();
-VASQ_EXPORT bool UpdateFWAction();
+void FlashBurnBinFile(Device& device, FirmwareProgressFn progress);
+bool WriteDataFWBinFile(Device& device, unsigned char* data, int size, ChunkProgressFn chunkProgress);
+unsigned int GetFWBinSize(Device& device);
+bool UpdateFWAction(Device& device);
 VASQ_EXPORT void NotifyUpdateStatus(int code, unsigned int done, unsigned int total);
 VASQ_EXPORT void FlashUpdateWriteHandler(unsigned int done, unsigned int total);
 VASQ_EXPORT void FlashUpdateVerifyHandler(unsigned int done, unsigned int total);
@@ -48,3 +50,10 @@ void SetFirmwareConnection(FirmwareConnectFn connect, FirmwareReleaseFn release)
 
 // The loaded image's version record (its hardware fields are the device's after an update).
 HW_INFORMATION FlashImageVersion();
+
+// The service functions of release 1.0 under their exported names: each works
+// on the default device.
+VASQ_EXPORT void FlashBurnBinFile(FirmwareProgressFn progress);
+VASQ_EXPORT bool WriteDataFWBinFile(unsigned char* data, int size, ChunkProgressFn chunkProgress);
+VASQ_EXPORT unsigned int GetFWBinSize();
+VASQ_EXPORT bool UpdateFWAction();

@@ -38,10 +38,10 @@ struct IdentityRecords {
     BOOTLOADER_INFORMATION bootloader{};
 };
 
-bool ReadIdentity(IdentityRecords& records)
+bool ReadIdentity(Device& device, IdentityRecords& records)
 {
     uint8_t answer[IDENTITY_PAYLOAD_SIZE];
-    if (!Exchange(CATEGORY_IDENTITY, CMD_IDENTITY_READ, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_IDENTITY, CMD_IDENTITY_READ, nullptr, 0, answer, sizeof(answer)))
         return false;
     records.model.chSignature[0] = static_cast<char>(answer[0]);
     records.model.chSignature[1] = static_cast<char>(answer[1]);
@@ -60,13 +60,13 @@ bool ReadIdentity(IdentityRecords& records)
     return true;
 }
 
-void StoreIdentity(const IdentityRecords& records)
+void StoreIdentity(Device& device, const IdentityRecords& records)
 {
     {
-        std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
-        CurrentDevice().m_ModelInfo = records.model;
-        CurrentDevice().m_HWInfo = records.hardware;
-        CurrentDevice().m_bootloaderInfo = records.bootloader;
+        std::lock_guard<std::mutex> lock(device.m_recordsMutex);
+        device.m_ModelInfo = records.model;
+        device.m_HWInfo = records.hardware;
+        device.m_bootloaderInfo = records.bootloader;
     }
     // An erased instrument's signature bytes are not text: its lines name the port only.
     char serial[32];
@@ -77,53 +77,53 @@ void StoreIdentity(const IdentityRecords& records)
             break;
         }
     }
-    CurrentDevice().m_logSubject.SetSerialNumber(serial);
+    device.m_logSubject.SetSerialNumber(serial);
 }
 
 }  // namespace
 
-bool UpdateDeviceInformation()
+bool UpdateDeviceInformation(Device& device)
 {
     IdentityRecords records;
-    if (!ReadIdentity(records))
+    if (!ReadIdentity(device, records))
         return false;
-    StoreIdentity(records);
+    StoreIdentity(device, records);
     return true;
 }
 
-bool GetDeviceInformation(MODEL_INFORMATION* info)
+bool GetDeviceInformation(Device& device, MODEL_INFORMATION* info)
 {
-    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
-    *info = CurrentDevice().m_ModelInfo;
+    std::lock_guard<std::mutex> lock(device.m_recordsMutex);
+    *info = device.m_ModelInfo;
     return true;
 }
 
-bool GetHWInformation(HW_INFORMATION* info)
+bool GetHWInformation(Device& device, HW_INFORMATION* info)
 {
-    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
-    *info = CurrentDevice().m_HWInfo;
+    std::lock_guard<std::mutex> lock(device.m_recordsMutex);
+    *info = device.m_HWInfo;
     return true;
 }
 
-bool GetBootloaderInformation(BOOTLOADER_INFORMATION* info)
+bool GetBootloaderInformation(Device& device, BOOTLOADER_INFORMATION* info)
 {
-    std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
-    *info = CurrentDevice().m_bootloaderInfo;
+    std::lock_guard<std::mutex> lock(device.m_recordsMutex);
+    *info = device.m_bootloaderInfo;
     return true;
 }
 
 // The connection has ended: its lines stop naming its port and instrument.
-void ClearDeviceIdentity()
+void ClearDeviceIdentity(Device& device)
 {
     {
-        std::lock_guard<std::mutex> lock(CurrentDevice().m_recordsMutex);
-        CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
-        CurrentDevice().m_HWInfo = HW_INFORMATION{};
+        std::lock_guard<std::mutex> lock(device.m_recordsMutex);
+        device.m_ModelInfo = MODEL_INFORMATION{};
+        device.m_HWInfo = HW_INFORMATION{};
     }
-    CurrentDevice().m_logSubject.Clear();
+    device.m_logSubject.Clear();
 }
 
-bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
+bool SetDeviceInformation(Device& device, MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 {
     uint8_t payload[IDENTITY_PAYLOAD_SIZE] = {};
     payload[0] = 'Q';
@@ -138,9 +138,9 @@ bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
     payload[10] = static_cast<uint8_t>(hardware->nFWVersion1);
     payload[11] = static_cast<uint8_t>(hardware->nFWVersion2);
     payload[12] = static_cast<uint8_t>(hardware->nFWVersion3);
-    if (!Exchange(CATEGORY_IDENTITY, CMD_IDENTITY_WRITE, payload, sizeof(payload)))
+    if (!Exchange(device, CATEGORY_IDENTITY, CMD_IDENTITY_WRITE, payload, sizeof(payload)))
         return false;
-    return UpdateDeviceInformation();
+    return UpdateDeviceInformation(device);
 }
 
 // Only an accepted answer becomes the identity: a port that is not a Vasq9
@@ -149,9 +149,8 @@ namespace {
 
 // A device that binds to its instrument takes the first one it identifies
 // and from then on only that one; the default device takes any.
-bool IsBoundInstrument(const MODEL_INFORMATION& model)
+bool IsBoundInstrument(Device& device, const MODEL_INFORMATION& model)
 {
-    Device& device = CurrentDevice();
     if (!device.m_bindsToSerialNumber)
         return true;
     char serial[sizeof(device.m_szBoundSerialNumber)];
@@ -170,54 +169,54 @@ bool IsBoundInstrument(const MODEL_INFORMATION& model)
 
 }  // namespace
 
-bool IsTargetDevice()
+bool IsTargetDevice(Device& device)
 {
     ClearStreamQueue();
     IdentityRecords records;
-    if (!ReadIdentity(records))
+    if (!ReadIdentity(device, records))
         return false;
     const auto first = static_cast<uint8_t>(records.model.chSignature[0]);
     const auto second = static_cast<uint8_t>(records.model.chSignature[1]);
     const bool erased = first == 0xFF && second == 0xFF;
     if (!erased && !(first == 'Q' && second == 'X' && records.model.byModelCode == VASQ9_MODEL_CODE))
         return false;
-    if (!IsBoundInstrument(records.model))
+    if (!IsBoundInstrument(device, records.model))
         return false;
-    StoreIdentity(records);
+    StoreIdentity(device, records);
     return true;
 }
 
 namespace {
 
-bool ReadMfgRecord(uint8_t (&record)[MFG_RECORD_SIZE])
+bool ReadMfgRecord(Device& device, uint8_t (&record)[MFG_RECORD_SIZE])
 {
-    return Exchange(CATEGORY_IDENTITY, CMD_MFG_READ, nullptr, 0, record, sizeof(record));
+    return Exchange(device, CATEGORY_IDENTITY, CMD_MFG_READ, nullptr, 0, record, sizeof(record));
 }
 
 }  // namespace
 
-bool ReadMfgInfo(uint8_t* buffer, unsigned long size)
+bool ReadMfgInfo(Device& device, uint8_t* buffer, unsigned long size)
 {
     uint8_t record[MFG_RECORD_SIZE];
-    if (!ReadMfgRecord(record))
+    if (!ReadMfgRecord(device, record))
         return false;
     memcpy(buffer, record, std::min<unsigned long>(size, MFG_INFO_SIZE));
     return true;
 }
 
-bool WriteMfgInfo(const uint8_t* data, unsigned long size)
+bool WriteMfgInfo(Device& device, const uint8_t* data, unsigned long size)
 {
     uint8_t record[MFG_RECORD_SIZE];
-    if (!ReadMfgRecord(record))
+    if (!ReadMfgRecord(device, record))
         return false;
     memcpy(record, data, std::min<unsigned long>(size, MFG_INFO_SIZE));
-    return Exchange(CATEGORY_IDENTITY, CMD_MFG_WRITE, record, sizeof(record));
+    return Exchange(device, CATEGORY_IDENTITY, CMD_MFG_WRITE, record, sizeof(record));
 }
 
-const char* FormatSerialNumber()
+const char* FormatSerialNumber(Device& device)
 {
     MODEL_INFORMATION model;
-    GetDeviceInformation(&model);
-    SerialNumberText(model, CurrentDevice().m_szSerialNumber, sizeof(CurrentDevice().m_szSerialNumber));
-    return CurrentDevice().m_szSerialNumber;
+    GetDeviceInformation(device, &model);
+    SerialNumberText(model, device.m_szSerialNumber, sizeof(device.m_szSerialNumber));
+    return device.m_szSerialNumber;
 }

@@ -21,28 +21,28 @@ void PutOverpressureSetting(uint8_t* record, bool flag, double p1, double p2, do
 
 }  // namespace
 
-bool SetLeakTestSetting(double dPressure, int nLeakParam, double dLeakRate, int unit)
+bool SetLeakTestSetting(Device& device, double dPressure, int nLeakParam, double dLeakRate, int unit)
 {
     const double f = UnitFactor(unit);
     uint8_t record[kLeakSettingSize] = {};
     PutU16(record, Truncate(dPressure * f));
     PutU16(record + 2, nLeakParam);
     PutU16(record + 4, Truncate(10.0 * (dLeakRate * f)));
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_LEAK_SETTING, record, sizeof(record));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_WRITE_LEAK_SETTING, record, sizeof(record));
 }
 
-bool GetLeakCalibrationRate(double* rate, double divisor)
+bool GetLeakCalibrationRate(Device& device, double* rate, double divisor)
 {
     const uint8_t query[kLeakSettingSize] = {20, 0, 3, 0, 0, 0};
     uint8_t answer[kLeakSettingSize];
-    if (!Exchange(CATEGORY_PARAMETER, CMD_LEAK_CALIBRATION_RATE, query, sizeof(query), answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_PARAMETER, CMD_LEAK_CALIBRATION_RATE, query, sizeof(query), answer, sizeof(answer)))
         return false;
     if (rate != nullptr)
         *rate = GetU16(answer + 4) / divisor;
     return true;
 }
 
-bool SetLeakTestAutoSequenceSetting(double dPressure, int nLeakParam, double dLeakRate, bool bFlag1, bool bFlag2,
+bool SetLeakTestAutoSequenceSetting(Device& device, double dPressure, int nLeakParam, double dLeakRate, bool bFlag1, bool bFlag2,
                                     int nNumber, int unit)
 {
     uint8_t step[8] = {};
@@ -51,13 +51,13 @@ bool SetLeakTestAutoSequenceSetting(double dPressure, int nLeakParam, double dLe
     PutU16(step + 4, Truncate(10.0 * dLeakRate));
     step[6] = AutoSequenceControl(bFlag1, bFlag2);
     PutU8(step + 7, nNumber);
-    return Exchange(CATEGORY_PARAMETER, CMD_LEAK_AUTO_SEQUENCE, step, sizeof(step));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_LEAK_AUTO_SEQUENCE, step, sizeof(step));
 }
 
-bool GetLeakageTestResult(double* calibrationValue, double* leakValue, int* resultCode, float divisor)
+bool GetLeakageTestResult(Device& device, double* calibrationValue, double* leakValue, int* resultCode, float divisor)
 {
     uint8_t answer[kLeakageResultSize];
-    if (!Exchange(CATEGORY_RESULT, CMD_LEAKAGE_RESULT, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_RESULT, CMD_LEAKAGE_RESULT, nullptr, 0, answer, sizeof(answer)))
         return false;
     if (calibrationValue != nullptr)
         *calibrationValue = static_cast<double>(static_cast<float>(GetU16(answer)) / divisor);
@@ -68,30 +68,30 @@ bool GetLeakageTestResult(double* calibrationValue, double* leakValue, int* resu
     return true;
 }
 
-bool SetOverpressureTestSetting(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
+bool SetOverpressureTestSetting(Device& device, bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
                                 int unit)
 {
     uint8_t record[kOverpressureSettingSize];
-    if (!Exchange(CATEGORY_PARAMETER, CMD_READ_OVERPRESSURE, nullptr, 0, record, sizeof(record)))
+    if (!Exchange(device, CATEGORY_PARAMETER, CMD_READ_OVERPRESSURE, nullptr, 0, record, sizeof(record)))
         return false;
     PutOverpressureSetting(record, bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit);
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_OVERPRESSURE, record, sizeof(record));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_WRITE_OVERPRESSURE, record, sizeof(record));
 }
 
-bool SetOverpressureAutoSequenceTestSetting(bool bOverpressureFlag, double dPressure1, double dPressure2,
+bool SetOverpressureAutoSequenceTestSetting(Device& device, bool bOverpressureFlag, double dPressure1, double dPressure2,
                                             double dPressure3, bool bFlag1, bool bFlag2, int nNumber, int unit)
 {
     uint8_t step[kOverpressureSettingSize + 2] = {};
     PutOverpressureSetting(step, bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit);
     step[7] = AutoSequenceControl(bFlag1, bFlag2);
     PutU8(step + 8, nNumber);
-    return Exchange(CATEGORY_PARAMETER, CMD_OVERPRESSURE_AUTO_SEQUENCE, step, sizeof(step));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_OVERPRESSURE_AUTO_SEQUENCE, step, sizeof(step));
 }
 
-bool GetOverpressureTestResult(double* r1, double* r2, double* r3, double* r4, double* r5, double* r6, int unit)
+bool GetOverpressureTestResult(Device& device, double* r1, double* r2, double* r3, double* r4, double* r5, double* r6, int unit)
 {
     uint8_t answer[kOverpressureResultSize];
-    if (!Exchange(CATEGORY_RESULT, CMD_OVERPRESSURE_RESULT, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_RESULT, CMD_OVERPRESSURE_RESULT, nullptr, 0, answer, sizeof(answer)))
         return false;
     if (r1 != nullptr)
         *r1 = GetU16(answer) / UnitFactor(unit);

@@ -83,76 +83,76 @@ double CheckPressureLimit(int kind, double value, int unit)
     return Clamp(g_limitMmhg, kind, std::round(value));
 }
 
-bool ReadDeviceSettings(uint8_t* settings)
+bool ReadDeviceSettings(Device& device, uint8_t* settings)
 {
-    return Exchange(CATEGORY_PARAMETER, CMD_READ_DEVICE_SETTINGS, nullptr, 0, settings, DEVICE_SETTINGS_SIZE);
+    return Exchange(device, CATEGORY_PARAMETER, CMD_READ_DEVICE_SETTINGS, nullptr, 0, settings, DEVICE_SETTINGS_SIZE);
 }
 
-bool ChangeDeviceSetting(int index, int64_t value)
+bool ChangeDeviceSetting(Device& device, int index, int64_t value)
 {
     uint8_t settings[DEVICE_SETTINGS_SIZE];
-    if (!ReadDeviceSettings(settings))
+    if (!ReadDeviceSettings(device, settings))
         return false;
     PutU8(settings + index, value);
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_DEVICE_SETTINGS, settings, sizeof(settings));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_WRITE_DEVICE_SETTINGS, settings, sizeof(settings));
 }
 
-bool SetUnit(int unit)
+bool SetUnit(Device& device, int unit)
 {
-    return ChangeDeviceSetting(1, unit);
+    return ChangeDeviceSetting(device, 1, unit);
 }
 
-int GetUnit()
-{
-    uint8_t settings[DEVICE_SETTINGS_SIZE];
-    return ReadDeviceSettings(settings) ? settings[1] : 0;
-}
-
-bool ReadPressureUnit(int* unit)
+int GetUnit(Device& device)
 {
     uint8_t settings[DEVICE_SETTINGS_SIZE];
-    if (!ReadDeviceSettings(settings) || settings[1] > 1)
+    return ReadDeviceSettings(device, settings) ? settings[1] : 0;
+}
+
+bool ReadPressureUnit(Device& device, int* unit)
+{
+    uint8_t settings[DEVICE_SETTINGS_SIZE];
+    if (!ReadDeviceSettings(device, settings) || settings[1] > 1)
         return false;
     *unit = settings[1];
     return true;
 }
 
-void HoldPressureUnit(int unit)
+void HoldPressureUnit(Device& device, int unit)
 {
-    CurrentDevice().m_nPressureUnit.store(unit);
-    CurrentDevice().m_fPressureresolution.store(unit == 1 ? 100.0f : 10.0f);
+    device.m_nPressureUnit.store(unit);
+    device.m_fPressureresolution.store(unit == 1 ? 100.0f : 10.0f);
 }
 
-bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam, bool bStaticFlag, int unit)
+bool SetStaticPressureEx(Device& device, double* pressures, bool* enabled, int count, int nStaticParam, bool bStaticFlag, int unit)
 {
     if (!ValidPressureList(pressures, enabled, count))
         return false;
     uint8_t record[STATIC_PRESSURE_RECORD_SIZE];
-    if (!Exchange(CATEGORY_PARAMETER, CMD_READ_STATIC_PRESSURE, nullptr, 0, record, sizeof(record)))
+    if (!Exchange(device, CATEGORY_PARAMETER, CMD_READ_STATIC_PRESSURE, nullptr, 0, record, sizeof(record)))
         return false;
     PutPressures(record, pressures, enabled, count, UnitFactor(unit));
     if (nStaticParam >= 0)
         PutU16(record + 22, nStaticParam);
     record[24] = bStaticFlag ? 1 : 0;
-    return Exchange(CATEGORY_PARAMETER, CMD_WRITE_STATIC_PRESSURE, record, sizeof(record));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_WRITE_STATIC_PRESSURE, record, sizeof(record));
 }
 
-bool SetStaticPressure(double dPressure, int nStaticParam, bool bStaticFlag, int unit)
+bool SetStaticPressure(Device& device, double dPressure, int nStaticParam, bool bStaticFlag, int unit)
 {
-    if (!UpdateAirPortRelay())
+    if (!UpdateAirPortRelay(device))
         return false;
     bool enabled = true;
-    return SetStaticPressureEx(&dPressure, &enabled, 1, nStaticParam, bStaticFlag, unit);
+    return SetStaticPressureEx(device, &dPressure, &enabled, 1, nStaticParam, bStaticFlag, unit);
 }
 
-bool SetFixedStaticPressure(double dPressure, int unit)
+bool SetFixedStaticPressure(Device& device, double dPressure, int unit)
 {
     uint8_t payload[2];
     PutU16(payload, Truncate(dPressure * UnitFactor(unit)));
-    return Exchange(CATEGORY_PARAMETER, CMD_FIXED_STATIC_PRESSURE, payload, sizeof(payload));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_FIXED_STATIC_PRESSURE, payload, sizeof(payload));
 }
 
-bool SetStaticPressureAutoSequence(double* pressures, bool* enabled, int count, int nStaticParam, bool bStaticFlag,
+bool SetStaticPressureAutoSequence(Device& device, double* pressures, bool* enabled, int count, int nStaticParam, bool bStaticFlag,
                                    bool bFlag1, bool bFlag2, int nNumber, int unit)
 {
     if (!ValidPressureList(pressures, enabled, count))
@@ -163,50 +163,50 @@ bool SetStaticPressureAutoSequence(double* pressures, bool* enabled, int count, 
     step[24] = bStaticFlag ? 1 : 0;
     step[25] = AutoSequenceControl(bFlag1, bFlag2);
     PutU8(step + 26, nNumber);
-    return Exchange(CATEGORY_PARAMETER, CMD_STATIC_AUTO_SEQUENCE, step, sizeof(step));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_STATIC_AUTO_SEQUENCE, step, sizeof(step));
 }
 
-bool SetMaxNumberAutoSequence(int n)
+bool SetMaxNumberAutoSequence(Device& device, int n)
 {
     uint8_t payload[1];
     PutU8(payload, n);
-    return Exchange(CATEGORY_PARAMETER, CMD_SET_MAX_AUTO_SEQUENCE, payload, sizeof(payload));
+    return Exchange(device, CATEGORY_PARAMETER, CMD_SET_MAX_AUTO_SEQUENCE, payload, sizeof(payload));
 }
 
-bool GetStaticPressureTestResult(int* result)
+bool GetStaticPressureTestResult(Device& device, int* result)
 {
     uint8_t answer[1];
-    if (!Exchange(CATEGORY_RESULT, CMD_STATIC_RESULT, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_RESULT, CMD_STATIC_RESULT, nullptr, 0, answer, sizeof(answer)))
         return false;
     if (result != nullptr)
         *result = answer[0];
     return true;
 }
 
-bool GetWaitStableTime(double* waitTime)
+bool GetWaitStableTime(Device& device, double* waitTime)
 {
     uint8_t answer[1];
-    if (!Exchange(CATEGORY_INSTRUMENT, CMD_WAIT_STABLE_TIME, nullptr, 0, answer, sizeof(answer)))
+    if (!Exchange(device, CATEGORY_INSTRUMENT, CMD_WAIT_STABLE_TIME, nullptr, 0, answer, sizeof(answer)))
         return false;
     if (waitTime != nullptr)
         *waitTime = answer[0] / 10.0;
     return true;
 }
 
-bool RebaseZero(bool on)
+bool RebaseZero(Device& device, bool on)
 {
     uint8_t state[1];
-    if (!Exchange(CATEGORY_INSTRUMENT, CMD_READ_ZERO_BASE, nullptr, 0, state, sizeof(state)))
+    if (!Exchange(device, CATEGORY_INSTRUMENT, CMD_READ_ZERO_BASE, nullptr, 0, state, sizeof(state)))
         return false;
     const uint8_t wanted = on ? 1 : 0;
     if (state[0] == wanted)
         return true;
-    return Exchange(CATEGORY_INSTRUMENT, CMD_SET_ZERO_BASE, &wanted, 1);
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_SET_ZERO_BASE, &wanted, 1);
 }
 
-bool SetStandPressure(double value)
+bool SetStandPressure(Device& device, double value)
 {
     uint8_t payload[4];
     PutU32(payload, Truncate(100.0 * value));
-    return Exchange(CATEGORY_INSTRUMENT, CMD_SET_STAND_PRESSURE, payload, sizeof(payload));
+    return Exchange(device, CATEGORY_INSTRUMENT, CMD_SET_STAND_PRESSURE, payload, sizeof(payload));
 }

@@ -6,6 +6,8 @@
 
 #include "platform/Export.h"
 
+class Device;
+
 // The device works in one unit at a time (0 = mmHg, 1 = kPa); the library
 // never converts between them.
 // Divisor that turns raw samples and leak values into the current unit.
@@ -35,17 +37,33 @@ VASQ_EXPORT double CheckLimit(int kind, double value);
 VASQ_EXPORT double CheckPressureLimit(int kind, double value, int unit);
 
 // The device settings record: cuff location, unit, adult flag, 500 ml flag.
-bool ReadDeviceSettings(uint8_t* settings);
+bool ReadDeviceSettings(Device& device, uint8_t* settings);
 // Read-modify-write of one byte of the device settings record.
-bool ChangeDeviceSetting(int index, int64_t value);
+bool ChangeDeviceSetting(Device& device, int index, int64_t value);
 
-VASQ_EXPORT bool SetUnit(int unit);
-VASQ_EXPORT int GetUnit();
+bool SetUnit(Device& device, int unit);
+int GetUnit(Device& device);
 // The device's unit; false when the read fails or gives a code other than 0 or 1.
-bool ReadPressureUnit(int* unit);
+bool ReadPressureUnit(Device& device, int* unit);
 // The unit the library holds, and the resolution that goes with it: leak
 // values and samples are divided by 10 in mmHg and by 100 in kPa.
-void HoldPressureUnit(int unit);
+void HoldPressureUnit(Device& device, int unit);
+bool SetStaticPressure(Device& device, double dPressure, int nStaticParam, bool bStaticFlag, int unit);
+bool SetStaticPressureEx(Device& device, double* pressures, bool* enabled, int count, int nStaticParam,
+                                     bool bStaticFlag, int unit);
+bool SetFixedStaticPressure(Device& device, double dPressure, int unit);
+bool SetStaticPressureAutoSequence(Device& device, double* pressures, bool* enabled, int count, int nStaticParam,
+                                               bool bStaticFlag, bool bFlag1, bool bFlag2, int nNumber, int unit);
+bool SetMaxNumberAutoSequence(Device& device, int n);
+bool GetStaticPressureTestResult(Device& device, int* result);
+bool GetWaitStableTime(Device& device, double* waitTime);
+bool RebaseZero(Device& device, bool on);
+bool SetStandPressure(Device& device, double value);
+
+// The service functions of release 1.0 under their exported names: each works
+// on the default device.
+VASQ_EXPORT bool SetUnit(int unit);
+VASQ_EXPORT int GetUnit();
 VASQ_EXPORT bool SetStaticPressure(double dPressure, int nStaticParam, bool bStaticFlag, int unit);
 VASQ_EXPORT bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam,
                                      bool bStaticFlag, int unit);
