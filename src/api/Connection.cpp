@@ -136,7 +136,7 @@ void WaitWhileConnected(Run& run, uint64_t connection)
         if (run.stop.load())
             return;
         // A port that hung up is gone even when a node of its name is listed again.
-        if (DevicePortFailed(CurrentDevice()) || DeviceConnectionNumber(CurrentDevice()) != connection || !DeviceIsAlive())
+        if (DevicePortFailed(CurrentDevice()) || DeviceConnectionNumber(CurrentDevice()) != connection || !DeviceIsAlive(CurrentDevice()))
             return;
     }
 }
@@ -161,7 +161,7 @@ void Disconnect(Run& run, uint64_t connection)
         return;
     // A release leaves no port open, an adopted one included.
     if (run.stop.load())
-        DeviceClose();
+        DeviceClose(CurrentDevice());
     ClearDeviceIdentity(CurrentDevice());
     EndDeviceChangeWatch(CurrentInstrument().Monitor());
     NotifyListener(false);
@@ -295,7 +295,7 @@ void ReleaseConnectionAtUnload()
 {
     s_unloading.store(true);
     StopConnectionThread();
-    DeviceClose();
+    DeviceClose(CurrentDevice());
 }
 
 void ReconnectDevice()

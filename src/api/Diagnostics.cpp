@@ -15,7 +15,7 @@ thread_local const char* ApiCall::t_forwardedName = nullptr;
 void ApiCall::Failed()
 {
     if (ReasonCode() == kErrorNone) {
-        if (!DeviceIsConnected())
+        if (!DeviceIsConnected(CurrentDevice()))
             SetReason(kErrorNotConnected, "%s: no Vasq9 is connected", m_name);
         else
             SetReason(kErrorSystem, "%s failed", m_name);

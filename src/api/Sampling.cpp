@@ -28,8 +28,8 @@ bool FetchSampleBlock(uint8_t* block, unsigned long self)
     CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
     if (SamplingThreads().StopRequested(self))
         return false;
-    if (SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
-        ReceivePacket(block, kSampleBlockSize, 1, nullptr))
+    if (SendPacket(CurrentDevice(), CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
+        ReceivePacket(CurrentDevice(), block, kSampleBlockSize, 1, nullptr))
         return true;
     // This thread ends now: a start from here on must start a new one rather
     // than report that this one runs.

@@ -8,7 +8,7 @@ namespace {
 
 Device& ServiceDevice()
 {
-    return CurrentDevice();
+    return DefaultDevice();
 }
 
 }  // namespace

@@ -177,13 +177,13 @@ bool SetBPCustomRawData(Device& device, int nHeartRate, double* pressures, doubl
     for (size_t k = 0; k < packets; ++k) {
         const size_t begin = k * kBlockDataSize;
         const size_t length = std::min(kBlockDataSize, points.size() - begin);
-        if (!SendPacket(CATEGORY_PARAMETER, CMD_ENVELOPE_RAW_POINTS, length > 0 ? &points[begin] : nullptr,
+        if (!SendPacket(device, CATEGORY_PARAMETER, CMD_ENVELOPE_RAW_POINTS, length > 0 ? &points[begin] : nullptr,
                         static_cast<uint32_t>(length)))
             return false;
         if (k + 1 < packets)
             AwaitBlockAcknowledgement(device, GetTickCount64());
     }
-    return ReceivePacket(nullptr, 0, 0, nullptr);
+    return ReceivePacket(device, nullptr, 0, 0, nullptr);
 }
 
 bool SetBPAutoSequence(Device& device, BPCommon* p, bool bFlag1, bool bFlag2, int nNumber, int unit)

@@ -12,11 +12,11 @@
 bool Exchange(Device& device, uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length, uint8_t* answer,
               uint32_t answerSize)
 {
-    if (!SendPacket(category, command, payload, length))
+    if (!SendPacket(device, category, command, payload, length))
         return false;
     if (answerSize > 0)
         memset(answer, 0, answerSize);
-    return ReceivePacket(answer, answerSize, 0, nullptr);
+    return ReceivePacket(device, answer, answerSize, 0, nullptr);
 }
 
 int64_t Truncate(double value)
@@ -32,10 +32,10 @@ int64_t Truncate(double value)
 
 void AwaitBlockAcknowledgement(Device& device, uint64_t sentAtMs)
 {
-    while (!ReceivePacket(nullptr, 0, 0, nullptr)) {
+    while (!ReceivePacket(device, nullptr, 0, 0, nullptr)) {
         // A port that has hung up answers every read at once: waiting on would only spin.
-        if (GetTickCount64() - sentAtMs > kBlockAcknowledgementMs || DevicePortFailed(CurrentDevice())) {
-            ForgetOwedAnswer(CurrentDevice());
+        if (GetTickCount64() - sentAtMs > kBlockAcknowledgementMs || DevicePortFailed(device)) {
+            ForgetOwedAnswer(device);
             return;
         }
     }

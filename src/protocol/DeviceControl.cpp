@@ -123,9 +123,9 @@ bool ReadSDCard(Device& device, int nFirst, int nSecond, int nLength, unsigned c
     PutU16(request, nSecond);
     PutU16(request + 2, nLength);
     PutU8(request + 4, nFirst);
-    if (!SendPacket(CATEGORY_RESULT, CMD_READ_SD_CARD, request, sizeof(request)))
+    if (!SendPacket(device, CATEGORY_RESULT, CMD_READ_SD_CARD, request, sizeof(request)))
         return false;
-    return ReceivePacket(buffer, nLength > 0 ? static_cast<uint32_t>(nLength) : 0, 0, nullptr);
+    return ReceivePacket(device, buffer, nLength > 0 ? static_cast<uint32_t>(nLength) : 0, 0, nullptr);
 }
 
 bool PausePump(Device& device)
@@ -171,14 +171,14 @@ bool ChunkedUpload(Device& device, uint8_t command, const uint8_t* data, uint32_
         uint8_t packet[kBlockHeaderSize + kBlockDataSize] = {};
         PutU32(packet, offset);
         memcpy(packet + kBlockHeaderSize, data + offset, count);
-        if (!SendPacket(CATEGORY_INSTRUMENT, command, packet, kBlockHeaderSize + count))
+        if (!SendPacket(device, CATEGORY_INSTRUMENT, command, packet, kBlockHeaderSize + count))
             return false;
         if (size - offset > kBlockDataSize)
             AwaitBlockAcknowledgement(device, GetTickCount64());
     }
     if (progress != nullptr)
         progress(context, size);
-    return ReceivePacket(nullptr, 0, 0, nullptr);
+    return ReceivePacket(device, nullptr, 0, 0, nullptr);
 }
 
 bool WritePNG(Device& device, const char* data, int size)
@@ -191,5 +191,5 @@ bool WritePNG(Device& device, const char* data, int size)
 
 bool Restart(Device& device)
 {
-    return SendPacket(CATEGORY_INSTRUMENT, CMD_RESTART, nullptr, 0);
+    return SendPacket(device, CATEGORY_INSTRUMENT, CMD_RESTART, nullptr, 0);
 }

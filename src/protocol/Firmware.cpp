@@ -95,7 +95,7 @@ unsigned int GetFWBinSize(Device& device)
 
 bool UpdateFWAction(Device& device)
 {
-    return SendPacket(CATEGORY_INSTRUMENT, CMD_FIRMWARE_APPLY, nullptr, 0);
+    return SendPacket(device, CATEGORY_INSTRUMENT, CMD_FIRMWARE_APPLY, nullptr, 0);
 }
 
 void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFORMATION* version)

@@ -171,7 +171,7 @@ bool IsBoundInstrument(Device& device, const MODEL_INFORMATION& model)
 
 bool IsTargetDevice(Device& device)
 {
-    ClearStreamQueue();
+    ClearStreamQueue(device);
     IdentityRecords records;
     if (!ReadIdentity(device, records))
         return false;

@@ -13,7 +13,7 @@ namespace {
 
 Device& ServiceDevice()
 {
-    return CurrentDevice();
+    return DefaultDevice();
 }
 
 }  // namespace
