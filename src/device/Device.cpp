@@ -101,12 +101,12 @@ DeviceScope::~DeviceScope()
     SetThreadLogSubject(m_previousSubject);
 }
 
-void ForEachDevice(const std::function<void()>& action)
+void ForEachDevice(const std::function<void(Device&)>& action)
 {
     std::lock_guard<std::mutex> lock(Devices().mutex);
     for (Device* device : Devices().devices) {
-        DeviceScope scope(*device);
-        action();
+        LogScope lines(device->m_logSubject);
+        action(*device);
     }
 }
 

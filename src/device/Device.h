@@ -109,9 +109,9 @@ private:
     const LogSubject* m_previousSubject;
 };
 
-// Runs the action for every device that exists, each as the current device.
-// The action must be brief and must not wait for a device's threads.
-void ForEachDevice(const std::function<void()>& action);
+// Runs the action for every device that exists, with the device's lines
+// named after it. The action must be brief and must not wait for a device's threads.
+void ForEachDevice(const std::function<void(Device&)>& action);
 
 // Whether the calling thread is one of a device's threads (the connection
 // thread, a test worker, a sampling thread, the presence watch).

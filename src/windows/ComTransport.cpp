@@ -59,11 +59,6 @@ constexpr uint32_t kReadTimeoutMs = 1000;
 constexpr uint32_t kWriteTimeoutMs = 2000;
 constexpr DWORD kQueueSize = 4096;
 
-TransportState& Port()
-{
-    return CurrentDevice().Transport();
-}
-
 std::atomic<DeviceProbeFn> s_probe{nullptr};
 std::atomic<DeviceLossFn> s_lossHandler{nullptr};
 
@@ -138,27 +133,28 @@ void NoteOpenFailure(const std::string& port, DWORD error)
 }
 
 // A removed port is gone: the connection thread is told at once.
-void MarkPortFailed()
+void MarkPortFailed(Device& device)
 {
-    if (Port().portFailed.exchange(true))
+    if (device.Transport().portFailed.exchange(true))
         return;
     const DeviceLossFn loss = s_lossHandler.load();
     if (loss != nullptr)
-        loss();
+        loss(device);
 }
 
-HANDLE OpenHandle()
+HANDLE OpenHandle(Device& device)
 {
-    return LongToHandle(CurrentDevice().m_hDevice.load());
+    return LongToHandle(device.m_hDevice.load());
 }
 
 // The open handle as the calling thread may use it: none while another thread holds the port.
 // Call with the gate held.
-HANDLE UsableHandle()
+HANDLE UsableHandle(Device& device)
 {
-    if (Port().held && Port().holder != GetCurrentThreadId())
+    const TransportState& port = device.Transport();
+    if (port.held && port.holder != GetCurrentThreadId())
         return INVALID_HANDLE_VALUE;
-    return OpenHandle();
+    return OpenHandle(device);
 }
 
 void SetReadTimeout(HANDLE device, uint32_t readMs)
@@ -197,7 +193,7 @@ void ConfigureLine(HANDLE device)
 // the line and by `waitMs`; the number of bytes moved. On the synchronous
 // handle the call itself ends at the line's time-out and reports the count.
 // Call with the gate held.
-int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t waitMs)
+int TransferHeld(Device& owner, HANDLE device, bool write, uint8_t* buffer, int count, uint32_t waitMs)
 {
     if (device == INVALID_HANDLE_VALUE || count <= 0)
         return 0;
@@ -221,40 +217,41 @@ int TransferHeld(HANDLE device, bool write, uint8_t* buffer, int count, uint32_t
         }
     }
     if (IsRemovalError(error))
-        MarkPortFailed();
+        MarkPortFailed(owner);
     // A time-out moves fewer bytes without an error; an abort is a close or a cancel.
     if (error != ERROR_SUCCESS && error != ERROR_OPERATION_ABORTED && LogWanted(kLogWarning)) {
         char text[kReasonSize];
         SystemText(error, text, sizeof(text));
         // While a port is probed its path is not yet stored.
-        const int number = Port().openPort.load();
+        const int number = owner.Transport().openPort.load();
         const std::string port =
-            number >= 0 || CurrentDevice().m_szDevicePath[0] != '\0' ? PortName(CurrentDevice().m_szDevicePath, number) : std::string("the port");
+            number >= 0 || owner.m_szDevicePath[0] != '\0' ? PortName(owner.m_szDevicePath, number) : std::string("the port");
         LogLine(kLogWarning, "%s: %s failed: %s", port.c_str(), write ? "a write" : "a read", text);
     }
     CloseHandle(transfer.hEvent);
     return static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
 }
 
-int Transfer(bool write, uint8_t* buffer, int count, uint32_t waitMs)
+int Transfer(Device& device, bool write, uint8_t* buffer, int count, uint32_t waitMs)
 {
-    AcquireSRWLockShared(&Port().gate);
-    const int moved = TransferHeld(UsableHandle(), write, buffer, count, waitMs);
-    ReleaseSRWLockShared(&Port().gate);
+    AcquireSRWLockShared(&device.Transport().gate);
+    const int moved = TransferHeld(device, UsableHandle(device), write, buffer, count, waitMs);
+    ReleaseSRWLockShared(&device.Transport().gate);
     return moved;
 }
 
-void CloseHeld()
+void CloseHeld(Device& device)
 {
-    const HANDLE device = OpenHandle();
-    if (device == INVALID_HANDLE_VALUE)
+    const HANDLE handle = OpenHandle(device);
+    if (handle == INVALID_HANDLE_VALUE)
         return;
-    memset(CurrentDevice().m_szDevicePath, 0, sizeof(CurrentDevice().m_szDevicePath));
-    CloseHandle(device);
-    CurrentDevice().m_hDevice.store(-1);
-    Port().openPort.store(-1);
-    Port().connection.store(0);
-    Port().held = false;
+    memset(device.m_szDevicePath, 0, sizeof(device.m_szDevicePath));
+    CloseHandle(handle);
+    device.m_hDevice.store(-1);
+    TransportState& port = device.Transport();
+    port.openPort.store(-1);
+    port.connection.store(0);
+    port.held = false;
 }
 
 SRWLOCK s_substituteLock = SRWLOCK_INIT;
@@ -282,22 +279,21 @@ SP_DEVICE_INTERFACE_DATA EmptyInterface()
 }  // namespace
 
 // Whether another device of this process has the interface open.
-static bool HeldByAnotherDevice(const char* path)
+static bool HeldByAnotherDevice(Device& self, const char* path)
 {
-    const Device* self = &CurrentDevice();
     bool held = false;
-    ForEachDevice([&] {
-        if (&CurrentDevice() == self)
+    ForEachDevice([&](Device& other) {
+        if (&other == &self)
             return;
-        AcquireSRWLockShared(&Port().gate);
-        held |= strcmp(CurrentDevice().m_szDevicePath, path) == 0;
-        ReleaseSRWLockShared(&Port().gate);
+        AcquireSRWLockShared(&other.Transport().gate);
+        held |= strcmp(other.m_szDevicePath, path) == 0;
+        ReleaseSRWLockShared(&other.Transport().gate);
     });
     return held;
 }
 
 // Opens the interface if it is a Vasq9's on an acceptable port.
-static bool TryInterface(int portNumber, const char* path, int comNumber)
+static bool TryInterface(Device& device, int portNumber, const char* path, int comNumber)
 {
     if (portNumber != -1 && comNumber != portNumber)
         return false;
@@ -308,11 +304,11 @@ static bool TryInterface(int portNumber, const char* path, int comNumber)
             NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "skipped, the USB ids are another instrument's");
         return false;
     }
-    if (HeldByAnotherDevice(path)) {
+    if (HeldByAnotherDevice(device, path)) {
         NoteSearchFate(PortName(path, comNumber), kErrorPortBusy, "held by another device of this process");
         return false;
     }
-    return OpenDevicePath(path, comNumber);
+    return OpenDevicePath(device, path, comNumber);
 }
 
 void SetDeviceInterfacesForTesting(const std::vector<DeviceInterfaceEntry>* interfaces)
@@ -368,7 +364,7 @@ HDEVINFO ListUsbDeviceInterfaces()
     return SetupDiGetClassDevsA(&kUsbDeviceInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
 }
 
-bool OpenDevicePath(const char* path, int comNumber)
+bool OpenDevicePath(Device& owner, const char* path, int comNumber)
 {
     const DeviceProbeFn probe = s_probe.load();
     if (probe == nullptr)
@@ -379,47 +375,48 @@ bool OpenDevicePath(const char* path, int comNumber)
         NoteOpenFailure(PortName(path, comNumber), GetLastError());
         return false;
     }
-    AcquireSRWLockExclusive(&Port().gate);
-    CloseHeld();
-    CurrentDevice().m_hDevice.store(HandleToLong(device));
-    Port().openPort.store(comNumber);
-    Port().connection.store(++Port().lastConnection);
-    Port().portFailed.store(false);
-    Port().held = true;
-    Port().holder = GetCurrentThreadId();
-    CurrentDevice().m_nDeviceReadTimeout.store(kReadTimeoutMs);
-    CurrentDevice().m_nDeviceWriteTimeout.store(kWriteTimeoutMs);
+    TransportState& port = owner.Transport();
+    AcquireSRWLockExclusive(&port.gate);
+    CloseHeld(owner);
+    owner.m_hDevice.store(HandleToLong(device));
+    port.openPort.store(comNumber);
+    port.connection.store(++port.lastConnection);
+    port.portFailed.store(false);
+    port.held = true;
+    port.holder = GetCurrentThreadId();
+    owner.m_nDeviceReadTimeout.store(kReadTimeoutMs);
+    owner.m_nDeviceWriteTimeout.store(kWriteTimeoutMs);
     ConfigureLine(device);
-    ReleaseSRWLockExclusive(&Port().gate);
+    ReleaseSRWLockExclusive(&port.gate);
     // A probe that records no reason got an answer that is not a Vasq9's.
     ClearReason();
-    if (!probe()) {
+    if (!probe(owner)) {
         if (ReasonCode() != kErrorNone)
             NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "no identity: %s", ReasonText());
         else
             NoteSearchFate(PortName(path, comNumber), kErrorNotFound, "answered, but is not a Vasq9");
-        AcquireSRWLockExclusive(&Port().gate);
-        if (OpenHandle() == device)
-            CloseHeld();
-        ReleaseSRWLockExclusive(&Port().gate);
+        AcquireSRWLockExclusive(&port.gate);
+        if (OpenHandle(owner) == device)
+            CloseHeld(owner);
+        ReleaseSRWLockExclusive(&port.gate);
         return false;
     }
-    AcquireSRWLockExclusive(&Port().gate);
-    const bool kept = OpenHandle() == device;  // a close may have come in during the probe
+    AcquireSRWLockExclusive(&port.gate);
+    const bool kept = OpenHandle(owner) == device;  // a close may have come in during the probe
     if (kept) {
-        const size_t length = strnlen(path, sizeof(CurrentDevice().m_szDevicePath) - 1);
-        memcpy(CurrentDevice().m_szDevicePath, path, length);
-        CurrentDevice().m_szDevicePath[length] = '\0';
-        CurrentDevice().m_logSubject.SetPort(PortName(path, comNumber).c_str());
-        Port().held = KeepHeldAfterSearch();
+        const size_t length = strnlen(path, sizeof(owner.m_szDevicePath) - 1);
+        memcpy(owner.m_szDevicePath, path, length);
+        owner.m_szDevicePath[length] = '\0';
+        owner.m_logSubject.SetPort(PortName(path, comNumber).c_str());
+        port.held = KeepHeldAfterSearch();
     }
-    ReleaseSRWLockExclusive(&Port().gate);
+    ReleaseSRWLockExclusive(&port.gate);
     return kept;
 }
 
-bool FindDevice(int portNumber, HDEVINFO set)
+bool FindDevice(Device& device, int portNumber, HDEVINFO set)
 {
-    DeviceClose();
+    DeviceClose(device);
     for (DWORD index = 0;; ++index) {
         char path[512] = {};
         SP_DEVICE_INTERFACE_DATA record = EmptyInterface();
@@ -429,18 +426,18 @@ bool FindDevice(int portNumber, HDEVINFO set)
             continue;
         }
         const int comNumber = GetDeviceComPort(set, &record, path);
-        if (TryInterface(portNumber, path, comNumber))
+        if (TryInterface(device, portNumber, path, comNumber))
             return true;
     }
 }
 
-bool FindInListing(int portNumber)
+bool FindInListing(Device& device, int portNumber)
 {
     std::vector<DeviceInterfaceEntry> substitute;
     if (SubstituteInterfaces(substitute)) {
-        DeviceClose();
+        DeviceClose(device);
         for (const DeviceInterfaceEntry& entry : substitute) {
-            if (TryInterface(portNumber, entry.path.c_str(), ComPortFromFriendlyName(entry.friendlyName.c_str())))
+            if (TryInterface(device, portNumber, entry.path.c_str(), ComPortFromFriendlyName(entry.friendlyName.c_str())))
                 return true;
         }
         return false;
@@ -452,7 +449,7 @@ bool FindInListing(int portNumber)
         NoteSearchFate("USB devices", kErrorSystem, "cannot be listed: %s", text);
         return false;
     }
-    const bool found = FindDevice(portNumber, set);
+    const bool found = FindDevice(device, portNumber, set);
     SetupDiDestroyDeviceInfoList(set);
     return found;
 }
@@ -467,33 +464,37 @@ std::string DeviceNodePath(int portNumber)
 {
     if (portNumber >= 0)
         return PortName(nullptr, portNumber);
-    AcquireSRWLockShared(&Port().gate);
-    const std::string path = CurrentDevice().m_szDevicePath;
-    ReleaseSRWLockShared(&Port().gate);
+    // A port without a COM number is named by its interface path, which only
+    // the device holding it knows: the one whose connection this thread runs.
+    Device& device = CurrentDevice();
+    AcquireSRWLockShared(&device.Transport().gate);
+    const std::string path = device.m_szDevicePath;
+    ReleaseSRWLockShared(&device.Transport().gate);
     return path.empty() ? std::string("a port without a COM number") : path;
 }
 
 // The system's device-change broadcast ends the pause (see the monitor window).
-SearchPause::SearchPause() = default;
+SearchPause::SearchPause(Device& device) : m_device(device) {}
 
 SearchPause::~SearchPause() = default;
 
 void SearchPause::Wait(uint32_t milliseconds)
 {
-    Port().searchStop.WaitTimeout(milliseconds);
+    m_device.Transport().searchStop.WaitTimeout(milliseconds);
 }
 
-void DeviceReleaseHeld()
+void DeviceReleaseHeld(Device& device)
 {
-    AcquireSRWLockExclusive(&Port().gate);
-    if (Port().held && Port().holder == GetCurrentThreadId())
-        Port().held = false;
-    ReleaseSRWLockExclusive(&Port().gate);
+    TransportState& port = device.Transport();
+    AcquireSRWLockExclusive(&port.gate);
+    if (port.held && port.holder == GetCurrentThreadId())
+        port.held = false;
+    ReleaseSRWLockExclusive(&port.gate);
 }
 
-void DeviceStopSearch()
+void DeviceStopSearch(Device& device)
 {
-    Port().searchStop.SetEvent();
+    device.Transport().searchStop.SetEvent();
 }
 
 void SetDeviceProbe(DeviceProbeFn probe)
@@ -506,35 +507,36 @@ void SetDeviceLossHandler(DeviceLossFn handler)
     s_lossHandler.store(handler);
 }
 
-bool DeviceClose()
+bool DeviceClose(Device& device)
 {
+    TransportState& port = device.Transport();
     // Asks a transfer in progress to end early (under the shared gate, so the
     // handle cannot be closed and reused meanwhile); a synchronous transfer
     // that the system does not cancel holds the close for its time-out.
-    AcquireSRWLockShared(&Port().gate);
-    const HANDLE device = OpenHandle();
-    if (device != INVALID_HANDLE_VALUE) {
-        CancelIoEx(device, nullptr);
-        PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT);
+    AcquireSRWLockShared(&port.gate);
+    const HANDLE handle = OpenHandle(device);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CancelIoEx(handle, nullptr);
+        PurgeComm(handle, PURGE_RXABORT | PURGE_TXABORT);
     }
-    ReleaseSRWLockShared(&Port().gate);
+    ReleaseSRWLockShared(&port.gate);
     // A loss keeps naming the port until the connection has ended; a close on purpose ends it here.
-    CurrentDevice().m_logSubject.Clear();
-    if (device == INVALID_HANDLE_VALUE)
+    device.m_logSubject.Clear();
+    if (handle == INVALID_HANDLE_VALUE)
         return true;
-    AcquireSRWLockExclusive(&Port().gate);
-    CloseHeld();
-    ReleaseSRWLockExclusive(&Port().gate);
+    AcquireSRWLockExclusive(&port.gate);
+    CloseHeld(device);
+    ReleaseSRWLockExclusive(&port.gate);
     return true;
 }
 
-bool DeviceIsAlive()
+bool DeviceIsAlive(Device& device)
 {
     char openPath[512];
-    AcquireSRWLockShared(&Port().gate);
-    const bool open = OpenHandle() != INVALID_HANDLE_VALUE && CurrentDevice().m_szDevicePath[0] != '\0';
-    memcpy(openPath, CurrentDevice().m_szDevicePath, sizeof(openPath));
-    ReleaseSRWLockShared(&Port().gate);
+    AcquireSRWLockShared(&device.Transport().gate);
+    const bool open = OpenHandle(device) != INVALID_HANDLE_VALUE && device.m_szDevicePath[0] != '\0';
+    memcpy(openPath, device.m_szDevicePath, sizeof(openPath));
+    ReleaseSRWLockShared(&device.Transport().gate);
     if (!open)
         return false;
     std::vector<DeviceInterfaceEntry> substitute;
@@ -567,95 +569,136 @@ bool DeviceIsAlive()
     return present;
 }
 
-uint64_t DeviceConnectionNumber()
+uint64_t DeviceConnectionNumber(Device& device)
 {
-    return Port().connection.load();
+    return device.Transport().connection.load();
 }
 
-bool DeviceCloseConnection(uint64_t connection)
+bool DeviceCloseConnection(Device& device, uint64_t connection)
 {
-    AcquireSRWLockExclusive(&Port().gate);
-    const bool closing = connection != 0 && Port().connection.load() == connection;
+    TransportState& port = device.Transport();
+    AcquireSRWLockExclusive(&port.gate);
+    const bool closing = connection != 0 && port.connection.load() == connection;
     if (closing)
-        CloseHeld();
-    ReleaseSRWLockExclusive(&Port().gate);
+        CloseHeld(device);
+    ReleaseSRWLockExclusive(&port.gate);
     return closing;
 }
 
 // A device whose name carries no COM number is found by a search for any
 // port, so it answers -1 though it has no number to report.
-bool DeviceOpenPortMatches(int portNumber)
+bool DeviceOpenPortMatches(Device& device, int portNumber)
 {
-    AcquireSRWLockShared(&Port().gate);
-    const bool found = OpenHandle() != INVALID_HANDLE_VALUE && CurrentDevice().m_szDevicePath[0] != '\0';
-    const int open = Port().openPort.load();
-    ReleaseSRWLockShared(&Port().gate);
+    TransportState& port = device.Transport();
+    AcquireSRWLockShared(&port.gate);
+    const bool found = OpenHandle(device) != INVALID_HANDLE_VALUE && device.m_szDevicePath[0] != '\0';
+    const int open = port.openPort.load();
+    ReleaseSRWLockShared(&port.gate);
     return found && (portNumber == -1 || portNumber == open);
 }
 
-bool DeviceIsConnected()
+bool DeviceIsConnected(Device& device)
 {
-    return CurrentDevice().m_hDevice.load() != -1;
+    return device.m_hDevice.load() != -1;
 }
 
-int DeviceOpenPortNumber()
+// The service forms of release 1.0 reach these on both systems. A COM port is
+// opened without sharing, which keeps every other opener out: there is no
+// lock file to take or to give back.
+bool LockDevice(Device& /*device*/, int /*portNumber*/)
 {
-    return Port().openPort.load();
+    return true;
 }
 
-int DeviceReadData(uint8_t* buffer, int count)
+bool UnlockDevice(Device& /*device*/)
 {
-    return Transfer(false, buffer, count, CurrentDevice().m_nDeviceReadTimeout.load());
+    return true;
 }
 
-int DeviceWriteData(const uint8_t* buffer, int count)
+// A COM port is reached through the USB interface that carries its number.
+bool DoFindDevice(Device& device, int portNumber)
 {
-    return Transfer(true, const_cast<uint8_t*>(buffer), count, CurrentDevice().m_nDeviceWriteTimeout.load());
+    return portNumber >= 0 && FindInListing(device, portNumber);
 }
 
-int DeviceReadAvailable(uint8_t* buffer, int capacity)
+bool DeviceCheckPath(Device& device, const char* path)
 {
-    AcquireSRWLockShared(&Port().gate);
-    const HANDLE device = UsableHandle();
+    if (path == nullptr)
+        return false;
+    AcquireSRWLockShared(&device.Transport().gate);
+    const bool open = device.m_szDevicePath[0] != '\0' && strcmp(device.m_szDevicePath, path) == 0;
+    ReleaseSRWLockShared(&device.Transport().gate);
+    return open;
+}
+
+bool DeviceSetTimeoutSetting(Device& device, uint32_t readMs, uint32_t writeMs)
+{
+    device.m_nDeviceReadTimeout.store(readMs);
+    device.m_nDeviceWriteTimeout.store(writeMs);
+    return true;
+}
+
+int DeviceOpenPortNumber(Device& device)
+{
+    return device.Transport().openPort.load();
+}
+
+int DeviceReadData(Device& device, uint8_t* buffer, int count)
+{
+    return Transfer(device, false, buffer, count, device.m_nDeviceReadTimeout.load());
+}
+
+int DeviceWriteData(Device& device, const uint8_t* buffer, int count)
+{
+    return Transfer(device, true, const_cast<uint8_t*>(buffer), count, device.m_nDeviceWriteTimeout.load());
+}
+
+int DeviceReadAvailable(Device& device, uint8_t* buffer, int capacity)
+{
+    TransportState& port = device.Transport();
+    AcquireSRWLockShared(&port.gate);
+    const HANDLE handle = UsableHandle(device);
     int result = -1;
     DWORD errors = 0;
     COMSTAT status = {};
-    if (device != INVALID_HANDLE_VALUE && !Port().portFailed.load()) {
+    if (handle != INVALID_HANDLE_VALUE && !port.portFailed.load()) {
         // Some systems fail it without setting an error: an older one must not be taken for its reason.
         SetLastError(ERROR_SUCCESS);
-        if (!ClearCommError(device, &errors, &status)) {
+        if (!ClearCommError(handle, &errors, &status)) {
             if (IsRemovalError(GetLastError()))
-                MarkPortFailed();
+                MarkPortFailed(device);
         } else {
             const int pending = static_cast<int>(std::min<DWORD>(status.cbInQue, static_cast<DWORD>(capacity)));
-            result = pending == 0 ? 0 : TransferHeld(device, false, buffer, pending, CurrentDevice().m_nDeviceReadTimeout.load());
+            result = pending == 0 ? 0
+                                  : TransferHeld(device, handle, false, buffer, pending, device.m_nDeviceReadTimeout.load());
         }
     }
-    ReleaseSRWLockShared(&Port().gate);
+    ReleaseSRWLockShared(&port.gate);
     return result;
 }
 
-int DeviceReadDataWithin(uint8_t* buffer, int count, uint32_t timeoutMs)
+int DeviceReadDataWithin(Device& device, uint8_t* buffer, int count, uint32_t timeoutMs)
 {
-    AcquireSRWLockShared(&Port().gate);
-    const HANDLE device = UsableHandle();
+    TransportState& port = device.Transport();
+    AcquireSRWLockShared(&port.gate);
+    const HANDLE handle = UsableHandle(device);
     int moved = 0;
-    if (device != INVALID_HANDLE_VALUE) {
-        SetReadTimeout(device, timeoutMs);
-        moved = TransferHeld(device, false, buffer, count, timeoutMs);
-        SetReadTimeout(device, kReadTimeoutMs);
+    if (handle != INVALID_HANDLE_VALUE) {
+        SetReadTimeout(handle, timeoutMs);
+        moved = TransferHeld(device, handle, false, buffer, count, timeoutMs);
+        SetReadTimeout(handle, kReadTimeoutMs);
     }
-    ReleaseSRWLockShared(&Port().gate);
+    ReleaseSRWLockShared(&port.gate);
     return moved;
 }
 
-bool DevicePortFailed()
+bool DevicePortFailed(Device& device)
 {
-    return Port().portFailed.load();
+    return device.Transport().portFailed.load();
 }
 
 // Every read takes exactly what it asks of the driver's queue: the transport keeps nothing read ahead.
-bool DeviceHasBufferedInput()
+bool DeviceHasBufferedInput(Device& /*device*/)
 {
     return false;
 }

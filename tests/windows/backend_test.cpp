@@ -236,7 +236,7 @@ WIN_TEST(DeviceChangeSetsTheReconnectEventOnlyWhileRegistered)
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
     CHECK_EQ(WAIT_TIMEDOUT, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
 
-    CurrentDevice().Monitor().StartMonitor();  // what the connection thread does once connected
+    DefaultDevice().Monitor().StartMonitor();  // what the connection thread does once connected
     CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb);
     SendMessageA(window, WM_USER + 5, 0, 0);
     CHECK_EQ(WAIT_TIMEDOUT, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
@@ -257,14 +257,14 @@ WIN_TEST(SearchWithoutAUsbDeviceFindsNothing)
     // through SetupAPI ends with nothing open.
     HDEVINFO set = ListUsbDeviceInterfaces();
     if (set != INVALID_HANDLE_VALUE) {
-        CHECK(!FindDevice(-1, set));
-        CHECK(!FindDevice(5, set));
+        CHECK(!FindDevice(DefaultDevice(), -1, set));
+        CHECK(!FindDevice(DefaultDevice(), 5, set));
         SetupDiDestroyDeviceInfoList(set);
     }
-    CHECK(!DeviceIsConnected());
-    CHECK(!DeviceIsAlive());
-    CHECK_EQ(-1, DeviceOpenPortNumber());
-    CHECK(DeviceClose());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
+    CHECK(!DeviceIsAlive(DefaultDevice()));
+    CHECK_EQ(-1, DeviceOpenPortNumber(DefaultDevice()));
+    CHECK(DeviceClose(DefaultDevice()));
 }
 
 namespace {
@@ -298,13 +298,13 @@ WIN_TEST(TransportAndPacketsThroughAComPort)
     }
     const std::string path = std::string("\\\\.\\") + port;
     const int number = atoi(port + 3);
-    CHECK(OpenDevicePath(path.c_str(), number));
-    CHECK(DeviceIsConnected());
-    const uint64_t connection = DeviceConnectionNumber();
+    CHECK(OpenDevicePath(DefaultDevice(), path.c_str(), number));
+    CHECK(DeviceIsConnected(DefaultDevice()));
+    const uint64_t connection = DeviceConnectionNumber(DefaultDevice());
     CHECK(connection != 0);
-    CHECK(!DeviceCloseConnection(connection + 1));
-    CHECK_EQ(number, DeviceOpenPortNumber());
-    CHECK(std::string(CurrentDevice().m_szDevicePath) == path);
+    CHECK(!DeviceCloseConnection(DefaultDevice(), connection + 1));
+    CHECK_EQ(number, DeviceOpenPortNumber(DefaultDevice()));
+    CHECK(std::string(DefaultDevice().m_szDevicePath) == path);
 
     // The port is open without sharing, so Windows refuses a second opener;
     // Wine does not enforce that for a serial device, which is only reported here.
@@ -325,26 +325,26 @@ WIN_TEST(TransportAndPacketsThroughAComPort)
     // Nothing comes unasked: a read ends at the line's 1000 ms read time-out.
     uint8_t buffer[7] = {};
     const ULONGLONG start = GetTickCount64();
-    CHECK_EQ(0, DeviceReadData(buffer, 7));
+    CHECK_EQ(0, DeviceReadData(DefaultDevice(), buffer, 7));
     const ULONGLONG waited = GetTickCount64() - start;
     printf("  empty read returned after %llu ms\n", waited);
     CHECK(waited >= 900);
-    CHECK_EQ(0, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)));
 
     // A pressure sample request answers with a stream packet.
-    CHECK(SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    CHECK(SendPacket(DefaultDevice(), CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
     uint8_t samples[20] = {};
-    CHECK(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+    CHECK(ReceivePacket(DefaultDevice(), samples, sizeof(samples), 1, nullptr));
 
     // The path of a COM name is not a USB device interface: the presence check,
     // which enumerates those, does not find it.
-    CHECK(!DeviceIsAlive());
-    CHECK(DeviceCloseConnection(connection));
-    CHECK_EQ(0ull, static_cast<unsigned long long>(DeviceConnectionNumber()));
-    CHECK(CurrentDevice().m_szDevicePath[0] == '\0');
-    CHECK(!DeviceIsConnected());
-    CHECK(!DeviceIsAlive());
-    CHECK(DeviceClose());
+    CHECK(!DeviceIsAlive(DefaultDevice()));
+    CHECK(DeviceCloseConnection(DefaultDevice(), connection));
+    CHECK_EQ(0ull, static_cast<unsigned long long>(DeviceConnectionNumber(DefaultDevice())));
+    CHECK(DefaultDevice().m_szDevicePath[0] == '\0');
+    CHECK(!DeviceIsConnected(DefaultDevice()));
+    CHECK(!DeviceIsAlive(DefaultDevice()));
+    CHECK(DeviceClose(DefaultDevice()));
 }
 
 WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
@@ -355,7 +355,7 @@ WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
         return;
     }
     const std::string path = std::string("\\\\.\\") + port;
-    CHECK(OpenDevicePath(path.c_str(), atoi(port + 3)));
+    CHECK(OpenDevicePath(DefaultDevice(), path.c_str(), atoi(port + 3)));
     static CManualResetEvent reading(false);
     static std::atomic<int> got{-1};
     reading.ResetEvent();
@@ -364,7 +364,7 @@ WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
         {
             uint8_t buffer[7];
             reading.SetEvent();
-            got.store(DeviceReadData(buffer, sizeof(buffer)));
+            got.store(DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
             return nullptr;
         }
     };
@@ -372,15 +372,15 @@ WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
     CHECK(CreateThread(&thread, Reader::Run, nullptr) == 1);
     CHECK_EQ(WAIT_SIGNALED, reading.WaitTimeout(5000));
     const ULONGLONG start = GetTickCount64();
-    CHECK(DeviceClose());
+    CHECK(DeviceClose(DefaultDevice()));
     printf("  close during a read returned after %llu ms\n", GetTickCount64() - start);
     JoinThread(thread);
     CHECK_EQ(0, got.load());
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
     uint8_t buffer[7];
-    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
-    CHECK_EQ(0, DeviceWriteData(buffer, sizeof(buffer)));
-    CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceWriteData(DefaultDevice(), buffer, sizeof(buffer)));
+    CHECK_EQ(-1, DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)));
 }
 
 namespace {
@@ -406,9 +406,16 @@ int OnOtherThread(Call call)
     return result;
 }
 
-bool Refuse()
+bool Refuse(Device&)
 {
     return false;
+}
+
+// The probe that the interface's layer hands down, restored after a test's own.
+bool ProbeIdentity(Device& device)
+{
+    DeviceScope scope(device);
+    return IsTargetDevice();
 }
 
 }  // namespace
@@ -424,42 +431,42 @@ WIN_TEST(HeldPortServesOnlyItsFinderUntilReleased)
     const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
     SetDeviceInterfacesForTesting(&present);
 
-    CHECK(DeviceConnectHeld(7, 1));
+    CHECK(DeviceConnectHeld(DefaultDevice(), 7, 1));
     uint8_t buffer[7] = {};
-    auto write = [&] { return DeviceWriteData(buffer, 1); };
-    auto available = [&] { return DeviceReadAvailable(buffer, sizeof(buffer)); };
+    auto write = [&] { return DeviceWriteData(DefaultDevice(), buffer, 1); };
+    auto available = [&] { return DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)); };
     CHECK_EQ(0, OnOtherThread(write));
     CHECK_EQ(-1, OnOtherThread(available));
     CHECK_EQ(0, OnOtherThread([] {
-        DeviceReleaseHeld();  // not the finder: no effect
-        return DeviceWriteData(reinterpret_cast<const uint8_t*>("x"), 1);
+        DeviceReleaseHeld(DefaultDevice());  // not the finder: no effect
+        return DeviceWriteData(DefaultDevice(), reinterpret_cast<const uint8_t*>("x"), 1);
     }));
     // The finder exchanges with it meanwhile.
-    CHECK(SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    CHECK(SendPacket(DefaultDevice(), CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
     uint8_t samples[20] = {};
-    CHECK(ReceivePacket(samples, sizeof(samples), 1, nullptr));
-    DeviceReleaseHeld();
+    CHECK(ReceivePacket(DefaultDevice(), samples, sizeof(samples), 1, nullptr));
+    DeviceReleaseHeld(DefaultDevice());
     CHECK_EQ(0, OnOtherThread(available));
-    CHECK(DeviceClose());
+    CHECK(DeviceClose(DefaultDevice()));
 
     // A plain search leaves the port to every thread.
-    CHECK(DeviceConnect(7, 1));
+    CHECK(DeviceConnect(DefaultDevice(), 7, 1));
     CHECK_EQ(0, OnOtherThread(available));
-    CHECK(DeviceClose());
+    CHECK(DeviceClose(DefaultDevice()));
 
     // The probe is the one handed down: a refusal closes the port again.
     SetDeviceProbe(Refuse);
-    DeviceStopSearch();
-    CHECK(!DeviceConnect(7, 1));
-    CHECK(!DeviceIsConnected());
-    SetDeviceProbe(IsTargetDevice);
+    DeviceStopSearch(DefaultDevice());
+    CHECK(!DeviceConnect(DefaultDevice(), 7, 1));
+    CHECK(!DeviceIsConnected(DefaultDevice()));
+    SetDeviceProbe(ProbeIdentity);
 
     // A stop ends the pause after a failed attempt at once.
     const std::vector<DeviceInterfaceEntry> none;
     SetDeviceInterfacesForTesting(&none);
-    DeviceStopSearch();
+    DeviceStopSearch(DefaultDevice());
     const ULONGLONG start = GetTickCount64();
-    CHECK(!DeviceConnect(-1, 1));
+    CHECK(!DeviceConnect(DefaultDevice(), -1, 1));
     const ULONGLONG searched = GetTickCount64() - start;
     printf("  a stopped search returned after %llu ms\n", searched);
     CHECK(searched < 900);
@@ -515,12 +522,12 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
 
     // The COM number comes from the friendly name.
     CHECK(!VasqConnect(5, 1500));
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
     CHECK(VasqConnect(7, 10000));
-    CHECK(std::string(CurrentDevice().m_szDevicePath) == interfacePath);
+    CHECK(std::string(DefaultDevice().m_szDevicePath) == interfacePath);
     CHECK(VasqConnect(-1, 0));  // already connected on an acceptable port
     VasqFree();
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
 
     CHECK(VasqInit(OnConnection));
     CHECK(wintest::WaitFor([] { return g_connections.Events().size() == 1; }, 10000));
@@ -532,13 +539,13 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
     SendMessageA(window, WM_DEVICECHANGE, 0x8000, 0);
     MODEL_INFORMATION model = {};
     CHECK(VasqGetDeviceInformation(&model) == 1);
-    CHECK(DeviceIsConnected());
+    CHECK(DeviceIsConnected(DefaultDevice()));
 
     SetDeviceInterfacesForTesting(&unplugged);
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
     CHECK(wintest::WaitFor([] { return g_connections.Events().size() >= 2; }, 5000));
     CHECK(!g_connections.Events()[1]);
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
     CHECK(wintest::WaitFor([] { return RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == nullptr; }, 5000));
 
     SetDeviceInterfacesForTesting(&present);
@@ -547,22 +554,29 @@ WIN_TEST(ConnectionLifeCycleThroughTheDeviceChangeWindow)
     CHECK_EQ(3u, static_cast<unsigned>(events.size()));
     CHECK(events[2]);
     VasqFree();
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
     SetDeviceInterfacesForTesting(nullptr);
 }
 
 namespace {
 
-bool Accept()
+bool Accept(Device&)
 {
     return true;
 }
 
 std::atomic<int> g_losses{0};
 
-void CountLoss()
+void CountLoss(Device&)
 {
     g_losses.fetch_add(1);
+}
+
+// The loss handler that the interface's layer hands down.
+void Reconnect(Device& device)
+{
+    DeviceScope scope(device);
+    ReconnectDevice();
 }
 
 }  // namespace
@@ -581,39 +595,39 @@ WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
     g_losses.store(0);
     // A plain file is no serial port: the line's state cannot be read, and a
     // read at its end fails. Neither means that anything was removed.
-    CHECK(OpenDevicePath(path, 9));
+    CHECK(OpenDevicePath(DefaultDevice(), path, 9));
     uint8_t buffer[7] = {};
-    CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
-    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
-    CHECK(!DevicePortFailed());
+    CHECK_EQ(-1, DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
+    CHECK(!DevicePortFailed(DefaultDevice()));
     CHECK_EQ(0, g_losses.load());
-    CHECK(DeviceClose());
+    CHECK(DeviceClose(DefaultDevice()));
 
     // A pipe whose other end went away says the device is gone.
     char pipeName[64];
     snprintf(pipeName, sizeof(pipeName), "\\\\.\\pipe\\vasq-removed-%lu", GetCurrentProcessId());
     const HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
     CHECK(server != INVALID_HANDLE_VALUE);
-    CHECK(OpenDevicePath(pipeName, 9));
-    CHECK_EQ(3, DeviceWriteData(reinterpret_cast<const uint8_t*>("abc"), 3));
-    CHECK(!DevicePortFailed());
+    CHECK(OpenDevicePath(DefaultDevice(), pipeName, 9));
+    CHECK_EQ(3, DeviceWriteData(DefaultDevice(), reinterpret_cast<const uint8_t*>("abc"), 3));
+    CHECK(!DevicePortFailed(DefaultDevice()));
     CHECK(DisconnectNamedPipe(server));
-    CHECK_EQ(0, DeviceWriteData(reinterpret_cast<const uint8_t*>("abc"), 3));
-    CHECK(DevicePortFailed());
+    CHECK_EQ(0, DeviceWriteData(DefaultDevice(), reinterpret_cast<const uint8_t*>("abc"), 3));
+    CHECK(DevicePortFailed(DefaultDevice()));
     CHECK_EQ(1, g_losses.load());
     ClearReason();
-    CHECK(!SendPacket(CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    CHECK(!SendPacket(DefaultDevice(), CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
     CHECK_EQ(static_cast<int>(kErrorDeviceLost), ReasonCode());
-    CHECK_EQ(-1, DeviceReadAvailable(buffer, sizeof(buffer)));
-    CHECK_EQ(0, DeviceReadData(buffer, sizeof(buffer)));
+    CHECK_EQ(-1, DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
     CHECK_EQ(1, g_losses.load());
-    CHECK(DeviceClose());
+    CHECK(DeviceClose(DefaultDevice()));
     CloseHandle(server);
-    CHECK(OpenDevicePath(path, 9));
-    CHECK(!DevicePortFailed());
-    CHECK(DeviceClose());
-    SetDeviceLossHandler(ReconnectDevice);
-    SetDeviceProbe(IsTargetDevice);
+    CHECK(OpenDevicePath(DefaultDevice(), path, 9));
+    CHECK(!DevicePortFailed(DefaultDevice()));
+    CHECK(DeviceClose(DefaultDevice()));
+    SetDeviceLossHandler(Reconnect);
+    SetDeviceProbe(ProbeIdentity);
     DeleteFileA(path);
 }
 
@@ -651,14 +665,14 @@ WIN_TEST(FailedTransfersLeaveTheDeviceConnectedUntilItIsUnplugged)
     uint8_t* noAccess = static_cast<uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
     CHECK(readOnly != nullptr && noAccess != nullptr);
     {
-        CAutoCriticalSection lock(CurrentDevice().m_APICriticalSection);
+        CAutoCriticalSection lock(DefaultDevice().m_APICriticalSection);
         const ULONGLONG start = GetTickCount64();
-        CHECK_EQ(0, DeviceReadData(readOnly, 7));
-        CHECK_EQ(0, DeviceWriteData(noAccess, 7));
+        CHECK_EQ(0, DeviceReadData(DefaultDevice(), readOnly, 7));
+        CHECK_EQ(0, DeviceWriteData(DefaultDevice(), noAccess, 7));
         printf("  the refused transfers returned after %llu ms\n", GetTickCount64() - start);
         // An answer that never comes: nothing was asked.
         uint8_t answer[16] = {};
-        CHECK(!ReceivePacket(answer, sizeof(answer), 0, nullptr));
+        CHECK(!ReceivePacket(DefaultDevice(), answer, sizeof(answer), 0, nullptr));
     }
     VirtualFree(readOnly, 0, MEM_RELEASE);
     VirtualFree(noAccess, 0, MEM_RELEASE);
@@ -667,13 +681,13 @@ WIN_TEST(FailedTransfersLeaveTheDeviceConnectedUntilItIsUnplugged)
     CHECK(!wintest::WaitFor([] { return g_failureConnections.Events().size() > 1; }, 500));
     CHECK(VasqSetPressureUnit(0) == 1);
     CHECK_EQ(0, VasqGetPressureUnit());
-    CHECK(!DevicePortFailed());
+    CHECK(!DevicePortFailed(DefaultDevice()));
 
     SetDeviceInterfacesForTesting(&unplugged);
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
     CHECK(wintest::WaitFor([] { return g_failureConnections.Events().size() == 2; }, 5000));
     CHECK(!g_failureConnections.Events()[1]);
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
     VasqFree();
     SetDeviceInterfacesForTesting(nullptr);
 }
@@ -715,7 +729,7 @@ WIN_TEST(DeviceChangeEndsTheSearchPause)
     printf("  connected %llu ms after the broadcast\n", took);
     CHECK(took < 500);  // the pause alone would have lasted about 900 ms more
     VasqFree();
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
     SetDeviceInterfacesForTesting(nullptr);
 }
 
@@ -730,14 +744,14 @@ WIN_TEST(DeviceWithoutAComNumberAnswersASearchForAnyPort)
     SetDeviceInterfacesForTesting(&present);
     CHECK(!VasqConnect(7, 1500));
     CHECK(VasqConnect(-1, 10000));
-    CHECK_EQ(-1, DeviceOpenPortNumber());
-    const uint64_t connection = DeviceConnectionNumber();
+    CHECK_EQ(-1, DeviceOpenPortNumber(DefaultDevice()));
+    const uint64_t connection = DeviceConnectionNumber(DefaultDevice());
     CHECK(VasqConnect(-1, 0));
-    CHECK(DeviceIsConnected());
-    CHECK_EQ(static_cast<unsigned long long>(connection), static_cast<unsigned long long>(DeviceConnectionNumber()));
+    CHECK(DeviceIsConnected(DefaultDevice()));
+    CHECK_EQ(static_cast<unsigned long long>(connection), static_cast<unsigned long long>(DeviceConnectionNumber(DefaultDevice())));
     // A numbered request is not answered by it: the wait runs out and frees it.
     CHECK(!VasqConnect(7, 0));
-    CHECK(!DeviceIsConnected());
+    CHECK(!DeviceIsConnected(DefaultDevice()));
     VasqFree();
     SetDeviceInterfacesForTesting(nullptr);
 }
@@ -803,11 +817,11 @@ WIN_TEST(SearchTellsEachPortsFate)
     std::vector<std::string> log;
     SetLogSink(CollectLog, kLogInfo, &log);
     SetDeviceInterfacesForTesting(&present);
-    const bool foundBusy = FindDevice(-1);
+    const bool foundBusy = FindDevice(DefaultDevice(), -1);
     int busyCode = -1;
     const std::string busyText = SearchOutcome(&busyCode);
     SetDeviceInterfacesForTesting(&answering);
-    const bool foundSilent = FindDevice(-1);
+    const bool foundSilent = FindDevice(DefaultDevice(), -1);
     SetLogSink(nullptr, 0, nullptr);
     CloseHandle(holder);
     DeleteFileA(echo.c_str());
@@ -838,22 +852,22 @@ WIN_TEST(SearchTellsEachPortsFate)
         {interfacePath, "USB Serial Device (COM7)"}};
     SetDeviceInterfacesForTesting(&device);
     SetDeviceProbe(Refuse);
-    const bool refused = FindDevice(7);
-    SetDeviceProbe(IsTargetDevice);
+    const bool refused = FindDevice(DefaultDevice(), 7);
+    SetDeviceProbe(ProbeIdentity);
     CHECK(!refused);
     text = SearchOutcome(&code);
     CHECK_EQ(static_cast<int>(kErrorNotFound), code);
     CHECK(text == "COM7: answered, but is not a Vasq9");
-    CHECK(!FindDevice(5));
+    CHECK(!FindDevice(DefaultDevice(), 5));
     text = SearchOutcome(&code);
     CHECK_EQ(static_cast<int>(kErrorNotFound), code);
     CHECK(Has(text, "COM5: ") && !Has(text, "COM8"));
 
-    CHECK(FindDevice(-1));
+    CHECK(FindDevice(DefaultDevice(), -1));
     text = SearchOutcome(&code);
     CHECK_EQ(static_cast<int>(kErrorNone), code);
     CHECK(text.empty());
-    CHECK(DeviceClose());
+    CHECK(DeviceClose(DefaultDevice()));
     SetDeviceInterfacesForTesting(nullptr);
 }
 
