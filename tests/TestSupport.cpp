@@ -36,8 +36,7 @@ void WakeConnectionThread(Device& device)
 
 bool ProbeIdentity(Device& device)
 {
-    DeviceScope scope(device);
-    return IsTargetDevice();
+    return IsTargetDevice(device);
 }
 
 void DeviceTest::SetUp()

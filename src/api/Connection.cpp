@@ -258,22 +258,28 @@ void* RunConnection(Run& run)
     return nullptr;
 }
 
+}  // namespace
+
+bool ProbeInstrument(Device& device)
+{
+    return IsTargetDevice(device);
+}
+
+void OnInstrumentLost(Device& device)
+{
+    DeviceScope scope(device);
+    ReconnectDevice();
+}
+
+namespace {
+
 // The api layer hands the probe and the loss notification down to the transport and the monitor.
 struct LayerHooks {
     LayerHooks()
     {
-        SetDeviceProbe([](Device& device) {
-            DeviceScope scope(device);
-            return IsTargetDevice(CurrentDevice());
-        });
-        SetDeviceLossHandler([](Device& device) {
-            DeviceScope scope(device);
-            ReconnectDevice();
-        });
-        SetMonitorLossNotifier([](Device& device) {
-            DeviceScope scope(device);
-            ReconnectDevice();
-        });
+        SetDeviceProbe(ProbeInstrument);
+        SetDeviceLossHandler(OnInstrumentLost);
+        SetMonitorLossNotifier(OnInstrumentLost);
     }
 };
 LayerHooks VASQ_INIT_LIFETIME s_hooks;

@@ -15,6 +15,11 @@ void* ConnectDeviceThread(void* unused);
 void NotifyListener(bool connected);
 void ConnectedHandler(bool connected);
 void ReconnectDevice();
+// What this layer hands down to the transport and the watch: the identity
+// check of a port, and the wake-up of the instrument's connection thread.
+class Device;
+bool ProbeInstrument(Device& device);
+void OnInstrumentLost(Device& device);
 // Ends the connection thread and closes the port, telling the device nothing.
 void ReleaseConnectionAtUnload();
 // Whether a connection thread exists (it may be searching or connected).

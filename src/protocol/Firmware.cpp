@@ -197,3 +197,26 @@ void FlashBurnBinFile(Device& device, FirmwareProgressFn progress)
     Release();
     g_UpdateProgressCb.store(nullptr);
 }
+
+// The firmware functions of release 1.0 under their exported names, on the
+// default device.
+
+bool WriteDataFWBinFile(unsigned char* data, int size, ChunkProgressFn chunkProgress)
+{
+    return WriteDataFWBinFile(DefaultDevice(), data, size, chunkProgress);
+}
+
+unsigned int GetFWBinSize()
+{
+    return GetFWBinSize(DefaultDevice());
+}
+
+bool UpdateFWAction()
+{
+    return UpdateFWAction(DefaultDevice());
+}
+
+void FlashBurnBinFile(FirmwareProgressFn progress)
+{
+    FlashBurnBinFile(DefaultDevice(), progress);
+}

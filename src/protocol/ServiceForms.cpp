@@ -4,7 +4,6 @@
 #include "protocol/BPSimulation.h"
 #include "protocol/Command.h"
 #include "protocol/DeviceControl.h"
-#include "protocol/Firmware.h"
 #include "protocol/Identity.h"
 #include "protocol/Leakage.h"
 #include "protocol/Units.h"
@@ -211,26 +210,6 @@ bool WritePNG(const char* data, int size)
 bool Restart()
 {
     return Restart(ServiceDevice());
-}
-
-void FlashBurnBinFile(FirmwareProgressFn progress)
-{
-    FlashBurnBinFile(ServiceDevice(), progress);
-}
-
-bool WriteDataFWBinFile(unsigned char* data, int size, ChunkProgressFn chunkProgress)
-{
-    return WriteDataFWBinFile(ServiceDevice(), data, size, chunkProgress);
-}
-
-unsigned int GetFWBinSize()
-{
-    return GetFWBinSize(ServiceDevice());
-}
-
-bool UpdateFWAction()
-{
-    return UpdateFWAction(ServiceDevice());
 }
 
 bool UpdateDeviceInformation()

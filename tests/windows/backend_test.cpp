@@ -411,12 +411,6 @@ bool Refuse(Device&)
     return false;
 }
 
-// The probe that the interface's layer hands down, restored after a test's own.
-bool ProbeIdentity(Device& device)
-{
-    DeviceScope scope(device);
-    return IsTargetDevice();
-}
 
 }  // namespace
 
@@ -459,7 +453,7 @@ WIN_TEST(HeldPortServesOnlyItsFinderUntilReleased)
     DeviceStopSearch(DefaultDevice());
     CHECK(!DeviceConnect(DefaultDevice(), 7, 1));
     CHECK(!DeviceIsConnected(DefaultDevice()));
-    SetDeviceProbe(ProbeIdentity);
+    SetDeviceProbe(ProbeInstrument);
 
     // A stop ends the pause after a failed attempt at once.
     const std::vector<DeviceInterfaceEntry> none;
@@ -572,12 +566,6 @@ void CountLoss(Device&)
     g_losses.fetch_add(1);
 }
 
-// The loss handler that the interface's layer hands down.
-void Reconnect(Device& device)
-{
-    DeviceScope scope(device);
-    ReconnectDevice();
-}
 
 }  // namespace
 
@@ -626,8 +614,8 @@ WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
     CHECK(OpenDevicePath(DefaultDevice(), path, 9));
     CHECK(!DevicePortFailed(DefaultDevice()));
     CHECK(DeviceClose(DefaultDevice()));
-    SetDeviceLossHandler(Reconnect);
-    SetDeviceProbe(ProbeIdentity);
+    SetDeviceLossHandler(OnInstrumentLost);
+    SetDeviceProbe(ProbeInstrument);
     DeleteFileA(path);
 }
 
@@ -853,7 +841,7 @@ WIN_TEST(SearchTellsEachPortsFate)
     SetDeviceInterfacesForTesting(&device);
     SetDeviceProbe(Refuse);
     const bool refused = FindDevice(DefaultDevice(), 7);
-    SetDeviceProbe(ProbeIdentity);
+    SetDeviceProbe(ProbeInstrument);
     CHECK(!refused);
     text = SearchOutcome(&code);
     CHECK_EQ(static_cast<int>(kErrorNotFound), code);
