@@ -356,7 +356,7 @@ bool DoInit(const ConnectionTarget& callback, uint64_t* releases)
     if (Connection().run != nullptr)
         return true;
     Run* run = new Run;
-    if (CreateDeviceThread(&run->handle, ConnectDeviceThread, run) == 0) {
+    if (CreateDeviceThread(CurrentInstrument(), &run->handle, ConnectDeviceThread, run) == 0) {
         delete run;
         return false;
     }
@@ -431,7 +431,7 @@ void VasqFree()
         return;
     VasqStopSampling();
     VasqStopTest();
-    JoinTestWorkers();
+    JoinTestWorkers(CurrentInstrument());
     StopConnectionThread();
     call.Result(0, true);
 }

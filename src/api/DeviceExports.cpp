@@ -115,7 +115,7 @@ struct DevicesLifetime {
         for (const auto& [handle, device] : devices) {
             {
                 DeviceScope scope(device->device);
-                StopWorkersAtUnload();
+                StopWorkersAtUnload(device->device);
                 ReleaseConnectionAtUnload();
             }
             delete device;
@@ -193,7 +193,7 @@ void VasqCloseDevice(VasqDevice* handle)
         VasqStopTest();
     }
     unsigned long closer = 0;
-    if (s_open.closers.Start(&closer, CloseOnItsOwnThread, device) == 0) {
+    if (s_open.closers.Start(DefaultInstrument(), &closer, CloseOnItsOwnThread, device) == 0) {
         // Without a thread the device stays allocated (and open) until unload
         // rather than being freed under its own running thread.
         std::lock_guard<std::mutex> lock(s_open.mutex);
@@ -294,7 +294,7 @@ int VasqDeviceStartSampling(VasqDevice* device, VasqDeviceSamplingCallback callb
     DeviceCall call("VasqDeviceStartSampling", OpenDevice(device));
     if (!call.Valid())
         return 0;
-    return StartSampling(SamplingTarget(callback, context));
+    return StartSamplingHere(SamplingTarget(callback, context));
 }
 
 void VasqDeviceStopSampling(VasqDevice* device)

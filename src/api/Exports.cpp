@@ -123,9 +123,10 @@ int VasqSetPressureUnit(int unit)
         return call.Fail(0, kErrorBusy, "the unit cannot change while the instrument runs a test (status %u)", status);
     if (!SamplingRuns())
         return call.Flag(SetUnitLocked(unit));
-    VasqStopSampling();
+    Instrument& instrument = CurrentInstrument();
+    StopSampling(instrument);
     const bool switched = SetUnitLocked(unit);
-    StartSampling(CurrentInstrument().m_SamplingCallback.Load());
+    StartSampling(instrument, instrument.m_SamplingCallback.Load());
     return call.Flag(switched);
 }
 

@@ -27,11 +27,6 @@ constexpr int kEnvelopePointsKpa = 479;
 // Ticks (5 s) within which the device shows the started test in progress, or is taken not to have started it.
 constexpr unsigned kTicksToTakeAStart = 25;
 
-WorkerThreads& TestWorkers()
-{
-    return CurrentInstrument().Workers().tests;
-}
-
 bool IsRunningCode(unsigned status)
 {
     return status == kStatusPressureRunning || status == kStatusRunning;
@@ -55,7 +50,10 @@ bool IsTestCode(unsigned status)
 // so in the log, reports STATUS_NONE and ends.
 class TestWorker {
 public:
-    TestWorker(std::atomic<unsigned long>& handle, const char* test) : m_handle(handle), m_test(test) {}
+    TestWorker(Instrument& instrument, std::atomic<unsigned long>& handle, const char* test)
+        : m_instrument(instrument), m_handle(handle), m_test(test)
+    {
+    }
     virtual ~TestWorker() = default;
 
     void Run()
@@ -63,9 +61,9 @@ public:
         MarkLibraryWorkerThread();
         bool reporting;
         {
-            CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+            CAutoCriticalSection lock(m_instrument.m_APICriticalSection);
             // A stop, or the next start of this kind, may have come first.
-            reporting = !TestWorkers().StopRequested(CurrentThreadHandle()) && Begin();
+            reporting = !m_instrument.Workers().tests.StopRequested(CurrentThreadHandle()) && Begin();
         }
         if (reporting) {
             m_loggedStatus = m_lastStatus;
@@ -74,22 +72,22 @@ public:
             FirstReport();
             uint32_t signalNumber = TIMER_SIGNAL_TEST;
             TimerId timer = CreateNewTimer(g_nWaitTime, signalNumber);
-            CEvent* events[2] = {&CurrentInstrument().m_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
+            CEvent* events[2] = {&m_instrument.m_hStopTestEvent, TimerTickEvent(timer, signalNumber)};
             while (!m_end) {
                 const uint32_t result = WaitForMultipleObjects(2, events, 0, INFINITE_TIMEOUT);
                 // A start racing a VasqFree may have cleared its stop: the release still ends the worker.
                 // So may a start right after a VasqStopTest, before this worker looked at the event.
-                if (result == 0 || result == WAIT_TIMEDOUT || TestWorkers().Released(CurrentThreadHandle()) ||
-                    TestWorkers().StopRequested(CurrentThreadHandle())) {
+                if (result == 0 || result == WAIT_TIMEDOUT || m_instrument.Workers().tests.Released(CurrentThreadHandle()) ||
+                    m_instrument.Workers().tests.StopRequested(CurrentThreadHandle())) {
                     m_end = true;
                 } else if (result == 1) {
-                    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+                    CAutoCriticalSection lock(m_instrument.m_APICriticalSection);
                     // A stop and the next start may have taken the lock first: the
                     // device now runs the next test, which is not this worker's.
-                    if (TestWorkers().StopRequested(CurrentThreadHandle())) {
+                    if (m_instrument.Workers().tests.StopRequested(CurrentThreadHandle())) {
                         m_end = true;
                     } else {
-                        const unsigned status = GetDeviceStatus(CurrentDevice());
+                        const unsigned status = GetDeviceStatus(m_instrument);
                         if (status != m_loggedStatus && LogWanted(kLogInfo))
                             LogLine(kLogInfo, "test status %u -> %u", m_loggedStatus, status);
                         m_loggedStatus = status;
@@ -102,7 +100,7 @@ public:
         }
         unsigned long expected = CurrentThreadHandle();
         m_handle.compare_exchange_strong(expected, 0);
-        TestWorkers().Ended(CurrentThreadHandle());
+        m_instrument.Workers().tests.Ended(CurrentThreadHandle());
     }
 
 protected:
@@ -122,13 +120,14 @@ protected:
     template <typename Call>
     void Deliver(Call&& call)
     {
-        if (!TestWorkers().Report(CurrentThreadHandle(), call))
+        if (!m_instrument.Workers().tests.Report(CurrentThreadHandle(), call))
             m_end = true;
     }
     virtual void FirstReport() = 0;
     // Under the API lock, with the status just read.
     virtual void Tick(unsigned status) = 0;
 
+    Instrument& m_instrument;
     unsigned m_lastStatus = 0;
     unsigned m_loggedStatus = 0;
     bool m_end = false;
@@ -145,7 +144,7 @@ private:
         if (m_taken) {
             Tick(status);
             if (status == kStatusCompleted)
-                CurrentInstrument().Workers().ownTestMayRun = false;
+                m_instrument.Workers().ownTestMayRun = false;
             return;
         }
         ++m_ticksUntaken;
@@ -154,7 +153,7 @@ private:
         if (anotherCompleted || m_ticksUntaken >= kTicksToTakeAStart) {
             LogLine(kLogError, "%s: the instrument did not take the start: %s (status %u); no result is reported",
                     m_test, anotherCompleted ? "it completed another test" : "it showed no such test in 5 s", status);
-            CurrentInstrument().Workers().ownTestMayRun = false;
+            m_instrument.Workers().ownTestMayRun = false;
             Report(STATUS_NONE);
             m_end = true;
         } else if (status == kStatusCompleted) {
@@ -172,13 +171,13 @@ private:
 
 class BPWorker : public TestWorker {
 public:
-    BPWorker() : TestWorker(CurrentInstrument().m_hBPTestThread, "BP simulation") {}
+    explicit BPWorker(Instrument& instrument) : TestWorker(instrument, instrument.m_hBPTestThread, "BP simulation") {}
 
 private:
     bool Begin() override
     {
-        m_lastStatus = GetDeviceStatus(CurrentDevice());
-        m_callback = CurrentInstrument().m_BPTestCallback.Load();
+        m_lastStatus = GetDeviceStatus(m_instrument);
+        m_callback = m_instrument.m_BPTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
     bool InProgress(unsigned status) const override { return status == kStatusRunning; }
@@ -191,7 +190,7 @@ private:
         if (status == kStatusRunning) {
             Report(STATUS_RUNNING);
         } else if (status == kStatusCompleted) {
-            GetBPTestResult(CurrentDevice(), CurrentInstrument().m_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
+            GetBPTestResult(m_instrument, m_instrument.m_nPressureUnit.load(), &m_results[0], &m_results[1], &m_results[2], &m_results[3]);
             Report(STATUS_COMPLETED);
         }
     }
@@ -208,8 +207,8 @@ private:
 // 13, running on entry into 2 or 10, and read their result on entry into 14.
 class WaitStableWorker : public TestWorker {
 public:
-    WaitStableWorker(std::atomic<unsigned long>& handle, const char* test, double initialWait)
-        : TestWorker(handle, test), m_wait(initialWait)
+    WaitStableWorker(Instrument& instrument, std::atomic<unsigned long>& handle, const char* test, double initialWait)
+        : TestWorker(instrument, handle, test), m_wait(initialWait)
     {
     }
 
@@ -223,11 +222,11 @@ protected:
 private:
     bool Begin() override
     {
-        m_lastStatus = GetDeviceStatus(CurrentDevice());
+        m_lastStatus = GetDeviceStatus(m_instrument);
         if (!HasCallback())
             return false;
         if (m_lastStatus == kStatusWaitStable)
-            GetWaitStableTime(CurrentDevice(), &m_wait);
+            GetWaitStableTime(m_instrument, &m_wait);
         return true;
     }
     bool InProgress(unsigned status) const override
@@ -238,7 +237,7 @@ private:
     void Tick(unsigned status) override
     {
         if (status == kStatusWaitStable) {
-            GetWaitStableTime(CurrentDevice(), &m_wait);
+            GetWaitStableTime(m_instrument, &m_wait);
             Report(STATUS_WAIT_STABLE);
         }
         if (status == m_lastStatus)
@@ -256,8 +255,8 @@ private:
 
 class LeakageWorker : public WaitStableWorker {
 public:
-    explicit LeakageWorker(FUNCTION_ENUM function)
-        : WaitStableWorker(CurrentInstrument().m_hLeakageTestThread,
+    LeakageWorker(Instrument& instrument, FUNCTION_ENUM function)
+        : WaitStableWorker(instrument, instrument.m_hLeakageTestThread,
                            function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration",
                            kInitialWaitStableSeconds),
           m_function(function)
@@ -267,7 +266,7 @@ public:
 private:
     bool HasCallback() override
     {
-        m_callback = CurrentInstrument().m_LeakageTestCallback.Load();
+        m_callback = m_instrument.m_LeakageTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
     void Report(VasqStatus status) override
@@ -276,11 +275,11 @@ private:
     }
     void ReadResult() override
     {
-        const float resolution = CurrentInstrument().m_fPressureresolution.load();
+        const float resolution = m_instrument.m_fPressureresolution.load();
         if (m_function == FUNCTION_LEAKAGE_TEST)
-            GetLeakageTestResult(CurrentDevice(), nullptr, &m_leak, &m_code, resolution);
+            GetLeakageTestResult(m_instrument, nullptr, &m_leak, &m_code, resolution);
         else
-            GetLeakageTestResult(CurrentDevice(), &m_leak, nullptr, &m_code, resolution);
+            GetLeakageTestResult(m_instrument, &m_leak, nullptr, &m_code, resolution);
     }
 
     const FUNCTION_ENUM m_function;
@@ -291,12 +290,15 @@ private:
 
 class OverpressureWorker : public WaitStableWorker {
 public:
-    OverpressureWorker() : WaitStableWorker(CurrentInstrument().m_hOverpressureTestThread, "overpressure test", 0.0) {}
+    explicit OverpressureWorker(Instrument& instrument)
+        : WaitStableWorker(instrument, instrument.m_hOverpressureTestThread, "overpressure test", 0.0)
+    {
+    }
 
 private:
     bool HasCallback() override
     {
-        m_callback = CurrentInstrument().m_OverpressureTestCallback.Load();
+        m_callback = m_instrument.m_OverpressureTestCallback.Load();
         return static_cast<bool>(m_callback);
     }
     void Report(VasqStatus status) override
@@ -308,8 +310,8 @@ private:
     }
     void ReadResult() override
     {
-        GetOverpressureTestResult(CurrentDevice(), &m_results[0], &m_results[1], &m_results[2], &m_results[3], &m_results[4],
-                                  &m_results[5], CurrentInstrument().m_nPressureUnit.load());
+        GetOverpressureTestResult(m_instrument, &m_results[0], &m_results[1], &m_results[2], &m_results[3], &m_results[4],
+                                  &m_results[5], m_instrument.m_nPressureUnit.load());
     }
 
     OverpressureTestTarget m_callback;
@@ -318,18 +320,21 @@ private:
 
 class StaticPressureWorker : public TestWorker {
 public:
-    StaticPressureWorker() : TestWorker(CurrentInstrument().m_hStaticPressureExThread, "static pressure") {}
+    explicit StaticPressureWorker(Instrument& instrument)
+        : TestWorker(instrument, instrument.m_hStaticPressureExThread, "static pressure")
+    {
+    }
 
 private:
     bool Begin() override
     {
-        m_callback = CurrentInstrument().m_StaticPressureExCallback.Load();
+        m_callback = m_instrument.m_StaticPressureExCallback.Load();
         if (!m_callback)
             return false;
-        m_lastStatus = GetDeviceStatus(CurrentDevice());
-        GetStaticPressureTestResult(CurrentDevice(), &m_result);
+        m_lastStatus = GetDeviceStatus(m_instrument);
+        GetStaticPressureTestResult(m_instrument, &m_result);
         if (m_lastStatus == kStatusWaitStable)
-            GetWaitStableTime(CurrentDevice(), &m_wait);
+            GetWaitStableTime(m_instrument, &m_wait);
         return true;
     }
     bool InProgress(unsigned status) const override { return IsTestCode(status); }
@@ -340,9 +345,9 @@ private:
     }
     void Tick(unsigned status) override
     {
-        GetStaticPressureTestResult(CurrentDevice(), &m_result);
+        GetStaticPressureTestResult(m_instrument, &m_result);
         if (status == kStatusWaitStable) {
-            GetWaitStableTime(CurrentDevice(), &m_wait);
+            GetWaitStableTime(m_instrument, &m_wait);
             Report(STATUS_WAIT_STABLE);
         }
         // Until the device shows this run, its result is another test's.
@@ -373,16 +378,26 @@ private:
     double m_wait = kInitialWaitStableSeconds;
 };
 
+// What a test worker is started with: its instrument, and the test's function.
+struct WorkerStart {
+    Instrument* instrument;
+    FUNCTION_ENUM function;
+};
+
 // Called with the API lock held, after the device has started the test; the
 // worker's first use of the lock waits until the start has returned. The
 // workers of the same kind still running follow a test the device no longer
 // runs: they end without another report.
-bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void* argument, const char* test)
+bool StartWorker(Instrument& instrument, std::atomic<unsigned long>& handle, ThreadRoutine routine,
+                 FUNCTION_ENUM function, const char* test)
 {
-    TestWorkers().RequestStop(&handle);
-    TestWorkers().Join(TestWorkers().Take(true));
+    WorkerThreads& workers = instrument.Workers().tests;
+    workers.RequestStop(&handle);
+    workers.Join(workers.Take(true));
     unsigned long thread = 0;
-    if (TestWorkers().Start(&thread, routine, argument, &handle) == 0) {
+    auto* start = new WorkerStart{&instrument, function};
+    if (workers.Start(instrument, &thread, routine, start, &handle) == 0) {
+        delete start;
         SetReason(kErrorSystem, "cannot start the %s's worker thread", test);
         return false;
     }
@@ -394,41 +409,39 @@ bool StartWorker(std::atomic<unsigned long>& handle, ThreadRoutine routine, void
 // Under the API lock, first in every start: a device may go on with the test
 // it runs and ignore a start, so a test this process started and may still run
 // is ended as VasqStopTest ends it. Nothing is sent when none may run.
-void EndOwnTest(int unit)
+void EndOwnTest(Instrument& instrument, int unit)
 {
-    WorkerState& workers = CurrentInstrument().Workers();
+    WorkerState& workers = instrument.Workers();
     if (!workers.ownTestMayRun)
         return;
     LogLine(kLogInfo, "ending the test this program started before it starts the next");
-    EnableDeviceDebugMode(CurrentDevice(), false, false, unit, false);
-    if (EnableDeviceStartTest(CurrentDevice(), false))
+    EnableDeviceDebugMode(instrument, false, false, unit, false);
+    if (EnableDeviceStartTest(instrument, false))
         workers.ownTestMayRun = false;
     workers.tests.RequestStop();
 }
 
 // Under the API lock: starts the test on the device, which from then on may run it.
-bool StartOnDevice()
+bool StartOnDevice(Instrument& instrument)
 {
-    if (!EnableDeviceStartTest(CurrentDevice(), true))
+    if (!EnableDeviceStartTest(instrument, true))
         return false;
-    CurrentInstrument().Workers().ownTestMayRun = true;
+    instrument.Workers().ownTestMayRun = true;
     return true;
 }
 
-void* FunctionArgument(FUNCTION_ENUM function)
+// Takes over the start the worker was given.
+WorkerStart TakeStart(void* argument)
 {
-    return reinterpret_cast<void*>(static_cast<intptr_t>(function));
-}
-
-FUNCTION_ENUM FunctionOf(void* argument)
-{
-    return static_cast<FUNCTION_ENUM>(reinterpret_cast<intptr_t>(argument));
+    const WorkerStart start = *static_cast<WorkerStart*>(argument);
+    delete static_cast<WorkerStart*>(argument);
+    return start;
 }
 
 // Writes the customised envelope's table after its parameter record.
-bool SendCustomEnvelope(BPEnvelopeCustomized* record, int unit)
+bool SendCustomEnvelope(Instrument& instrument, BPEnvelopeCustomized* record, int unit)
 {
-    if (!SetBPCustom(CurrentDevice(), record, unit))
+    if (!SetBPCustom(instrument, record, unit))
         return false;
     double pressures[kEnvelopeBufferSize] = {};
     double amplitudes[kEnvelopeBufferSize] = {};
@@ -442,18 +455,19 @@ struct WorkerLifetime {
     ~WorkerLifetime()
     {
         if (!InForkedChild())
-            StopWorkersAtUnload();
+            StopWorkersAtUnload(DefaultInstrument());
     }
 };
 WorkerLifetime VASQ_INIT_WORKER_LIFETIME s_workerLifetime;
 
 }  // namespace
 
-void StopWorkersAtUnload()
+void StopWorkersAtUnload(Instrument& instrument)
 {
-    StopSamplingAtUnload();
-    CurrentInstrument().m_hStopTestEvent.SetEvent();
-    TestWorkers().Join(TestWorkers().Take(false));
+    StopSamplingAtUnload(instrument);
+    instrument.m_hStopTestEvent.SetEvent();
+    WorkerThreads& workers = instrument.Workers().tests;
+    workers.Join(workers.Take(false));
 }
 
 VasqStatus MappingStatus(int deviceCode)
@@ -473,42 +487,44 @@ VasqStatus MappingStatus(int deviceCode)
     }
 }
 
-void* BPTestThread(void* /*argument*/)
+void* BPTestThread(void* argument)
 {
-    BPWorker worker;
+    BPWorker worker(*TakeStart(argument).instrument);
     worker.Run();
     return nullptr;
 }
 
 void* LeakageTestThread(void* argument)
 {
-    LeakageWorker worker(FunctionOf(argument));
+    const WorkerStart start = TakeStart(argument);
+    LeakageWorker worker(*start.instrument, start.function);
     worker.Run();
     return nullptr;
 }
 
-void* OverpressureTestThread(void* /*argument*/)
+void* OverpressureTestThread(void* argument)
 {
-    OverpressureWorker worker;
+    OverpressureWorker worker(*TakeStart(argument).instrument);
     worker.Run();
     return nullptr;
 }
 
-void* StaticPressureExThread(void* /*argument*/)
+void* StaticPressureExThread(void* argument)
 {
-    StaticPressureWorker worker;
+    StaticPressureWorker worker(*TakeStart(argument).instrument);
     worker.Run();
     return nullptr;
 }
 
-void JoinTestWorkers()
+void JoinTestWorkers(Instrument& instrument)
 {
-    TestWorkers().Join(TestWorkers().Take(OnLibraryWorkerThread()));
+    WorkerThreads& workers = instrument.Workers().tests;
+    workers.Join(workers.Take(OnLibraryWorkerThread()));
 }
 
-size_t TestWorkerCount()
+size_t TestWorkerCount(Instrument& instrument)
 {
-    return TestWorkers().Count();
+    return instrument.Workers().tests.Count();
 }
 
 bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget& callback)
@@ -516,24 +532,25 @@ bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget&
     ApiCall call("RunBPTest");
     if (call.Refused())
         return false;
+    Instrument& instrument = CurrentInstrument();
     if (parameters == nullptr)
         return call.Fail(false, kErrorInvalidArgument, "the BP record is null");
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const int unit = CurrentInstrument().m_nPressureUnit.load();
-    EndOwnTest(unit);
-    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), function) ||
-        !EnableDeviceDebugMode(CurrentDevice(), false, false, unit, false))
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    const int unit = instrument.m_nPressureUnit.load();
+    EndOwnTest(instrument, unit);
+    if (!UpdateAirPortRelay(instrument) || !SwitchDeviceOperationMode(instrument, function) ||
+        !EnableDeviceDebugMode(instrument, false, false, unit, false))
         return call.Result(false, false);
     int32_t method;
     memcpy(&method, parameters, sizeof(method));
-    if (method == BP_METHOD_DEFAULT && !SetBPDefault(CurrentDevice(), static_cast<BPCommon*>(parameters), unit))
+    if (method == BP_METHOD_DEFAULT && !SetBPDefault(instrument, static_cast<BPCommon*>(parameters), unit))
         return call.Result(false, false);
-    if (method == BP_METHOD_CUSTOMIZED && !SendCustomEnvelope(static_cast<BPEnvelopeCustomized*>(parameters), unit))
+    if (method == BP_METHOD_CUSTOMIZED && !SendCustomEnvelope(instrument, static_cast<BPEnvelopeCustomized*>(parameters), unit))
         return call.Result(false, false);
-    if (!StartOnDevice())
+    if (!StartOnDevice(instrument))
         return call.Result(false, false);
-    CurrentInstrument().m_BPTestCallback.Store(callback);
-    return call.Flag(StartWorker(CurrentInstrument().m_hBPTestThread, BPTestThread, nullptr, "BP simulation"));
+    instrument.m_BPTestCallback.Store(callback);
+    return call.Flag(StartWorker(instrument, instrument.m_hBPTestThread, BPTestThread, function, "BP simulation"));
 }
 
 bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
@@ -560,16 +577,17 @@ bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam
     ApiCall call("RunLeakageTest");
     if (call.Refused())
         return false;
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const int unit = CurrentInstrument().m_nPressureUnit.load();
+    Instrument& instrument = CurrentInstrument();
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    const int unit = instrument.m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
-    EndOwnTest(unit);
-    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), function) ||
-        !SetLeakTestSetting(CurrentDevice(), dPressure, nLeakParam, dLeakRate, unit) || !StartOnDevice())
+    EndOwnTest(instrument, unit);
+    if (!UpdateAirPortRelay(instrument) || !SwitchDeviceOperationMode(instrument, function) ||
+        !SetLeakTestSetting(instrument, dPressure, nLeakParam, dLeakRate, unit) || !StartOnDevice(instrument))
         return call.Result(false, false);
-    CurrentInstrument().m_LeakageTestCallback.Store(callback);
+    instrument.m_LeakageTestCallback.Store(callback);
     const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
-    return call.Flag(StartWorker(CurrentInstrument().m_hLeakageTestThread, LeakageTestThread, FunctionArgument(function), name));
+    return call.Flag(StartWorker(instrument, instrument.m_hLeakageTestThread, LeakageTestThread, function, name));
 }
 
 bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
@@ -609,9 +627,10 @@ int VasqGetLeakageCalibrationRate(double* rate)
     ApiCall call("VasqGetLeakageCalibrationRate");
     if (call.Refused())
         return 0;
+    Instrument& instrument = CurrentInstrument();
     // A null rate still reads the rate and succeeds: nothing is stored.
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(GetLeakCalibrationRate(CurrentDevice(), rate, CurrentInstrument().m_fPressureresolution.load()));
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return call.Flag(GetLeakCalibrationRate(instrument, rate, instrument.m_fPressureresolution.load()));
 }
 
 bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
@@ -620,18 +639,19 @@ bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, dou
     ApiCall call("RunOverpressureTest");
     if (call.Refused())
         return false;
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const int unit = CurrentInstrument().m_nPressureUnit.load();
+    Instrument& instrument = CurrentInstrument();
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    const int unit = instrument.m_nPressureUnit.load();
     dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
     dPressure2 = CheckPressureLimit(LIMIT_OVERPRESSURE_SECOND, dPressure2, unit);
     dPressure3 = CheckPressureLimit(LIMIT_OVERPRESSURE_THIRD, dPressure3, unit);
-    EndOwnTest(unit);
-    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), function) ||
-        !SetOverpressureTestSetting(CurrentDevice(), bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) || !StartOnDevice())
+    EndOwnTest(instrument, unit);
+    if (!UpdateAirPortRelay(instrument) || !SwitchDeviceOperationMode(instrument, function) ||
+        !SetOverpressureTestSetting(instrument, bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit) || !StartOnDevice(instrument))
         return call.Result(false, false);
-    CurrentInstrument().m_OverpressureTestCallback.Store(callback);
+    instrument.m_OverpressureTestCallback.Store(callback);
     return call.Flag(
-        StartWorker(CurrentInstrument().m_hOverpressureTestThread, OverpressureTestThread, FunctionArgument(function), "overpressure test"));
+        StartWorker(instrument, instrument.m_hOverpressureTestThread, OverpressureTestThread, function, "overpressure test"));
 }
 
 bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
@@ -663,15 +683,16 @@ int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressur
     ApiCall call("VasqRunStaticPressure");
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const int unit = CurrentInstrument().m_nPressureUnit.load();
+    Instrument& instrument = CurrentInstrument();
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    const int unit = instrument.m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
-    EndOwnTest(unit);
-    if (!UpdateAirPortRelay(CurrentDevice()) || !SwitchDeviceOperationMode(CurrentDevice(), FUNCTION_STATIC_PRESSURE) ||
-        !SetStaticPressure(CurrentDevice(), dPressure, nStaticParam, bStaticFlag, unit) || !StartOnDevice())
+    EndOwnTest(instrument, unit);
+    if (!UpdateAirPortRelay(instrument) || !SwitchDeviceOperationMode(instrument, FUNCTION_STATIC_PRESSURE) ||
+        !SetStaticPressure(instrument, dPressure, nStaticParam, bStaticFlag, unit) || !StartOnDevice(instrument))
         return call.Flag(false);
-    CurrentInstrument().m_StaticPressureExCallback.Store(callback);
-    return call.Flag(StartWorker(CurrentInstrument().m_hStaticPressureExThread, StaticPressureExThread, nullptr, "static pressure"));
+    instrument.m_StaticPressureExCallback.Store(callback);
+    return call.Flag(StartWorker(instrument, instrument.m_hStaticPressureExThread, StaticPressureExThread, FUNCTION_STATIC_PRESSURE, "static pressure"));
 }
 
 int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback, bool bStaticFlag)
@@ -684,9 +705,10 @@ int VasqGetWaitStableTime()
     ApiCall call("VasqGetWaitStableTime");
     if (call.Refused())
         return 0;
+    Instrument& instrument = CurrentInstrument();
     double seconds = 0.0;
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    GetWaitStableTime(CurrentDevice(), &seconds);
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    GetWaitStableTime(instrument, &seconds);
     return call.Result(static_cast<int>(seconds), ReasonCode() == kErrorNone);
 }
 
@@ -695,16 +717,17 @@ int VasqStopTest()
     ApiCall call("VasqStopTest");
     if (call.Refused())
         return 0;
+    Instrument& instrument = CurrentInstrument();
     {
-        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        EnableDeviceDebugMode(CurrentDevice(), false, false, CurrentInstrument().m_nPressureUnit.load(), false);
-        if (EnableDeviceStartTest(CurrentDevice(), false))
-            CurrentInstrument().Workers().ownTestMayRun = false;
-        TestWorkers().RequestStop();
+        CAutoCriticalSection lock(instrument.m_APICriticalSection);
+        EnableDeviceDebugMode(instrument, false, false, instrument.m_nPressureUnit.load(), false);
+        if (EnableDeviceStartTest(instrument, false))
+            instrument.Workers().ownTestMayRun = false;
+        instrument.Workers().tests.RequestStop();
     }
     if (!OnLibraryWorkerThread())
-        TestWorkers().PassReportsOfStopped();
-    TestWorkers().Join(TestWorkers().Take(true));
+        instrument.Workers().tests.PassReportsOfStopped();
+    instrument.Workers().tests.Join(instrument.Workers().tests.Take(true));
     // Always 1: whether the device was told shows in the last error.
     return call.Result(1, ReasonCode() == kErrorNone);
 }

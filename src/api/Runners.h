@@ -28,11 +28,11 @@ void* StaticPressureExThread(void* argument);
 
 // Waits for the test workers to end once a stop has been requested. On a
 // worker thread only the workers that have already ended are joined.
-void JoinTestWorkers();
+void JoinTestWorkers(Instrument& instrument);
 // Ends the device's sampling and test workers and joins them; sends nothing.
-void StopWorkersAtUnload();
+void StopWorkersAtUnload(Instrument& instrument);
 // Test workers that have not been joined yet.
-size_t TestWorkerCount();
+size_t TestWorkerCount(Instrument& instrument);
 
 // The test starts with a callback of either kind; they report under the
 // interface's names.

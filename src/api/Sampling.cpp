@@ -18,37 +18,32 @@ constexpr uint32_t kAfterBurstMs = 5;
 constexpr uint32_t kSampleBlockSize = 20;
 constexpr int kSamplesPerBlock = 10;
 
-WorkerThreads& SamplingThreads()
+bool FetchSampleBlock(Instrument& instrument, uint8_t* block, unsigned long self)
 {
-    return CurrentInstrument().Workers().sampling;
-}
-
-bool FetchSampleBlock(uint8_t* block, unsigned long self)
-{
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    if (SamplingThreads().StopRequested(self))
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    if (instrument.Workers().sampling.StopRequested(self))
         return false;
-    if (SendPacket(CurrentDevice(), CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
-        ReceivePacket(CurrentDevice(), block, kSampleBlockSize, 1, nullptr))
+    if (SendPacket(instrument, CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0) &&
+        ReceivePacket(instrument, block, kSampleBlockSize, 1, nullptr))
         return true;
     // This thread ends now: a start from here on must start a new one rather
     // than report that this one runs.
-    if (CurrentInstrument().m_hSamplingThread.load() == self)
-        CurrentInstrument().m_hSamplingThread.store(0);
+    if (instrument.m_hSamplingThread.load() == self)
+        instrument.m_hSamplingThread.store(0);
     return false;
 }
 
 // A stop made inside a callback (this thread's, or a test's) lets the sample
 // being delivered finish and no further one start.
-void Deliver(const uint8_t* block, const SharedCallback<double>& registered, unsigned long self)
+void Deliver(Instrument& instrument, const uint8_t* block, unsigned long self)
 {
     for (int i = 0; i < kSamplesPerBlock; ++i) {
-        if (SamplingThreads().StopRequested(self))
+        if (instrument.Workers().sampling.StopRequested(self))
             return;
         const int raw = block[2 * i] | (block[2 * i + 1] << 8);
         const int sample = (raw & 0x8000) != 0 ? raw - 65536 : raw;
-        const float pressure = static_cast<float>(sample) / CurrentInstrument().m_fPressureresolution.load();
-        if (const SamplingTarget callback = registered.Load())
+        const float pressure = static_cast<float>(sample) / instrument.m_fPressureresolution.load();
+        if (const SamplingTarget callback = instrument.m_SamplingCallback.Load())
             callback(static_cast<double>(pressure));
     }
 }
@@ -58,66 +53,104 @@ void Deliver(const uint8_t* block, const SharedCallback<double>& registered, uns
 void* SamplingThread(void* argument)
 {
     MarkLibraryWorkerThread();
-    const auto& registered = *static_cast<SharedCallback<double>*>(argument);
+    Instrument& instrument = *static_cast<Instrument*>(argument);
+    WorkerThreads& threads = instrument.Workers().sampling;
     const unsigned long self = CurrentThreadHandle();
     uint32_t signalNumber = TIMER_SIGNAL_SAMPLING;
     TimerId timer = CreateNewTimer(kSamplingPeriodMs, signalNumber);
     // Without a timer no tick would ever come, nor would a stop be seen.
     while (timer != nullptr) {
         // Released: a stop waits for this thread, even if a racing start set the event again.
-        if (CurrentInstrument().m_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || SamplingThreads().Released(self) ||
-            SamplingThreads().StopRequested(self))
+        if (instrument.m_hSamplingEvent.WaitTimeout(0) == WAIT_TIMEDOUT || threads.Released(self) ||
+            threads.StopRequested(self))
             break;
         if (WaitForSingleObject(TimerTickEvent(timer, signalNumber), INFINITE_TIMEOUT) != WAIT_SIGNALED)
             break;
-        if (CurrentInstrument().m_hSamplingPauseEvent.WaitTimeout(0) == WAIT_SIGNALED) {
+        if (instrument.m_hSamplingPauseEvent.WaitTimeout(0) == WAIT_SIGNALED) {
             SleepEx(kPausePollMs);
             continue;
         }
         uint8_t block[kSampleBlockSize] = {};
-        if (!FetchSampleBlock(block, self))
+        if (!FetchSampleBlock(instrument, block, self))
             break;
-        Deliver(block, registered, self);
+        Deliver(instrument, block, self);
         SleepEx(kAfterBurstMs);
     }
     DeleteTimer(signalNumber, timer);
     {
-        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        if (CurrentInstrument().m_hSamplingThread.load() == self)
-            CurrentInstrument().m_hSamplingThread.store(0);
+        CAutoCriticalSection lock(instrument.m_APICriticalSection);
+        if (instrument.m_hSamplingThread.load() == self)
+            instrument.m_hSamplingThread.store(0);
     }
-    SamplingThreads().Ended(self);
+    threads.Ended(self);
     return nullptr;
 }
 
-int StartSampling(const SamplingTarget& callback)
+int StartSampling(Instrument& instrument, const SamplingTarget& callback)
 {
     ApiCall call("VasqStartSampling");
     if (call.Refused())
         return 0;
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const int unit = CurrentInstrument().m_nPressureUnit.load();
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    const int unit = instrument.m_nPressureUnit.load();
     if (unit == 1)
-        CurrentInstrument().m_fPressureresolution.store(100.0f);
+        instrument.m_fPressureresolution.store(100.0f);
     else if (unit == 0)
-        CurrentInstrument().m_fPressureresolution.store(10.0f);
-    CurrentInstrument().m_SamplingCallback.Store(callback);
+        instrument.m_fPressureresolution.store(10.0f);
+    instrument.m_SamplingCallback.Store(callback);
+    WorkerThreads& threads = instrument.Workers().sampling;
     // A thread that ended by itself has left the lock for good: joining it here is safe.
-    WorkerThreads::Join(SamplingThreads().Take(true));
-    if (CurrentInstrument().m_hSamplingThread.load() != 0)
+    WorkerThreads::Join(threads.Take(true));
+    if (instrument.m_hSamplingThread.load() != 0)
         return call.Flag(true);
-    CurrentInstrument().m_hSamplingEvent.SetEvent();
+    instrument.m_hSamplingEvent.SetEvent();
     unsigned long thread = 0;
-    if (SamplingThreads().Start(&thread, SamplingThread, &CurrentInstrument().m_SamplingCallback) == 0)
+    if (threads.Start(instrument, &thread, SamplingThread, &instrument) == 0)
         return call.Fail(0, kErrorSystem, "cannot start the sampling thread");
-    CurrentInstrument().m_hSamplingThread.store(thread);
+    instrument.m_hSamplingThread.store(thread);
     LogLine(kLogInfo, "sampling started");
     return call.Flag(true);
 }
 
+int StartSamplingHere(const SamplingTarget& callback)
+{
+    ApiCall call("VasqStartSampling");
+    if (call.Refused())
+        return 0;
+    const int started = StartSampling(CurrentInstrument(), callback);
+    return call.Result(started, started != 0);
+}
+
 int VasqStartSampling(SamplingCallback callback)
 {
-    return StartSampling(SamplingTarget(callback));
+    return StartSamplingHere(SamplingTarget(callback));
+}
+
+void StopSampling(Instrument& instrument)
+{
+    ApiCall call("VasqStopSampling");
+    if (call.Refused())
+        return;
+    WorkerThreads& sampling = instrument.Workers().sampling;
+    std::vector<unsigned long> threads;
+    {
+        CAutoCriticalSection lock(instrument.m_APICriticalSection);
+        if (instrument.m_hSamplingThread.load() != 0)
+            instrument.m_hSamplingEvent.ResetEvent();
+        // Only the threads that exist now; one that a later start creates keeps
+        // running. A thread that is not waited for (the stop comes from a
+        // callback) no longer counts as running, so a start right after this
+        // one starts a new thread instead of reporting one that is ending.
+        if (instrument.m_hSamplingThread.load() != 0)
+            LogLine(kLogInfo, "sampling stopped");
+        sampling.RequestStop();
+        instrument.m_hSamplingThread.store(0);
+        threads = sampling.Take(OnLibraryWorkerThread());
+    }
+    // On the sampling thread or a test worker (which may hold the API lock that
+    // the sampling thread needs) the thread is left to end at its next tick.
+    WorkerThreads::Join(threads);
+    call.Flag(true);
 }
 
 void VasqStopSampling()
@@ -125,24 +158,7 @@ void VasqStopSampling()
     ApiCall call("VasqStopSampling");
     if (call.Refused())
         return;
-    std::vector<unsigned long> threads;
-    {
-        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        if (CurrentInstrument().m_hSamplingThread.load() != 0)
-            CurrentInstrument().m_hSamplingEvent.ResetEvent();
-        // Only the threads that exist now; one that a later start creates keeps
-        // running. A thread that is not waited for (the stop comes from a
-        // callback) no longer counts as running, so a start right after this
-        // one starts a new thread instead of reporting one that is ending.
-        if (CurrentInstrument().m_hSamplingThread.load() != 0)
-            LogLine(kLogInfo, "sampling stopped");
-        SamplingThreads().RequestStop();
-        CurrentInstrument().m_hSamplingThread.store(0);
-        threads = SamplingThreads().Take(OnLibraryWorkerThread());
-    }
-    // On the sampling thread or a test worker (which may hold the API lock that
-    // the sampling thread needs) the thread is left to end at its next tick.
-    WorkerThreads::Join(threads);
+    StopSampling(CurrentInstrument());
     call.Flag(true);
 }
 
@@ -151,8 +167,8 @@ int VasqGetSampleRate()
     return ApiCall("VasqGetSampleRate").Result(g_nPlayDataMinSampleRate, true);
 }
 
-void StopSamplingAtUnload()
+void StopSamplingAtUnload(Instrument& instrument)
 {
-    CurrentInstrument().m_hSamplingEvent.ResetEvent();
-    WorkerThreads::Join(SamplingThreads().Take(false));
+    instrument.m_hSamplingEvent.ResetEvent();
+    WorkerThreads::Join(instrument.Workers().sampling.Take(false));
 }

@@ -18,12 +18,12 @@ void DeleteWorkerState(WorkerState* state)
     delete state;
 }
 
-int WorkerThreads::Start(unsigned long* handle, ThreadRoutine routine, void* argument, const void* kind)
+int WorkerThreads::Start(Device& device, unsigned long* handle, ThreadRoutine routine, void* argument, const void* kind)
 {
     // Held across the creation, so that a thread that ends at once finds its entry.
     std::lock_guard<std::mutex> lock(m_mutex);
     unsigned long thread = 0;
-    if (CreateDeviceThread(&thread, routine, argument) == 0)
+    if (CreateDeviceThread(device, &thread, routine, argument) == 0)
         return 0;
     m_threads.push_back({thread, false, false, kind, false});
     *handle = thread;

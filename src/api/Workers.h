@@ -7,6 +7,8 @@
 
 #include "platform/Platform.h"
 
+class Device;
+
 // The test workers and the sampling thread are stopped before the connection
 // thread at unload: their unload object is constructed after the connection's
 // (priority 111), so it is destroyed first.
@@ -17,7 +19,7 @@
 class WorkerThreads {
 public:
     // Creates and records a thread of a kind; 0 when it could not be created.
-    int Start(unsigned long* handle, ThreadRoutine routine, void* argument, const void* kind = nullptr);
+    int Start(Device& device, unsigned long* handle, ThreadRoutine routine, void* argument, const void* kind = nullptr);
     // The thread's last step: from now on joining it does not wait for anything.
     void Ended(unsigned long handle);
     // Takes the threads out of the record (ended ones only, or all), except

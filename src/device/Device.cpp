@@ -115,9 +115,9 @@ bool OnDeviceThread()
     return t_device != nullptr;
 }
 
-int CreateDeviceThread(unsigned long* handle, ThreadRoutine routine, void* argument)
+int CreateDeviceThread(Device& device, unsigned long* handle, ThreadRoutine routine, void* argument)
 {
-    auto* start = new DeviceThread{&CurrentDevice(), routine, argument};
+    auto* start = new DeviceThread{&device, routine, argument};
     if (CreateThread(handle, RunDeviceThread, start) != 0)
         return 1;
     delete start;

@@ -117,8 +117,8 @@ void ForEachDevice(const std::function<void(Device&)>& action);
 // thread, a test worker, a sampling thread, the presence watch).
 bool OnDeviceThread();
 
-// Starts a thread that works for the calling thread's device.
-int CreateDeviceThread(unsigned long* handle, ThreadRoutine routine, void* argument);
+// Starts a thread that works for the device: its lines are about it.
+int CreateDeviceThread(Device& device, unsigned long* handle, ThreadRoutine routine, void* argument);
 
 // Each layer's state for a new device, created and destroyed where the layer
 // defines it.
