@@ -10,11 +10,14 @@
 #include "platform/Export.h"
 
 class Device;
-
-// The open port's descriptor, -1 when no port is open. Atomic because the
-// monitor and the connection thread close the port without the API lock.
+struct TransportState;
 
 constexpr int kPortCount = 128;
+
+// The back end's state of a new device: made and freed by the Device
+// constructor and destructor only.
+TransportState* NewTransportState();
+void DeleteTransportState(TransportState* state);
 
 bool LockDevice(Device& device, int portNumber);
 bool UnlockDevice(Device& device);
