@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device/Monitor.h"
+#include "device/Transport.h"
 #include "platform/InitOrder.h"
 
 namespace {

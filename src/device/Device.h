@@ -120,9 +120,7 @@ bool OnDeviceThread();
 // Starts a thread that works for the device: its lines are about it.
 int CreateDeviceThread(Device& device, unsigned long* handle, ThreadRoutine routine, void* argument);
 
-// Each layer's state for a new device, created and destroyed where the layer
-// defines it.
-TransportState* NewTransportState();
-void DeleteTransportState(TransportState* state);
+// The packet layer's state for a new device, created and destroyed where that
+// layer defines it; the back end's state is the transport's (Transport.h).
 PacketState* NewPacketState();
 void DeletePacketState(PacketState* state);

@@ -3,7 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "device/PortState.h"
+#include "linux/PortState.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <set>
 
 #include "device/Device.h"
-#include "device/PortState.h"
+#include "linux/PortState.h"
 #include "platform/Diagnostics.h"
 #include "platform/InitOrder.h"
 

@@ -7,8 +7,8 @@
 #include <sys/inotify.h>
 
 #include "device/Device.h"
-#include "device/PortState.h"
 #include "device/SearchOutcome.h"
+#include "linux/PortState.h"
 #include "platform/Diagnostics.h"
 
 namespace {

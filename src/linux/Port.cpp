@@ -8,7 +8,7 @@
 #include <time.h>
 
 #include "device/Device.h"
-#include "device/PortState.h"
+#include "linux/PortState.h"
 #include "platform/Platform.h"
 
 TransportState* NewTransportState()

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "device/Device.h"
-#include "device/PortState.h"
+#include "linux/PortState.h"
 #include "platform/InitOrder.h"
 
 namespace {
