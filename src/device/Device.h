@@ -91,6 +91,7 @@ private:
 
 // The device that the calling thread works for: the one the exported call in
 // progress names, the one whose thread this is, or else the default device.
+// For the interface's layer only: every layer below is told its device.
 Device& CurrentDevice();
 // The device of the interface's own functions, which that layer registers.
 Device& DefaultDevice();

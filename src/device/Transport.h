@@ -112,7 +112,7 @@ bool DevicePortFailed(Device& device);
 
 enum class HangUpWait { TimedOut, HungUp, Changed };
 
-// Linux. Holds the calling thread's device's open port for a watch that
+// Linux. Holds the device's open port for a watch that
 // waits on several devices in one poll: while held, the descriptor stays this
 // port's. The hold must end before anything closes the port on the same
 // thread. Made and used by the presence watch only, without the API lock.
