@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "device/Device.h"
 #include "device/Packet.h"
 #include "device/Transport.h"
 
@@ -43,10 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return 0;
-    AdoptDeviceHandle(pair[0]);  // the library's end; DeviceClose closes it
+    AdoptDeviceHandle(DefaultDevice(), pair[0]);  // the library's end; DeviceClose closes it
     const int device = pair[1];
     ClearStreamQueue();
-    ForgetOwedAnswer();
+    ForgetOwedAnswer(DefaultDevice());
     // A first request leaves no drain pending from the previous input.
     SendPacket(CATEGORY_INSTRUMENT, 0, nullptr, 0);
     Discard(device);
@@ -78,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Discard(device);
             break;
         }
-        if (StreamQueueSize() > STREAM_QUEUE_LIMIT)
+        if (StreamQueueSize(DefaultDevice()) > STREAM_QUEUE_LIMIT)
             abort();
     }
     DeviceClose();
