@@ -4,86 +4,77 @@
 #include "device/Packet.h"
 #include "device/Transport.h"
 
-namespace {
-
-Device& ServiceDevice()
-{
-    return DefaultDevice();
-}
-
-}  // namespace
-
 bool LockDevice(int portNumber)
 {
-    return LockDevice(ServiceDevice(), portNumber);
+    return LockDevice(DefaultDevice(), portNumber);
 }
 
 bool UnlockDevice()
 {
-    return UnlockDevice(ServiceDevice());
+    return UnlockDevice(DefaultDevice());
 }
 
 bool DoFindDevice(int portNumber)
 {
-    return DoFindDevice(ServiceDevice(), portNumber);
+    return DoFindDevice(DefaultDevice(), portNumber);
 }
 
 bool FindDevice(int portNumber)
 {
-    return FindDevice(ServiceDevice(), portNumber);
+    return FindDevice(DefaultDevice(), portNumber);
 }
 
 bool DeviceConnect(int portNumber, int attempts)
 {
-    return DeviceConnect(ServiceDevice(), portNumber, attempts);
+    return DeviceConnect(DefaultDevice(), portNumber, attempts);
 }
 
 bool DeviceClose()
 {
-    return DeviceClose(ServiceDevice());
+    return DeviceClose(DefaultDevice());
 }
 
 bool DeviceIsAlive()
 {
-    return DeviceIsAlive(ServiceDevice());
+    return DeviceIsAlive(DefaultDevice());
 }
 
 bool DeviceIsConnected()
 {
-    return DeviceIsConnected(ServiceDevice());
+    return DeviceIsConnected(DefaultDevice());
 }
 
 bool DeviceCheckPath(const char* path)
 {
-    return DeviceCheckPath(ServiceDevice(), path);
+    return DeviceCheckPath(DefaultDevice(), path);
 }
 
 bool DeviceSetTimeoutSetting(uint32_t readMs, uint32_t writeMs)
 {
-    return DeviceSetTimeoutSetting(ServiceDevice(), readMs, writeMs);
+    return DeviceSetTimeoutSetting(DefaultDevice(), readMs, writeMs);
 }
 
 int DeviceReadData(uint8_t* buffer, int count)
 {
-    return DeviceReadData(ServiceDevice(), buffer, count);
+    return DeviceReadData(DefaultDevice(), buffer, count);
 }
 
 int DeviceWriteData(const uint8_t* buffer, int count)
 {
-    return DeviceWriteData(ServiceDevice(), buffer, count);
+    return DeviceWriteData(DefaultDevice(), buffer, count);
 }
 
 bool SendPacket(uint8_t category, uint8_t command, const uint8_t* payload, uint32_t length)
 {
-    return SendPacket(ServiceDevice(), category, command, payload, length);
+    return SendPacket(DefaultDevice(), category, command, payload, length);
 }
 
 bool ReceivePacket(uint8_t* out, uint32_t outSize, int stream, uint8_t* status)
 {
-    return ReceivePacket(ServiceDevice(), out, outSize, stream, status);
+    return ReceivePacket(DefaultDevice(), out, outSize, stream, status);
 }
 
 void ClearStreamQueue()
 {
-    ClearStreamQueue(ServiceDevice());
+    ClearStreamQueue(DefaultDevice());
 }

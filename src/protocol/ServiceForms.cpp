@@ -8,348 +8,339 @@
 #include "protocol/Leakage.h"
 #include "protocol/Units.h"
 
-namespace {
-
-Device& ServiceDevice()
-{
-    return DefaultDevice();
-}
-
-}  // namespace
-
 bool SetBPDefault(BPCommon* p, int unit)
 {
-    return SetBPDefault(ServiceDevice(), p, unit);
+    return SetBPDefault(DefaultDevice(), p, unit);
 }
 
 bool SetBPCustom(BPEnvelopeCustomized* p, int unit)
 {
-    return SetBPCustom(ServiceDevice(), p, unit);
+    return SetBPCustom(DefaultDevice(), p, unit);
 }
 
 bool GetBPCustomParam(BPMethodType method, BPEnvelopeCustomized* out, int unit)
 {
-    return GetBPCustomParam(ServiceDevice(), method, out, unit);
+    return GetBPCustomParam(DefaultDevice(), method, out, unit);
 }
 
 bool SetBPCustomRawData(int nHeartRate, double* pressures, double* amplitudes, int count, int unit)
 {
-    return SetBPCustomRawData(ServiceDevice(), nHeartRate, pressures, amplitudes, count, unit);
+    return SetBPCustomRawData(DefaultDevice(), nHeartRate, pressures, amplitudes, count, unit);
 }
 
 bool SetBPAutoSequence(BPCommon* p, bool bFlag1, bool bFlag2, int nNumber, int unit)
 {
-    return SetBPAutoSequence(ServiceDevice(), p, bFlag1, bFlag2, nNumber, unit);
+    return SetBPAutoSequence(DefaultDevice(), p, bFlag1, bFlag2, nNumber, unit);
 }
 
 bool GetBPTestResult(int unit, double* r1, double* r2, double* r3, double* r4)
 {
-    return GetBPTestResult(ServiceDevice(), unit, r1, r2, r3, r4);
+    return GetBPTestResult(DefaultDevice(), unit, r1, r2, r3, r4);
 }
 
 bool SetBPSetting(unsigned int first, unsigned int second)
 {
-    return SetBPSetting(ServiceDevice(), first, second);
+    return SetBPSetting(DefaultDevice(), first, second);
 }
 
 bool SetBPHR(unsigned int nHeartRate)
 {
-    return SetBPHR(ServiceDevice(), nHeartRate);
+    return SetBPHR(DefaultDevice(), nHeartRate);
 }
 
 bool SetBPPulseVolume(double dPulseVolume)
 {
-    return SetBPPulseVolume(ServiceDevice(), dPulseVolume);
+    return SetBPPulseVolume(DefaultDevice(), dPulseVolume);
 }
 
 bool SetBPEnvelop(int e1, int e2)
 {
-    return SetBPEnvelop(ServiceDevice(), e1, e2);
+    return SetBPEnvelop(DefaultDevice(), e1, e2);
 }
 
 bool GetBPSetting(unsigned int* first, unsigned int* second)
 {
-    return GetBPSetting(ServiceDevice(), first, second);
+    return GetBPSetting(DefaultDevice(), first, second);
 }
 
 bool GetBPHR(unsigned int* nHeartRate)
 {
-    return GetBPHR(ServiceDevice(), nHeartRate);
+    return GetBPHR(DefaultDevice(), nHeartRate);
 }
 
 bool GetBPPulseVolume(double* dPulseVolume)
 {
-    return GetBPPulseVolume(ServiceDevice(), dPulseVolume);
+    return GetBPPulseVolume(DefaultDevice(), dPulseVolume);
 }
 
 bool GetBPEnvelop(int* e1, int* e2)
 {
-    return GetBPEnvelop(ServiceDevice(), e1, e2);
+    return GetBPEnvelop(DefaultDevice(), e1, e2);
 }
 
 bool SetCuffLocation(int location)
 {
-    return SetCuffLocation(ServiceDevice(), location);
+    return SetCuffLocation(DefaultDevice(), location);
 }
 
 int GetCuffLocation(int unused)
 {
-    return GetCuffLocation(ServiceDevice(), unused);
+    return GetCuffLocation(DefaultDevice(), unused);
 }
 
 bool SwitchToAdultMode(bool adult)
 {
-    return SwitchToAdultMode(ServiceDevice(), adult);
+    return SwitchToAdultMode(DefaultDevice(), adult);
 }
 
 bool IsAdultMode()
 {
-    return IsAdultMode(ServiceDevice());
+    return IsAdultMode(DefaultDevice());
 }
 
 bool SwitchTo500ml(bool on)
 {
-    return SwitchTo500ml(ServiceDevice(), on);
+    return SwitchTo500ml(DefaultDevice(), on);
 }
 
 bool Is500mlMode()
 {
-    return Is500mlMode(ServiceDevice());
+    return Is500mlMode(DefaultDevice());
 }
 
 bool EnableAirPort(int port, bool enable)
 {
-    return EnableAirPort(ServiceDevice(), port, enable);
+    return EnableAirPort(DefaultDevice(), port, enable);
 }
 
 bool ResetAirPort()
 {
-    return ResetAirPort(ServiceDevice());
+    return ResetAirPort(DefaultDevice());
 }
 
 bool UpdateAirPortRelay()
 {
-    return UpdateAirPortRelay(ServiceDevice());
+    return UpdateAirPortRelay(DefaultDevice());
 }
 
 bool GetAirPortStatus(bool* bit1Set, bool* bit0Set)
 {
-    return GetAirPortStatus(ServiceDevice(), bit1Set, bit0Set);
+    return GetAirPortStatus(DefaultDevice(), bit1Set, bit0Set);
 }
 
 unsigned int GetDeviceStatus()
 {
-    return GetDeviceStatus(ServiceDevice());
+    return GetDeviceStatus(DefaultDevice());
 }
 
 bool SetCalibrationPressureNumber(int n)
 {
-    return SetCalibrationPressureNumber(ServiceDevice(), n);
+    return SetCalibrationPressureNumber(DefaultDevice(), n);
 }
 
 bool EnableDeviceStartTest(bool start)
 {
-    return EnableDeviceStartTest(ServiceDevice(), start);
+    return EnableDeviceStartTest(DefaultDevice(), start);
 }
 
 bool NotifyDeviceAPConnected(bool connected)
 {
-    return NotifyDeviceAPConnected(ServiceDevice(), connected);
+    return NotifyDeviceAPConnected(DefaultDevice(), connected);
 }
 
 bool SwitchDeviceOperationMode(FUNCTION_ENUM function)
 {
-    return SwitchDeviceOperationMode(ServiceDevice(), function);
+    return SwitchDeviceOperationMode(DefaultDevice(), function);
 }
 
 bool StartDeviceBuzzer()
 {
-    return StartDeviceBuzzer(ServiceDevice());
+    return StartDeviceBuzzer(DefaultDevice());
 }
 
 bool EnableBuzzer()
 {
-    return EnableBuzzer(ServiceDevice());
+    return EnableBuzzer(DefaultDevice());
 }
 
 bool CheckSDCardStatus()
 {
-    return CheckSDCardStatus(ServiceDevice());
+    return CheckSDCardStatus(DefaultDevice());
 }
 
 bool SDCardTest()
 {
-    return SDCardTest(ServiceDevice());
+    return SDCardTest(DefaultDevice());
 }
 
 bool ReadSDCard(int nFirst, int nSecond, int nLength, unsigned char* buffer)
 {
-    return ReadSDCard(ServiceDevice(), nFirst, nSecond, nLength, buffer);
+    return ReadSDCard(DefaultDevice(), nFirst, nSecond, nLength, buffer);
 }
 
 bool PausePump()
 {
-    return PausePump(ServiceDevice());
+    return PausePump(DefaultDevice());
 }
 
 bool EnableDeviceDebugMode(bool bEnableDebug, bool bFineResolution, int unit, bool bOnlyLowerSensor)
 {
-    return EnableDeviceDebugMode(ServiceDevice(), bEnableDebug, bFineResolution, unit, bOnlyLowerSensor);
+    return EnableDeviceDebugMode(DefaultDevice(), bEnableDebug, bFineResolution, unit, bOnlyLowerSensor);
 }
 
 bool WritePNGFileName(const char* name)
 {
-    return WritePNGFileName(ServiceDevice(), name);
+    return WritePNGFileName(DefaultDevice(), name);
 }
 
 bool WritePNG(const char* data, int size)
 {
-    return WritePNG(ServiceDevice(), data, size);
+    return WritePNG(DefaultDevice(), data, size);
 }
 
 bool Restart()
 {
-    return Restart(ServiceDevice());
+    return Restart(DefaultDevice());
 }
 
 bool UpdateDeviceInformation()
 {
-    return UpdateDeviceInformation(ServiceDevice());
+    return UpdateDeviceInformation(DefaultDevice());
 }
 
 bool GetDeviceInformation(MODEL_INFORMATION* info)
 {
-    return GetDeviceInformation(ServiceDevice(), info);
+    return GetDeviceInformation(DefaultDevice(), info);
 }
 
 bool GetHWInformation(HW_INFORMATION* info)
 {
-    return GetHWInformation(ServiceDevice(), info);
+    return GetHWInformation(DefaultDevice(), info);
 }
 
 bool GetBootloaderInformation(BOOTLOADER_INFORMATION* info)
 {
-    return GetBootloaderInformation(ServiceDevice(), info);
+    return GetBootloaderInformation(DefaultDevice(), info);
 }
 
 bool SetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 {
-    return SetDeviceInformation(ServiceDevice(), model, hardware);
+    return SetDeviceInformation(DefaultDevice(), model, hardware);
 }
 
 bool IsTargetDevice()
 {
-    return IsTargetDevice(ServiceDevice());
+    return IsTargetDevice(DefaultDevice());
 }
 
 bool ReadMfgInfo(uint8_t* buffer, unsigned long size)
 {
-    return ReadMfgInfo(ServiceDevice(), buffer, size);
+    return ReadMfgInfo(DefaultDevice(), buffer, size);
 }
 
 bool WriteMfgInfo(const uint8_t* data, unsigned long size)
 {
-    return WriteMfgInfo(ServiceDevice(), data, size);
+    return WriteMfgInfo(DefaultDevice(), data, size);
 }
 
 const char* FormatSerialNumber()
 {
-    return FormatSerialNumber(ServiceDevice());
+    return FormatSerialNumber(DefaultDevice());
 }
 
 bool SetLeakTestSetting(double dPressure, int nLeakParam, double dLeakRate, int unit)
 {
-    return SetLeakTestSetting(ServiceDevice(), dPressure, nLeakParam, dLeakRate, unit);
+    return SetLeakTestSetting(DefaultDevice(), dPressure, nLeakParam, dLeakRate, unit);
 }
 
 bool GetLeakCalibrationRate(double* rate, double divisor)
 {
-    return GetLeakCalibrationRate(ServiceDevice(), rate, divisor);
+    return GetLeakCalibrationRate(DefaultDevice(), rate, divisor);
 }
 
 bool SetLeakTestAutoSequenceSetting(double dPressure, int nLeakParam, double dLeakRate, bool bFlag1,
                                                 bool bFlag2, int nNumber, int unit)
 {
-    return SetLeakTestAutoSequenceSetting(ServiceDevice(), dPressure, nLeakParam, dLeakRate, bFlag1, bFlag2, nNumber, unit);
+    return SetLeakTestAutoSequenceSetting(DefaultDevice(), dPressure, nLeakParam, dLeakRate, bFlag1, bFlag2, nNumber, unit);
 }
 
 bool GetLeakageTestResult(double* calibrationValue, double* leakValue, int* resultCode, float divisor)
 {
-    return GetLeakageTestResult(ServiceDevice(), calibrationValue, leakValue, resultCode, divisor);
+    return GetLeakageTestResult(DefaultDevice(), calibrationValue, leakValue, resultCode, divisor);
 }
 
 bool SetOverpressureTestSetting(bool bOverpressureFlag, double dPressure1, double dPressure2,
                                             double dPressure3, int unit)
 {
-    return SetOverpressureTestSetting(ServiceDevice(), bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit);
+    return SetOverpressureTestSetting(DefaultDevice(), bOverpressureFlag, dPressure1, dPressure2, dPressure3, unit);
 }
 
 bool SetOverpressureAutoSequenceTestSetting(bool bOverpressureFlag, double dPressure1, double dPressure2,
                                                         double dPressure3, bool bFlag1, bool bFlag2, int nNumber,
                                                         int unit)
 {
-    return SetOverpressureAutoSequenceTestSetting(ServiceDevice(), bOverpressureFlag, dPressure1, dPressure2, dPressure3, bFlag1, bFlag2, nNumber, unit);
+    return SetOverpressureAutoSequenceTestSetting(DefaultDevice(), bOverpressureFlag, dPressure1, dPressure2, dPressure3, bFlag1, bFlag2, nNumber, unit);
 }
 
 bool GetOverpressureTestResult(double* r1, double* r2, double* r3, double* r4, double* r5, double* r6,
                                            int unit)
 {
-    return GetOverpressureTestResult(ServiceDevice(), r1, r2, r3, r4, r5, r6, unit);
+    return GetOverpressureTestResult(DefaultDevice(), r1, r2, r3, r4, r5, r6, unit);
 }
 
 bool SetUnit(int unit)
 {
-    return SetUnit(ServiceDevice(), unit);
+    return SetUnit(DefaultDevice(), unit);
 }
 
 int GetUnit()
 {
-    return GetUnit(ServiceDevice());
+    return GetUnit(DefaultDevice());
 }
 
 bool SetStaticPressure(double dPressure, int nStaticParam, bool bStaticFlag, int unit)
 {
-    return SetStaticPressure(ServiceDevice(), dPressure, nStaticParam, bStaticFlag, unit);
+    return SetStaticPressure(DefaultDevice(), dPressure, nStaticParam, bStaticFlag, unit);
 }
 
 bool SetStaticPressureEx(double* pressures, bool* enabled, int count, int nStaticParam,
                                      bool bStaticFlag, int unit)
 {
-    return SetStaticPressureEx(ServiceDevice(), pressures, enabled, count, nStaticParam, bStaticFlag, unit);
+    return SetStaticPressureEx(DefaultDevice(), pressures, enabled, count, nStaticParam, bStaticFlag, unit);
 }
 
 bool SetFixedStaticPressure(double dPressure, int unit)
 {
-    return SetFixedStaticPressure(ServiceDevice(), dPressure, unit);
+    return SetFixedStaticPressure(DefaultDevice(), dPressure, unit);
 }
 
 bool SetStaticPressureAutoSequence(double* pressures, bool* enabled, int count, int nStaticParam,
                                                bool bStaticFlag, bool bFlag1, bool bFlag2, int nNumber, int unit)
 {
-    return SetStaticPressureAutoSequence(ServiceDevice(), pressures, enabled, count, nStaticParam, bStaticFlag, bFlag1, bFlag2, nNumber, unit);
+    return SetStaticPressureAutoSequence(DefaultDevice(), pressures, enabled, count, nStaticParam, bStaticFlag, bFlag1, bFlag2, nNumber, unit);
 }
 
 bool SetMaxNumberAutoSequence(int n)
 {
-    return SetMaxNumberAutoSequence(ServiceDevice(), n);
+    return SetMaxNumberAutoSequence(DefaultDevice(), n);
 }
 
 bool GetStaticPressureTestResult(int* result)
 {
-    return GetStaticPressureTestResult(ServiceDevice(), result);
+    return GetStaticPressureTestResult(DefaultDevice(), result);
 }
 
 bool GetWaitStableTime(double* waitTime)
 {
-    return GetWaitStableTime(ServiceDevice(), waitTime);
+    return GetWaitStableTime(DefaultDevice(), waitTime);
 }
 
 bool RebaseZero(bool on)
 {
-    return RebaseZero(ServiceDevice(), on);
+    return RebaseZero(DefaultDevice(), on);
 }
 
 bool SetStandPressure(double value)
 {
-    return SetStandPressure(ServiceDevice(), value);
+    return SetStandPressure(DefaultDevice(), value);
 }
