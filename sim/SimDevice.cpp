@@ -158,6 +158,14 @@ void SimDevice::HangUpKeepingNode()
     (void)!write(m_stopFd, &one, sizeof(one));
     m_thread.join();
     CloseLocked();
+    // The terminal's name is free again and another program's new terminal may
+    // take it at once: the node is pointed at a name that never exists instead.
+    const std::string name = "ttyACM" + std::to_string(m_portNumber);
+    const std::string gone = m_folder + "/gone-" + name;
+    const std::string link = m_folder + "/link-" + name;
+    unlink(link.c_str());
+    if (symlink(gone.c_str(), link.c_str()) == 0 && rename(link.c_str(), m_nodePath.c_str()) != 0)
+        unlink(link.c_str());
 }
 
 void SimDevice::CloseLocked()
