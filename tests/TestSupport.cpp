@@ -50,10 +50,7 @@ void DeviceTest::SetUp()
 
 void DeviceTest::TearDown()
 {
-    DeviceClose();
-    ClearStreamQueue();
-    ClearDeviceIdentity(DefaultDevice());
-    CurrentDevice().m_bootloaderInfo = BOOTLOADER_INFORMATION{};
+    DeviceClose(m_instrument);
     SetDeviceFoldersForTesting("", "");
 }
 
@@ -68,7 +65,7 @@ void ConnectedTest::SetUp()
 {
     DeviceTest::SetUp();
     m_device = StartDevice(0);
-    ASSERT_TRUE(FindDevice(0));
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
     // The probe's answer is counted once written, which may be after the library has read it.
     ASSERT_TRUE(m_device->WaitForAnswersSent(1, std::chrono::seconds(5)));
     m_device->ClearLog();
@@ -113,12 +110,12 @@ std::vector<uint8_t> IdentityBytes(uint8_t sig0, uint8_t sig1, uint8_t model, ui
             static_cast<uint8_t>(serialIndex >> 8), serialGroup, 0, 2, 1, 1, 4, 2, 0, 1, 0, 3};
 }
 
-bool WaitForPendingInput(int count, std::chrono::milliseconds timeout)
+bool WaitForPendingInput(Device& device, int count, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         int pending = 0;
-        if (ioctl(static_cast<int>(CurrentDevice().m_hDevice.load()), FIONREAD, &pending) == 0 && pending >= count)
+        if (ioctl(static_cast<int>(device.m_hDevice.load()), FIONREAD, &pending) == 0 && pending >= count)
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;

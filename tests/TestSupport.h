@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SimDevice.h"
+#include "api/Instrument.h"
 #include "device/Device.h"
 
 // A private folder for device nodes and lock files, removed with its contents.
@@ -22,7 +23,8 @@ private:
     std::string m_path;
 };
 
-// Each test gets its own node and lock folders and leaves the library closed.
+// Each test gets its own node and lock folders and its own instrument object,
+// which it leaves closed.
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -31,9 +33,12 @@ protected:
     std::string LockPath(int portNumber) const;
 
     TempFolder m_folder;
+    // The object under test: the layers that the library keeps for one instrument.
+    Instrument m_instrument;
 };
 
-// A simulated device on port 0, found and open, with an empty frame log.
+// A simulated device on port 0, found and open by the test's instrument
+// object, with an empty frame log.
 class ConnectedTest : public DeviceTest {
 protected:
     void SetUp() override;
@@ -51,16 +56,16 @@ protected:
 bool FileExists(const std::string& path);
 // Polls the condition every few milliseconds until it holds or the time is up.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-// Sets CurrentDevice().m_hReconnectEvent, as the connection layer's loss handler does.
+// The loss handler as the connection layer installs it: it wakes the device's connection thread.
 class Device;
 // What the layer above hands down to the transport and the watch: a loss wakes
 // the connection thread; a probe reads the identity.
 void WakeConnectionThread(Device& device);
 bool ProbeIdentity(Device& device);
 
-// Waits until at least count bytes wait unread on the library's open port: a
+// Waits until at least count bytes wait unread on the device's open port: a
 // pseudo-terminal hands written bytes over a moment after the write returns.
-bool WaitForPendingInput(int count, std::chrono::milliseconds timeout);
+bool WaitForPendingInput(Device& device, int count, std::chrono::milliseconds timeout);
 
 class Stopwatch {
 public:

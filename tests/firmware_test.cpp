@@ -113,7 +113,7 @@ TEST_F(FirmwareTest, WholeUpdateTransfersAppliesAndRewritesTheIdentity)
     EXPECT_EQ(2, image.nHWVersion1) << "the loaded image's record keeps the device's hardware version";
     EXPECT_EQ(1, image.nHWVersion2);
     EXPECT_EQ(3, image.nFWVersion1);
-    EXPECT_FALSE(DeviceIsConnected());
+    EXPECT_FALSE(DeviceIsConnected(m_instrument));
     EXPECT_FALSE(FileExists(LockPath(0)));
 }
 
@@ -125,7 +125,7 @@ TEST_F(FirmwareTest, SizeMismatchIsNotApplied)
     EXPECT_EQ(std::vector<int>({FW_PROGRESS_WRITING, FW_PROGRESS_VERIFYING, FW_PROGRESS_SIZE_MISMATCH}),
               m_progress.codes);
     EXPECT_EQ(0, Sent(144)) << "a device that received the wrong size must not apply it";
-    EXPECT_FALSE(DeviceIsConnected());
+    EXPECT_FALSE(DeviceIsConnected(m_instrument));
     EXPECT_FALSE(FileExists(LockPath(0)));
 }
 
@@ -139,7 +139,7 @@ TEST_F(FirmwareTest, RefusedTransferEndsDisconnected)
     EXPECT_EQ(std::vector<int>({FW_PROGRESS_WRITING, FW_PROGRESS_WRITE_FAILED}), m_progress.codes);
     EXPECT_EQ(6, Sent(143));
     EXPECT_EQ(0, Sent(17));
-    EXPECT_FALSE(DeviceIsConnected());
+    EXPECT_FALSE(DeviceIsConnected(m_instrument));
 }
 
 using FirmwareCommands = ConnectedTest;
@@ -149,13 +149,13 @@ TEST_F(FirmwareCommands, ChunkProgressComesBeforeEachChunkAndAtTheEnd)
     static std::vector<std::pair<unsigned, unsigned>> calls;
     calls.clear();
     std::vector<unsigned char> data(200, 0x11);
-    ASSERT_TRUE(WriteDataFWBinFile(data.data(), 200, [](unsigned done, unsigned total) { calls.emplace_back(done, total); }));
+    ASSERT_TRUE(WriteDataFWBinFile(m_instrument, data.data(), 200, [](unsigned done, unsigned total) { calls.emplace_back(done, total); }));
     const std::vector<std::pair<unsigned, unsigned>> expected = {{0, 200}, {96, 200}, {192, 200}, {200, 200}};
     EXPECT_EQ(expected, calls);
-    EXPECT_EQ(200u, GetFWBinSize());
+    EXPECT_EQ(200u, GetFWBinSize(m_instrument));
     m_device->InjectFault(FaultKind::NoAnswer, 'I', 17);
-    EXPECT_EQ(0u, GetFWBinSize());
+    EXPECT_EQ(0u, GetFWBinSize(m_instrument));
     m_device->ClearLog();
-    EXPECT_TRUE(UpdateFWAction()) << "the apply request succeeds once written";
+    EXPECT_TRUE(UpdateFWAction(m_instrument)) << "the apply request succeeds once written";
     ASSERT_TRUE(m_device->WaitForRestarts(1, std::chrono::seconds(5)));
 }

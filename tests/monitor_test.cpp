@@ -46,11 +46,13 @@ TEST(NotifyRegistry, EntriesAreSetReplacedAndCleared)
 TEST(NotifyRegistry, OnlyTheDeviceChangeCodeWakesTheConnectionThread)
 {
     SetMonitorLossNotifier(WakeConnectionThread);
-    CurrentInstrument().m_hReconnectEvent.ResetEvent();
+    // The callback of the first release is about the default device.
+    Instrument& instrument = DefaultInstrument();
+    instrument.m_hReconnectEvent.ResetEvent();
     WinEventCb(536, 0, 0);
-    EXPECT_EQ(WAIT_TIMEDOUT, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_TIMEDOUT, instrument.m_hReconnectEvent.WaitTimeout(0));
     WinEventCb(DEVICE_CHANGE_EVENT, 0, 0);
-    EXPECT_EQ(WAIT_SIGNALED, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
+    EXPECT_EQ(WAIT_SIGNALED, instrument.m_hReconnectEvent.WaitTimeout(0));
 }
 
 using MonitorTest = DeviceTest;
@@ -59,55 +61,55 @@ TEST_F(MonitorTest, AWatcherClosesOnlyTheConnectionItWatched)
 {
     auto first = StartDevice(0);
     auto second = StartDevice(1);
-    ASSERT_TRUE(FindDevice(0));
-    const uint64_t watched = DeviceConnectionNumber(DefaultDevice());
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
+    const uint64_t watched = DeviceConnectionNumber(m_instrument);
     EXPECT_NE(0u, watched);
-    DeviceClose();
-    EXPECT_EQ(0u, DeviceConnectionNumber(DefaultDevice()));
-    ASSERT_TRUE(FindDevice(1));
-    EXPECT_FALSE(DeviceCloseConnection(DefaultDevice(), watched)) << "a stale watcher closed a newer connection";
-    EXPECT_TRUE(DeviceIsConnected());
+    DeviceClose(m_instrument);
+    EXPECT_EQ(0u, DeviceConnectionNumber(m_instrument));
+    ASSERT_TRUE(FindDevice(m_instrument, 1));
+    EXPECT_FALSE(DeviceCloseConnection(m_instrument, watched)) << "a stale watcher closed a newer connection";
+    EXPECT_TRUE(DeviceIsConnected(m_instrument));
     EXPECT_TRUE(FileExists(LockPath(1)));
-    EXPECT_TRUE(DeviceCloseConnection(DefaultDevice(), DeviceConnectionNumber(DefaultDevice())));
-    EXPECT_FALSE(DeviceIsConnected());
+    EXPECT_TRUE(DeviceCloseConnection(m_instrument, DeviceConnectionNumber(m_instrument)));
+    EXPECT_FALSE(DeviceIsConnected(m_instrument));
     EXPECT_FALSE(FileExists(LockPath(1)));
 }
 
 // Starts a monitoring run on the open port, makes the device vanish, and
 // waits for the monitor to declare the loss.
-void ExpectLossDeclared(const std::function<void()>& vanish)
+void ExpectLossDeclared(Instrument& instrument, const std::function<void()>& vanish)
 {
-    CurrentInstrument().m_hReconnectEvent.ResetEvent();
+    instrument.m_hReconnectEvent.ResetEvent();
     const uint32_t losses = MonitorLossCount();
-    CurrentDevice().Monitor().StartMonitor();
+    instrument.Monitor().StartMonitor();
     vanish();
-    ASSERT_EQ(WAIT_SIGNALED, CurrentInstrument().m_hReconnectEvent.WaitTimeout(8000));
+    ASSERT_EQ(WAIT_SIGNALED, instrument.m_hReconnectEvent.WaitTimeout(8000));
     ASSERT_TRUE(WaitUntil([&] { return MonitorLossCount() == losses + 1; }, std::chrono::seconds(8)));
-    EXPECT_FALSE(DeviceIsConnected()) << "the monitor closes the lost port";
+    EXPECT_FALSE(DeviceIsConnected(instrument)) << "the monitor closes the lost port";
 }
 
 TEST_F(MonitorTest, MonitorDeclaresAVanishedPortLost)
 {
     auto device = StartDevice(2);
-    ASSERT_TRUE(FindDevice(2));
-    ExpectLossDeclared([&] { device->Unplug(); });
-    EXPECT_TRUE(DevicePortFailed(DefaultDevice())) << "the hang-up was reported, not only the listing";
+    ASSERT_TRUE(FindDevice(m_instrument, 2));
+    ExpectLossDeclared(m_instrument, [&] { device->Unplug(); });
+    EXPECT_TRUE(DevicePortFailed(m_instrument)) << "the hang-up was reported, not only the listing";
     EXPECT_FALSE(FileExists(LockPath(2)));
 }
 
 TEST_F(MonitorTest, ListingAloneNoticesANodeRemovedWhileThePortStaysOpen)
 {
     auto device = StartDevice(3);
-    ASSERT_TRUE(FindDevice(3));
-    ExpectLossDeclared([&] { device->RemoveNode(); });
-    EXPECT_FALSE(DevicePortFailed(DefaultDevice())) << "no hang-up was raised; the listing found the loss";
+    ASSERT_TRUE(FindDevice(m_instrument, 3));
+    ExpectLossDeclared(m_instrument, [&] { device->RemoveNode(); });
+    EXPECT_FALSE(DevicePortFailed(m_instrument)) << "no hang-up was raised; the listing found the loss";
 }
 
 TEST_F(MonitorTest, HangUpOfAPortWhoseNodeStaysIsALoss)
 {
     auto device = StartDevice(4);
-    ASSERT_TRUE(FindDevice(4));
-    ExpectLossDeclared([&] { device->HangUpKeepingNode(); });
+    ASSERT_TRUE(FindDevice(m_instrument, 4));
+    ExpectLossDeclared(m_instrument, [&] { device->HangUpKeepingNode(); });
     struct stat link;
     EXPECT_EQ(0, lstat(device->NodePath().c_str(), &link)) << "the node was meant to stay listed";
 }
@@ -117,9 +119,9 @@ TEST_F(MonitorTest, HangUpOfAPortWhoseNodeStaysIsALoss)
 TEST_F(MonitorTest, EveryCycleRunsItsThreeListingsWhileThePortIsSeen)
 {
     auto device = StartDevice(5);
-    ASSERT_TRUE(FindDevice(5));
+    ASSERT_TRUE(FindDevice(m_instrument, 5));
     SetMonitorListingHook(NoteListing);
-    CurrentDevice().Monitor().StartMonitor();
+    m_instrument.Monitor().StartMonitor();
     const bool listed = WaitUntil([] { return ListingCount() >= 7; }, std::chrono::seconds(10));
     SetMonitorListingHook(nullptr);
     ASSERT_TRUE(listed) << ListingCount() << " listings";
@@ -133,8 +135,8 @@ TEST_F(MonitorTest, EveryCycleRunsItsThreeListingsWhileThePortIsSeen)
         EXPECT_LT(times[first + 2] - times[first], 1000u) << "cycle " << cycle << ": listings paused as if unseen";
         EXPECT_GE(times[first + 3] - times[first + 2], 1000u) << "cycle " << cycle << " had more than three listings";
     }
-    EXPECT_TRUE(DeviceIsConnected());
-    EXPECT_TRUE(DeviceClose());
+    EXPECT_TRUE(DeviceIsConnected(m_instrument));
+    EXPECT_TRUE(DeviceClose(m_instrument));
 }
 
 // The monitor as release 1.0 made it: constructed without a device, it
@@ -143,10 +145,8 @@ TEST_F(MonitorTest, EveryCycleRunsItsThreeListingsWhileThePortIsSeen)
 TEST_F(MonitorTest, AMonitorOfTheFirstReleaseWatchesTheDefaultDeviceAndWaitsForStarts)
 {
     auto device = StartDevice(6);
-    {
-        DeviceScope scope(DefaultDevice());
-        ASSERT_TRUE(FindDevice(6));
-    }
+    // The service forms of the first release work on the default device.
+    ASSERT_TRUE(FindDevice(6));
     CAutoMonitor monitor;
     EXPECT_EQ(&DefaultDevice(), &monitor.Watched());
     std::atomic<int> taken{0};
@@ -161,13 +161,11 @@ TEST_F(MonitorTest, AMonitorOfTheFirstReleaseWatchesTheDefaultDeviceAndWaitsForS
     ASSERT_TRUE(WaitUntil([&] { return taken.load() == 1; }, std::chrono::seconds(5)));
     device->RemoveNode();
     EXPECT_EQ(WAIT_SIGNALED, DefaultInstrument().m_hReconnectEvent.WaitTimeout(8000)) << "the loss went unnoticed";
-    {
-        DeviceScope scope(DefaultDevice());
-        EXPECT_FALSE(DeviceIsConnected());
-    }
+    EXPECT_FALSE(DeviceIsConnected());
     monitor.StartMonitor();
     waiter.join();
     EXPECT_EQ(2, taken.load());
     monitor.StartMonitor();
     monitor.WaitMonitor();  // made before the wait: taken at once
+    DeviceClose();
 }

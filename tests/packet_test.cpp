@@ -37,9 +37,9 @@ using PacketTest = ConnectedTest;
 
 TEST_F(PacketTest, RequestsAreFramedByteExact)
 {
-    ASSERT_TRUE(SendPacket('I', 0, nullptr, 0));
+    ASSERT_TRUE(SendPacket(m_instrument, 'I', 0, nullptr, 0));
     const uint8_t payload[] = {0x10, 0x27, 0xFF};
-    ASSERT_TRUE(SendPacket('P', 0x83, payload, sizeof(payload)));
+    ASSERT_TRUE(SendPacket(m_instrument, 'P', 0x83, payload, sizeof(payload)));
     ASSERT_TRUE(m_device->WaitForLogSize(2, std::chrono::seconds(5)));
     const std::vector<uint8_t> expected = {0x53, 0x49, 0x00, 0x00, 0x00, 0x1F, 0x45,
                                            0x53, 0x50, 0x83, 0x03, 0x00, 0x00, 0x10, 0x27, 0xFF, 0x45};
@@ -52,10 +52,10 @@ TEST_F(PacketTest, RequestsAreFramedByteExact)
 TEST_F(PacketTest, OversizedPayloadIsRefusedAndNothingSent)
 {
     std::vector<uint8_t> big(256, 1);
-    EXPECT_FALSE(SendPacket('I', 0x8D, big.data(), static_cast<uint32_t>(big.size())));
-    EXPECT_FALSE(SendPacket('I', 0x8D, nullptr, 3));
+    EXPECT_FALSE(SendPacket(m_instrument, 'I', 0x8D, big.data(), static_cast<uint32_t>(big.size())));
+    EXPECT_FALSE(SendPacket(m_instrument, 'I', 0x8D, nullptr, 3));
     big.resize(255);
-    EXPECT_TRUE(SendPacket('I', 0x8D, big.data(), 255));
+    EXPECT_TRUE(SendPacket(m_instrument, 'I', 0x8D, big.data(), 255));
     ASSERT_TRUE(m_device->WaitForLogSize(1, std::chrono::seconds(5)));
     EXPECT_EQ(255u, m_device->Log()[0].payload.size());
     EXPECT_EQ(255u + 7, m_device->RawReceived().size());
@@ -65,16 +65,16 @@ TEST_F(PacketTest, ChecksumAndStatusDecideTheResult)
 {
     m_device->InjectFault({FaultKind::BadChecksum});
     uint8_t answer[17] = {};
-    ASSERT_TRUE(SendPacket('S', 0, nullptr, 0));
-    EXPECT_FALSE(ReceivePacket(answer, sizeof(answer), 0, nullptr));
+    ASSERT_TRUE(SendPacket(m_instrument, 'S', 0, nullptr, 0));
+    EXPECT_FALSE(ReceivePacket(m_instrument, answer, sizeof(answer), 0, nullptr));
 
     Fault refused{FaultKind::Status};
     refused.status = 5;
     m_device->InjectFault(refused);
     uint8_t status = 0;
     memset(answer, 0, sizeof(answer));
-    ASSERT_TRUE(SendPacket('S', 0, nullptr, 0));
-    EXPECT_FALSE(ReceivePacket(answer, sizeof(answer), 0, &status));
+    ASSERT_TRUE(SendPacket(m_instrument, 'S', 0, nullptr, 0));
+    EXPECT_FALSE(ReceivePacket(m_instrument, answer, sizeof(answer), 0, &status));
     EXPECT_EQ(5, status);
     EXPECT_EQ('Q', answer[0]) << "the payload of a refused answer is still copied";
 }
@@ -82,13 +82,13 @@ TEST_F(PacketTest, ChecksumAndStatusDecideTheResult)
 TEST_F(PacketTest, PayloadIsCutToTheCallersBuffer)
 {
     uint8_t small[4] = {9, 9, 9, 9};
-    ASSERT_TRUE(SendPacket('S', 0, nullptr, 0));
-    EXPECT_TRUE(ReceivePacket(small, sizeof(small), 0, nullptr));
+    ASSERT_TRUE(SendPacket(m_instrument, 'S', 0, nullptr, 0));
+    EXPECT_TRUE(ReceivePacket(m_instrument, small, sizeof(small), 0, nullptr));
     EXPECT_EQ(0, memcmp(small, "QX\x70\x01", 4));
 
     uint8_t untouched[4] = {9, 9, 9, 9};
     m_device->SendRaw(Encoded('I', 0x87, {}));
-    EXPECT_TRUE(ReceivePacket(untouched, sizeof(untouched), 0, nullptr));
+    EXPECT_TRUE(ReceivePacket(m_instrument, untouched, sizeof(untouched), 0, nullptr));
     EXPECT_EQ(0, memcmp(untouched, "\x09\x09\x09\x09", 4));
 }
 
@@ -99,39 +99,39 @@ TEST_F(PacketTest, StreamPacketAheadOfAnAnswerIsQueued)
     bytes.insert(bytes.end(), answer.begin(), answer.end());
     m_device->SendRaw(bytes);
     uint8_t status = 0;
-    ASSERT_TRUE(ReceivePacket(&status, 1, 0, nullptr));
+    ASSERT_TRUE(ReceivePacket(m_instrument, &status, 1, 0, nullptr));
     EXPECT_EQ(14, status);
-    ASSERT_EQ(1u, StreamQueueSize(DefaultDevice()));
+    ASSERT_EQ(1u, StreamQueueSize(m_instrument));
 
     // Taken from the queue without reading the port.
     uint8_t samples[20] = {};
-    EXPECT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+    EXPECT_TRUE(ReceivePacket(m_instrument, samples, sizeof(samples), 1, nullptr));
     EXPECT_EQ(0x11, samples[19]);
-    EXPECT_EQ(0u, StreamQueueSize(DefaultDevice()));
+    EXPECT_EQ(0u, StreamQueueSize(m_instrument));
 }
 
 TEST_F(PacketTest, OnlyTheFirstQueuedEntryIsLookedAt)
 {
     const std::vector<uint8_t> stream = StreamPacket(0x22);
     const std::vector<uint8_t> queuedAnswer = Encoded('R', 1, {0xAA}, 7);
-    CurrentDevice().m_vecDataBuffer.push_back(stream);
-    CurrentDevice().m_vecDataBuffer.push_back(queuedAnswer);
+    m_instrument.m_vecDataBuffer.push_back(stream);
+    m_instrument.m_vecDataBuffer.push_back(queuedAnswer);
 
     m_device->SendRaw(Encoded('R', 1, {0xBB}));
     uint8_t value = 0;
-    ASSERT_TRUE(ReceivePacket(&value, 1, 0, nullptr));
+    ASSERT_TRUE(ReceivePacket(m_instrument, &value, 1, 0, nullptr));
     EXPECT_EQ(0xBB, value) << "the receiver searched behind the first entry";
-    EXPECT_EQ(2u, StreamQueueSize(DefaultDevice()));
+    EXPECT_EQ(2u, StreamQueueSize(m_instrument));
 
     uint8_t samples[20] = {};
-    ASSERT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+    ASSERT_TRUE(ReceivePacket(m_instrument, samples, sizeof(samples), 1, nullptr));
     EXPECT_EQ(0x22, samples[0]);
     // A queued entry yields true whatever its status.
     uint8_t status = 0;
-    ASSERT_TRUE(ReceivePacket(&value, 1, 0, &status));
+    ASSERT_TRUE(ReceivePacket(m_instrument, &value, 1, 0, &status));
     EXPECT_EQ(0xAA, value);
     EXPECT_EQ(0, status);
-    EXPECT_EQ(0u, StreamQueueSize(DefaultDevice()));
+    EXPECT_EQ(0u, StreamQueueSize(m_instrument));
 }
 
 TEST_F(PacketTest, FloodOfStreamPacketsIsQueuedInOrder)
@@ -140,12 +140,12 @@ TEST_F(PacketTest, FloodOfStreamPacketsIsQueuedInOrder)
     Fault flood{FaultKind::StreamFlood};
     flood.count = 40;
     m_device->InjectFault(flood);
-    ASSERT_TRUE(UpdateDeviceInformation());
-    EXPECT_EQ(40u, StreamQueueSize(DefaultDevice()));
+    ASSERT_TRUE(UpdateDeviceInformation(m_instrument));
+    EXPECT_EQ(40u, StreamQueueSize(m_instrument));
     uint8_t previous = 0;
     for (int i = 0; i < 40; ++i) {
         uint8_t samples[20];
-        ASSERT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+        ASSERT_TRUE(ReceivePacket(m_instrument, samples, sizeof(samples), 1, nullptr));
         const uint8_t number = samples[0] & 0x3F;
         if (i > 0) {
             EXPECT_EQ(static_cast<uint8_t>((previous + 10) & 0x3F), number) << "packet " << i;
@@ -161,17 +161,17 @@ TEST_F(PacketTest, LateAnswerIsNotTakenForTheNextOne)
     m_device->InjectFault(late, 'S', 1);
     const size_t answered = m_device->AnswersSent();
     uint8_t mfg[16];
-    EXPECT_FALSE(ReadMfgInfo(mfg, sizeof(mfg)));
+    EXPECT_FALSE(ReadMfgInfo(m_instrument, mfg, sizeof(mfg)));
     ASSERT_TRUE(m_device->WaitForAnswersSent(answered + 1, std::chrono::seconds(5)));
     // An unsolicited stream packet waiting beside it is kept.
     m_device->SendRaw(StreamPacket(0x33));
-    ASSERT_TRUE(WaitForPendingInput(64 + 7 + 27, std::chrono::seconds(5)));
+    ASSERT_TRUE(WaitForPendingInput(m_instrument, 64 + 7 + 27, std::chrono::seconds(5)));
 
-    CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
-    ASSERT_TRUE(UpdateDeviceInformation());
-    EXPECT_EQ('Q', CurrentDevice().m_ModelInfo.chSignature[0]);
-    EXPECT_EQ(42, CurrentDevice().m_ModelInfo.nSerialIndex) << "the late manufacturing answer was decoded as identity";
-    EXPECT_EQ(1u, StreamQueueSize(DefaultDevice()));
+    m_instrument.m_ModelInfo = MODEL_INFORMATION{};
+    ASSERT_TRUE(UpdateDeviceInformation(m_instrument));
+    EXPECT_EQ('Q', m_instrument.m_ModelInfo.chSignature[0]);
+    EXPECT_EQ(42, m_instrument.m_ModelInfo.nSerialIndex) << "the late manufacturing answer was decoded as identity";
+    EXPECT_EQ(1u, StreamQueueSize(m_instrument));
 }
 
 TEST_F(PacketTest, GarbageFailsOneExchangeOnly)
@@ -179,9 +179,9 @@ TEST_F(PacketTest, GarbageFailsOneExchangeOnly)
     Fault garbage{FaultKind::Garbage};
     garbage.bytes = {0x00, 0x53, 0x99, 0x01, 0x02, 0x03, 0x04, 0x05};
     m_device->InjectFault(garbage);
-    EXPECT_FALSE(UpdateDeviceInformation());
-    EXPECT_TRUE(UpdateDeviceInformation());
-    EXPECT_EQ(42, CurrentDevice().m_ModelInfo.nSerialIndex);
+    EXPECT_FALSE(UpdateDeviceInformation(m_instrument));
+    EXPECT_TRUE(UpdateDeviceInformation(m_instrument));
+    EXPECT_EQ(42, m_instrument.m_ModelInfo.nSerialIndex);
 }
 
 TEST_F(PacketTest, AnswerDeadlineHoldsThroughAFloodOfStreamPackets)
@@ -190,19 +190,19 @@ TEST_F(PacketTest, AnswerDeadlineHoldsThroughAFloodOfStreamPackets)
     flood.count = 60;
     flood.delayMs = 25;  // 1.5 s of stream packets, and no answer
     m_device->InjectFault(flood, 'S', 0);
-    const uint64_t droppedBefore = StreamQueueDropped(DefaultDevice());
+    const uint64_t droppedBefore = StreamQueueDropped(m_instrument);
     Stopwatch watch;
-    EXPECT_FALSE(UpdateDeviceInformation());
+    EXPECT_FALSE(UpdateDeviceInformation(m_instrument));
     const double elapsed = watch.Ms();
     EXPECT_GE(elapsed, 950.0);
     EXPECT_LT(elapsed, 1400.0) << "the flood kept the exchange waiting past its read timeout";
-    EXPECT_GE(StreamQueueSize(DefaultDevice()), 20u) << "stream packets that arrived meanwhile were lost";
-    EXPECT_EQ(droppedBefore, StreamQueueDropped(DefaultDevice()));
+    EXPECT_GE(StreamQueueSize(m_instrument), 20u) << "stream packets that arrived meanwhile were lost";
+    EXPECT_EQ(droppedBefore, StreamQueueDropped(m_instrument));
 }
 
 TEST_F(PacketTest, StreamQueueKeepsTheNewestPacketsAndCountsTheDropped)
 {
-    const uint64_t droppedBefore = StreamQueueDropped(DefaultDevice());
+    const uint64_t droppedBefore = StreamQueueDropped(m_instrument);
     std::vector<uint8_t> bytes;
     for (int i = 0; i < 250; ++i) {
         const std::vector<uint8_t> packet = StreamPacket(static_cast<uint8_t>(i));
@@ -212,12 +212,12 @@ TEST_F(PacketTest, StreamQueueKeepsTheNewestPacketsAndCountsTheDropped)
     bytes.insert(bytes.end(), answer.begin(), answer.end());
     m_device->SendRaw(bytes);
     uint8_t status = 0;
-    ASSERT_TRUE(ReceivePacket(&status, 1, 0, nullptr));
+    ASSERT_TRUE(ReceivePacket(m_instrument, &status, 1, 0, nullptr));
     EXPECT_EQ(3, status);
-    EXPECT_EQ(STREAM_QUEUE_LIMIT, StreamQueueSize(DefaultDevice()));
-    EXPECT_EQ(droppedBefore + 250 - STREAM_QUEUE_LIMIT, StreamQueueDropped(DefaultDevice()));
+    EXPECT_EQ(STREAM_QUEUE_LIMIT, StreamQueueSize(m_instrument));
+    EXPECT_EQ(droppedBefore + 250 - STREAM_QUEUE_LIMIT, StreamQueueDropped(m_instrument));
     uint8_t samples[20] = {};
-    ASSERT_TRUE(ReceivePacket(samples, sizeof(samples), 1, nullptr));
+    ASSERT_TRUE(ReceivePacket(m_instrument, samples, sizeof(samples), 1, nullptr));
     EXPECT_EQ(250 - STREAM_QUEUE_LIMIT, samples[0]) << "the oldest packets go first";
 }
 
@@ -229,12 +229,12 @@ TEST_F(PacketTest, AnswerOwedByATimedOutExchangeIsAwaitedAndDropped)
         late.delayMs = lateMs;
         m_device->InjectFault(late, 'S', 1);
         uint8_t mfg[16];
-        EXPECT_FALSE(ReadMfgInfo(mfg, sizeof(mfg)));
+        EXPECT_FALSE(ReadMfgInfo(m_instrument, mfg, sizeof(mfg)));
         // The next request goes out before the late answer has arrived.
-        CurrentDevice().m_ModelInfo = MODEL_INFORMATION{};
-        ASSERT_TRUE(UpdateDeviceInformation());
-        EXPECT_EQ('Q', CurrentDevice().m_ModelInfo.chSignature[0]) << "the late manufacturing answer was decoded as identity";
-        EXPECT_EQ(42, CurrentDevice().m_ModelInfo.nSerialIndex);
-        EXPECT_TRUE(ReadMfgInfo(mfg, sizeof(mfg)));
+        m_instrument.m_ModelInfo = MODEL_INFORMATION{};
+        ASSERT_TRUE(UpdateDeviceInformation(m_instrument));
+        EXPECT_EQ('Q', m_instrument.m_ModelInfo.chSignature[0]) << "the late manufacturing answer was decoded as identity";
+        EXPECT_EQ(42, m_instrument.m_ModelInfo.nSerialIndex);
+        EXPECT_TRUE(ReadMfgInfo(m_instrument, mfg, sizeof(mfg)));
     }
 }

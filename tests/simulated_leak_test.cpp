@@ -26,15 +26,15 @@ protected:
     {
         LeakFigures figures;
         const float divisor = unit == 1 ? 100.0f : 10.0f;
-        EXPECT_TRUE(SetUnit(unit));
-        EXPECT_TRUE(SwitchDeviceOperationMode(function));
-        EXPECT_TRUE(SetLeakTestSetting(unit == 1 ? 26.7 : 200.0, 60, 0.0, unit));
-        EXPECT_TRUE(EnableDeviceStartTest(true));
+        EXPECT_TRUE(SetUnit(m_instrument, unit));
+        EXPECT_TRUE(SwitchDeviceOperationMode(m_instrument, function));
+        EXPECT_TRUE(SetLeakTestSetting(m_instrument, unit == 1 ? 26.7 : 200.0, 60, 0.0, unit));
+        EXPECT_TRUE(EnableDeviceStartTest(m_instrument, true));
         // Each status query moves the simulated sequence on.
-        EXPECT_TRUE(WaitUntil([] { return GetDeviceStatus() == 14; }, std::chrono::seconds(5)));
-        EXPECT_TRUE(GetLeakageTestResult(&figures.calibration, &figures.leak, &figures.code, divisor));
-        EXPECT_TRUE(GetLeakCalibrationRate(&figures.rate, divisor));
-        EXPECT_TRUE(EnableDeviceStartTest(false));
+        EXPECT_TRUE(WaitUntil([this] { return GetDeviceStatus(m_instrument) == 14; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(GetLeakageTestResult(m_instrument, &figures.calibration, &figures.leak, &figures.code, divisor));
+        EXPECT_TRUE(GetLeakCalibrationRate(m_instrument, &figures.rate, divisor));
+        EXPECT_TRUE(EnableDeviceStartTest(m_instrument, false));
         return figures;
     }
 };

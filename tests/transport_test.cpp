@@ -41,47 +41,47 @@ using TransportTest = DeviceTest;
 
 TEST_F(TransportTest, ClosedTransportFailsAtOnce)
 {
-    EXPECT_FALSE(DeviceIsConnected());
-    EXPECT_FALSE(DeviceCheckPath(""));
-    EXPECT_FALSE(DeviceCheckPath("/dev/ttyACM0"));
-    EXPECT_FALSE(DeviceIsAlive());
+    EXPECT_FALSE(DeviceIsConnected(m_instrument));
+    EXPECT_FALSE(DeviceCheckPath(m_instrument, ""));
+    EXPECT_FALSE(DeviceCheckPath(m_instrument, "/dev/ttyACM0"));
+    EXPECT_FALSE(DeviceIsAlive(m_instrument));
     uint8_t buffer[4];
     Stopwatch watch;
-    EXPECT_EQ(0, DeviceReadData(buffer, 4));
-    EXPECT_EQ(0, DeviceWriteData(buffer, 4));
+    EXPECT_EQ(0, DeviceReadData(m_instrument, buffer, 4));
+    EXPECT_EQ(0, DeviceWriteData(m_instrument, buffer, 4));
     EXPECT_LT(watch.Ms(), 100.0);
-    EXPECT_TRUE(DeviceClose());
-    EXPECT_TRUE(UnlockDevice());
+    EXPECT_TRUE(DeviceClose(m_instrument));
+    EXPECT_TRUE(UnlockDevice(m_instrument));
 }
 
 TEST_F(TransportTest, ScanFindsTheDeviceAndCloseReleasesEverything)
 {
     auto device = StartDevice(3);
-    EXPECT_FALSE(DeviceConnect(3, 0));
+    EXPECT_FALSE(DeviceConnect(m_instrument, 3, 0));
     EXPECT_TRUE(device->Log().empty()) << "a connect with no attempts touched the port";
 
-    ASSERT_TRUE(DeviceConnect(-1, 1));
-    EXPECT_TRUE(DeviceIsConnected());
-    EXPECT_STREQ(device->NodePath().c_str(), CurrentDevice().m_szDevicePath);
-    EXPECT_TRUE(DeviceCheckPath(device->NodePath().c_str()));
-    EXPECT_FALSE(DeviceCheckPath((device->NodePath() + "1").c_str()));
-    EXPECT_TRUE(DeviceIsAlive());
+    ASSERT_TRUE(DeviceConnect(m_instrument, -1, 1));
+    EXPECT_TRUE(DeviceIsConnected(m_instrument));
+    EXPECT_STREQ(device->NodePath().c_str(), m_instrument.m_szDevicePath);
+    EXPECT_TRUE(DeviceCheckPath(m_instrument, device->NodePath().c_str()));
+    EXPECT_FALSE(DeviceCheckPath(m_instrument, (device->NodePath() + "1").c_str()));
+    EXPECT_TRUE(DeviceIsAlive(m_instrument));
     EXPECT_TRUE(FileExists(LockPath(3)));
-    EXPECT_NE(-1, CurrentDevice().m_nLockFile);
+    EXPECT_NE(-1, m_instrument.m_nLockFile);
 
-    DeviceClose();
-    EXPECT_FALSE(DeviceIsConnected());
-    EXPECT_FALSE(DeviceIsAlive());
-    EXPECT_STREQ("", CurrentDevice().m_szDevicePath);
+    DeviceClose(m_instrument);
+    EXPECT_FALSE(DeviceIsConnected(m_instrument));
+    EXPECT_FALSE(DeviceIsAlive(m_instrument));
+    EXPECT_STREQ("", m_instrument.m_szDevicePath);
     EXPECT_FALSE(FileExists(LockPath(3)));
-    EXPECT_EQ(-1, CurrentDevice().m_nLockFile);
+    EXPECT_EQ(-1, m_instrument.m_nLockFile);
 }
 
 TEST_F(TransportTest, PortsAreConfiguredRawAndNotInherited)
 {
     auto device = StartDevice(0);
-    ASSERT_TRUE(FindDevice(0));
-    const int fd = static_cast<int>(CurrentDevice().m_hDevice.load());
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
+    const int fd = static_cast<int>(m_instrument.m_hDevice.load());
     termios tio;
     ASSERT_EQ(0, tcgetattr(fd, &tio));
     EXPECT_EQ(0u, tio.c_lflag);
@@ -90,7 +90,7 @@ TEST_F(TransportTest, PortsAreConfiguredRawAndNotInherited)
     EXPECT_NE(0u, tio.c_iflag & IGNPAR);
     EXPECT_EQ(B115200, cfgetospeed(&tio));
     EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    EXPECT_NE(0, fcntl(CurrentDevice().m_nLockFile, F_GETFD) & FD_CLOEXEC);
+    EXPECT_NE(0, fcntl(m_instrument.m_nLockFile, F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(TransportTest, LockedPortIsSkippedAndItsLockKept)
@@ -100,8 +100,8 @@ TEST_F(TransportTest, LockedPortIsSkippedAndItsLockKept)
     // Another process holds port 0.
     const int held = open(LockPath(0).c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     ASSERT_GE(held, 0);
-    ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(second->NodePath().c_str(), CurrentDevice().m_szDevicePath);
+    ASSERT_TRUE(FindDevice(m_instrument, -1));
+    EXPECT_STREQ(second->NodePath().c_str(), m_instrument.m_szDevicePath);
     EXPECT_TRUE(first->Log().empty());
     EXPECT_TRUE(FileExists(LockPath(0))) << "the other holder's lock file was removed";
     close(held);
@@ -115,54 +115,54 @@ TEST_F(TransportTest, RefusedProbeReleasesThePort)
         std::copy(bytes.begin(), bytes.end(), m.identity.begin());
     });
     auto good = StartDevice(1);
-    ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(good->NodePath().c_str(), CurrentDevice().m_szDevicePath);
+    ASSERT_TRUE(FindDevice(m_instrument, -1));
+    EXPECT_STREQ(good->NodePath().c_str(), m_instrument.m_szDevicePath);
     EXPECT_FALSE(FileExists(LockPath(0))) << "a refused port stays locked";
-    DeviceClose();
+    DeviceClose(m_instrument);
 
     // A silent port costs one read timeout and is released too.
     good->InjectFault({FaultKind::NoAnswer});
     Stopwatch watch;
-    EXPECT_FALSE(FindDevice(1));
+    EXPECT_FALSE(FindDevice(m_instrument, 1));
     EXPECT_GE(watch.Ms(), 950.0);
     EXPECT_LT(watch.Ms(), 3000.0);
-    EXPECT_FALSE(DeviceIsConnected());
+    EXPECT_FALSE(DeviceIsConnected(m_instrument));
     EXPECT_FALSE(FileExists(LockPath(1)));
 }
 
 TEST_F(TransportTest, PartialDataWithinTheBudgetReadsAsNothing)
 {
     auto device = StartDevice(0);
-    ASSERT_TRUE(FindDevice(0));
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
     device->SendRaw({1, 2, 3});
     uint8_t buffer[8];
     Stopwatch watch;
-    EXPECT_EQ(0, DeviceReadData(buffer, 8));
+    EXPECT_EQ(0, DeviceReadData(m_instrument, buffer, 8));
     EXPECT_GE(watch.Ms(), 950.0);
     device->SendRaw({4, 5, 6, 7});
-    EXPECT_EQ(4, DeviceReadData(buffer, 4));
+    EXPECT_EQ(4, DeviceReadData(m_instrument, buffer, 4));
     EXPECT_EQ(0, memcmp(buffer, "\x04\x05\x06\x07", 4));
 }
 
 TEST_F(TransportTest, HangUpEndsAReadAtOnce)
 {
     auto device = StartDevice(0);
-    ASSERT_TRUE(FindDevice(0));
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
     device->InjectFault({FaultKind::HangUpMidFrame});
     Stopwatch watch;
-    EXPECT_FALSE(UpdateDeviceInformation());
+    EXPECT_FALSE(UpdateDeviceInformation(m_instrument));
     EXPECT_LT(watch.Ms(), 900.0);
     uint8_t buffer[4];
     Stopwatch again;
-    EXPECT_EQ(0, DeviceReadData(buffer, 4));
+    EXPECT_EQ(0, DeviceReadData(m_instrument, buffer, 4));
     EXPECT_LT(again.Ms(), 900.0);
-    EXPECT_FALSE(DeviceIsAlive());
+    EXPECT_FALSE(DeviceIsAlive(m_instrument));
 }
 
 TEST_F(TransportTest, CloseFromAnotherThreadEndsTheExchange)
 {
     auto device = StartDevice(0);
-    ASSERT_TRUE(FindDevice(0));
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
     device->ClearLog();
     // The probe's answer is counted once written, which may be after the library has read it.
     ASSERT_TRUE(device->WaitForAnswersSent(1, std::chrono::seconds(5)));
@@ -174,12 +174,12 @@ TEST_F(TransportTest, CloseFromAnotherThreadEndsTheExchange)
     std::atomic<double> elapsed{0};
     std::thread exchange([&] {
         Stopwatch watch;
-        result = UpdateDeviceInformation() ? 1 : 0;
+        result = UpdateDeviceInformation(m_instrument) ? 1 : 0;
         elapsed = watch.Ms();
     });
     ASSERT_TRUE(device->WaitForLogSize(1, std::chrono::seconds(5)));
     Stopwatch closing;
-    DeviceClose();
+    DeviceClose(m_instrument);
     EXPECT_LT(closing.Ms(), 500.0);
     exchange.join();
     EXPECT_EQ(0, result.load());
@@ -188,18 +188,18 @@ TEST_F(TransportTest, CloseFromAnotherThreadEndsTheExchange)
 
     // The next connection works normally, the stale answer notwithstanding.
     ASSERT_TRUE(device->WaitForAnswersSent(answered + 1, std::chrono::seconds(5)));
-    ASSERT_TRUE(FindDevice(0));
-    EXPECT_TRUE(UpdateDeviceInformation());
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
+    EXPECT_TRUE(UpdateDeviceInformation(m_instrument));
 }
 
 TEST_F(TransportTest, ScanWithoutNodesFails)
 {
     Stopwatch watch;
-    EXPECT_FALSE(FindDevice(-1));
-    EXPECT_FALSE(FindDevice(128));
+    EXPECT_FALSE(FindDevice(m_instrument, -1));
+    EXPECT_FALSE(FindDevice(m_instrument, 128));
     EXPECT_LT(watch.Ms(), 500.0);
     Stopwatch paused;
-    EXPECT_FALSE(DeviceConnect(-1, 1));
+    EXPECT_FALSE(DeviceConnect(m_instrument, -1, 1));
     EXPECT_GE(paused.Ms(), 990.0);
 }
 
@@ -214,14 +214,15 @@ TEST(DefaultPaths, RealNodeAndLockFoldersAsRoot)
     SetDeviceFoldersForTesting("", "");
     SetDeviceProbe(ProbeIdentity);
     vasqsim::SimDevice device("/dev", port);
+    Instrument instrument;
     ASSERT_TRUE(device.Plugged());
     const std::string lock = "/var/lock/kestrova.ACM" + std::to_string(port) + ".lock";
-    ASSERT_TRUE(DeviceConnect(port, 1));
-    EXPECT_STREQ(("/dev/ttyACM" + std::to_string(port)).c_str(), CurrentDevice().m_szDevicePath);
+    ASSERT_TRUE(DeviceConnect(instrument, port, 1));
+    EXPECT_STREQ(("/dev/ttyACM" + std::to_string(port)).c_str(), instrument.m_szDevicePath);
     EXPECT_TRUE(FileExists(lock));
-    EXPECT_TRUE(DeviceIsAlive());
-    EXPECT_STREQ("NQX7001-070042", FormatSerialNumber());
-    DeviceClose();
+    EXPECT_TRUE(DeviceIsAlive(instrument));
+    EXPECT_STREQ("NQX7001-070042", FormatSerialNumber(instrument));
+    DeviceClose(instrument);
     EXPECT_FALSE(FileExists(lock));
 }
 
@@ -262,9 +263,9 @@ TEST_F(TransportTest, CookedAndFreshPortsAreConfiguredExactlyAsTheTableSays)
         expected.c_lflag = 0;
         cfsetospeed(&expected, B115200);
 
-        ASSERT_TRUE(FindDevice(0));
+        ASSERT_TRUE(FindDevice(m_instrument, 0));
         termios after{};
-        ASSERT_EQ(0, tcgetattr(static_cast<int>(CurrentDevice().m_hDevice.load()), &after));
+        ASSERT_EQ(0, tcgetattr(static_cast<int>(m_instrument.m_hDevice.load()), &after));
         EXPECT_EQ(expected.c_iflag, after.c_iflag);
         EXPECT_EQ(expected.c_oflag, after.c_oflag);
         EXPECT_EQ(expected.c_cflag, after.c_cflag);
@@ -273,26 +274,26 @@ TEST_F(TransportTest, CookedAndFreshPortsAreConfiguredExactlyAsTheTableSays)
         EXPECT_EQ(before.c_cc[VMIN], after.c_cc[VMIN]) << "VMIN is the driver's";
         EXPECT_EQ(before.c_cc[VTIME], after.c_cc[VTIME]) << "VTIME is the driver's";
         EXPECT_EQ(B115200, cfgetospeed(&after));
-        DeviceClose();
+        DeviceClose(m_instrument);
     }
 }
 
 TEST_F(TransportTest, IdleReadsOfACookedPortAreNotAHangUp)
 {
     vasqsim::SimDevice device(m_folder.path(), 0, true, vasqsim::PortSettings::Cooked);
-    ASSERT_TRUE(FindDevice(0));
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
     uint8_t nothing[8];
-    EXPECT_EQ(0, DeviceReadAvailable(DefaultDevice(), nothing, sizeof(nothing))) << "an idle VMIN = 0 port reads 0 bytes";
-    EXPECT_FALSE(DevicePortFailed(DefaultDevice()));
+    EXPECT_EQ(0, DeviceReadAvailable(m_instrument, nothing, sizeof(nothing))) << "an idle VMIN = 0 port reads 0 bytes";
+    EXPECT_FALSE(DevicePortFailed(m_instrument));
 
     // Bytes a cooked port would map, stop on or echo travel unchanged both ways.
     const uint8_t tricky[16] = {0x0D, 0x0A, 0x11, 0x13, 0x03, 0x04, 0x7F, 0x1A,
                                 0x0D, 0x0D, 0x0A, 0x00, 0xFF, 0x15, 0x17, 0x12};
     device.ClearLog();
     for (int round = 0; round < 3; ++round) {
-        ASSERT_TRUE(WriteMfgInfo(tricky, sizeof(tricky))) << "round " << round;
+        ASSERT_TRUE(WriteMfgInfo(m_instrument, tricky, sizeof(tricky))) << "round " << round;
         uint8_t back[16] = {};
-        ASSERT_TRUE(ReadMfgInfo(back, sizeof(back)));
+        ASSERT_TRUE(ReadMfgInfo(m_instrument, back, sizeof(back)));
         EXPECT_EQ(0, memcmp(tricky, back, sizeof(tricky)));
     }
     const auto log = device.Log();
@@ -300,43 +301,43 @@ TEST_F(TransportTest, IdleReadsOfACookedPortAreNotAHangUp)
     const auto& written = log[1].payload;
     ASSERT_EQ(64u, written.size());
     EXPECT_EQ(0, memcmp(tricky, written.data(), sizeof(tricky))) << "the device received altered bytes";
-    EXPECT_FALSE(DevicePortFailed(DefaultDevice())) << "idle reads marked the port failed";
+    EXPECT_FALSE(DevicePortFailed(m_instrument)) << "idle reads marked the port failed";
 
     // A real hang-up still ends a read at once.
     device.InjectFault({FaultKind::HangUpMidFrame});
     Stopwatch watch;
-    EXPECT_FALSE(UpdateDeviceInformation());
+    EXPECT_FALSE(UpdateDeviceInformation(m_instrument));
     EXPECT_LT(watch.Ms(), 900.0);
-    EXPECT_TRUE(DevicePortFailed(DefaultDevice()));
+    EXPECT_TRUE(DevicePortFailed(m_instrument));
 }
 
 TEST_F(TransportTest, BlockUploadOnACookedPortWaitsTheWholeAcknowledgementTime)
 {
     vasqsim::SimDevice device(m_folder.path(), 0, true, vasqsim::PortSettings::Cooked);
-    ASSERT_TRUE(FindDevice(0));
+    ASSERT_TRUE(FindDevice(m_instrument, 0));
     device.InjectFault({FaultKind::NoAnswer}, 'I', 142);
     device.ClearLog();
     const std::string picture(200, '\x0D');
-    EXPECT_TRUE(WritePNG(picture.data(), static_cast<int>(picture.size())));
+    EXPECT_TRUE(WritePNG(m_instrument, picture.data(), static_cast<int>(picture.size())));
     const auto log = device.Log();
     ASSERT_EQ(3u, log.size());
     const double waitedMs = std::chrono::duration<double, std::milli>(log[1].time - log[0].time).count();
     printf("block acknowledgement wait on a cooked port: %.0f ms\n", waitedMs);
     EXPECT_GE(waitedMs, 4900.0) << "the next block went out before the acknowledgement time was up";
     EXPECT_EQ(std::vector<uint8_t>(96, 0x0D), std::vector<uint8_t>(log[0].payload.begin() + 8, log[0].payload.end()));
-    EXPECT_FALSE(DevicePortFailed(DefaultDevice()));
+    EXPECT_FALSE(DevicePortFailed(m_instrument));
 }
 
 TEST_F(TransportTest, ExplicitPortNumbersAreTriedAsGiven)
 {
     auto high = StartDevice(200);
-    EXPECT_FALSE(FindDevice(-1)) << "the scan covers 0 to 127 only";
+    EXPECT_FALSE(FindDevice(m_instrument, -1)) << "the scan covers 0 to 127 only";
     EXPECT_TRUE(high->Log().empty());
-    EXPECT_FALSE(FindDevice(-5));
-    ASSERT_TRUE(FindDevice(200));
-    EXPECT_STREQ(high->NodePath().c_str(), CurrentDevice().m_szDevicePath);
+    EXPECT_FALSE(FindDevice(m_instrument, -5));
+    ASSERT_TRUE(FindDevice(m_instrument, 200));
+    EXPECT_STREQ(high->NodePath().c_str(), m_instrument.m_szDevicePath);
     EXPECT_TRUE(FileExists(LockPath(200)));
-    DeviceClose();
+    DeviceClose(m_instrument);
     EXPECT_FALSE(FileExists(LockPath(200)));
 }
 
@@ -398,23 +399,23 @@ TEST_F(TransportTest, ScanSkipsForeignPortsWithoutOpeningThem)
     for (const auto& device : foreign)
         watches.push_back(std::make_unique<OpenWatch>(device->NodePath()));
     Stopwatch watch;
-    ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(withoutIds->NodePath().c_str(), CurrentDevice().m_szDevicePath) << "a node without published ids is probed";
+    ASSERT_TRUE(FindDevice(m_instrument, -1));
+    EXPECT_STREQ(withoutIds->NodePath().c_str(), m_instrument.m_szDevicePath) << "a node without published ids is probed";
     EXPECT_LT(watch.Ms(), 900.0) << "a foreign port was waited on";
     for (size_t i = 0; i < foreign.size(); ++i) {
         EXPECT_FALSE(watches[i]->Opened()) << "foreign port " << i << " was opened";
         EXPECT_TRUE(foreign[i]->RawReceived().empty()) << "foreign port " << i << " was written to";
     }
-    DeviceClose();
+    DeviceClose(m_instrument);
 
     // The device's own ids are probed; an explicit number is probed whatever its ids.
     auto own = StartDevice(6);
     PublishUsbIds(sysfs.path(), 6, "04D8", "0000");
     withoutIds->Unplug();
-    ASSERT_TRUE(FindDevice(-1));
-    EXPECT_STREQ(own->NodePath().c_str(), CurrentDevice().m_szDevicePath);
-    DeviceClose();
-    EXPECT_FALSE(FindDevice(0));
+    ASSERT_TRUE(FindDevice(m_instrument, -1));
+    EXPECT_STREQ(own->NodePath().c_str(), m_instrument.m_szDevicePath);
+    DeviceClose(m_instrument);
+    EXPECT_FALSE(FindDevice(m_instrument, 0));
     EXPECT_TRUE(watches[0]->Opened()) << "an explicit port number was not tried";
     SetSysfsRootForTesting(nullptr);
 }
@@ -427,11 +428,11 @@ TEST_F(TransportTest, NewNodeEndsThePauseBetweenSearches)
         device = StartDevice(7);
     });
     Stopwatch watch;
-    EXPECT_FALSE(DeviceConnect(-1, 1));
+    EXPECT_FALSE(DeviceConnect(m_instrument, -1, 1));
     const double paused = watch.Ms();
     plug.join();
     EXPECT_LT(paused, 800.0) << "the pause ran its full second although a node appeared";
-    EXPECT_TRUE(DeviceConnect(-1, 1));
+    EXPECT_TRUE(DeviceConnect(m_instrument, -1, 1));
 }
 
 namespace {
@@ -452,14 +453,14 @@ TEST_F(TransportTest, TheProbeIsHandedDownByTheLayerAbove)
 {
     auto device = StartDevice(2);
     SetDeviceProbe(RefuseEveryPort);
-    EXPECT_FALSE(FindDevice(2));
+    EXPECT_FALSE(FindDevice(m_instrument, 2));
     EXPECT_EQ(1, g_probes.load());
     EXPECT_FALSE(FileExists(LockPath(2)));
     SetDeviceProbe(AcceptAnyPort);
-    ASSERT_TRUE(FindDevice(2));
+    ASSERT_TRUE(FindDevice(m_instrument, 2));
     EXPECT_EQ(2, g_probes.load());
     EXPECT_TRUE(device->Log().empty()) << "the transport sent something of its own";
-    DeviceClose();
+    DeviceClose(m_instrument);
     SetDeviceProbe(nullptr);
-    EXPECT_FALSE(FindDevice(2)) << "without a probe no port can be taken for the device";
+    EXPECT_FALSE(FindDevice(m_instrument, 2)) << "without a probe no port can be taken for the device";
 }

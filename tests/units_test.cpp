@@ -58,41 +58,41 @@ using UnitCommands = ConnectedTest;
 
 TEST_F(UnitCommands, UnitIsReadModifyWriteOfTheSettingsRecord)
 {
-    EXPECT_EQ(0, GetUnit());
-    ASSERT_TRUE(SetUnit(1));
+    EXPECT_EQ(0, GetUnit(m_instrument));
+    ASSERT_TRUE(SetUnit(m_instrument, 1));
     EXPECT_EQ("P3 P3 P131", RequestCodes());
     EXPECT_EQ(Bytes({3, 1, 0, 1}), LastPayload('P', 131));
-    EXPECT_EQ(1, GetUnit());
-    EXPECT_EQ(0, CurrentDevice().m_nPressureUnit.load()) << "SetUnit leaves the process-wide unit alone";
+    EXPECT_EQ(1, GetUnit(m_instrument));
+    EXPECT_EQ(0, m_instrument.m_nPressureUnit.load()) << "SetUnit leaves the process-wide unit alone";
 
     m_device->InjectFault(FaultKind::NoAnswer, 'P', 3);
-    EXPECT_EQ(0, GetUnit()) << "a failed read reads as mmHg";
+    EXPECT_EQ(0, GetUnit(m_instrument)) << "a failed read reads as mmHg";
 }
 
 TEST_F(UnitCommands, StaticPressureKeepsWhatTheDeviceReported)
 {
     WithModel([](DeviceModel& m) { m.airPortMask = 0xFF; });
-    CurrentDevice().m_nAirPort = 0x05;
-    ASSERT_TRUE(SetStaticPressure(123.4, -1, false, 0));
+    m_instrument.m_nAirPort = 0x05;
+    ASSERT_TRUE(SetStaticPressure(m_instrument, 123.4, -1, false, 0));
     EXPECT_EQ("P137 P4 P132", RequestCodes());
     EXPECT_EQ(Bytes({0x05}), LastPayload('P', 137));
     Bytes expected = {0x01, 0x00, 123, 0, 150, 0, 200, 0, 250, 0, 44, 1, 94, 1, 144, 1, 194, 1, 244, 1, 0x2C, 0x01,
                       0x34, 0x12, 0};
     EXPECT_EQ(expected, LastPayload('P', 132));
 
-    ASSERT_TRUE(SetStaticPressure(12.34, 7, true, 1));
+    ASSERT_TRUE(SetStaticPressure(m_instrument, 12.34, 7, true, 1));
     expected[2] = 123;
     expected[22] = 7;
     expected[23] = 0;
     expected[24] = 1;
     EXPECT_EQ(expected, LastPayload('P', 132));
-    CurrentDevice().m_nAirPort = 0;
+    m_instrument.m_nAirPort = 0;
 }
 
 TEST_F(UnitCommands, FailedAirPortUpdateSendsNothingMore)
 {
     m_device->InjectFault(FaultKind::Status, 'P', 137);
-    EXPECT_FALSE(SetStaticPressure(100, 0, false, 0));
+    EXPECT_FALSE(SetStaticPressure(m_instrument, 100, 0, false, 0));
     EXPECT_EQ("P137", RequestCodes());
 }
 
@@ -100,7 +100,7 @@ TEST_F(UnitCommands, StaticPressureListsSetMaskAndValues)
 {
     double pressures[] = {100.7, 200, -30.9};
     bool enabled[] = {true, false, true};
-    ASSERT_TRUE(SetStaticPressureEx(pressures, enabled, 3, 9, false, 0));
+    ASSERT_TRUE(SetStaticPressureEx(m_instrument, pressures, enabled, 3, 9, false, 0));
     const Bytes record = LastPayload('P', 132);
     ASSERT_EQ(25u, record.size());
     EXPECT_EQ(0b101, record[0] | (record[1] << 8));
@@ -113,13 +113,13 @@ TEST_F(UnitCommands, StaticPressureListsSetMaskAndValues)
     m_device->ClearLog();
     double eleven[11] = {};
     bool all[11] = {};
-    EXPECT_FALSE(SetStaticPressureEx(eleven, all, 11, 0, false, 0));
-    EXPECT_FALSE(SetStaticPressureEx(eleven, all, -1, 0, false, 0));
-    EXPECT_FALSE(SetStaticPressureAutoSequence(eleven, all, 11, 0, false, true, true, 1, 0));
-    EXPECT_FALSE(SetStaticPressureEx(nullptr, nullptr, 2, 0, false, 0));
+    EXPECT_FALSE(SetStaticPressureEx(m_instrument, eleven, all, 11, 0, false, 0));
+    EXPECT_FALSE(SetStaticPressureEx(m_instrument, eleven, all, -1, 0, false, 0));
+    EXPECT_FALSE(SetStaticPressureAutoSequence(m_instrument, eleven, all, 11, 0, false, true, true, 1, 0));
+    EXPECT_FALSE(SetStaticPressureEx(m_instrument, nullptr, nullptr, 2, 0, false, 0));
     EXPECT_EQ("", RequestCodes()) << "a refused list must not reach the device";
 
-    ASSERT_TRUE(SetStaticPressureAutoSequence(pressures, enabled, 3, -5, true, false, true, 0x1203, 1));
+    ASSERT_TRUE(SetStaticPressureAutoSequence(m_instrument, pressures, enabled, 3, -5, true, false, true, 0x1203, 1));
     const Bytes step = LastPayload('P', 139);
     ASSERT_EQ(27u, step.size());
     EXPECT_EQ(0b101, step[0]);
@@ -133,38 +133,38 @@ TEST_F(UnitCommands, StaticPressureListsSetMaskAndValues)
 
 TEST_F(UnitCommands, SmallCommandsScaleAndTruncate)
 {
-    ASSERT_TRUE(SetFixedStaticPressure(-12.39, 1));
+    ASSERT_TRUE(SetFixedStaticPressure(m_instrument, -12.39, 1));
     EXPECT_EQ(Bytes({0x85, 0xFF}), LastPayload('P', 143));
-    ASSERT_TRUE(SetStandPressure(101.325));
+    ASSERT_TRUE(SetStandPressure(m_instrument, 101.325));
     EXPECT_EQ(Bytes({0x94, 0x27, 0, 0}), LastPayload('I', 134));
-    ASSERT_TRUE(SetStandPressure(-1.5));
+    ASSERT_TRUE(SetStandPressure(m_instrument, -1.5));
     EXPECT_EQ(Bytes({0x6A, 0xFF, 0xFF, 0xFF}), LastPayload('I', 134));
-    ASSERT_TRUE(SetFixedStaticPressure(1e300, 0)) << "an absurd value still travels as a defined integer";
-    ASSERT_TRUE(SetMaxNumberAutoSequence(0x1FF));
+    ASSERT_TRUE(SetFixedStaticPressure(m_instrument, 1e300, 0)) << "an absurd value still travels as a defined integer";
+    ASSERT_TRUE(SetMaxNumberAutoSequence(m_instrument, 0x1FF));
     EXPECT_EQ(Bytes({0xFF}), LastPayload('P', 129));
 
     double wait = -1;
-    ASSERT_TRUE(GetWaitStableTime(&wait));
+    ASSERT_TRUE(GetWaitStableTime(m_instrument, &wait));
     EXPECT_DOUBLE_EQ(3.7, wait);
     int result = -1;
     WithModel([](DeviceModel& m) { m.staticResult = 200; });
-    ASSERT_TRUE(GetStaticPressureTestResult(&result));
+    ASSERT_TRUE(GetStaticPressureTestResult(m_instrument, &result));
     EXPECT_EQ(200, result);
-    EXPECT_TRUE(GetStaticPressureTestResult(nullptr));
+    EXPECT_TRUE(GetStaticPressureTestResult(m_instrument, nullptr));
 
     m_device->InjectFault(FaultKind::NoAnswer, 'I', 21);
-    EXPECT_FALSE(GetWaitStableTime(&wait));
+    EXPECT_FALSE(GetWaitStableTime(m_instrument, &wait));
     EXPECT_DOUBLE_EQ(3.7, wait) << "a failed getter leaves its output alone";
 }
 
 TEST_F(UnitCommands, RebaseZeroSendsOnlyWhatChanges)
 {
     WithModel([](DeviceModel& m) { m.zeroBase = 1; });
-    ASSERT_TRUE(RebaseZero(true));
+    ASSERT_TRUE(RebaseZero(m_instrument, true));
     EXPECT_EQ("I20", RequestCodes());
-    ASSERT_TRUE(RebaseZero(false));
+    ASSERT_TRUE(RebaseZero(m_instrument, false));
     EXPECT_EQ("I20 I20 I148", RequestCodes());
     EXPECT_EQ(Bytes({0}), LastPayload('I', 148));
     m_device->InjectFault(FaultKind::Status, 'I', 148);
-    EXPECT_FALSE(RebaseZero(true));
+    EXPECT_FALSE(RebaseZero(m_instrument, true));
 }

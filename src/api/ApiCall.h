@@ -11,32 +11,18 @@
 #include "api/Instrument.h"
 #include "platform/Diagnostics.h"
 
-// The outermost exported call also chooses the device the work is for: the
-// one a per-device function names (see DeviceCall), or the default device.
+// An exported function reports through one of these. The instrument it works
+// on is chosen once, where the function is exported: the default instrument
+// for the interface's own functions, the handle's for a per-device one. Every
+// function below takes that instrument as its first argument and passes it on;
+// its lines are about that instrument for the call's lifetime.
 class ApiCall {
 public:
     // An exported function that another one calls inside the library leaves
-    // the reason and the last error to the outermost call, and works on the
-    // device the outermost call chose.
-    explicit ApiCall(const char* name)
-        : m_name(name), m_refused(InLogSink()), m_outermost(t_depth++ == 0 || m_refused)
-    {
-        // From inside the log callback: the line may come from under any lock
-        // of the library, so the call does nothing and says so at once.
-        if (m_refused) {
-            SetLastError(kErrorBusy, (std::string(name) + ": not from inside the log callback").c_str());
-            return;
-        }
-        if (t_forwarded != nullptr) {
-            m_device.emplace(*t_forwarded);
-            m_name = t_forwardedName;
-            t_forwarded = nullptr;
-        } else if (m_outermost) {
-            m_device.emplace(DefaultInstrument());
-        }
-        if (m_outermost)
-            ClearReason();
-    }
+    // the reason and the last error to the outermost call.
+    ApiCall(const char* name, Instrument& instrument) : ApiCall(name, &instrument) {}
+    // A function about no instrument (versions, tables).
+    explicit ApiCall(const char* name) : ApiCall(name, nullptr) {}
     ~ApiCall() { --t_depth; }
     ApiCall(const ApiCall&) = delete;
     ApiCall& operator=(const ApiCall&) = delete;
@@ -74,46 +60,31 @@ public:
     bool Refused() const { return m_refused; }
 
 private:
-    friend class DeviceCall;
+    ApiCall(const char* name, Instrument* instrument)
+        : m_name(name), m_instrument(instrument), m_refused(InLogSink()), m_outermost(t_depth++ == 0 || m_refused)
+    {
+        // From inside the log callback: the line may come from under any lock
+        // of the library, so the call does nothing and says so at once.
+        if (m_refused) {
+            SetLastError(kErrorBusy, (std::string(name) + ": not from inside the log callback").c_str());
+            return;
+        }
+        if (instrument != nullptr)
+            m_lines.emplace(instrument->m_logSubject);
+        if (m_outermost)
+            ClearReason();
+    }
     void Failed();
 
     static thread_local int t_depth;
-    static thread_local Device* t_forwarded;
-    static thread_local const char* t_forwardedName;
     const char* m_name;
+    Instrument* const m_instrument;
     const bool m_refused;
     const bool m_outermost;
-    std::optional<DeviceScope> m_device;
+    std::optional<LogScope> m_lines;
 };
 
-// A per-device function: hands its device and its name to the call of the
-// interface's function that does the work, which then reports under that name.
-class DeviceCall {
-public:
-    // A device, or why there is none ("the device is closed").
-    struct Target {
-        Device* device;
-        const char* fault;
-    };
-
-    DeviceCall(const char* name, Device* device) : DeviceCall(name, Target{device, "the device is null"}) {}
-    DeviceCall(const char* name, const Target& target) : m_valid(target.device != nullptr && !InLogSink())
-    {
-        if (InLogSink()) {
-            SetLastError(kErrorBusy, (std::string(name) + ": not from inside the log callback").c_str());
-        } else if (m_valid) {
-            ApiCall::t_forwarded = target.device;
-            ApiCall::t_forwardedName = name;
-        } else {
-            SetLastError(kErrorInvalidArgument, (std::string(name) + ": " + target.fault).c_str());
-        }
-    }
-    ~DeviceCall() { ApiCall::t_forwarded = nullptr; }
-    DeviceCall(const DeviceCall&) = delete;
-    DeviceCall& operator=(const DeviceCall&) = delete;
-
-    bool Valid() const { return m_valid; }
-
-private:
-    bool m_valid;
-};
+// The instrument that a per-device function's handle names, or null with the
+// last error saying why (the handle is null, closed or unknown; the call comes
+// from inside the log callback).
+Instrument* InstrumentOf(const char* function, VasqDevice* handle);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/ApiCall.h"
+#include "api/Operations.h"
 #include "api/Runners.h"
 #include "api/Workers.h"
 #include "device/Monitor.h"
@@ -25,6 +26,8 @@ namespace {
 // wake-up, so a stop meant for an ending thread is never taken back by a
 // VasqInit that starts the next one.
 struct Run {
+    explicit Run(Instrument& owner) : instrument(owner) {}
+    Instrument& instrument;
     unsigned long handle = 0;
     std::atomic<bool> stop{false};
     std::atomic<bool> ended{false};
@@ -70,12 +73,7 @@ void DeleteConnectionState(ConnectionState* state)
 
 namespace {
 
-ConnectionState& Connection()
-{
-    return CurrentInstrument().Connection();
-}
-
-thread_local Run* t_run = nullptr;
+thread_local bool t_onConnectionThread = false;
 
 // At unload nothing is sent: a short-lived program relies on the device
 // carrying on with what it was told.
@@ -83,44 +81,44 @@ std::atomic<bool> s_unloading{false};
 
 constexpr uint32_t kSearchRetryPauseMs = 10;
 
-void CountConnectEvent(uint64_t ConnectWaits::*counter)
+void CountConnectEvent(Instrument& instrument, uint64_t ConnectWaits::*counter)
 {
     {
-        std::lock_guard<std::mutex> lock(Connection().connectWaits.mutex);
-        ++(Connection().connectWaits.*counter);
+        std::lock_guard<std::mutex> lock(instrument.Connection().connectWaits.mutex);
+        ++(instrument.Connection().connectWaits.*counter);
     }
-    Connection().connectWaits.changed.notify_all();
+    instrument.Connection().connectWaits.changed.notify_all();
 }
 
-bool ConnectedOnPort(int portNumber)
+bool ConnectedOnPort(Instrument& instrument, int portNumber)
 {
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return CurrentInstrument().m_bConnected.load() != 0 && DeviceOpenPortMatches(CurrentDevice(), portNumber);
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return instrument.m_bConnected.load() != 0 && DeviceOpenPortMatches(instrument, portNumber);
 }
 
 enum class ConnectWait { Connected, Released, TimedOut };
 
-ConnectWait WaitForConnection(int portNumber, uint32_t timeoutMs, uint64_t releases)
+ConnectWait WaitForConnection(Instrument& instrument, int portNumber, uint32_t timeoutMs, uint64_t releases)
 {
     const bool limited = timeoutMs != INFINITE_TIMEOUT;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
     for (;;) {
         uint64_t seen;
         {
-            std::lock_guard<std::mutex> lock(Connection().connectWaits.mutex);
-            if (Connection().connectWaits.releases != releases)
+            std::lock_guard<std::mutex> lock(instrument.Connection().connectWaits.mutex);
+            if (instrument.Connection().connectWaits.releases != releases)
                 return ConnectWait::Released;
-            seen = Connection().connectWaits.changes;
+            seen = instrument.Connection().connectWaits.changes;
         }
-        if (ConnectedOnPort(portNumber))
+        if (ConnectedOnPort(instrument, portNumber))
             return ConnectWait::Connected;
-        std::unique_lock<std::mutex> lock(Connection().connectWaits.mutex);
+        std::unique_lock<std::mutex> lock(instrument.Connection().connectWaits.mutex);
         const auto changed = [&] {
-            return Connection().connectWaits.changes != seen || Connection().connectWaits.releases != releases;
+            return instrument.Connection().connectWaits.changes != seen || instrument.Connection().connectWaits.releases != releases;
         };
         if (!limited) {
-            Connection().connectWaits.changed.wait(lock, changed);
-        } else if (!Connection().connectWaits.changed.wait_until(lock, deadline, changed)) {
+            instrument.Connection().connectWaits.changed.wait(lock, changed);
+        } else if (!instrument.Connection().connectWaits.changed.wait_until(lock, deadline, changed)) {
             return ConnectWait::TimedOut;
         }
     }
@@ -128,7 +126,8 @@ ConnectWait WaitForConnection(int portNumber, uint32_t timeoutMs, uint64_t relea
 
 void WaitWhileConnected(Run& run, uint64_t connection)
 {
-    CEvent* events[2] = {&run.stopEvent, &CurrentInstrument().m_hReconnectEvent};
+    Instrument& instrument = run.instrument;
+    CEvent* events[2] = {&run.stopEvent, &instrument.m_hReconnectEvent};
     for (;;) {
         if (run.stop.load())
             return;
@@ -136,35 +135,36 @@ void WaitWhileConnected(Run& run, uint64_t connection)
         if (run.stop.load())
             return;
         // A port that hung up is gone even when a node of its name is listed again.
-        if (DevicePortFailed(CurrentDevice()) || DeviceConnectionNumber(CurrentDevice()) != connection || !DeviceIsAlive(CurrentDevice()))
+        if (DevicePortFailed(instrument) || DeviceConnectionNumber(instrument) != connection || !DeviceIsAlive(instrument))
             return;
     }
 }
 
 void Disconnect(Run& run, uint64_t connection)
 {
+    Instrument& instrument = run.instrument;
     if (!run.stop.load())
         LogLine(kLogWarning, "the Vasq9 was lost");
     // A port that is gone or hung up cannot be told anything: the loss is
     // reported without waiting for the API lock, which a busy caller may hold.
-    if (!s_unloading.load() && DeviceConnectionNumber(CurrentDevice()) == connection && !DevicePortFailed(CurrentDevice())) {
-        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        if (DeviceConnectionNumber(CurrentDevice()) == connection)
-            NotifyDeviceAPConnected(CurrentDevice(), false);
+    if (!s_unloading.load() && DeviceConnectionNumber(instrument) == connection && !DevicePortFailed(instrument)) {
+        CAutoCriticalSection lock(instrument.m_APICriticalSection);
+        if (DeviceConnectionNumber(instrument) == connection)
+            NotifyDeviceAPConnected(instrument, false);
     }
-    const Run* running = Connection().current.load();
+    const Run* running = instrument.Connection().current.load();
     const bool current = running == &run || running == nullptr;
-    DeviceCloseConnection(CurrentDevice(), connection);
+    DeviceCloseConnection(instrument, connection);
     // A thread that was stopped while a new one already runs leaves the
     // identity and the connected state to the new one.
     if (!current)
         return;
     // A release leaves no port open, an adopted one included.
     if (run.stop.load())
-        DeviceClose(CurrentDevice());
-    ClearDeviceIdentity(CurrentDevice());
-    EndDeviceChangeWatch(CurrentInstrument().Monitor());
-    NotifyListener(false);
+        DeviceClose(instrument);
+    ClearDeviceIdentity(instrument);
+    EndDeviceChangeWatch(instrument.Monitor());
+    NotifyListener(instrument, false);
 }
 
 // Joins the stopped threads that are ready: all of them, or (without waiting)
@@ -173,18 +173,18 @@ void Disconnect(Run& run, uint64_t connection)
 // does a test worker or the sampling thread: its callback may hold the API
 // lock that the stopping thread needs to say goodbye to the device. The thread
 // then ends by itself and a later call, or the unload, joins it.
-void JoinStopped(bool onlyEnded)
+void JoinStopped(Instrument& instrument, bool onlyEnded)
 {
-    if (t_run != nullptr || OnLibraryWorkerThread())
+    if (t_onConnectionThread || OnLibraryWorkerThread())
         return;
-    std::lock_guard<std::mutex> joining(Connection().joinMutex);
+    std::lock_guard<std::mutex> joining(instrument.Connection().joinMutex);
     std::vector<Run*> runs;
     {
-        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        for (auto it = Connection().toJoin.begin(); it != Connection().toJoin.end();) {
+        CAutoCriticalSection lock(instrument.m_APICriticalSection);
+        for (auto it = instrument.Connection().toJoin.begin(); it != instrument.Connection().toJoin.end();) {
             if (!onlyEnded || (*it)->ended.load()) {
                 runs.push_back(*it);
-                it = Connection().toJoin.erase(it);
+                it = instrument.Connection().toJoin.erase(it);
             } else {
                 ++it;
             }
@@ -196,62 +196,63 @@ void JoinStopped(bool onlyEnded)
     }
 }
 
-void StopConnectionThread()
+void StopConnectionThread(Instrument& instrument)
 {
     {
-        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-        if (Connection().run != nullptr) {
-            Run* run = Connection().run;
-            Connection().run = nullptr;
-            Connection().current.store(nullptr);
-            CurrentInstrument().m_hConnectDeviceThread = 0;
-            CurrentInstrument().m_bStopConnectDeviceThread.store(1);
-            CurrentInstrument().m_ConnectedCallback.Store({});
+        CAutoCriticalSection lock(instrument.m_APICriticalSection);
+        if (instrument.Connection().run != nullptr) {
+            Run* run = instrument.Connection().run;
+            instrument.Connection().run = nullptr;
+            instrument.Connection().current.store(nullptr);
+            instrument.m_hConnectDeviceThread = 0;
+            instrument.m_bStopConnectDeviceThread.store(1);
+            instrument.m_ConnectedCallback.Store({});
             run->stop.store(true);
             run->stopEvent.SetEvent();
-            ReconnectDevice();
-            Connection().toJoin.push_back(run);
+            ReconnectDevice(instrument);
+            instrument.Connection().toJoin.push_back(run);
         }
         // Counted under the API lock: a connect that started this thread sees
         // the release, one that starts the next thread does not.
-        CountConnectEvent(&ConnectWaits::releases);
+        CountConnectEvent(instrument, &ConnectWaits::releases);
     }
-    DeviceStopSearch(CurrentDevice());
-    JoinStopped(false);
+    DeviceStopSearch(instrument);
+    JoinStopped(instrument, false);
 }
 
 void* RunConnection(Run& run)
 {
+    Instrument& instrument = run.instrument;
     while (!run.stop.load()) {
-        if (!DeviceConnectHeld(CurrentDevice(), CurrentInstrument().m_nPortNumber.load(), 1)) {
+        if (!DeviceConnectHeld(instrument, instrument.m_nPortNumber.load(), 1)) {
             SleepEx(kSearchRetryPauseMs);
             continue;
         }
-        const uint64_t connection = DeviceConnectionNumber(CurrentDevice());
+        const uint64_t connection = DeviceConnectionNumber(instrument);
         if (run.stop.load()) {
             // Released while it probed: the port is never announced, to the
             // device or the application (so no disconnection is either), and
             // its identity is not kept.
-            DeviceCloseConnection(CurrentDevice(), connection);
-            ClearDeviceIdentity(CurrentDevice());
+            DeviceCloseConnection(instrument, connection);
+            ClearDeviceIdentity(instrument);
             break;
         }
         {
-            CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-            NotifyDeviceAPConnected(CurrentDevice(), true);
-            ResetAirPort(CurrentDevice());
+            CAutoCriticalSection lock(instrument.m_APICriticalSection);
+            NotifyDeviceAPConnected(instrument, true);
+            ResetAirPort(instrument);
             // Identified and announced: from now on every caller may use the port.
-            DeviceReleaseHeld(CurrentDevice());
+            DeviceReleaseHeld(instrument);
             if (LogWanted(kLogInfo)) {
                 HW_INFORMATION hw{};
-                GetHWInformation(CurrentDevice(), &hw);
+                GetHWInformation(instrument, &hw);
                 LogLine(kLogInfo, "connected to %s: serial number %s, firmware %d.%d.%d",
-                        DeviceNodePath(DeviceOpenPortNumber(CurrentDevice())).c_str(), FormatSerialNumber(CurrentDevice()), hw.nFWVersion1,
+                        DeviceOpenPortName(instrument).c_str(), FormatSerialNumber(instrument), hw.nFWVersion1,
                         hw.nFWVersion2, hw.nFWVersion3);
             }
         }
-        NotifyListener(true);
-        CurrentInstrument().Monitor().StartMonitor();
+        NotifyListener(instrument, true);
+        instrument.Monitor().StartMonitor();
         WaitWhileConnected(run, connection);
         Disconnect(run, connection);
     }
@@ -267,8 +268,7 @@ bool ProbeInstrument(Device& device)
 
 void OnInstrumentLost(Device& device)
 {
-    DeviceScope scope(device);
-    ReconnectDevice();
+    ReconnectDevice(static_cast<Instrument&>(device));
 }
 
 namespace {
@@ -290,96 +290,97 @@ struct LibraryLifetime {
     ~LibraryLifetime()
     {
         if (!InForkedChild())
-            ReleaseConnectionAtUnload();
+            ReleaseConnectionAtUnload(DefaultInstrument());
     }
 };
 LibraryLifetime VASQ_INIT_LIFETIME s_lifetime;
 
 }  // namespace
 
-void ReleaseConnectionAtUnload()
+void ReleaseConnectionAtUnload(Instrument& instrument)
 {
     s_unloading.store(true);
-    StopConnectionThread();
-    DeviceClose(CurrentDevice());
+    StopConnectionThread(instrument);
+    DeviceClose(instrument);
 }
 
-void ReconnectDevice()
+void ReconnectDevice(Instrument& instrument)
 {
-    CurrentInstrument().m_hReconnectEvent.SetEvent();
+    instrument.m_hReconnectEvent.SetEvent();
 }
 
-void NotifyListener(bool connected)
+void NotifyListener(Instrument& instrument, bool connected)
 {
     // Read before the change is published: a caller whose connect returns on
     // it and then registers a callback must not hear of that same connection.
-    const ConnectionTarget callback = CurrentInstrument().m_ConnectedCallback.Load();
-    CurrentInstrument().m_bConnected.store(connected ? 1 : 0);
-    CountConnectEvent(&ConnectWaits::changes);
+    const ConnectionTarget callback = instrument.m_ConnectedCallback.Load();
+    instrument.m_bConnected.store(connected ? 1 : 0);
+    CountConnectEvent(instrument, &ConnectWaits::changes);
     if (callback)
         callback(connected);
 }
 
-void ConnectedHandler(bool connected)
+void ConnectedHandler(bool connected, void* instrument)
 {
     if (connected)
-        CurrentInstrument().m_hConnectedEvent.SetEvent();
+        static_cast<Instrument*>(instrument)->m_hConnectedEvent.SetEvent();
 }
 
-bool ConnectionThreadRunning()
+bool ConnectionThreadRunning(Instrument& instrument)
 {
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return CurrentInstrument().m_hConnectDeviceThread != 0;
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return instrument.m_hConnectDeviceThread != 0;
 }
 
 void* ConnectDeviceThread(void* argument)
 {
     Run& run = *static_cast<Run*>(argument);
-    t_run = &run;
+    t_onConnectionThread = true;
     RunConnection(run);
-    t_run = nullptr;
+    t_onConnectionThread = false;
     run.ended.store(true);
     return nullptr;
 }
 
-bool DoInit(const ConnectionTarget& callback, uint64_t* releases)
+bool DoInit(Instrument& instrument, const ConnectionTarget& callback, uint64_t* releases)
 {
-    JoinStopped(true);
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    JoinStopped(instrument, true);
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
     if (releases != nullptr) {
-        std::lock_guard<std::mutex> counting(Connection().connectWaits.mutex);
-        *releases = Connection().connectWaits.releases;
+        std::lock_guard<std::mutex> counting(instrument.Connection().connectWaits.mutex);
+        *releases = instrument.Connection().connectWaits.releases;
     }
-    CurrentInstrument().m_hReconnectEvent.ResetEvent();
-    CurrentInstrument().m_bStopConnectDeviceThread.store(0);
-    CurrentInstrument().m_ConnectedCallback.Store(callback);
-    if (Connection().run != nullptr)
+    instrument.m_hReconnectEvent.ResetEvent();
+    instrument.m_bStopConnectDeviceThread.store(0);
+    instrument.m_ConnectedCallback.Store(callback);
+    if (instrument.Connection().run != nullptr)
         return true;
-    Run* run = new Run;
-    if (CreateDeviceThread(CurrentInstrument(), &run->handle, ConnectDeviceThread, run) == 0) {
+    Run* run = new Run(instrument);
+    if (CreateDeviceThread(instrument, &run->handle, ConnectDeviceThread, run) == 0) {
         delete run;
         return false;
     }
-    Connection().run = run;
-    Connection().current.store(run);
-    CurrentInstrument().m_hConnectDeviceThread = run->handle;
+    instrument.Connection().run = run;
+    instrument.Connection().current.store(run);
+    instrument.m_hConnectDeviceThread = run->handle;
     return true;
 }
 
 bool VasqInit(ConnectedCallback callback)
 {
-    ApiCall call("VasqInit");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return false;
-    CurrentInstrument().m_nPortNumber.store(-1);
-    if (!DoInit(callback))
+    instrument.m_nPortNumber.store(-1);
+    if (!DoInit(instrument, callback))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");
     return call.Result(true, true);
 }
 
-bool VasqConnect(int portNumber, uint32_t timeoutMs)
+bool ConnectOn(Instrument& instrument, const char* name, int portNumber, uint32_t timeoutMs)
 {
-    ApiCall call("VasqConnect");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return false;
     if (portNumber < -1)
@@ -390,15 +391,15 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
         const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
         LogLine(kLogInfo, "looking for a Vasq9 %s", where.c_str());
     }
-    CurrentInstrument().m_nPortNumber.store(portNumber);
-    CurrentInstrument().m_hConnectedEvent.ResetEvent();
+    instrument.m_nPortNumber.store(portNumber);
+    instrument.m_hConnectedEvent.ResetEvent();
     uint64_t releases = 0;
-    if (!DoInit(ConnectedHandler, &releases))
+    if (!DoInit(instrument, ConnectionTarget(ConnectedHandler, &instrument), &releases))
         return call.Fail(false, kErrorSystem, "cannot start the connection thread");
     // A device already connected on an acceptable port, also by another
     // caller's connect, is the answer. A release meanwhile ends the wait and
     // leaves nothing to release.
-    switch (WaitForConnection(portNumber, timeoutMs, releases)) {
+    switch (WaitForConnection(instrument, portNumber, timeoutMs, releases)) {
     case ConnectWait::Connected:
         return call.Result(true, true);
     case ConnectWait::Released:
@@ -409,7 +410,7 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
     int code = kErrorNotFound;
     char outcome[kReasonSize];
     LastSearchOutcome(&code, outcome, sizeof(outcome));
-    VasqFree();
+    FreeOn(instrument, name);
     const std::string where = portNumber == -1 ? "on any port" : "on " + DeviceNodePath(portNumber);
     if (code == kErrorNone) {
         // The search took a port, but announcing the device (exchanges of its
@@ -424,14 +425,24 @@ bool VasqConnect(int portNumber, uint32_t timeoutMs)
     return call.Fail(false, code, "no Vasq9 %s within %u ms: %s", where.c_str(), timeoutMs, outcome);
 }
 
-void VasqFree()
+bool VasqConnect(int portNumber, uint32_t timeoutMs)
 {
-    ApiCall call("VasqFree");
+    return ConnectOn(DefaultInstrument(), __func__, portNumber, timeoutMs);
+}
+
+void FreeOn(Instrument& instrument, const char* name)
+{
+    ApiCall call(name, instrument);
     if (call.Refused())
         return;
-    VasqStopSampling();
-    VasqStopTest();
-    JoinTestWorkers(CurrentInstrument());
-    StopConnectionThread();
+    StopSamplingOn(instrument, name);
+    StopTestOn(instrument, name);
+    JoinTestWorkers(instrument);
+    StopConnectionThread(instrument);
     call.Result(0, true);
+}
+
+void VasqFree()
+{
+    FreeOn(DefaultInstrument(), __func__);
 }

@@ -9,6 +9,7 @@
 
 #include "api/ApiCall.h"
 #include "api/Connection.h"
+#include "api/Operations.h"
 #include "api/Runners.h"
 #include "api/Sampling.h"
 #include "api/Workers.h"
@@ -41,8 +42,14 @@ uintptr_t Number(VasqDevice* handle)
     return reinterpret_cast<uintptr_t>(handle);
 }
 
+// A device, or why there is none ("the device is closed").
+struct Target {
+    Instrument* device;
+    const char* fault;
+};
+
 // The device of a handle, or why the handle names none.
-DeviceCall::Target OpenDevice(VasqDevice* handle)
+Target OpenDevice(VasqDevice* handle)
 {
     if (handle == nullptr)
         return {nullptr, "the device is null"};
@@ -79,10 +86,7 @@ VasqDevice* TakeOpen(VasqDevice* handle)
 
 void Release(VasqDevice* device)
 {
-    {
-        DeviceCall forward("VasqCloseDevice", &device->device);
-        VasqFree();
-    }
+    FreeOn(device->device, "VasqCloseDevice");
     delete device;
 }
 
@@ -113,11 +117,8 @@ struct DevicesLifetime {
             devices.swap(s_open.devices);
         }
         for (const auto& [handle, device] : devices) {
-            {
-                DeviceScope scope(device->device);
-                StopWorkersAtUnload(device->device);
-                ReleaseConnectionAtUnload();
-            }
+            StopWorkersAtUnload(device->device);
+            ReleaseConnectionAtUnload(device->device);
             delete device;
         }
     }
@@ -143,11 +144,7 @@ VasqDevice* VasqOpenDevice(int portNumber, uint32_t timeoutMs)
         return nullptr;
     }
     device->device.m_bindsToSerialNumber = true;
-    bool found;
-    {
-        DeviceCall forward("VasqOpenDevice", &device->device);
-        found = VasqConnect(portNumber, timeoutMs);
-    }
+    const bool found = ConnectOn(device->device, __func__, portNumber, timeoutMs);
     // A failed connect has released everything it started.
     if (!found) {
         delete device;
@@ -169,7 +166,7 @@ void VasqCloseDevice(VasqDevice* handle)
         SetLastError(kErrorBusy, "VasqCloseDevice: not from inside the log callback");
         return;
     }
-    const DeviceCall::Target target = OpenDevice(handle);
+    const Target target = OpenDevice(handle);
     VasqDevice* device = target.device != nullptr ? TakeOpen(handle) : nullptr;
     if (device == nullptr) {
         const char* fault = target.fault != nullptr ? target.fault : "the device is closed";
@@ -184,14 +181,8 @@ void VasqCloseDevice(VasqDevice* handle)
     // From a callback: no further callback of the device starts from here on,
     // and the rest, which waits for the device's threads, happens elsewhere.
     device->device.m_ConnectedCallback.Store({});
-    {
-        DeviceCall forward("VasqCloseDevice", &device->device);
-        VasqStopSampling();
-    }
-    {
-        DeviceCall forward("VasqCloseDevice", &device->device);
-        VasqStopTest();
-    }
+    StopSamplingOn(device->device, __func__);
+    StopTestOn(device->device, __func__);
     unsigned long closer = 0;
     if (s_open.closers.Start(DefaultInstrument(), &closer, CloseOnItsOwnThread, device) == 0) {
         // Without a thread the device stays allocated (and open) until unload
@@ -204,34 +195,45 @@ void VasqCloseDevice(VasqDevice* handle)
     SetLastError(kErrorNone, "");
 }
 
+Instrument* InstrumentOf(const char* function, VasqDevice* handle)
+{
+    if (InLogSink()) {
+        SetLastError(kErrorBusy, (std::string(function) + ": not from inside the log callback").c_str());
+        return nullptr;
+    }
+    const Target target = OpenDevice(handle);
+    if (target.device == nullptr)
+        SetLastError(kErrorInvalidArgument, (std::string(function) + ": " + target.fault).c_str());
+    return target.device;
+}
+
 const char* VasqDeviceGetSerialNumber(VasqDevice* device)
 {
-    DeviceCall forward("VasqDeviceGetSerialNumber", OpenDevice(device));
-    if (!forward.Valid())
+    Instrument* instrument = InstrumentOf(__func__, device);
+    if (instrument == nullptr)
         return "";
-    ApiCall call("VasqDeviceGetSerialNumber");
-    Instrument& current = CurrentInstrument();
-    std::lock_guard<std::mutex> lock(current.m_recordsMutex);
-    return call.Result<const char*>(current.m_szBoundSerialNumber, current.m_szBoundSerialNumber[0] != '\0');
+    ApiCall call(__func__, *instrument);
+    std::lock_guard<std::mutex> lock(instrument->m_recordsMutex);
+    return call.Result<const char*>(instrument->m_szBoundSerialNumber, instrument->m_szBoundSerialNumber[0] != '\0');
 }
 
 int VasqDeviceGetPortNumber(VasqDevice* device)
 {
-    DeviceCall forward("VasqDeviceGetPortNumber", OpenDevice(device));
-    if (!forward.Valid())
+    Instrument* instrument = InstrumentOf(__func__, device);
+    if (instrument == nullptr)
         return -1;
-    ApiCall call("VasqDeviceGetPortNumber");
-    const int port = CurrentInstrument().m_bConnected.load() != 0 ? DeviceOpenPortNumber(CurrentDevice()) : -1;
+    ApiCall call(__func__, *instrument);
+    const int port = instrument->m_bConnected.load() != 0 ? DeviceOpenPortNumber(*instrument) : -1;
     return call.Result(port, port != -1);
 }
 
 int VasqDeviceSetConnectionCallback(VasqDevice* device, VasqDeviceConnectedCallback callback, void* context)
 {
-    DeviceCall forward("VasqDeviceSetConnectionCallback", OpenDevice(device));
-    if (!forward.Valid())
+    Instrument* instrument = InstrumentOf(__func__, device);
+    if (instrument == nullptr)
         return 0;
-    ApiCall call("VasqDeviceSetConnectionCallback");
-    CurrentInstrument().m_ConnectedCallback.Store(ConnectionTarget(callback, context));
+    ApiCall call(__func__, *instrument);
+    instrument->m_ConnectedCallback.Store(ConnectionTarget(callback, context));
     return call.Flag(true);
 }
 
@@ -240,227 +242,190 @@ namespace {
 // An identity record of a device: zeroed, and a failure, while the device has
 // no instrument (the interface's own getters succeed with the zeroed record).
 template <typename Record>
-int DeviceRecord(const char* name, VasqDevice* device, Record* info, int (*get)(Record*))
+int DeviceRecord(const char* name, VasqDevice* device, Record* info,
+                 int (*get)(Instrument&, const char*, Record*))
 {
-    DeviceCall forward(name, OpenDevice(device));
-    if (!forward.Valid())
+    Instrument* instrument = InstrumentOf(name, device);
+    if (instrument == nullptr)
         return 0;
-    ApiCall call(name);
-    if (info != nullptr && CurrentInstrument().m_bConnected.load() == 0) {
+    ApiCall call(name, *instrument);
+    if (info != nullptr && instrument->m_bConnected.load() == 0) {
         *info = Record{};
         return call.Fail(0, kErrorNotConnected, "no instrument is connected (the device is lost)");
     }
-    return call.Flag(get(info) == 1);
+    return call.Flag(get(*instrument, name, info) == 1);
 }
 
 }  // namespace
 
 int VasqDeviceGetDeviceInformation(VasqDevice* device, MODEL_INFORMATION* info)
 {
-    return DeviceRecord("VasqDeviceGetDeviceInformation", device, info, VasqGetDeviceInformation);
+    return DeviceRecord(__func__, device, info, GetDeviceInformationOn);
 }
 
 int VasqDeviceGetHWInformation(VasqDevice* device, HW_INFORMATION* info)
 {
-    return DeviceRecord("VasqDeviceGetHWInformation", device, info, VasqGetHWInformation);
+    return DeviceRecord(__func__, device, info, GetHWInformationOn);
 }
 
 int VasqDeviceSetPressureUnit(VasqDevice* device, int unit)
 {
-    DeviceCall call("VasqDeviceSetPressureUnit", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqSetPressureUnit(unit);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? SetPressureUnitOn(*instrument, __func__, unit) : 0;
 }
 
 int VasqDeviceGetPressureUnit(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceGetPressureUnit", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetPressureUnit();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? GetPressureUnitOn(*instrument, __func__) : 0;
 }
 
 int VasqDeviceRebaseZero(VasqDevice* device, bool on)
 {
-    DeviceCall call("VasqDeviceRebaseZero", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqRebaseZero(on);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? RebaseZeroOn(*instrument, __func__, on) : 0;
 }
 
 int VasqDeviceStartSampling(VasqDevice* device, VasqDeviceSamplingCallback callback, void* context)
 {
-    DeviceCall call("VasqDeviceStartSampling", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return StartSamplingHere(SamplingTarget(callback, context));
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? StartSamplingOn(*instrument, __func__, SamplingTarget(callback, context)) : 0;
 }
 
 void VasqDeviceStopSampling(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceStopSampling", OpenDevice(device));
-    if (!call.Valid())
-        return;
-    VasqStopSampling();
+    if (Instrument* instrument = InstrumentOf(__func__, device))
+        StopSamplingOn(*instrument, __func__);
 }
 
 int VasqDeviceGetSampleRate(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceGetSampleRate", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetSampleRate();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? ApiCall(__func__, *instrument).Result(g_nPlayDataMinSampleRate, true) : 0;
 }
 
 int VasqDeviceEnableAirPort(VasqDevice* device, int port, bool enable)
 {
-    DeviceCall call("VasqDeviceEnableAirPort", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqEnableAirPort(port, enable);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? EnableAirPortOn(*instrument, __func__, port, enable) : 0;
 }
 
 int VasqDeviceResetAirPort(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceResetAirPort", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqResetAirPort();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? ResetAirPortOn(*instrument, __func__) : 0;
 }
 
 int VasqDeviceUpdateAirPort(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceUpdateAirPort", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqUpdateAirPort();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? UpdateAirPortOn(*instrument, __func__) : 0;
 }
 
 int VasqDevicePausePump(VasqDevice* device)
 {
-    DeviceCall call("VasqDevicePausePump", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqPausePump();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? PausePumpOn(*instrument, __func__) : 0;
 }
 
 int VasqDeviceStopTest(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceStopTest", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqStopTest();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? StopTestOn(*instrument, __func__) : 0;
 }
 
 int VasqDeviceRunBPTest(VasqDevice* device, void* parameters, VasqDeviceBPTestCallback callback, void* context)
 {
-    DeviceCall call("VasqDeviceRunBPTest", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return RunBPTestFor(parameters, BPTestTarget(callback, context));
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? RunBPTestOn(*instrument, __func__, parameters, BPTestTarget(callback, context)) : 0;
 }
 
 int VasqDeviceRunLeakageTest(VasqDevice* device, double dPressure, int nLeakParam, double dLeakRate, VasqDeviceLeakageTestCallback callback, void* context)
 {
-    DeviceCall call("VasqDeviceRunLeakageTest", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return RunLeakageTestFor(dPressure, nLeakParam, dLeakRate, LeakageTestTarget(callback, context));
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? RunLeakageTestOn(*instrument, __func__, dPressure, nLeakParam, dLeakRate,
+                                                    LeakageTestTarget(callback, context))
+                                 : 0;
 }
 
 int VasqDeviceRunLeakageCalibration(VasqDevice* device, double dPressure, VasqDeviceLeakageTestCallback callback, void* context)
 {
-    DeviceCall call("VasqDeviceRunLeakageCalibration", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return RunLeakageCalibrationFor(dPressure, LeakageTestTarget(callback, context));
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr
+               ? RunLeakageCalibrationOn(*instrument, __func__, dPressure, LeakageTestTarget(callback, context))
+               : 0;
 }
 
 int VasqDeviceGetLeakageCalibrationRate(VasqDevice* device, double* rate)
 {
-    DeviceCall call("VasqDeviceGetLeakageCalibrationRate", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetLeakageCalibrationRate(rate);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? GetLeakageCalibrationRateOn(*instrument, __func__, rate) : 0;
 }
 
 int VasqDeviceRunOverpressureTest(VasqDevice* device, bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3, VasqDeviceOverpressureTestCallback callback, void* context)
 {
-    DeviceCall call("VasqDeviceRunOverpressureTest", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return RunOverpressureTestFor(bOverpressureFlag, dPressure1, dPressure2, dPressure3, OverpressureTestTarget(callback, context));
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr
+               ? RunOverpressureTestOn(*instrument, __func__, bOverpressureFlag, dPressure1, dPressure2, dPressure3,
+                                       OverpressureTestTarget(callback, context))
+               : 0;
 }
 
 int VasqDeviceRunStaticPressure(VasqDevice* device, double dPressure, int nStaticParam, VasqDeviceStaticPressureCallback callback, void* context, bool bStaticFlag)
 {
-    DeviceCall call("VasqDeviceRunStaticPressure", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return RunStaticPressureFor(dPressure, nStaticParam, StaticPressureTarget(callback, context), bStaticFlag);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? RunStaticPressureOn(*instrument, __func__, dPressure, nStaticParam,
+                                                       StaticPressureTarget(callback, context), bStaticFlag)
+                                 : 0;
 }
 
 int VasqDeviceGetWaitStableTime(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceGetWaitStableTime", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetWaitStableTime();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? GetWaitStableTimeOn(*instrument, __func__) : 0;
 }
 
 int VasqDeviceGetEnvelopeRawData(VasqDevice* device, BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count, int unit)
 {
-    DeviceCall call("VasqDeviceGetEnvelopeRawData", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqGetEnvelopeRawData(record, pressures, amplitudes, count, unit);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr
+               ? GetEnvelopeRawDataOn(*instrument, __func__, record, pressures, amplitudes, count, unit)
+               : 0;
 }
 
 int VasqDeviceSetEnvelopeRawData(VasqDevice* device, BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count)
 {
-    DeviceCall call("VasqDeviceSetEnvelopeRawData", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqSetEnvelopeRawData(record, pressures, amplitudes, count);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? SetEnvelopeRawDataOn(*instrument, __func__, record, pressures, amplitudes, count)
+                                 : 0;
 }
 
 int VasqDeviceSwitchToAdultMode(VasqDevice* device, bool adult)
 {
-    DeviceCall call("VasqDeviceSwitchToAdultMode", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqSwitchToAdultMode(adult);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? SwitchToAdultModeOn(*instrument, __func__, adult) : 0;
 }
 
 int VasqDeviceSwitchTo500mlMode(VasqDevice* device, bool on)
 {
-    DeviceCall call("VasqDeviceSwitchTo500mlMode", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqSwitchTo500mlMode(on);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? SwitchTo500mlModeOn(*instrument, __func__, on) : 0;
 }
 
 int VasqDeviceIs500mlMode(VasqDevice* device)
 {
-    DeviceCall call("VasqDeviceIs500mlMode", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqIs500mlMode();
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? Is500mlModeOn(*instrument, __func__) : 0;
 }
 
 int VasqDeviceWritePNGFileName(VasqDevice* device, const char* name)
 {
-    DeviceCall call("VasqDeviceWritePNGFileName", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqWritePNGFileName(name);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? WritePNGFileNameOn(*instrument, __func__, name) : 0;
 }
 
 int VasqDeviceWritePNG(VasqDevice* device, char* data, int length)
 {
-    DeviceCall call("VasqDeviceWritePNG", OpenDevice(device));
-    if (!call.Valid())
-        return 0;
-    return VasqWritePNG(data, length);
+    Instrument* instrument = InstrumentOf(__func__, device);
+    return instrument != nullptr ? WritePNGOn(*instrument, __func__, data, length) : 0;
 }

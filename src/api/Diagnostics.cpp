@@ -9,13 +9,11 @@ static_assert(static_cast<int>(VASQ_ERROR_SYSTEM) == static_cast<int>(kErrorSyst
 static_assert(static_cast<int>(VASQ_LOG_DEBUG) == static_cast<int>(kLogDebug), "the public levels are the library's own");
 
 thread_local int ApiCall::t_depth = 0;
-thread_local Device* ApiCall::t_forwarded = nullptr;
-thread_local const char* ApiCall::t_forwardedName = nullptr;
 
 void ApiCall::Failed()
 {
     if (ReasonCode() == kErrorNone) {
-        if (!DeviceIsConnected(CurrentDevice()))
+        if (m_instrument != nullptr && !DeviceIsConnected(*m_instrument))
             SetReason(kErrorNotConnected, "%s: no Vasq9 is connected", m_name);
         else
             SetReason(kErrorSystem, "%s failed", m_name);

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "api/ApiCall.h"
+#include "api/Operations.h"
 #include "platform/ProcessObjects.h"
 #include "protocol/BPSimulation.h"
 #include "protocol/Command.h"
@@ -64,13 +65,14 @@ bool CalculateLineFunction(double x1, double y1, double x2, double y2, double* p
     return call.Result(true, true);
 }
 
-int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count, int unit)
+int GetEnvelopeRawDataOn(Instrument& instrument, const char* name, BPEnvelopeCustomized* record, double* pressures,
+                         double* amplitudes, int count, int unit)
 {
-    ApiCall call("VasqGetEnvelopeRawData");
+    ApiCall call(name, instrument);
     if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record or a table is null");
     if (unit == -1)
-        unit = CurrentInstrument().m_nPressureUnit.load();
+        unit = instrument.m_nPressureUnit.load();
     if (!CountFitsUnit(unit, count))
         return call.Fail(0, kErrorInvalidArgument, "%d points do not fit unit %d (360 in mmHg, 479 in kPa)", count,
                          unit);
@@ -111,32 +113,44 @@ int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, doub
     return call.Flag(true);
 }
 
-int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count)
+int VasqGetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count, int unit)
 {
-    ApiCall call("VasqSetEnvelopeRawData");
+    return GetEnvelopeRawDataOn(DefaultInstrument(), __func__, record, pressures, amplitudes, count, unit);
+}
+
+int SetEnvelopeRawDataOn(Instrument& instrument, const char* name, BPEnvelopeCustomized* record, double* pressures,
+                         double* amplitudes, int count)
+{
+    ApiCall call(name, instrument);
     if (call.Refused())
         return 0;
     if (pressures == nullptr || amplitudes == nullptr || record == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record or a table is null");
-    const int unit = CurrentInstrument().m_nPressureUnit.load();
+    const int unit = instrument.m_nPressureUnit.load();
     if (!CountFitsUnit(unit, count))
         return call.Fail(0, kErrorInvalidArgument, "%d points do not fit unit %d (360 in mmHg, 479 in kPa)", count,
                          unit);
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
     // A table the device did not take is a failure: a BP start must not go on
     // to simulate with whatever envelope the device was left holding.
-    if (!SetBPCustom(CurrentDevice(), record, unit))
+    if (!SetBPCustom(instrument, record, unit))
         return call.Flag(false);
-    return call.Flag(SetBPCustomRawData(CurrentDevice(), static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit));
+    return call.Flag(SetBPCustomRawData(instrument, static_cast<int>(record->nHeartRate), pressures, amplitudes, count, unit));
+}
+
+int VasqSetEnvelopeRawData(BPEnvelopeCustomized* record, double* pressures, double* amplitudes, int count)
+{
+    return SetEnvelopeRawDataOn(DefaultInstrument(), __func__, record, pressures, amplitudes, count);
 }
 
 int VasqGetEnvelopeParam(BPMethodType method, BPEnvelopeCustomized* out)
 {
-    ApiCall call("VasqGetEnvelopeParam");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return 0;
     // A null record still reads the parameter set and succeeds: nothing is stored.
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
     const BPMethodType asked = method == BP_METHOD_DEFAULT ? BP_METHOD_CUSTOMIZED : method;
-    return call.Flag(GetBPCustomParam(CurrentDevice(), asked, out, CurrentInstrument().m_nPressureUnit.load()));
+    return call.Flag(GetBPCustomParam(instrument, asked, out, instrument.m_nPressureUnit.load()));
 }

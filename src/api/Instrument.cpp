@@ -29,8 +29,3 @@ Instrument& DefaultInstrument()
 {
     return *s_default.instrument;
 }
-
-Instrument& CurrentInstrument()
-{
-    return static_cast<Instrument&>(CurrentDevice());
-}

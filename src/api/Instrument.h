@@ -111,8 +111,8 @@ private:
     Owned<WorkerState> m_workers;
 };
 
-// Every device is an instrument: this layer makes them all.
-Instrument& CurrentInstrument();
+// Every device is an instrument: this layer makes them all, so a device that a
+// lower layer hands back (to a hook) is one.
 Instrument& DefaultInstrument();
 
 ConnectionState* NewConnectionState();

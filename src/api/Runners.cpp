@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "api/ApiCall.h"
+#include "api/Operations.h"
 #include "api/Sampling.h"
 #include "api/Workers.h"
 #include "platform/InitOrder.h"
@@ -446,8 +447,8 @@ bool SendCustomEnvelope(Instrument& instrument, BPEnvelopeCustomized* record, in
     double pressures[kEnvelopeBufferSize] = {};
     double amplitudes[kEnvelopeBufferSize] = {};
     const int count = unit == 1 ? kEnvelopePointsKpa : kEnvelopePointsMmhg;
-    return VasqGetEnvelopeRawData(record, pressures, amplitudes, count, -1) == 1 &&
-           VasqSetEnvelopeRawData(record, pressures, amplitudes, count) == 1;
+    return GetEnvelopeRawDataOn(instrument, "VasqGetEnvelopeRawData", record, pressures, amplitudes, count, -1) == 1 &&
+           SetEnvelopeRawDataOn(instrument, "VasqSetEnvelopeRawData", record, pressures, amplitudes, count) == 1;
 }
 
 // At unload the workers end before the code they run goes away; nothing is sent.
@@ -527,12 +528,14 @@ size_t TestWorkerCount(Instrument& instrument)
     return instrument.Workers().tests.Count();
 }
 
-bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget& callback)
+namespace {
+
+bool RunBPTestWith(Instrument& instrument, const char* name, FUNCTION_ENUM function, void* parameters,
+                   const BPTestTarget& callback)
 {
-    ApiCall call("RunBPTest");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return false;
-    Instrument& instrument = CurrentInstrument();
     if (parameters == nullptr)
         return call.Fail(false, kErrorInvalidArgument, "the BP record is null");
     CAutoCriticalSection lock(instrument.m_APICriticalSection);
@@ -553,31 +556,12 @@ bool RunBPTestWith(FUNCTION_ENUM function, void* parameters, const BPTestTarget&
     return call.Flag(StartWorker(instrument, instrument.m_hBPTestThread, BPTestThread, function, "BP simulation"));
 }
 
-bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
+bool RunLeakageTestWith(Instrument& instrument, const char* name, FUNCTION_ENUM function, double dPressure,
+                        int nLeakParam, double dLeakRate, const LeakageTestTarget& callback)
 {
-    return RunBPTestWith(function, parameters, BPTestTarget(callback));
-}
-
-int RunBPTestFor(void* parameters, const BPTestTarget& callback)
-{
-    ApiCall call("VasqRunBPTest");
-    if (call.Refused())
-        return 0;
-    return call.Flag(RunBPTestWith(FUNCTION_BP_TEST, parameters, callback));
-}
-
-int VasqRunBPTest(void* parameters, BPTestCallback callback)
-{
-    return RunBPTestFor(parameters, BPTestTarget(callback));
-}
-
-bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
-                        const LeakageTestTarget& callback)
-{
-    ApiCall call("RunLeakageTest");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return false;
-    Instrument& instrument = CurrentInstrument();
     CAutoCriticalSection lock(instrument.m_APICriticalSection);
     const int unit = instrument.m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
@@ -586,60 +570,17 @@ bool RunLeakageTestWith(FUNCTION_ENUM function, double dPressure, int nLeakParam
         !SetLeakTestSetting(instrument, dPressure, nLeakParam, dLeakRate, unit) || !StartOnDevice(instrument))
         return call.Result(false, false);
     instrument.m_LeakageTestCallback.Store(callback);
-    const char* name = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
-    return call.Flag(StartWorker(instrument, instrument.m_hLeakageTestThread, LeakageTestThread, function, name));
+    const char* test = function == FUNCTION_LEAKAGE_TEST ? "leakage test" : "leakage calibration";
+    return call.Flag(StartWorker(instrument, instrument.m_hLeakageTestThread, LeakageTestThread, function, test));
 }
 
-bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
-                    LeakageTestCallback callback)
+bool RunOverpressureTestWith(Instrument& instrument, const char* name, FUNCTION_ENUM function, bool bOverpressureFlag,
+                             double dPressure1, double dPressure2, double dPressure3,
+                             const OverpressureTestTarget& callback)
 {
-    return RunLeakageTestWith(function, dPressure, nLeakParam, dLeakRate, LeakageTestTarget(callback));
-}
-
-int RunLeakageTestFor(double dPressure, int nLeakParam, double dLeakRate, const LeakageTestTarget& callback)
-{
-    ApiCall call("VasqRunLeakageTest");
-    if (call.Refused())
-        return 0;
-    return call.Flag(RunLeakageTestWith(FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback));
-}
-
-int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRate, LeakageTestCallback callback)
-{
-    return RunLeakageTestFor(dPressure, nLeakParam, dLeakRate, LeakageTestTarget(callback));
-}
-
-int RunLeakageCalibrationFor(double dPressure, const LeakageTestTarget& callback)
-{
-    ApiCall call("VasqRunLeakageCalibration");
-    if (call.Refused())
-        return 0;
-    return call.Flag(RunLeakageTestWith(FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback));
-}
-
-int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback)
-{
-    return RunLeakageCalibrationFor(dPressure, LeakageTestTarget(callback));
-}
-
-int VasqGetLeakageCalibrationRate(double* rate)
-{
-    ApiCall call("VasqGetLeakageCalibrationRate");
-    if (call.Refused())
-        return 0;
-    Instrument& instrument = CurrentInstrument();
-    // A null rate still reads the rate and succeeds: nothing is stored.
-    CAutoCriticalSection lock(instrument.m_APICriticalSection);
-    return call.Flag(GetLeakCalibrationRate(instrument, rate, instrument.m_fPressureresolution.load()));
-}
-
-bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
-                             double dPressure3, const OverpressureTestTarget& callback)
-{
-    ApiCall call("RunOverpressureTest");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return false;
-    Instrument& instrument = CurrentInstrument();
     CAutoCriticalSection lock(instrument.m_APICriticalSection);
     const int unit = instrument.m_nPressureUnit.load();
     dPressure1 = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure1, unit);
@@ -654,36 +595,109 @@ bool RunOverpressureTestWith(FUNCTION_ENUM function, bool bOverpressureFlag, dou
         StartWorker(instrument, instrument.m_hOverpressureTestThread, OverpressureTestThread, function, "overpressure test"));
 }
 
+}  // namespace
+
+// The service functions of release 1.0: on the default instrument.
+bool RunBPTest(FUNCTION_ENUM function, void* parameters, BPTestCallback callback)
+{
+    return RunBPTestWith(DefaultInstrument(), "RunBPTest", function, parameters, BPTestTarget(callback));
+}
+
+bool RunLeakageTest(FUNCTION_ENUM function, double dPressure, int nLeakParam, double dLeakRate,
+                    LeakageTestCallback callback)
+{
+    return RunLeakageTestWith(DefaultInstrument(), "RunLeakageTest", function, dPressure, nLeakParam, dLeakRate,
+                              LeakageTestTarget(callback));
+}
+
 bool RunOverpressureTest(FUNCTION_ENUM function, bool bOverpressureFlag, double dPressure1, double dPressure2,
                          double dPressure3, OverpressureTestCallback callback)
 {
-    return RunOverpressureTestWith(function, bOverpressureFlag, dPressure1, dPressure2, dPressure3,
-                                   OverpressureTestTarget(callback));
+    return RunOverpressureTestWith(DefaultInstrument(), "RunOverpressureTest", function, bOverpressureFlag, dPressure1,
+                                   dPressure2, dPressure3, OverpressureTestTarget(callback));
 }
 
-int RunOverpressureTestFor(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
-                           const OverpressureTestTarget& callback)
+int RunBPTestOn(Instrument& instrument, const char* name, void* parameters, const BPTestTarget& callback)
 {
-    ApiCall call("VasqRunOverpressureTest");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return 0;
-    return call.Flag(RunOverpressureTestWith(FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag, dPressure1, dPressure2,
-                                             dPressure3, callback));
+    return call.Flag(RunBPTestWith(instrument, name, FUNCTION_BP_TEST, parameters, callback));
+}
+
+int VasqRunBPTest(void* parameters, BPTestCallback callback)
+{
+    return RunBPTestOn(DefaultInstrument(), __func__, parameters, BPTestTarget(callback));
+}
+
+int RunLeakageTestOn(Instrument& instrument, const char* name, double dPressure, int nLeakParam, double dLeakRate,
+                     const LeakageTestTarget& callback)
+{
+    ApiCall call(name, instrument);
+    if (call.Refused())
+        return 0;
+    return call.Flag(
+        RunLeakageTestWith(instrument, name, FUNCTION_LEAKAGE_TEST, dPressure, nLeakParam, dLeakRate, callback));
+}
+
+int VasqRunLeakageTest(double dPressure, int nLeakParam, double dLeakRate, LeakageTestCallback callback)
+{
+    return RunLeakageTestOn(DefaultInstrument(), __func__, dPressure, nLeakParam, dLeakRate,
+                            LeakageTestTarget(callback));
+}
+
+int RunLeakageCalibrationOn(Instrument& instrument, const char* name, double dPressure,
+                            const LeakageTestTarget& callback)
+{
+    ApiCall call(name, instrument);
+    if (call.Refused())
+        return 0;
+    return call.Flag(RunLeakageTestWith(instrument, name, FUNCTION_LEAKAGE_CALIBRATION, dPressure, 60, 0.0, callback));
+}
+
+int VasqRunLeakageCalibration(double dPressure, LeakageTestCallback callback)
+{
+    return RunLeakageCalibrationOn(DefaultInstrument(), __func__, dPressure, LeakageTestTarget(callback));
+}
+
+int GetLeakageCalibrationRateOn(Instrument& instrument, const char* name, double* rate)
+{
+    ApiCall call(name, instrument);
+    if (call.Refused())
+        return 0;
+    // A null rate still reads the rate and succeeds: nothing is stored.
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return call.Flag(GetLeakCalibrationRate(instrument, rate, instrument.m_fPressureresolution.load()));
+}
+
+int VasqGetLeakageCalibrationRate(double* rate)
+{
+    return GetLeakageCalibrationRateOn(DefaultInstrument(), __func__, rate);
+}
+
+int RunOverpressureTestOn(Instrument& instrument, const char* name, bool bOverpressureFlag, double dPressure1,
+                          double dPressure2, double dPressure3, const OverpressureTestTarget& callback)
+{
+    ApiCall call(name, instrument);
+    if (call.Refused())
+        return 0;
+    return call.Flag(RunOverpressureTestWith(instrument, name, FUNCTION_OVERPRESSURE_TEST, bOverpressureFlag,
+                                             dPressure1, dPressure2, dPressure3, callback));
 }
 
 int VasqRunOverpressureTest(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
                             OverpressureTestCallback callback)
 {
-    return RunOverpressureTestFor(bOverpressureFlag, dPressure1, dPressure2, dPressure3,
-                                  OverpressureTestTarget(callback));
+    return RunOverpressureTestOn(DefaultInstrument(), __func__, bOverpressureFlag, dPressure1, dPressure2, dPressure3,
+                                 OverpressureTestTarget(callback));
 }
 
-int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressureTarget& callback, bool bStaticFlag)
+int RunStaticPressureOn(Instrument& instrument, const char* name, double dPressure, int nStaticParam,
+                        const StaticPressureTarget& callback, bool bStaticFlag)
 {
-    ApiCall call("VasqRunStaticPressure");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return 0;
-    Instrument& instrument = CurrentInstrument();
     CAutoCriticalSection lock(instrument.m_APICriticalSection);
     const int unit = instrument.m_nPressureUnit.load();
     dPressure = CheckPressureLimit(LIMIT_STATIC_PRESSURE, dPressure, unit);
@@ -697,27 +711,31 @@ int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressur
 
 int VasqRunStaticPressure(double dPressure, int nStaticParam, StaticPressureCallback callback, bool bStaticFlag)
 {
-    return RunStaticPressureFor(dPressure, nStaticParam, StaticPressureTarget(callback), bStaticFlag);
+    return RunStaticPressureOn(DefaultInstrument(), __func__, dPressure, nStaticParam, StaticPressureTarget(callback),
+                               bStaticFlag);
 }
 
-int VasqGetWaitStableTime()
+int GetWaitStableTimeOn(Instrument& instrument, const char* name)
 {
-    ApiCall call("VasqGetWaitStableTime");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return 0;
-    Instrument& instrument = CurrentInstrument();
     double seconds = 0.0;
     CAutoCriticalSection lock(instrument.m_APICriticalSection);
     GetWaitStableTime(instrument, &seconds);
     return call.Result(static_cast<int>(seconds), ReasonCode() == kErrorNone);
 }
 
-int VasqStopTest()
+int VasqGetWaitStableTime()
 {
-    ApiCall call("VasqStopTest");
+    return GetWaitStableTimeOn(DefaultInstrument(), __func__);
+}
+
+int StopTestOn(Instrument& instrument, const char* name)
+{
+    ApiCall call(name, instrument);
     if (call.Refused())
         return 0;
-    Instrument& instrument = CurrentInstrument();
     {
         CAutoCriticalSection lock(instrument.m_APICriticalSection);
         EnableDeviceDebugMode(instrument, false, false, instrument.m_nPressureUnit.load(), false);
@@ -730,4 +748,9 @@ int VasqStopTest()
     instrument.Workers().tests.Join(instrument.Workers().tests.Take(true));
     // Always 1: whether the device was told shows in the last error.
     return call.Result(1, ReasonCode() == kErrorNone);
+}
+
+int VasqStopTest()
+{
+    return StopTestOn(DefaultInstrument(), __func__);
 }

@@ -33,12 +33,3 @@ void JoinTestWorkers(Instrument& instrument);
 void StopWorkersAtUnload(Instrument& instrument);
 // Test workers that have not been joined yet.
 size_t TestWorkerCount(Instrument& instrument);
-
-// The test starts with a callback of either kind; they report under the
-// interface's names.
-int RunBPTestFor(void* parameters, const BPTestTarget& callback);
-int RunLeakageTestFor(double dPressure, int nLeakParam, double dLeakRate, const LeakageTestTarget& callback);
-int RunLeakageCalibrationFor(double dPressure, const LeakageTestTarget& callback);
-int RunOverpressureTestFor(bool bOverpressureFlag, double dPressure1, double dPressure2, double dPressure3,
-                           const OverpressureTestTarget& callback);
-int RunStaticPressureFor(double dPressure, int nStaticParam, const StaticPressureTarget& callback, bool bStaticFlag);

@@ -2,6 +2,7 @@
 #include "api/Sampling.h"
 
 #include "api/ApiCall.h"
+#include "api/Operations.h"
 #include "api/Workers.h"
 #include "device/Packet.h"
 #include "platform/InitOrder.h"
@@ -86,9 +87,9 @@ void* SamplingThread(void* argument)
     return nullptr;
 }
 
-int StartSampling(Instrument& instrument, const SamplingTarget& callback)
+int StartSamplingOn(Instrument& instrument, const char* name, const SamplingTarget& callback)
 {
-    ApiCall call("VasqStartSampling");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return 0;
     CAutoCriticalSection lock(instrument.m_APICriticalSection);
@@ -112,23 +113,14 @@ int StartSampling(Instrument& instrument, const SamplingTarget& callback)
     return call.Flag(true);
 }
 
-int StartSamplingHere(const SamplingTarget& callback)
-{
-    ApiCall call("VasqStartSampling");
-    if (call.Refused())
-        return 0;
-    const int started = StartSampling(CurrentInstrument(), callback);
-    return call.Result(started, started != 0);
-}
-
 int VasqStartSampling(SamplingCallback callback)
 {
-    return StartSamplingHere(SamplingTarget(callback));
+    return StartSamplingOn(DefaultInstrument(), __func__, SamplingTarget(callback));
 }
 
-void StopSampling(Instrument& instrument)
+void StopSamplingOn(Instrument& instrument, const char* name)
 {
-    ApiCall call("VasqStopSampling");
+    ApiCall call(name, instrument);
     if (call.Refused())
         return;
     WorkerThreads& sampling = instrument.Workers().sampling;
@@ -155,16 +147,12 @@ void StopSampling(Instrument& instrument)
 
 void VasqStopSampling()
 {
-    ApiCall call("VasqStopSampling");
-    if (call.Refused())
-        return;
-    StopSampling(CurrentInstrument());
-    call.Flag(true);
+    StopSamplingOn(DefaultInstrument(), __func__);
 }
 
 int VasqGetSampleRate()
 {
-    return ApiCall("VasqGetSampleRate").Result(g_nPlayDataMinSampleRate, true);
+    return ApiCall(__func__).Result(g_nPlayDataMinSampleRate, true);
 }
 
 void StopSamplingAtUnload(Instrument& instrument)

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "api/ApiCall.h"
+#include "api/Operations.h"
 #include "device/Transport.h"
 #include "platform/InitOrder.h"
 #include "platform/ProcessObjects.h"
@@ -17,8 +18,18 @@
 namespace {
 
 // The firmware update reconnects to the restarted device through the api layer, which hands that down.
+bool ConnectForFirmware(Device& device, int portNumber, uint32_t timeoutMs)
+{
+    return ConnectOn(static_cast<Instrument&>(device), "VasqConnect", portNumber, timeoutMs);
+}
+
+void FreeForFirmware(Device& device)
+{
+    FreeOn(static_cast<Instrument&>(device), "VasqFree");
+}
+
 struct FirmwareHooks {
-    FirmwareHooks() { SetFirmwareConnection(VasqConnect, VasqFree); }
+    FirmwareHooks() { SetFirmwareConnection(ConnectForFirmware, FreeForFirmware); }
 };
 FirmwareHooks VASQ_INIT_LIFETIME s_firmwareHooks;
 
@@ -26,57 +37,62 @@ FirmwareHooks VASQ_INIT_LIFETIME s_firmwareHooks;
 
 int VasqGetBootloaderInformation(BOOTLOADER_INFORMATION* info)
 {
-    ApiCall call("VasqGetBootloaderInformation");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return 0;
     if (info == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the record is null");
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(GetBootloaderInformation(CurrentDevice(), info));
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return call.Flag(GetBootloaderInformation(instrument, info));
 }
 
 int VasqSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hardware)
 {
-    ApiCall call("VasqSetDeviceInformation");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return 0;
     if (model == nullptr || hardware == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "a record is null");
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(SetDeviceInformation(CurrentDevice(), model, hardware));
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return call.Flag(SetDeviceInformation(instrument, model, hardware));
 }
 
 int VasqReadMfgInfo(unsigned char* buffer, unsigned long length)
 {
-    ApiCall call("VasqReadMfgInfo");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return 0;
     if (buffer == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the buffer is null");
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(ReadMfgInfo(CurrentDevice(), buffer, length));
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return call.Flag(ReadMfgInfo(instrument, buffer, length));
 }
 
 int VasqWriteMfgInfo(const unsigned char* data, unsigned long length)
 {
-    ApiCall call("VasqWriteMfgInfo");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return 0;
     if (data == nullptr)
         return call.Fail(0, kErrorInvalidArgument, "the data is null");
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    return call.Flag(WriteMfgInfo(CurrentDevice(), data, length));
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    return call.Flag(WriteMfgInfo(instrument, data, length));
 }
 
 int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* third)
 {
-    ApiCall call("VasqUpdateFwLoadBinFile");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return -1;
     if (path == nullptr)
         return call.Fail(-1, kErrorInvalidArgument, "the path is null");
     const int result = [&] {
-        CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+        CAutoCriticalSection lock(instrument.m_APICriticalSection);
         return FlashLoadBinFile(path, first, second, third);
     }();
     if (result >= 0)
@@ -88,20 +104,22 @@ int VasqUpdateFwLoadBinFile(const char* path, int* first, int* second, int* thir
 
 void VasqUpdateFwBurnBinFile(UpdateProgressCallback callback)
 {
-    ApiCall call("VasqUpdateFwBurnBinFile");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return;
-    FlashBurnBinFile(CurrentDevice(), callback);
+    FlashBurnBinFile(instrument, callback);
     call.Result(0, ReasonCode() == kErrorNone);
 }
 
 long VasqGetDeviceHandle()
 {
-    ApiCall call("VasqGetDeviceHandle");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return -1;
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
-    const long handle = CurrentInstrument().m_hDevice.load();
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
+    const long handle = instrument.m_hDevice.load();
     if (handle == -1)
         return call.Fail(handle, kErrorNotConnected, "no port is open");
     return call.Result(handle, true);
@@ -109,18 +127,19 @@ long VasqGetDeviceHandle()
 
 void VasqSetDeviceHandle(long handle)
 {
-    ApiCall call("VasqSetDeviceHandle");
+    Instrument& instrument = DefaultInstrument();
+    ApiCall call(__func__, instrument);
     if (call.Refused())
         return;
-    CAutoCriticalSection lock(CurrentInstrument().m_APICriticalSection);
+    CAutoCriticalSection lock(instrument.m_APICriticalSection);
     // Another port's identity must not pass for this one's, also when the
     // new handle is 0 or its probe fails; the close of the old port clears
     // its path too.
-    if (handle != CurrentInstrument().m_hDevice.load())
-        ClearDeviceIdentity(CurrentDevice());
-    AdoptDeviceHandle(CurrentDevice(), handle);
+    if (handle != instrument.m_hDevice.load())
+        ClearDeviceIdentity(instrument);
+    AdoptDeviceHandle(instrument, handle);
     bool identified = true;
     if (handle != 0 && handle != -1)
-        identified = IsTargetDevice(CurrentDevice());
+        identified = IsTargetDevice(instrument);
     call.Result(0, identified);
 }

@@ -8,7 +8,8 @@
 
 namespace {
 
-thread_local Device* t_device = nullptr;
+// Set on the threads that work for a device.
+thread_local bool t_onDeviceThread = false;
 
 // Every device that exists, for what the whole process watches (the system's
 // device-change broadcasts) to reach each of them.
@@ -33,7 +34,8 @@ void* RunDeviceThread(void* start)
 {
     const DeviceThread thread = *static_cast<DeviceThread*>(start);
     delete static_cast<DeviceThread*>(start);
-    DeviceScope scope(*thread.device);
+    t_onDeviceThread = true;
+    LogScope lines(thread.device->m_logSubject);
     return thread.routine(thread.argument);
 }
 
@@ -85,23 +87,6 @@ Device& DefaultDevice()
     return *s_defaultDevice;
 }
 
-Device& CurrentDevice()
-{
-    return t_device != nullptr ? *t_device : *s_defaultDevice;
-}
-
-DeviceScope::DeviceScope(Device& device)
-    : m_previous(t_device), m_previousSubject(SetThreadLogSubject(&device.m_logSubject))
-{
-    t_device = &device;
-}
-
-DeviceScope::~DeviceScope()
-{
-    t_device = m_previous;
-    SetThreadLogSubject(m_previousSubject);
-}
-
 void ForEachDevice(const std::function<void(Device&)>& action)
 {
     std::lock_guard<std::mutex> lock(Devices().mutex);
@@ -113,7 +98,7 @@ void ForEachDevice(const std::function<void(Device&)>& action)
 
 bool OnDeviceThread()
 {
-    return t_device != nullptr;
+    return t_onDeviceThread;
 }
 
 int CreateDeviceThread(Device& device, unsigned long* handle, ThreadRoutine routine, void* argument)

@@ -89,26 +89,9 @@ private:
     std::unique_ptr<CAutoMonitor> m_monitor;
 };
 
-// The device that the calling thread works for: the one the exported call in
-// progress names, the one whose thread this is, or else the default device.
-// For the interface's layer only: every layer below is told its device.
-Device& CurrentDevice();
 // The device of the interface's own functions, which that layer registers.
 Device& DefaultDevice();
 void SetDefaultDevice(Device* device);
-
-// Makes a device the calling thread's for the scope's lifetime.
-class DeviceScope {
-public:
-    explicit DeviceScope(Device& device);
-    ~DeviceScope();
-    DeviceScope(const DeviceScope&) = delete;
-    DeviceScope& operator=(const DeviceScope&) = delete;
-
-private:
-    Device* m_previous;
-    const LogSubject* m_previousSubject;
-};
 
 // Runs the action for every device that exists, with the device's lines
 // named after it. The action must be brief and must not wait for a device's threads.

@@ -235,10 +235,13 @@ bool DeviceOpenPortMatches(Device& device, int portNumber);
 // lock file. A port opened before, and its lock, are released first; -1 only
 // closes. Called by VasqSetDeviceHandle under the API lock, and the fuzzer.
 void AdoptDeviceHandle(Device& device, long handle);
-// How a port number is named: its node path on Linux, COMn on Windows (for -1
-// the open port's interface path of the calling thread's device). Called by
-// the connection's log lines and failure texts and by the Linux search.
+// How a port number is named: its node path on Linux, COMn on Windows. Called
+// by the connection's log lines and failure texts and by the Linux search.
 std::string DeviceNodePath(int portNumber);
+// The name of the port the device holds: as DeviceNodePath names its number;
+// on Windows a port without a COM number by its interface path. Called by the
+// connection's log line, under the API lock.
+std::string DeviceOpenPortName(Device& device);
 // Linux: the lock file of a port number. Called by LockDevice and the search.
 std::string DeviceLockPath(int portNumber);
 

@@ -49,6 +49,11 @@ std::string DeviceNodePath(int portNumber)
     return s_nodeFolder + "/ttyACM" + std::to_string(portNumber);
 }
 
+std::string DeviceOpenPortName(Device& device)
+{
+    return DeviceNodePath(DeviceOpenPortNumber(device));
+}
+
 std::string DeviceLockPath(int portNumber)
 {
     std::lock_guard<std::mutex> lock(s_folderMutex);

@@ -26,17 +26,17 @@ std::atomic<FirmwareProgressFn> g_UpdateProgressCb{nullptr};
 std::atomic<FirmwareConnectFn> s_connect{nullptr};
 std::atomic<FirmwareReleaseFn> s_release{nullptr};
 
-bool Connect(int portNumber, uint32_t timeoutMs)
+bool Connect(Device& device, int portNumber, uint32_t timeoutMs)
 {
     const FirmwareConnectFn connect = s_connect.load();
-    return connect != nullptr && connect(portNumber, timeoutMs);
+    return connect != nullptr && connect(device, portNumber, timeoutMs);
 }
 
-void Release()
+void Release(Device& device)
 {
     const FirmwareReleaseFn release = s_release.load();
     if (release != nullptr)
-        release();
+        release(device);
 }
 
 struct ChunkReporter {
@@ -134,7 +134,7 @@ void FlashBurnBinFile(Device& device, FirmwareProgressFn progress)
     if (image.empty())
         return;
     g_UpdateProgressCb.store(progress);
-    if (!Connect(-1, 10000)) {
+    if (!Connect(device, -1, 10000)) {
         NotifyUpdateStatus(FW_PROGRESS_CONNECT_FAILED, 0, 0);
         return;
     }
@@ -148,7 +148,7 @@ void FlashBurnBinFile(Device& device, FirmwareProgressFn progress)
     }
     if (!written) {
         NotifyUpdateStatus(FW_PROGRESS_WRITE_FAILED, 0, 0);
-        Release();
+        Release(device);
         return;
     }
     NotifyUpdateStatus(FW_PROGRESS_VERIFYING, 0, 0);
@@ -159,7 +159,7 @@ void FlashBurnBinFile(Device& device, FirmwareProgressFn progress)
     }
     if (received == 0 || received != transferLength) {
         NotifyUpdateStatus(FW_PROGRESS_SIZE_MISMATCH, 0, 0);
-        Release();
+        Release(device);
         return;
     }
     bool applied;
@@ -169,12 +169,12 @@ void FlashBurnBinFile(Device& device, FirmwareProgressFn progress)
     }
     if (!applied) {
         NotifyUpdateStatus(FW_PROGRESS_APPLY_FAILED, 0, 0);
-        Release();
+        Release(device);
         return;
     }
-    Release();
+    Release(device);
     NotifyUpdateStatus(FW_PROGRESS_UPDATING, 0, 0);
-    if (!Connect(-1, 15000)) {
+    if (!Connect(device, -1, 15000)) {
         NotifyUpdateStatus(FW_PROGRESS_RECONNECT_FAILED, 0, 0);
         return;
     }
@@ -194,7 +194,7 @@ void FlashBurnBinFile(Device& device, FirmwareProgressFn progress)
         SetDeviceInformation(device, &model, &imageVersion);
     }
     NotifyUpdateStatus(FW_PROGRESS_DONE, 0, 0);
-    Release();
+    Release(device);
     g_UpdateProgressCb.store(nullptr);
 }
 

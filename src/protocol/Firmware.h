@@ -44,8 +44,8 @@ VASQ_EXPORT void FlashUpdateVerifyHandler(unsigned int done, unsigned int total)
 void SetFlashImageForTesting(const unsigned char* data, int size, const HW_INFORMATION* version);
 // How the update connects to the device and releases it (VasqConnect and
 // VasqFree), handed down by the layer above.
-using FirmwareConnectFn = bool (*)(int portNumber, uint32_t timeoutMs);
-using FirmwareReleaseFn = void (*)();
+using FirmwareConnectFn = bool (*)(Device& device, int portNumber, uint32_t timeoutMs);
+using FirmwareReleaseFn = void (*)(Device& device);
 void SetFirmwareConnection(FirmwareConnectFn connect, FirmwareReleaseFn release);
 
 // The loaded image's version record (its hardware fields are the device's after an update).

@@ -462,11 +462,15 @@ std::string NothingFoundText(int portNumber)
 
 std::string DeviceNodePath(int portNumber)
 {
+    return portNumber >= 0 ? PortName(nullptr, portNumber) : std::string("a port without a COM number");
+}
+
+std::string DeviceOpenPortName(Device& device)
+{
+    const int portNumber = DeviceOpenPortNumber(device);
     if (portNumber >= 0)
         return PortName(nullptr, portNumber);
-    // A port without a COM number is named by its interface path, which only
-    // the device holding it knows: the one whose connection this thread runs.
-    Device& device = CurrentDevice();
+    // A port without a COM number is named by its interface path.
     AcquireSRWLockShared(&device.Transport().gate);
     const std::string path = device.m_szDevicePath;
     ReleaseSRWLockShared(&device.Transport().gate);

@@ -9,6 +9,9 @@ The platform back ends implement the interface that src/device/Transport.h
 declares: a layer that may use device calls those functions, wherever a back
 end defines them, and nothing else of a back end.
 
+A device is passed down as an argument: no variable of the library keeps a
+device per thread for a lower function to look up.
+
 Usage: check_layers.py SOURCE_DIR [OBJECT_FILE...]
 """
 import os
@@ -130,11 +133,31 @@ def symbol_faults(source, objects):
     return faults
 
 
+THREAD_DEVICE = re.compile(r"\bthread_local\b[^;=(]*\b(?:Device|Instrument|Run)\b")
+
+
+def thread_device_faults(source):
+    faults = []
+    src = os.path.join(source, "src")
+    for folder in sorted(os.listdir(src)):
+        path = os.path.join(src, folder)
+        if not os.path.isdir(path):
+            continue
+        for name in sorted(os.listdir(path)):
+            if not name.endswith((".h", ".cpp", ".hpp")):
+                continue
+            with open(os.path.join(path, name), encoding="utf-8") as f:
+                for number, line in enumerate(f, 1):
+                    if THREAD_DEVICE.search(line.split("//", 1)[0]):
+                        faults.append(f"src/{folder}/{name}:{number}: keeps a device per thread")
+    return faults
+
+
 def main():
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
-    faults = include_faults(sys.argv[1]) + symbol_faults(sys.argv[1], sys.argv[2:])
+    faults = include_faults(sys.argv[1]) + thread_device_faults(sys.argv[1]) + symbol_faults(sys.argv[1], sys.argv[2:])
     for fault in faults:
         print(fault)
     if faults:

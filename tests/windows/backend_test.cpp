@@ -231,24 +231,24 @@ WIN_TEST(DeviceChangeSetsTheReconnectEventOnlyWhileRegistered)
 {
     HWND window = MonitorWindow();
     CHECK(window != nullptr);
-    CurrentInstrument().m_hReconnectEvent.ResetEvent();
+    DefaultInstrument().m_hReconnectEvent.ResetEvent();
     RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
-    CHECK_EQ(WAIT_TIMEDOUT, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_TIMEDOUT, DefaultInstrument().m_hReconnectEvent.WaitTimeout(0));
 
     DefaultDevice().Monitor().StartMonitor();  // what the connection thread does once connected
     CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT) == &WinEventCb);
     SendMessageA(window, WM_USER + 5, 0, 0);
-    CHECK_EQ(WAIT_TIMEDOUT, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_TIMEDOUT, DefaultInstrument().m_hReconnectEvent.WaitTimeout(0));
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
-    CHECK_EQ(WAIT_SIGNALED, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_SIGNALED, DefaultInstrument().m_hReconnectEvent.WaitTimeout(0));
 
     RegisterNotifyEvent(DEVICE_CHANGE_EVENT, nullptr);
     bool present = false;
     CHECK(RegisteredNotifyEvent(DEVICE_CHANGE_EVENT, &present) == nullptr);
     CHECK(present);
     SendMessageA(window, WM_DEVICECHANGE, 0x8004, 0);
-    CHECK_EQ(WAIT_TIMEDOUT, CurrentInstrument().m_hReconnectEvent.WaitTimeout(0));
+    CHECK_EQ(WAIT_TIMEDOUT, DefaultInstrument().m_hReconnectEvent.WaitTimeout(0));
 }
 
 WIN_TEST(SearchWithoutAUsbDeviceFindsNothing)
