@@ -38,6 +38,7 @@ void RecordProgress(int code, unsigned int done, unsigned int total)
 
 }  // namespace
 
+// The update through the exported functions, which work on the default device.
 class FirmwareTest : public DeviceTest {
 protected:
     void SetUp() override
@@ -113,7 +114,7 @@ TEST_F(FirmwareTest, WholeUpdateTransfersAppliesAndRewritesTheIdentity)
     EXPECT_EQ(2, image.nHWVersion1) << "the loaded image's record keeps the device's hardware version";
     EXPECT_EQ(1, image.nHWVersion2);
     EXPECT_EQ(3, image.nFWVersion1);
-    EXPECT_FALSE(DeviceIsConnected(m_instrument));
+    EXPECT_FALSE(DeviceIsConnected(DefaultDevice()));
     EXPECT_FALSE(FileExists(LockPath(0)));
 }
 
@@ -125,7 +126,7 @@ TEST_F(FirmwareTest, SizeMismatchIsNotApplied)
     EXPECT_EQ(std::vector<int>({FW_PROGRESS_WRITING, FW_PROGRESS_VERIFYING, FW_PROGRESS_SIZE_MISMATCH}),
               m_progress.codes);
     EXPECT_EQ(0, Sent(144)) << "a device that received the wrong size must not apply it";
-    EXPECT_FALSE(DeviceIsConnected(m_instrument));
+    EXPECT_FALSE(DeviceIsConnected(DefaultDevice()));
     EXPECT_FALSE(FileExists(LockPath(0)));
 }
 
@@ -139,7 +140,7 @@ TEST_F(FirmwareTest, RefusedTransferEndsDisconnected)
     EXPECT_EQ(std::vector<int>({FW_PROGRESS_WRITING, FW_PROGRESS_WRITE_FAILED}), m_progress.codes);
     EXPECT_EQ(6, Sent(143));
     EXPECT_EQ(0, Sent(17));
-    EXPECT_FALSE(DeviceIsConnected(m_instrument));
+    EXPECT_FALSE(DeviceIsConnected(DefaultDevice()));
 }
 
 using FirmwareCommands = ConnectedTest;
