@@ -253,18 +253,19 @@ WIN_TEST(DeviceChangeSetsTheReconnectEventOnlyWhileRegistered)
 
 WIN_TEST(SearchWithoutAUsbDeviceFindsNothing)
 {
+    Instrument instrument;
     // Wine lists no USB device interfaces for a serial port, so the search
     // through SetupAPI ends with nothing open.
     HDEVINFO set = ListUsbDeviceInterfaces();
     if (set != INVALID_HANDLE_VALUE) {
-        CHECK(!FindDevice(DefaultDevice(), -1, set));
-        CHECK(!FindDevice(DefaultDevice(), 5, set));
+        CHECK(!FindDevice(instrument, -1, set));
+        CHECK(!FindDevice(instrument, 5, set));
         SetupDiDestroyDeviceInfoList(set);
     }
-    CHECK(!DeviceIsConnected(DefaultDevice()));
-    CHECK(!DeviceIsAlive(DefaultDevice()));
-    CHECK_EQ(-1, DeviceOpenPortNumber(DefaultDevice()));
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(!DeviceIsConnected(instrument));
+    CHECK(!DeviceIsAlive(instrument));
+    CHECK_EQ(-1, DeviceOpenPortNumber(instrument));
+    CHECK(DeviceClose(instrument));
 }
 
 namespace {
@@ -349,38 +350,39 @@ WIN_TEST(TransportAndPacketsThroughAComPort)
 
 WIN_TEST(CloseDuringAReadEndsTheReadAndReturnsPromptly)
 {
+    Instrument instrument;
     const char* port = SimulatorPort();
     if (port == nullptr) {
         wintest::Skip("VASQ_SIM_COM names no COM port mapped to the simulated device");
         return;
     }
     const std::string path = std::string("\\\\.\\") + port;
-    CHECK(OpenDevicePath(DefaultDevice(), path.c_str(), atoi(port + 3)));
+    CHECK(OpenDevicePath(instrument, path.c_str(), atoi(port + 3)));
     static CManualResetEvent reading(false);
     static std::atomic<int> got{-1};
     reading.ResetEvent();
     struct Reader {
-        static void* Run(void*)
+        static void* Run(void* device)
         {
             uint8_t buffer[7];
             reading.SetEvent();
-            got.store(DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
+            got.store(DeviceReadData(*static_cast<Instrument*>(device), buffer, sizeof(buffer)));
             return nullptr;
         }
     };
     unsigned long thread = 0;
-    CHECK(CreateThread(&thread, Reader::Run, nullptr) == 1);
+    CHECK(CreateThread(&thread, Reader::Run, &instrument) == 1);
     CHECK_EQ(WAIT_SIGNALED, reading.WaitTimeout(5000));
     const ULONGLONG start = GetTickCount64();
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(DeviceClose(instrument));
     printf("  close during a read returned after %llu ms\n", GetTickCount64() - start);
     JoinThread(thread);
     CHECK_EQ(0, got.load());
-    CHECK(!DeviceIsConnected(DefaultDevice()));
+    CHECK(!DeviceIsConnected(instrument));
     uint8_t buffer[7];
-    CHECK_EQ(0, DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
-    CHECK_EQ(0, DeviceWriteData(DefaultDevice(), buffer, sizeof(buffer)));
-    CHECK_EQ(-1, DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(instrument, buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceWriteData(instrument, buffer, sizeof(buffer)));
+    CHECK_EQ(-1, DeviceReadAvailable(instrument, buffer, sizeof(buffer)));
 }
 
 namespace {
@@ -419,48 +421,49 @@ bool Refuse(Device&)
 // the pause between two attempts.
 WIN_TEST(HeldPortServesOnlyItsFinderUntilReleased)
 {
+    Instrument instrument;
     const char* interfacePath = SimulatorInterface();
     if (interfacePath == nullptr)
         return;
     const std::vector<DeviceInterfaceEntry> present = {{interfacePath, "USB Serial Device (COM7)"}};
     SetDeviceInterfacesForTesting(&present);
 
-    CHECK(DeviceConnectHeld(DefaultDevice(), 7, 1));
+    CHECK(DeviceConnectHeld(instrument, 7, 1));
     uint8_t buffer[7] = {};
-    auto write = [&] { return DeviceWriteData(DefaultDevice(), buffer, 1); };
-    auto available = [&] { return DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)); };
+    auto write = [&] { return DeviceWriteData(instrument, buffer, 1); };
+    auto available = [&] { return DeviceReadAvailable(instrument, buffer, sizeof(buffer)); };
     CHECK_EQ(0, OnOtherThread(write));
     CHECK_EQ(-1, OnOtherThread(available));
-    CHECK_EQ(0, OnOtherThread([] {
-        DeviceReleaseHeld(DefaultDevice());  // not the finder: no effect
-        return DeviceWriteData(DefaultDevice(), reinterpret_cast<const uint8_t*>("x"), 1);
+    CHECK_EQ(0, OnOtherThread([&] {
+        DeviceReleaseHeld(instrument);  // not the finder: no effect
+        return DeviceWriteData(instrument, reinterpret_cast<const uint8_t*>("x"), 1);
     }));
     // The finder exchanges with it meanwhile.
-    CHECK(SendPacket(DefaultDevice(), CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    CHECK(SendPacket(instrument, CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
     uint8_t samples[20] = {};
-    CHECK(ReceivePacket(DefaultDevice(), samples, sizeof(samples), 1, nullptr));
-    DeviceReleaseHeld(DefaultDevice());
+    CHECK(ReceivePacket(instrument, samples, sizeof(samples), 1, nullptr));
+    DeviceReleaseHeld(instrument);
     CHECK_EQ(0, OnOtherThread(available));
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(DeviceClose(instrument));
 
     // A plain search leaves the port to every thread.
-    CHECK(DeviceConnect(DefaultDevice(), 7, 1));
+    CHECK(DeviceConnect(instrument, 7, 1));
     CHECK_EQ(0, OnOtherThread(available));
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(DeviceClose(instrument));
 
     // The probe is the one handed down: a refusal closes the port again.
     SetDeviceProbe(Refuse);
-    DeviceStopSearch(DefaultDevice());
-    CHECK(!DeviceConnect(DefaultDevice(), 7, 1));
-    CHECK(!DeviceIsConnected(DefaultDevice()));
+    DeviceStopSearch(instrument);
+    CHECK(!DeviceConnect(instrument, 7, 1));
+    CHECK(!DeviceIsConnected(instrument));
     SetDeviceProbe(ProbeInstrument);
 
     // A stop ends the pause after a failed attempt at once.
     const std::vector<DeviceInterfaceEntry> none;
     SetDeviceInterfacesForTesting(&none);
-    DeviceStopSearch(DefaultDevice());
+    DeviceStopSearch(instrument);
     const ULONGLONG start = GetTickCount64();
-    CHECK(!DeviceConnect(DefaultDevice(), -1, 1));
+    CHECK(!DeviceConnect(instrument, -1, 1));
     const ULONGLONG searched = GetTickCount64() - start;
     printf("  a stopped search returned after %llu ms\n", searched);
     CHECK(searched < 900);
@@ -574,6 +577,7 @@ void CountLoss(Device&)
 // until the next opening. Any other failed transfer fails only itself.
 WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
 {
+    Instrument instrument;
     char folder[MAX_PATH] = {};
     char path[MAX_PATH] = {};
     CHECK(GetTempPathA(sizeof(folder), folder) != 0);
@@ -583,37 +587,37 @@ WIN_TEST(OnlyAGoneDeviceFailsThePortAndCallsTheLossHandlerOnce)
     g_losses.store(0);
     // A plain file is no serial port: the line's state cannot be read, and a
     // read at its end fails. Neither means that anything was removed.
-    CHECK(OpenDevicePath(DefaultDevice(), path, 9));
+    CHECK(OpenDevicePath(instrument, path, 9));
     uint8_t buffer[7] = {};
-    CHECK_EQ(-1, DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)));
-    CHECK_EQ(0, DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
-    CHECK(!DevicePortFailed(DefaultDevice()));
+    CHECK_EQ(-1, DeviceReadAvailable(instrument, buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(instrument, buffer, sizeof(buffer)));
+    CHECK(!DevicePortFailed(instrument));
     CHECK_EQ(0, g_losses.load());
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(DeviceClose(instrument));
 
     // A pipe whose other end went away says the device is gone.
     char pipeName[64];
     snprintf(pipeName, sizeof(pipeName), "\\\\.\\pipe\\vasq-removed-%lu", GetCurrentProcessId());
     const HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
     CHECK(server != INVALID_HANDLE_VALUE);
-    CHECK(OpenDevicePath(DefaultDevice(), pipeName, 9));
-    CHECK_EQ(3, DeviceWriteData(DefaultDevice(), reinterpret_cast<const uint8_t*>("abc"), 3));
-    CHECK(!DevicePortFailed(DefaultDevice()));
+    CHECK(OpenDevicePath(instrument, pipeName, 9));
+    CHECK_EQ(3, DeviceWriteData(instrument, reinterpret_cast<const uint8_t*>("abc"), 3));
+    CHECK(!DevicePortFailed(instrument));
     CHECK(DisconnectNamedPipe(server));
-    CHECK_EQ(0, DeviceWriteData(DefaultDevice(), reinterpret_cast<const uint8_t*>("abc"), 3));
-    CHECK(DevicePortFailed(DefaultDevice()));
+    CHECK_EQ(0, DeviceWriteData(instrument, reinterpret_cast<const uint8_t*>("abc"), 3));
+    CHECK(DevicePortFailed(instrument));
     CHECK_EQ(1, g_losses.load());
     ClearReason();
-    CHECK(!SendPacket(DefaultDevice(), CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
+    CHECK(!SendPacket(instrument, CATEGORY_PARAMETER, COMMAND_STREAM, nullptr, 0));
     CHECK_EQ(static_cast<int>(kErrorDeviceLost), ReasonCode());
-    CHECK_EQ(-1, DeviceReadAvailable(DefaultDevice(), buffer, sizeof(buffer)));
-    CHECK_EQ(0, DeviceReadData(DefaultDevice(), buffer, sizeof(buffer)));
+    CHECK_EQ(-1, DeviceReadAvailable(instrument, buffer, sizeof(buffer)));
+    CHECK_EQ(0, DeviceReadData(instrument, buffer, sizeof(buffer)));
     CHECK_EQ(1, g_losses.load());
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(DeviceClose(instrument));
     CloseHandle(server);
-    CHECK(OpenDevicePath(DefaultDevice(), path, 9));
-    CHECK(!DevicePortFailed(DefaultDevice()));
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(OpenDevicePath(instrument, path, 9));
+    CHECK(!DevicePortFailed(instrument));
+    CHECK(DeviceClose(instrument));
     SetDeviceLossHandler(OnInstrumentLost);
     SetDeviceProbe(ProbeInstrument);
     DeleteFileA(path);
@@ -774,6 +778,7 @@ void CollectLog(int, const char* message, void* context)
 // offset 0.
 WIN_TEST(SearchTellsEachPortsFate)
 {
+    Instrument instrument;
     const char* interfacePath = SimulatorInterface();
     if (interfacePath == nullptr)
         return;
@@ -805,11 +810,11 @@ WIN_TEST(SearchTellsEachPortsFate)
     std::vector<std::string> log;
     SetLogSink(CollectLog, kLogInfo, &log);
     SetDeviceInterfacesForTesting(&present);
-    const bool foundBusy = FindDevice(DefaultDevice(), -1);
+    const bool foundBusy = FindDevice(instrument, -1);
     int busyCode = -1;
     const std::string busyText = SearchOutcome(&busyCode);
     SetDeviceInterfacesForTesting(&answering);
-    const bool foundSilent = FindDevice(DefaultDevice(), -1);
+    const bool foundSilent = FindDevice(instrument, -1);
     SetLogSink(nullptr, 0, nullptr);
     CloseHandle(holder);
     DeleteFileA(echo.c_str());
@@ -840,22 +845,22 @@ WIN_TEST(SearchTellsEachPortsFate)
         {interfacePath, "USB Serial Device (COM7)"}};
     SetDeviceInterfacesForTesting(&device);
     SetDeviceProbe(Refuse);
-    const bool refused = FindDevice(DefaultDevice(), 7);
+    const bool refused = FindDevice(instrument, 7);
     SetDeviceProbe(ProbeInstrument);
     CHECK(!refused);
     text = SearchOutcome(&code);
     CHECK_EQ(static_cast<int>(kErrorNotFound), code);
     CHECK(text == "COM7: answered, but is not a Vasq9");
-    CHECK(!FindDevice(DefaultDevice(), 5));
+    CHECK(!FindDevice(instrument, 5));
     text = SearchOutcome(&code);
     CHECK_EQ(static_cast<int>(kErrorNotFound), code);
     CHECK(Has(text, "COM5: ") && !Has(text, "COM8"));
 
-    CHECK(FindDevice(DefaultDevice(), -1));
+    CHECK(FindDevice(instrument, -1));
     text = SearchOutcome(&code);
     CHECK_EQ(static_cast<int>(kErrorNone), code);
     CHECK(text.empty());
-    CHECK(DeviceClose(DefaultDevice()));
+    CHECK(DeviceClose(instrument));
     SetDeviceInterfacesForTesting(nullptr);
 }
 
