@@ -74,8 +74,8 @@ namespace {
 Device* s_defaultDevice = nullptr;
 }  // namespace
 
-// A thread working for no device in particular works for the default one, and
-// its lines are about it.
+// The default device is the one the release-1.0 forms work on; a thread that
+// names no device has its lines about it.
 void SetDefaultDevice(Device* device)
 {
     s_defaultDevice = device;
